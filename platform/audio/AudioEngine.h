@@ -1,0 +1,80 @@
+#pragma once
+
+#include "Decoder.h"
+#include "AudioOutput.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace qb::audio {
+
+class Device;
+
+// Owns the one output stream and the devices that feed it. A feeder thread decodes ahead of the
+// output into each device's queue; the audio callback only mixes the queues (no locks it can wait
+// on, no disk I/O, no allocation).
+class AudioEngine
+{
+public:
+    struct Options
+    {
+        // How far the feeder decodes ahead of the output. The end of a file is reported as soon as its
+        // last frame is queued, so this is also the time the loop monitor has to restart the file
+        // without a gap.
+        int queueMs = 500;
+        // false: no feeder thread; whoever drives the output calls pump() (manually clocked capture).
+        bool feederThread = true;
+    };
+
+    explicit AudioEngine(std::unique_ptr<AudioOutput> output);
+    AudioEngine(std::unique_ptr<AudioOutput> output, Options options);
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // Adds a device that plays `decoder`. The device starts stopped at frame 0.
+    std::shared_ptr<Device> addDevice(std::unique_ptr<Decoder> decoder);
+    // Stops the device, silences it and takes it out of the mix. The device object stays valid.
+    void removeDevice(const std::shared_ptr<Device>& device);
+
+    // Tops up every playing device's queue. The feeder thread calls it; so does a manual clock.
+    void pump();
+
+    AudioOutput& output();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// One open file as the engine plays it. Controlled from the UI thread; all calls are cheap (they never
+// wait for the audio callback or for decoding).
+class Device
+{
+public:
+    enum class Mode { Stopped, Playing, Paused };
+
+    virtual ~Device() = default;
+
+    // "playing" from play() until the last frame of the pass (or of `to`) has been queued for output.
+    virtual Mode mode() const = 0;
+
+    // Starts or continues playing. Without `from`, playing goes on from the current position; when
+    // the previous pass has ended and its last frames are still queued, the new pass follows them
+    // with no gap. `to` ends the pass early (exclusive).
+    virtual void play(std::optional<std::int64_t> fromFrame = {}, std::optional<std::int64_t> toFrame = {}) = 0;
+    // Stops at once (queued frames are dropped) and keeps the position that was last heard.
+    virtual void stop() = 0;
+    virtual void pause() = 0;
+    virtual void resume() = 0;
+    // Moves to `frame`. While playing it stops first, as MCI's seek does. After the end of a pass the
+    // frames still queued are kept, so seek(0) + play() continues right after them.
+    virtual void seek(std::int64_t frame) = 0;
+
+    virtual std::int64_t lengthFrames() const = 0;
+    // The frame that is being heard now (what the output has taken from the queue).
+    virtual std::int64_t positionFrames() const = 0;
+};
+
+} // namespace qb::audio

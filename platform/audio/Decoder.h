@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qb::audio {
+
+// Everything the engine mixes is interleaved stereo 32-bit float at this rate.
+inline constexpr int kEngineRate = 44100;
+inline constexpr int kChannels = 2;
+
+// One file's sound as a stream of passes. A decoder lives on the engine's feeder thread, never on the
+// audio callback: it may read the disk and allocate. All frame counts are in engine frames.
+//
+// Worked example (a 2 s WAV at 44100 Hz, lengthFrames() == 88200): read() hands out frames 0..88199
+// over as many calls as it takes and returns a short count exactly once, at the end of the pass;
+// further reads return 0. seek(0) then starts the next pass, and read() continues with frame 0.
+class Decoder
+{
+public:
+    virtual ~Decoder() = default;
+
+    // Writes up to `frames` frames to `out` and returns how many it wrote. A count below `frames`
+    // means the pass ended after them; after that, reads return 0 until the next seek().
+    virtual int read(float* out, int frames) = 0;
+
+    // Places the decoder at `frame` of the pass (clamped to the length). Sound that is still ringing
+    // from before (the release and reverb tails of a synthesiser) rings on under what follows;
+    // silence() is the way to cut it. Returns false when the file can no longer be read.
+    virtual bool seek(std::int64_t frame) = 0;
+
+    // Sound that goes on by itself after the end of a pass, such as a synthesiser's release and
+    // reverb tails, written over `frames` frames of `out`. Plain files have none: silence.
+    virtual void renderTail(float* out, int frames);
+
+    // Cuts every sound at once (stop, close). Plain files have nothing to cut.
+    virtual void silence() {}
+
+    // The length of one pass in frames; -1 when the decoder cannot tell before reaching the end.
+    virtual std::int64_t lengthFrames() const = 0;
+
+    // The position of the next frame that read() will hand out.
+    virtual std::int64_t positionFrames() const = 0;
+};
+
+} // namespace qb::audio
