@@ -43,6 +43,15 @@ public:
 
     AudioOutput& output();
 
+    // Counters since construction, in engine frames. Readable from any thread.
+    struct Stats
+    {
+        std::int64_t framesRendered = 0; // frames handed to the output
+        std::int64_t underrunFrames = 0; // frames a playing device could not supply (filled with silence)
+        std::int64_t callbacks = 0;      // calls of the render function
+    };
+    Stats stats() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;

@@ -1,0 +1,270 @@
+#include "EngineDevice.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace qb::audio {
+
+namespace {
+// Bounds one feed() call even if the UI keeps changing the state under it.
+constexpr int kMaxRounds = 256;
+} // namespace
+
+EngineDevice::EngineDevice(std::unique_ptr<Decoder> decoder, std::int64_t queueFrames, std::shared_ptr<FeederWake> wake)
+    : m_decoder(std::move(decoder))
+    , m_queue(std::make_shared<FrameQueue>(queueFrames))
+    , m_wake(std::move(wake))
+{
+    // The feeder has not seen the decoder yet, so reading it here is safe.
+    m_length = m_decoder->lengthFrames();
+    m_decoderPos = m_decoder->positionFrames();
+    m_position = m_writeFrame = m_decoderPos;
+}
+
+EngineDevice::~EngineDevice()
+{
+    // The engine may still mix this queue until its next round notices the device is gone.
+    m_queue->setLive(false);
+    m_queue->discardQueued();
+}
+
+Device::Mode EngineDevice::mode() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_mode;
+}
+
+void EngineDevice::play(std::optional<std::int64_t> fromFrame, std::optional<std::int64_t> toFrame)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_detached)
+            return;
+        if (m_mode == Mode::Playing) {
+            // Playing on without a start position changes only where the pass ends.
+            if (fromFrame) {
+                haltLocked(Mode::Stopped);
+                m_position = m_writeFrame = clampLocked(*fromFrame);
+                m_pendingSeek = m_position;
+            }
+        } else if (fromFrame) {
+            // After the end of a pass the queued frames stay: the new pass is written right after them.
+            m_position = m_writeFrame = clampLocked(*fromFrame);
+            m_pendingSeek = m_position;
+        }
+        m_to = toFrame;
+        m_mode = Mode::Playing;
+        m_ended = false;
+        m_queue->setLive(true);
+    }
+    m_wake->wake();
+}
+
+void EngineDevice::stop()
+{
+    std::lock_guard lock(m_mutex);
+    haltLocked(Mode::Stopped);
+}
+
+void EngineDevice::pause()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_mode == Mode::Playing)
+        haltLocked(Mode::Paused);
+}
+
+void EngineDevice::resume()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_mode != Mode::Paused || m_detached)
+            return;
+        m_mode = Mode::Playing;
+        m_queue->setLive(true);
+    }
+    m_wake->wake();
+}
+
+void EngineDevice::seek(std::int64_t frame)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_mode != Mode::Stopped)
+        haltLocked(Mode::Stopped);
+    // Stopped, and when the pass ended by itself its frames keep playing (m_ended stays set), so a
+    // following play() joins the next pass onto them.
+    m_position = m_writeFrame = clampLocked(frame);
+    m_pendingSeek = m_position;
+}
+
+std::int64_t EngineDevice::lengthFrames() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_length >= 0 ? m_length : m_seenFrames;
+}
+
+std::int64_t EngineDevice::positionFrames() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_mode == Mode::Playing ? heardFrameLocked() : m_position;
+}
+
+void EngineDevice::detach()
+{
+    std::lock_guard lock(m_mutex);
+    haltLocked(Mode::Stopped);
+    m_detached = true;
+}
+
+void EngineDevice::haltLocked(Mode newMode)
+{
+    if (m_mode == Mode::Playing) {
+        m_position = heardFrameLocked();
+        // The decoder has run ahead of the listener; it goes back to what was heard.
+        m_pendingSeek = m_writeFrame = m_position;
+    }
+    m_queue->discardQueued();
+    m_queue->setLive(false);
+    ++m_generation;
+    m_segments.clear();
+    m_pendingSilence = true;
+    m_mode = newMode;
+    m_ended = false;
+}
+
+std::int64_t EngineDevice::clampLocked(std::int64_t frame) const
+{
+    frame = std::max<std::int64_t>(frame, 0);
+    const std::int64_t length = m_length >= 0 ? m_length : -1;
+    return length >= 0 ? std::min(frame, length) : frame;
+}
+
+std::int64_t EngineDevice::heardFrameLocked() const
+{
+    const std::int64_t read = m_queue->readIndex();
+    for (const Segment& segment : m_segments) {
+        if (read < segment.queueStart + segment.count) {
+            if (segment.tail)
+                return segment.frame;
+            return segment.frame + std::max<std::int64_t>(read - segment.queueStart, 0);
+        }
+    }
+    return m_writeFrame;
+}
+
+void EngineDevice::addSegmentLocked(const Segment& segment)
+{
+    const std::int64_t read = m_queue->readIndex();
+    while (!m_segments.empty() && m_segments.front().queueStart + m_segments.front().count <= read)
+        m_segments.pop_front();
+    if (!m_segments.empty()) {
+        Segment& last = m_segments.back();
+        const bool adjacent = last.queueStart + last.count == segment.queueStart && last.tail == segment.tail;
+        if (adjacent && (segment.tail ? last.frame == segment.frame : last.frame + last.count == segment.frame)) {
+            last.count += segment.count;
+            return;
+        }
+    }
+    m_segments.push_back(segment);
+}
+
+void EngineDevice::updateLengthLocked(std::int64_t decoderLength, std::int64_t seen)
+{
+    m_seenFrames = std::max(m_seenFrames, seen);
+    if (decoderLength >= 0)
+        m_length = decoderLength;
+}
+
+void EngineDevice::feed()
+{
+    for (int round = 0; round < kMaxRounds; ++round) {
+        std::uint64_t generation = 0;
+        Mode mode = Mode::Stopped;
+        bool ended = false;
+        bool detached = false;
+        bool silence = false;
+        std::optional<std::int64_t> seekTo;
+        std::optional<std::int64_t> to;
+        std::int64_t tailQueued = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            generation = m_generation;
+            mode = m_mode;
+            ended = m_ended;
+            detached = m_detached;
+            silence = std::exchange(m_pendingSilence, false);
+            seekTo = std::exchange(m_pendingSeek, std::nullopt);
+            to = m_to;
+            tailQueued = m_tailQueued;
+        }
+        if (silence)
+            m_decoder->silence();
+        if (seekTo) {
+            m_decoder->seek(*seekTo);
+            m_decoderPos = m_decoder->positionFrames();
+        }
+        if (detached)
+            return;
+
+        const std::int64_t write = m_queue->writeIndex();
+        float* span = nullptr;
+        if (mode == Mode::Playing) {
+            std::int64_t limit = kChunkFrames;
+            if (to)
+                limit = std::clamp<std::int64_t>(*to - m_decoderPos, 0, kChunkFrames);
+            int room = 0;
+            if (limit > 0) {
+                room = m_queue->writeSpan(write, static_cast<int>(limit), &span);
+                if (room == 0)
+                    return; // the queue is full
+            }
+            const int got = room > 0 ? std::clamp(m_decoder->read(span, room), 0, room) : 0;
+            const std::int64_t first = m_decoderPos;
+            m_decoderPos += got;
+            const bool passEnded = got < room || room == 0 || (to && m_decoderPos >= *to);
+            const std::int64_t decoderLength = m_decoder->lengthFrames();
+
+            std::lock_guard lock(m_mutex);
+            if (m_generation != generation)
+                continue; // stopped or moved meanwhile: these frames are void, the decoder is re-sought
+            if (got > 0) {
+                m_queue->publish(write + got);
+                addSegmentLocked({write, first, got, false});
+            }
+            if (!m_pendingSeek)
+                m_writeFrame = m_decoderPos;
+            updateLengthLocked(decoderLength, m_decoderPos);
+            if (passEnded) {
+                m_passEnd = m_decoderPos;
+                m_mode = Mode::Stopped;
+                m_ended = true;
+                m_position = m_decoderPos;
+                m_tailQueued = 0;
+            }
+            continue;
+        }
+
+        if (ended && tailQueued < kTailFrames) {
+            // Nobody restarted yet: keep the synthesiser's tail ringing instead of cutting it.
+            // A short queue would reach any fixed mark at once; the tail is for a restart that is late.
+            if (m_queue->queuedFrames() >= std::min(kLowWaterFrames, m_queue->capacity() / 4))
+                return;
+            const int room = m_queue->writeSpan(write, static_cast<int>(std::min<std::int64_t>(kChunkFrames, kTailFrames - tailQueued)), &span);
+            if (room == 0)
+                return;
+            m_decoder->renderTail(span, room);
+
+            std::lock_guard lock(m_mutex);
+            if (m_generation != generation)
+                continue;
+            m_queue->publish(write + room);
+            addSegmentLocked({write, m_passEnd, room, true});
+            m_tailQueued += room;
+            if (m_tailQueued >= kTailFrames && m_mode != Mode::Playing)
+                m_queue->setLive(false);
+            continue;
+        }
+        return;
+    }
+}
+
+} // namespace qb::audio

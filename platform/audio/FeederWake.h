@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace qb::audio {
+
+// Wakes the engine's feeder thread ahead of its regular round, e.g. on play so that the first frames are
+// queued within one output period. Shared by the engine and its devices, which may outlive it.
+class FeederWake
+{
+public:
+    void wake()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending = true;
+        }
+        m_cv.notify_one();
+    }
+
+    void quit()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_quit = true;
+        }
+        m_cv.notify_one();
+    }
+
+    // Feeder: waits for a wake-up or for `interval`; false once quit() was called.
+    bool wait(std::chrono::milliseconds interval)
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait_for(lock, interval, [this] { return m_pending || m_quit; });
+        m_pending = false;
+        return !m_quit;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_pending = false;
+    bool m_quit = false;
+};
+
+} // namespace qb::audio
