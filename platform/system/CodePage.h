@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+namespace qb::platform {
+
+// The "ANSI code page" of this system: the file-system encoding, UTF-8. Paths, MCI command strings and
+// the open-file dialog's fields cross between the program's text and the operating system here.
+//
+// Every byte string round-trips: bytes that are not valid UTF-8 decode one by one to U+DC80..U+DCFF
+// and encode back to the same bytes, so any Linux file name survives fromAnsi() then toAnsi().
+// A lone UTF-16 surrogate outside that range encodes as U+FFFD. Never throws.
+std::string toAnsi(const QString& text);
+QString fromAnsi(std::string_view bytes);
+
+// Decodes code page 932 (Windows Shift_JIS), the encoding of Japanese MIDI titles. Undefined bytes and
+// a double-byte character cut off at the end become U+FFFD; never throws.
+QString fromCodePage932(std::string_view bytes);
+
+} // namespace qb::platform

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+namespace qb::platform {
+
+// The per-user application settings store: text values addressed by application, section and key.
+class SettingsStore
+{
+public:
+    virtual ~SettingsStore() = default;
+
+    // The stored text; the empty text when the application, section or key is absent.
+    virtual QString GetSetting(const QString& app, const QString& section, const QString& key) const = 0;
+    // Stores `value`. False when it could not be written; the other stored values are then unchanged.
+    virtual bool SaveSetting(const QString& app, const QString& section, const QString& key,
+                             const QString& value) = 0;
+};
+
+// Keeps each application's settings in an INI file in the user's XDG config location:
+// $XDG_CONFIG_HOME/<app>/<app>.ini (~/.config/Quillbeat/Quillbeat.ini for "Quillbeat").
+class QSettingsStore : public SettingsStore
+{
+public:
+    QSettingsStore() = default;
+    // Every application's settings go to the one INI file `filePath` instead.
+    explicit QSettingsStore(QString filePath);
+
+    QString GetSetting(const QString& app, const QString& section, const QString& key) const override;
+    bool SaveSetting(const QString& app, const QString& section, const QString& key,
+                     const QString& value) override;
+
+    // The INI file that holds `app`'s settings.
+    QString fileFor(const QString& app) const;
+
+private:
+    QString m_filePath;
+};
+
+// Keeps settings in memory only; for tests of the parts that read and write settings.
+class MemorySettingsStore : public SettingsStore
+{
+public:
+    QString GetSetting(const QString& app, const QString& section, const QString& key) const override;
+    bool SaveSetting(const QString& app, const QString& section, const QString& key,
+                     const QString& value) override;
+
+    // When false, every SaveSetting fails and stores nothing.
+    void setWritable(bool writable) { m_writable = writable; }
+    int saveCount() const { return m_saveCount; }
+
+private:
+    static QString keyOf(const QString& app, const QString& section, const QString& key);
+
+    QHash<QString, QString> m_values;
+    bool m_writable = true;
+    int m_saveCount = 0;
+};
+
+} // namespace qb::platform
