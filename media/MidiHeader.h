@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <span>
+
+namespace qb::media {
+
+// What the header scan of a Standard MIDI File found. The empty record (all zeros, empty Title)
+// stands for every failure; after a successful scan each number lies in 0..32767.
+struct MidiHeaderInfo
+{
+    std::int16_t Format = 0;     // the header's format word
+    std::int16_t TrackCount = 0; // the number of track chunks the header declares (not counted)
+    std::int16_t Division = 0;   // the time-division word (ticks per quarter note)
+    QString Title;               // first text or track-name event of the first track, or "NoTitle"
+
+    friend bool operator==(const MidiHeaderInfo&, const MidiHeaderInfo&) = default;
+};
+
+// Scans a file's bytes by pattern search, not by walking chunks or events, so a sequence wrapped
+// in a RIFF container (.rmi) is found like a plain .mid:
+// - the header values are the big-endian words 8..13 bytes after the first "MThd"; a word of
+//   0x8000 or more (SMPTE division included) or a word cut off by the end fails the scan;
+// - a file without "MTrk" fails;
+// - the title is the first FF 01 or FF 03 pair found from 8 bytes after the first "MTrk" (so the
+//   track's length field is never taken) up to the second "MTrk". Matches in delta times or
+//   system-exclusive data count. Its length is a variable-length quantity of at most four bytes;
+//   text that runs past the end is cut there. A pair in the last two bytes fails the scan.
+//   The text is decoded from code page 932.
+// Any failure yields the empty record. Pure function; thread-safe.
+MidiHeaderInfo scanMidiHeader(std::span<const std::uint8_t> bytes);
+
+// Reads the file at the local path `path` and scans it as above. The empty record when the path is not an
+// ordinary file (symbolic links followed) or its name begins with "." (a hidden file); folders, FIFOs,
+// sockets and devices are refused without blocking. The file is opened read-only without locks, read whole
+// and closed before the scan; a file that cannot be read completely or does not fit in memory gives the empty
+// record. Blocks the calling thread while the file is read.
+MidiHeaderInfo ReadMidiHeader(const QString& path);
+
+} // namespace qb::media

@@ -1,0 +1,61 @@
+#include "media/OpenDialog.h"
+
+#include "system/OpenFileDialog.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <cstdint>
+#include <vector>
+
+namespace qb::media {
+namespace {
+
+// Linux's PATH_MAX: any path the system can open fits, whatever its script. A Windows-sized
+// buffer of 256 bytes would hold only about 85 Japanese characters of UTF-8.
+constexpr std::uint32_t kPathBufferSize = 4096;
+constexpr std::uint32_t kDialogFlags = platform::OFN_EXPLORER | platform::OFN_FILEMUSTEXIST |
+                                       platform::OFN_PATHMUSTEXIST | platform::OFN_HIDEREADONLY;
+static_assert(kDialogFlags == 0x81804);
+
+// Text crosses to the dialog in the file-system encoding, which on this platform plays the part
+// of the system's ANSI code page.
+QByteArray toAnsi(const QString& text)
+{
+    return QFile::encodeName(text);
+}
+
+} // namespace
+
+QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& initialDir,
+                       OpenDialogContext& context)
+{
+    // The conversion keeps the caller's NULs; the extra one ends the pair list.
+    const QByteArray ansiFilter = toAnsi(filter) + '\0';
+    const QByteArray ansiInitialDir = toAnsi(initialDir);
+    std::vector<char> file(kPathBufferSize, '\0');
+    std::vector<char> fileTitle(kPathBufferSize, '\0');
+
+    platform::OPENFILENAMEA ofn{};
+    ofn.lStructSize = platform::OPENFILENAME_SIZE_VERSION_400A;
+    ofn.hwndOwner = owner;
+    ofn.hInstance = QCoreApplication::instance();
+    ofn.lpstrFilter = ansiFilter.constData();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = kPathBufferSize;
+    ofn.lpstrFileTitle = fileTitle.data();
+    ofn.nMaxFileTitle = kPathBufferSize;
+    ofn.lpstrInitialDir = ansiInitialDir.constData();
+    ofn.Flags = kDialogFlags;
+
+    if (platform::GetOpenFileNameA(&ofn) == 0) {
+        context.setLabel1Caption(context.SavedLabel1Caption);
+        context.setLabel2Caption(context.SavedLabel2Caption);
+        context.DialogCancelled = true;
+        return QString();
+    }
+    context.DialogCancelled = false;
+    return QFile::decodeName(file.data());
+}
+
+} // namespace qb::media
