@@ -1,0 +1,164 @@
+#include "Playback.h"
+
+#include "PlayerView.h"
+
+#include "media/MidiHeader.h"
+#include "media/OpenDialog.h"
+#include "mci/MciApi.h"
+#include "system/CodePage.h"
+#include "system/ShortPath.h"
+
+#include <QDir>
+#include <QStringList>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+namespace qb::playback {
+
+namespace {
+
+const char* const kPlay = "play midi notify";
+const char* const kStop = "stop midi";
+const char* const kClose = "close midi";
+const char* const kStatusMode = "status midi mode";
+const char* const kSeekStart = "seek midi to start";
+
+// Holds the longest path Linux hands out (PATH_MAX, NUL included); our short form is never longer
+// than the path itself.
+constexpr std::size_t kShortPathCapacity = 4096;
+constexpr unsigned kModeReplyLength = 80;
+
+} // namespace
+
+Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci)
+    : m_state(state), m_view(view), m_mci(mci)
+{
+}
+
+void Playback::Command1_Click()
+{
+    if (m_mci.mciSendStringA(kPlay, nullptr, 0, nullptr) != 0) {
+        m_view.showMessage(QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
+        return;
+    }
+    m_view.setLabel1Caption(QStringLiteral("Play     ") + m_state.FilePath);
+    m_state.IsPlaying = true;
+    m_view.setTimer3Enabled(true);
+}
+
+void Playback::Command2_Click()
+{
+    m_mci.mciExecute(kStop);
+    m_view.setLabel1Caption(QStringLiteral("Stop     ") + m_state.FilePath);
+    m_state.IsPlaying = false;
+    m_view.setTimer3Enabled(false);
+    m_view.showStillPicture();
+}
+
+void Playback::Timer1_Timer()
+{
+    std::array<char, kModeReplyLength> reply;
+    reply.fill(' ');
+    if (!m_state.IsPlaying)
+        return;
+    if (m_mci.mciSendStringA(kStatusMode, reply.data(), kModeReplyLength, nullptr) != 0)
+        return;
+    // Only the first seven characters count, case-sensitively: "Playing" is not playing.
+    if (std::memcmp(reply.data(), "playing", 7) == 0)
+        return;
+    m_mci.mciExecute(kSeekStart);
+    m_mci.mciExecute(kPlay);
+}
+
+void Playback::Form_Unload()
+{
+    if (!m_state.IsOpen)
+        return;
+    m_mci.mciExecute(kClose);
+    m_view.setLabel2Caption(QString());
+}
+
+void Playback::ReleaseOpenFile()
+{
+    m_view.setTimer3Enabled(false);
+    m_view.showEmptyPicture();
+    m_mci.mciExecute(kClose);
+    m_state.IsPlaying = false;
+    m_state.IsOpen = false;
+}
+
+bool Playback::OpenMediaFile()
+{
+    // A path whose short form does not fit leaves the buffer all NULs, so the open is refused.
+    std::array<char, kShortPathCapacity> shortPath{};
+    const std::string longPath = platform::toAnsi(m_state.FilePath);
+    platform::GetShortPathNameA(longPath.c_str(), shortPath.data(), static_cast<std::uint32_t>(shortPath.size()));
+    const std::string command = "open " + std::string(shortPath.data()) + " alias midi";
+    return m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr) == 0;
+}
+
+QString Playback::selectFilter()
+{
+    static const QStringList texts = {
+        QStringLiteral("音声＆MIDIデータ(*.mid;*.rmi;*.wav;*.mp3)"), QStringLiteral("*.mid;*.rmi;*.wav;*.mp3"),
+        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),             QStringLiteral("*.mid;*.rmi"),
+        QStringLiteral("WAVEオーディオ(*.wav)"),                    QStringLiteral("*.wav"),
+        QStringLiteral("MPEG1 Layer 3(*.mp3)"),                     QStringLiteral("*.mp3"),
+        QStringLiteral("すべてのファイル(*.*)"),                    QStringLiteral("*.*"),
+    };
+    QString filter;
+    for (const QString& text : texts)
+        filter += text + QChar(u'\0');
+    return filter;
+}
+
+void Playback::Command3_Click()
+{
+    m_state.SavedLabel1Caption = m_view.label1Caption();
+    m_state.SavedLabel2Caption = m_view.label2Caption();
+    m_view.setLabel1Caption(QStringLiteral("ファイルを選択してください"));
+    m_view.setLabel2Caption(QString());
+
+    const QString filter = selectFilter();
+    const QString initialDir = QDir::currentPath();
+    media::OpenDialogContext context{
+        m_state.SavedLabel1Caption,
+        m_state.SavedLabel2Caption,
+        m_state.DialogCancelled,
+        [this](const QString& text) { m_view.setLabel1Caption(text); },
+        [this](const QString& text) { m_view.setLabel2Caption(text); },
+    };
+    const QString chosen = media::ShowOpenDialog(m_view.dialogOwner(), filter, initialDir, context);
+    // A cancel keeps the path of the file that goes on playing, so a later Stop still names it.
+    if (m_state.DialogCancelled)
+        return;
+    m_state.FilePath = chosen;
+
+    if (m_state.IsOpen)
+        ReleaseOpenFile();
+    if (!OpenMediaFile())
+        return;
+
+    const QString ending = m_state.FilePath.right(3);
+    if (ending.compare(QLatin1String("mp3"), Qt::CaseInsensitive) == 0) {
+        m_view.setLabel2Caption(QStringLiteral("MP3ファイルのヘッダ解析はできてません(^^;"));
+        m_view.setWindowCaption(m_state.FilePath);
+    } else if (ending.compare(QLatin1String("wav"), Qt::CaseInsensitive) == 0) {
+        m_view.setLabel2Caption(QStringLiteral("WAVファイルのヘッダ解析はできてません(^^;"));
+        m_view.setWindowCaption(m_state.FilePath);
+    } else {
+        const media::MidiHeaderInfo info = media::ReadMidiHeader(m_state.FilePath);
+        const QString crlf = QStringLiteral("\r\n");
+        m_view.setLabel2Caption(QStringLiteral("タイトル = ") + info.Title + crlf +
+                                QStringLiteral("フォーマット = ") + QString::number(info.Format) + crlf +
+                                QStringLiteral("トラックブロック数 = ") + QString::number(info.TrackCount) + crlf +
+                                QStringLiteral("分解能 = ") + QString::number(info.Division));
+        m_view.setWindowCaption(info.Title);
+    }
+    m_view.setLabel1Caption(m_state.FilePath);
+    m_state.IsOpen = true;
+}
+
+} // namespace qb::playback

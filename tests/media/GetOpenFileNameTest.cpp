@@ -1,0 +1,267 @@
+// The open-file record in and out of the real dialog, answered while it is open.
+#include "support/DialogDriver.h"
+#include "system/OpenFileDialog.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+#include <array>
+#include <cstring>
+
+using namespace qb::platform;
+using qb::test::DialogDriver;
+
+namespace {
+
+// "Songs" -> *.mid;*.rmi, "Sounds" -> *.wav, "All" -> *.*, each text with its NUL, plus the end NUL.
+const char kFilter[] = "Songs\0*.mid;*.rmi\0Sounds\0*.wav\0All\0*.*\0";
+
+bool touch(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly);
+}
+
+QMessageBox* openMessageBox()
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+            return box;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class GetOpenFileNameTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void refusesBadRecordWithoutDialog();
+    void fillsPathNameAndOffsets();
+    void offsetsOfNamesWithoutExtension_data();
+    void offsetsOfNamesWithoutExtension();
+    void selectsRequestedFilterAndReportsIt_data();
+    void selectsRequestedFilterAndReportsIt();
+    void pathLongerThanBufferFails();
+    void shortTitleBufferGetsEmptyName();
+    void noChangeDirKeepsCurrentFolder();
+    void usesGivenCaption();
+    void refusesMissingFileInsideDialog();
+    void acceptsMissingFileWithoutMustExist();
+
+private:
+    OPENFILENAMEA record(std::uint32_t flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST |
+                                               OFN_HIDEREADONLY);
+
+    QString m_startFolder;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DialogDriver> m_driver;
+    QByteArray m_initialDir;
+    std::array<char, 4096> m_file{};
+    std::array<char, 4096> m_title{};
+};
+
+void GetOpenFileNameTest::initTestCase()
+{
+    m_startFolder = QDir::currentPath();
+}
+
+void GetOpenFileNameTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_driver = std::make_unique<DialogDriver>();
+    m_initialDir = QFile::encodeName(m_dir->path());
+    m_file.fill('\0');
+    m_title.fill('\0');
+}
+
+void GetOpenFileNameTest::cleanup()
+{
+    m_driver.reset();
+    QDir::setCurrent(m_startFolder);
+    m_dir.reset();
+}
+
+OPENFILENAMEA GetOpenFileNameTest::record(std::uint32_t flags)
+{
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = 76;
+    ofn.lpstrFilter = kFilter;
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = m_file.data();
+    ofn.nMaxFile = static_cast<std::uint32_t>(m_file.size());
+    ofn.lpstrFileTitle = m_title.data();
+    ofn.nMaxFileTitle = static_cast<std::uint32_t>(m_title.size());
+    ofn.lpstrInitialDir = m_initialDir.constData();
+    ofn.Flags = flags;
+    return ofn;
+}
+
+void GetOpenFileNameTest::refusesBadRecordWithoutDialog()
+{
+    m_driver->cancel();
+    QCOMPARE(GetOpenFileNameA(nullptr), 0);
+    OPENFILENAMEA ofn = record();
+    ofn.lStructSize = 0;
+    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    ofn = record();
+    ofn.lpstrFile = nullptr;
+    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(m_driver->dialogsShown(), 0);
+}
+
+void GetOpenFileNameTest::fillsPathNameAndOffsets()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("dir"));
+    const QString file = m_dir->filePath("dir/song.name.mid");
+    QVERIFY(touch(file));
+    m_driver->choose(file);
+    OPENFILENAMEA ofn = record();
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    const QByteArray path = QFile::encodeName(file);
+    QCOMPARE(QByteArray(m_file.data()), path);
+    QCOMPARE(QByteArray(m_title.data()), QByteArray("song.name.mid"));
+    QCOMPARE(int(ofn.nFileOffset), path.lastIndexOf('/') + 1);
+    QCOMPARE(int(ofn.nFileExtension), path.size() - 3);
+    QCOMPARE(QDir::currentPath(), m_dir->filePath("dir"));
+}
+
+void GetOpenFileNameTest::offsetsOfNamesWithoutExtension_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("endsInDot");
+    QTest::newRow("no dot") << "README" << false;
+    QTest::newRow("trailing dot") << "song." << true;
+}
+
+void GetOpenFileNameTest::offsetsOfNamesWithoutExtension()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, endsInDot);
+    QVERIFY(touch(m_dir->filePath(name)));
+    m_driver->choose(m_dir->filePath(name));
+    OPENFILENAMEA ofn = record();
+    ofn.nFilterIndex = 3;
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    const auto length = static_cast<int>(std::strlen(m_file.data()));
+    QCOMPARE(int(ofn.nFileOffset), length - name.size());
+    QCOMPARE(int(ofn.nFileExtension), endsInDot ? 0 : length);
+}
+
+void GetOpenFileNameTest::selectsRequestedFilterAndReportsIt_data()
+{
+    QTest::addColumn<int>("requested");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("first") << 1 << 0;
+    QTest::newRow("second") << 2 << 1;
+    QTest::newRow("third") << 3 << 2;
+    QTest::newRow("zero falls back to the first") << 0 << 0;
+    QTest::newRow("past the end falls back to the first") << 9 << 0;
+}
+
+void GetOpenFileNameTest::selectsRequestedFilterAndReportsIt()
+{
+    QFETCH(int, requested);
+    QFETCH(int, shown);
+    QVERIFY(touch(m_dir->filePath("a.wav")));
+    m_driver->choose(m_dir->filePath("a.wav"));
+    OPENFILENAMEA ofn = record();
+    ofn.nFilterIndex = static_cast<std::uint32_t>(requested);
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QCOMPARE(m_driver->last().offeredFilters, QStringList({"Songs", "Sounds", "All"}));
+    QCOMPARE(m_driver->last().selectedFilterIndex, shown);
+    QCOMPARE(int(ofn.nFilterIndex), shown + 1);
+}
+
+void GetOpenFileNameTest::pathLongerThanBufferFails()
+{
+    const QString file = m_dir->filePath("a-rather-long-file-name.mid");
+    QVERIFY(touch(file));
+    m_driver->choose(file);
+    OPENFILENAMEA ofn = record();
+    const auto exact = static_cast<std::uint32_t>(QFile::encodeName(file).size());
+    ofn.nMaxFile = exact; // no room for the NUL
+    std::memset(m_file.data(), 'x', exact);
+    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(QByteArray(m_file.data(), int(exact)), QByteArray(int(exact), 'x'));
+    QCOMPARE(QDir::currentPath(), m_startFolder);
+
+    m_file.fill('\0');
+    ofn = record();
+    ofn.nMaxFile = exact + 1;
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QCOMPARE(QFile::decodeName(m_file.data()), file);
+}
+
+void GetOpenFileNameTest::shortTitleBufferGetsEmptyName()
+{
+    QVERIFY(touch(m_dir->filePath("long-name.mid")));
+    m_driver->choose(m_dir->filePath("long-name.mid"));
+    OPENFILENAMEA ofn = record();
+    m_title.fill('x');
+    ofn.nMaxFileTitle = 4;
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QCOMPARE(m_title[0], '\0');
+    QCOMPARE(m_title[4], 'x');
+}
+
+void GetOpenFileNameTest::noChangeDirKeepsCurrentFolder()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("elsewhere"));
+    QVERIFY(touch(m_dir->filePath("elsewhere/a.mid")));
+    m_driver->choose(m_dir->filePath("elsewhere/a.mid"));
+    OPENFILENAMEA ofn = record(OFN_FILEMUSTEXIST | OFN_NOCHANGEDIR);
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QCOMPARE(QDir::currentPath(), m_startFolder);
+}
+
+void GetOpenFileNameTest::usesGivenCaption()
+{
+    m_driver->cancel();
+    OPENFILENAMEA ofn = record();
+    ofn.lpstrTitle = "曲を開く";
+    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(m_driver->last().windowTitle, QStringLiteral("曲を開く"));
+}
+
+void GetOpenFileNameTest::refusesMissingFileInsideDialog()
+{
+    bool stayedOpen = false;
+    QString warning;
+    setOpenFileDialogDriver([&](QFileDialog& dialog) {
+        // The dialog warns in a message box of its own; answer it from inside its loop.
+        QTimer::singleShot(0, [&warning] {
+            if (QMessageBox* box = openMessageBox()) {
+                warning = box->text();
+                box->accept();
+            }
+        });
+        dialog.selectFile(m_dir->filePath("missing.mid"));
+        static_cast<QDialog&>(dialog).accept();
+        stayedOpen = dialog.isVisible();
+        dialog.reject();
+    });
+    OPENFILENAMEA ofn = record();
+    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QVERIFY(stayedOpen);
+    QVERIFY(warning.contains(QLatin1String("missing.mid")));
+    QCOMPARE(m_file[0], '\0');
+}
+
+void GetOpenFileNameTest::acceptsMissingFileWithoutMustExist()
+{
+    m_driver->choose(m_dir->filePath("new.mid"));
+    OPENFILENAMEA ofn = record(OFN_EXPLORER);
+    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QCOMPARE(QFile::decodeName(m_file.data()), m_dir->filePath("new.mid"));
+}
+
+QTEST_MAIN(GetOpenFileNameTest)
+#include "GetOpenFileNameTest.moc"

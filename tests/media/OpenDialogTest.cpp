@@ -1,0 +1,223 @@
+// The open-file step through the real dialog, answered by a driver while it is open.
+#include "media/OpenDialog.h"
+
+#include "support/DialogDriver.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+using qb::media::OpenDialogContext;
+using qb::media::ShowOpenDialog;
+using qb::test::DialogDriver;
+
+namespace {
+
+// The five pairs of the Select action, each text followed by one NUL.
+QString selectFilter()
+{
+    const QStringList texts{
+        QStringLiteral("音声＆MIDIデータ(*.mid;*.rmi;*.wav;*.mp3)"),
+        QStringLiteral("*.mid;*.rmi;*.wav;*.mp3"),
+        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),
+        QStringLiteral("*.mid;*.rmi"),
+        QStringLiteral("WAVEオーディオ(*.wav)"),
+        QStringLiteral("*.wav"),
+        QStringLiteral("MPEG1 Layer 3(*.mp3)"),
+        QStringLiteral("*.mp3"),
+        QStringLiteral("すべてのファイル(*.*)"),
+        QStringLiteral("*.*"),
+    };
+    QString filter;
+    for (const QString& text : texts)
+        filter += text + QChar(0);
+    return filter;
+}
+
+bool touch(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly);
+}
+
+} // namespace
+
+class OpenDialogTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void offersFiltersWithFirstSelected();
+    void opensInGivenFolderModalToOwner();
+    void cancelRestoresCaptionsAndSetsCancelled();
+    void choiceReturnsPathAndMovesCurrentFolder();
+    void nextDialogOpensWhereLastFileWasChosen();
+    void choiceWithJapanesePath();
+    void pathTooLongForBufferIsFailure();
+    void timersTickWhileOpen();
+
+private:
+    QString show(const QString& initialDir);
+
+    QString m_startFolder;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QWidget> m_owner;
+    std::unique_ptr<DialogDriver> m_driver;
+    QString m_saved1;
+    QString m_saved2;
+    bool m_cancelled = false;
+    QStringList m_captionLog; // "1:<text>" / "2:<text>" in call order
+};
+
+void OpenDialogTest::initTestCase()
+{
+    m_startFolder = QDir::currentPath();
+}
+
+void OpenDialogTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_owner = std::make_unique<QWidget>();
+    m_owner->show();
+    m_driver = std::make_unique<DialogDriver>();
+    m_saved1 = QStringLiteral("Stop     /music/old.mid");
+    m_saved2 = QStringLiteral("タイトル = Old");
+    m_captionLog.clear();
+}
+
+void OpenDialogTest::cleanup()
+{
+    m_driver.reset();
+    m_owner.reset();
+    QDir::setCurrent(m_startFolder);
+    m_dir.reset();
+}
+
+QString OpenDialogTest::show(const QString& initialDir)
+{
+    OpenDialogContext context{m_saved1, m_saved2, m_cancelled,
+                              [this](const QString& text) { m_captionLog << QStringLiteral("1:") + text; },
+                              [this](const QString& text) { m_captionLog << QStringLiteral("2:") + text; }};
+    return ShowOpenDialog(m_owner.get(), selectFilter(), initialDir, context);
+}
+
+void OpenDialogTest::offersFiltersWithFirstSelected()
+{
+    m_driver->cancel();
+    show(m_dir->path());
+    QCOMPARE(m_driver->dialogsShown(), 1);
+    const auto& seen = m_driver->last();
+    const QStringList descriptions{
+        QStringLiteral("音声＆MIDIデータ(*.mid;*.rmi;*.wav;*.mp3)"),
+        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"), QStringLiteral("WAVEオーディオ(*.wav)"),
+        QStringLiteral("MPEG1 Layer 3(*.mp3)"), QStringLiteral("すべてのファイル(*.*)")};
+    QCOMPARE(seen.offeredFilters, descriptions);
+    QCOMPARE(seen.nameFilters.size(), 5);
+    QVERIFY(seen.nameFilters.at(0).endsWith(QLatin1String("(*.mid *.rmi *.wav *.mp3)")));
+    QVERIFY(seen.nameFilters.at(1).endsWith(QLatin1String("(*.mid *.rmi)")));
+    QVERIFY(seen.nameFilters.at(4).endsWith(QLatin1String("(*)")));
+    QCOMPARE(seen.selectedFilterIndex, 0);
+    QCOMPARE(seen.fileMode, QFileDialog::ExistingFile);
+    QVERIFY(!seen.windowTitle.isEmpty());
+}
+
+void OpenDialogTest::opensInGivenFolderModalToOwner()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("start"));
+    m_driver->cancel();
+    show(m_dir->filePath("start"));
+    QCOMPARE(m_driver->last().directory, m_dir->filePath("start"));
+    QCOMPARE(m_driver->last().parent, m_owner.get());
+    QVERIFY(m_driver->last().modal);
+}
+
+void OpenDialogTest::cancelRestoresCaptionsAndSetsCancelled()
+{
+    m_cancelled = false;
+    m_driver->cancel();
+    const QString before = QDir::currentPath();
+    QCOMPARE(show(m_dir->path()), QString());
+    QCOMPARE(m_cancelled, true);
+    QCOMPARE(m_captionLog, QStringList({QStringLiteral("1:") + m_saved1, QStringLiteral("2:") + m_saved2}));
+    QCOMPARE(QDir::currentPath(), before);
+}
+
+void OpenDialogTest::choiceReturnsPathAndMovesCurrentFolder()
+{
+    QVERIFY(QDir(m_dir->path()).mkpath("music/set"));
+    const QString file = m_dir->filePath("music/set/song.mid");
+    QVERIFY(touch(file));
+    m_cancelled = true;
+    m_driver->choose(file);
+    QCOMPARE(show(m_dir->path()), file);
+    QCOMPARE(m_cancelled, false);
+    QVERIFY(m_captionLog.isEmpty());
+    QCOMPARE(QDir::currentPath(), m_dir->filePath("music/set"));
+}
+
+void OpenDialogTest::nextDialogOpensWhereLastFileWasChosen()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("picked"));
+    QVERIFY(touch(m_dir->filePath("picked/a.wav")));
+    m_driver->choose(m_dir->filePath("picked/a.wav"));
+    show(m_dir->path());
+    m_driver->cancel();
+    show(QDir::currentPath());
+    QCOMPARE(m_driver->dialogsShown(), 2);
+    QCOMPARE(m_driver->last().directory, m_dir->filePath("picked"));
+}
+
+void OpenDialogTest::choiceWithJapanesePath()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("音楽")));
+    const QString file = m_dir->filePath(QStringLiteral("音楽/夜の曲.mp3"));
+    QVERIFY(touch(file));
+    m_driver->choose(file);
+    QCOMPARE(show(m_dir->filePath(QStringLiteral("音楽"))), file);
+    QCOMPARE(m_cancelled, false);
+}
+
+void OpenDialogTest::pathTooLongForBufferIsFailure()
+{
+    // 4096 bytes of UTF-8 and more: a choice the dialog could only report by overflowing its buffer.
+    QString longPath = m_dir->path();
+    while (QFile::encodeName(longPath).size() < 4200)
+        longPath += QStringLiteral("/とても長いフォルダの名前");
+    longPath += QStringLiteral("/曲.mid");
+    m_cancelled = false;
+    m_driver->forceAccept(longPath);
+    const QString before = QDir::currentPath();
+    QCOMPARE(show(m_dir->path()), QString());
+    QCOMPARE(m_cancelled, true);
+    QCOMPARE(m_captionLog, QStringList({QStringLiteral("1:") + m_saved1, QStringLiteral("2:") + m_saved2}));
+    QCOMPARE(QDir::currentPath(), before);
+}
+
+void OpenDialogTest::timersTickWhileOpen()
+{
+    // The dialog is closed from a timer of the caller's, which only runs if timers keep ticking
+    // while the dialog's own loop is running.
+    int ticks = 0;
+    QTimer ticker;
+    ticker.setInterval(0);
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    qb::platform::setOpenFileDialogDriver([&](QFileDialog& dialog) {
+        QObject::connect(&ticker, &QTimer::timeout, &dialog, [&ticks, &dialog] {
+            if (ticks >= 10)
+                dialog.reject();
+        });
+        ticker.start();
+    });
+    show(m_dir->path());
+    ticker.stop();
+    QVERIFY(ticks >= 10);
+    QCOMPARE(m_cancelled, true);
+}
+
+QTEST_MAIN(OpenDialogTest)
+#include "OpenDialogTest.moc"

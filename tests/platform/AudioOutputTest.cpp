@@ -1,0 +1,137 @@
+#include "audio/AudioEngine.h"
+#include "audio/AudioOutput.h"
+#include "audio/CaptureOutput.h"
+
+#include <QTest>
+
+#include <atomic>
+
+using namespace qb::audio;
+
+namespace {
+
+// Counts the frames an output pulls and checks what it hands over.
+struct Counter
+{
+    std::atomic<std::int64_t> frames{0};
+    std::atomic<int> badCalls{0};
+
+    AudioOutput::RenderFn render()
+    {
+        return [this](float* out, int n) {
+            if (!out || n <= 0)
+                ++badCalls;
+            else
+                std::fill_n(out, n * kChannels, 0.5f);
+            frames += n;
+        };
+    }
+};
+
+void setDriver(const char* driver)
+{
+    if (driver)
+        qputenv("SDL_AUDIODRIVER", driver);
+    else
+        qunsetenv("SDL_AUDIODRIVER");
+}
+
+} // namespace
+
+class AudioOutputTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void manualCaptureRecordsWhatItPulls()
+    {
+        CaptureOutput capture(100);
+        Counter counter;
+        capture.advance(50); // not started: nothing happens
+        QCOMPARE(counter.frames.load(), 0);
+        QVERIFY(capture.start(counter.render()));
+        capture.advance(250);
+        QCOMPARE(counter.frames.load(), 250);
+        QCOMPARE(capture.capturedFrames(), 250);
+        const std::vector<float> recorded = capture.takeCaptured();
+        QCOMPARE(recorded.size(), std::size_t{500});
+        QVERIFY(std::all_of(recorded.begin(), recorded.end(), [](float v) { return v == 0.5f; }));
+        QCOMPARE(capture.capturedFrames(), 0);
+        capture.setRecording(false);
+        capture.advance(100);
+        QCOMPARE(capture.capturedFrames(), 0);
+        QCOMPARE(counter.frames.load(), 350);
+        capture.stop();
+        capture.advance(100);
+        QCOMPARE(counter.frames.load(), 350);
+    }
+
+    void realTimeCapturePullsOnItsOwn()
+    {
+        CaptureOutput capture(256, CaptureOutput::Clock::RealTime);
+        Counter counter;
+        QVERIFY(capture.start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(capture.capturedFrames() >= 1024, 10000);
+        capture.stop();
+        const std::int64_t pulled = counter.frames.load();
+        QCOMPARE(pulled % 256, 0);
+        QCOMPARE(capture.capturedFrames(), pulled);
+        QCOMPARE(counter.badCalls.load(), 0);
+    }
+
+    void silentOutputPullsOnItsOwn()
+    {
+        auto output = makeSilentOutput(128);
+        QCOMPARE(QString(output->name()), QString("silent"));
+        QCOMPARE(output->periodFrames(), 128);
+        Counter counter;
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() >= 512, 10000);
+        output->stop();
+        const std::int64_t pulled = counter.frames.load();
+        output->stop();
+        QCOMPARE(counter.frames.load(), pulled);
+        // It can start again.
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > pulled, 10000);
+    }
+
+    void defaultOutputOnSdlsDummyDriver()
+    {
+        setDriver("dummy");
+        auto output = makeDefaultOutput();
+        QVERIFY(output);
+        QCOMPARE(QString(output->name()), QString("sdl:dummy"));
+        QVERIFY(output->periodFrames() > 0);
+        Counter counter;
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > 0, 10000);
+        output->stop();
+        const std::int64_t pulled = counter.frames.load();
+        QCOMPARE(counter.frames.load(), pulled);
+        QCOMPARE(counter.badCalls.load(), 0);
+    }
+
+    void defaultOutputWithoutAnyDeviceFallsBackToSilence()
+    {
+        setDriver("no-such-driver");
+        auto output = makeDefaultOutput();
+        QVERIFY(output);
+        QCOMPARE(QString(output->name()), QString("silent"));
+        Counter counter;
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > 0, 10000);
+        setDriver("dummy");
+    }
+
+    void engineKeepsTimeOnTheDefaultOutput()
+    {
+        setDriver("dummy");
+        AudioEngine engine(makeDefaultOutput());
+        QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered > 0, 10000);
+        QVERIFY(engine.stats().callbacks > 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioOutputTest)
+#include "AudioOutputTest.moc"

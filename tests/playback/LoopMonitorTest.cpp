@@ -1,0 +1,160 @@
+// The endless loop as the program runs it: the real loop monitor (Timer1_Timer) polling the real MCI
+// service, whose devices play into a capture output clocked by the test. Whatever reaches the
+// "speakers" is compared with the file: at every seam nothing may be inserted and nothing dropped.
+#include "support/AudioFiles.h"
+#include "support/AudioSeamAnalyser.h"
+#include "support/Fakes.h"
+#include "support/MidiFiles.h"
+#include "support/RecordingView.h"
+
+#include "audio/AudioEngine.h"
+#include "audio/CaptureOutput.h"
+#include "audio/Decoders.h"
+#include "mci/MciService.h"
+#include "playback/Playback.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+using namespace qb;
+
+namespace {
+
+constexpr int kPeriod = 512;
+
+struct Rig
+{
+    audio::CaptureOutput* capture = nullptr;
+    std::unique_ptr<audio::AudioEngine> engine;
+    test::RecordingMessageBox messages;
+    std::unique_ptr<mci::MciService> service;
+    playback::PlaybackState state;
+    test::RecordingView view;
+    std::unique_ptr<playback::Playback> playback;
+
+    Rig()
+    {
+        auto output = std::make_unique<audio::CaptureOutput>(kPeriod);
+        capture = output.get();
+        audio::AudioEngine::Options options;
+        options.feederThread = false;
+        engine = std::make_unique<audio::AudioEngine>(std::move(output), options);
+        service = std::make_unique<mci::MciService>(*engine, messages);
+        playback = std::make_unique<playback::Playback>(state, view, *service);
+    }
+
+    // Opens and plays `path` as Select and Play do, then runs the loop monitor once per output period
+    // (about every 12 ms) for `frames` frames.
+    void loop(const QString& path, std::int64_t frames, int ticksPerPeriod = 1)
+    {
+        state.FilePath = path;
+        QVERIFY(playback->OpenMediaFile());
+        state.IsOpen = true;
+        playback->Command1_Click();
+        QVERIFY(state.IsPlaying);
+        for (std::int64_t done = 0; done < frames; done += kPeriod) {
+            capture->advance(kPeriod);
+            for (int i = 0; i < ticksPerPeriod; ++i)
+                playback->Timer1_Timer();
+        }
+        QVERIFY(messages.shown.empty());
+    }
+};
+
+std::vector<float> referencePass(audio::OpenResult opened)
+{
+    if (!opened.decoder)
+        return {};
+    return test::decodePass(*opened.decoder);
+}
+
+} // namespace
+
+class LoopMonitorTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    void checkSeamless(const QString& path, const std::vector<float>& reference, int passes, int ticksPerPeriod)
+    {
+        QVERIFY(!reference.empty());
+        const std::int64_t passFrames = static_cast<std::int64_t>(reference.size() / 2);
+        Rig rig;
+        rig.loop(path, passFrames * passes + passFrames / 2, ticksPerPeriod);
+        const auto report = test::AudioSeamAnalyser::analyse(rig.capture->takeCaptured(), reference);
+        qInfo().noquote() << QFileInfo(path).fileName() << report.summary();
+        QVERIFY(report.locked);
+        QCOMPARE(report.firstFrame, std::int64_t(0));
+        QCOMPARE(static_cast<int>(report.seams.size()), passes);
+        QCOMPARE(report.insertedAtSeams, std::int64_t(0));
+        QCOMPARE(report.droppedAtSeams, std::int64_t(0));
+        QCOMPARE(report.insertedInPasses, std::int64_t(0));
+        QCOMPARE(report.droppedInPasses, std::int64_t(0));
+    }
+
+private slots:
+    void wavLoopsWithoutAGap_data()
+    {
+        QTest::addColumn<int>("ticksPerPeriod");
+        QTest::newRow("a tick per output period") << 1;
+        QTest::newRow("a tick per millisecond") << 12;
+    }
+
+    void wavLoopsWithoutAGap()
+    {
+        QFETCH(int, ticksPerPeriod);
+        const QString path = dir.filePath(QStringLiteral("loop.wav"));
+        QVERIFY(test::writeWav(path, 30000)); // not a multiple of the period
+        checkSeamless(path, referencePass(audio::openSoundFileDecoder(path.toStdString())), 6, ticksPerPeriod);
+    }
+
+    void mp3LoopsWithoutAGap()
+    {
+        const QString path = dir.filePath(QStringLiteral("loop.mp3"));
+        QVERIFY(test::writeMp3(path, 44100));
+        checkSeamless(path, referencePass(audio::openMp3Decoder(path.toStdString())), 4, 1);
+    }
+
+    void midiPassesFollowOneSongLengthApart()
+    {
+        // One short loud note at the start of each 0.5 s pass: its onsets mark the passes.
+        test::MidiTrack track;
+        track.tempo(0, 500000).programChange(0, 0, 0).noteOn(0, 0, 72, 127).noteOff(48, 0, 72).endOfTrack(432);
+        const QString path = dir.filePath(QStringLiteral("loop.mid"));
+        QVERIFY(test::writeBytes(path, test::midiFile(0, 480, {track})));
+        const std::int64_t songFrames = audio::kEngineRate / 2;
+
+        Rig rig;
+        rig.loop(path, songFrames * 8);
+        const std::vector<float> audio = rig.capture->takeCaptured();
+        // An onset: the first frame above the quiet level after at least 0.1 s below it (the note and
+        // its tails fade below it well before the next pass).
+        std::vector<std::int64_t> onsets;
+        std::int64_t quietRun = 1 << 20;
+        for (std::size_t i = 0; i < audio.size() / 2; ++i) {
+            const float level = std::max(std::fabs(audio[2 * i]), std::fabs(audio[2 * i + 1]));
+            if (level >= 0.002f && quietRun > 4410)
+                onsets.push_back(static_cast<std::int64_t>(i));
+            quietRun = level < 0.002f ? quietRun + 1 : 0;
+        }
+        QVERIFY2(onsets.size() >= 7, qPrintable(QString::number(onsets.size())));
+        std::int64_t worst = 0;
+        double total = 0;
+        for (std::size_t k = 1; k < onsets.size(); ++k) {
+            const std::int64_t drift = onsets[k] - onsets[0] - static_cast<std::int64_t>(k) * songFrames;
+            const std::int64_t distance = drift < 0 ? -drift : drift;
+            worst = std::max(worst, distance);
+            total += static_cast<double>(distance);
+            // FluidSynth starts notes on its 64-frame blocks: a pass starts within half a block.
+            QVERIFY2(distance <= 32, qPrintable(QStringLiteral("pass %1 off by %2").arg(k).arg(drift)));
+        }
+        qInfo("%zu passes: pass starts within %lld frames of k x song length (mean %.1f)", onsets.size(),
+              static_cast<long long>(worst), total / static_cast<double>(onsets.size() - 1));
+    }
+};
+
+QTEST_GUILESS_MAIN(LoopMonitorTest)
+#include "LoopMonitorTest.moc"

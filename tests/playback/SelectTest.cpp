@@ -1,0 +1,237 @@
+// Select from end to end: the real open-file dialog answered by the test, the real MCI service on a
+// capture output, real files, and what the window shows afterwards.
+#include "support/AudioFiles.h"
+#include "support/DialogDriver.h"
+#include "support/Fakes.h"
+#include "support/MidiFiles.h"
+#include "support/RecordingView.h"
+
+#include "audio/AudioEngine.h"
+#include "audio/CaptureOutput.h"
+#include "mci/MciService.h"
+#include "playback/Playback.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qb;
+
+namespace {
+
+const QString kPrompt = QStringLiteral("ファイルを選択してください");
+
+QString modeOf(mci::MciApi& mci)
+{
+    char reply[80] = {};
+    if (mci.mciSendStringA("status midi mode", reply, sizeof reply, nullptr) != 0)
+        return QStringLiteral("(no device)");
+    return QString::fromLatin1(reply);
+}
+
+} // namespace
+
+class SelectTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    audio::CaptureOutput* capture = nullptr;
+    std::unique_ptr<audio::AudioEngine> engine;
+    test::RecordingMessageBox messages;
+    std::unique_ptr<mci::MciService> service;
+    std::unique_ptr<test::RecordingMci> mci;
+    playback::PlaybackState state;
+    test::RecordingView view;
+    std::unique_ptr<playback::Playback> playback;
+    std::unique_ptr<test::DialogDriver> dialogs;
+
+    QString file(const QString& name) const { return dir.filePath(name); }
+
+    QString writeMidi(const QString& name, const QByteArray& title, int tracks)
+    {
+        std::vector<test::MidiTrack> chunks(static_cast<std::size_t>(tracks));
+        chunks[0].trackName(0, title).tempo(0, 500000);
+        chunks[0].endOfTrack(960);
+        for (int t = 1; t < tracks; ++t)
+            chunks[static_cast<std::size_t>(t)].noteOn(0, t, 60, 100).noteOff(480, t, 60).endOfTrack();
+        const QString path = file(name);
+        test::writeBytes(path, test::midiFile(1, 480, chunks));
+        return path;
+    }
+
+    void select(const QString& path)
+    {
+        if (path.isEmpty())
+            dialogs->cancel();
+        else
+            dialogs->choose(path);
+        playback->Command3_Click();
+    }
+
+private slots:
+    void init()
+    {
+        auto output = std::make_unique<audio::CaptureOutput>(512);
+        capture = output.get();
+        audio::AudioEngine::Options options;
+        options.feederThread = false;
+        engine = std::make_unique<audio::AudioEngine>(std::move(output), options);
+        messages.shown.clear();
+        service = std::make_unique<mci::MciService>(*engine, messages);
+        mci = std::make_unique<test::RecordingMci>(service.get());
+        state = {};
+        view = {};
+        playback = std::make_unique<playback::Playback>(state, view, *mci);
+        dialogs = std::make_unique<test::DialogDriver>();
+        QDir::setCurrent(dir.path());
+    }
+
+    void cleanup()
+    {
+        dialogs.reset();
+        playback.reset();
+        mci.reset();
+        service.reset();
+        engine.reset();
+    }
+
+    void midiShowsItsFourLinesAndTitle()
+    {
+        const QString path = writeMidi(QStringLiteral("song.mid"), "X", 5);
+        select(path);
+        QCOMPARE(view.label2, QStringLiteral("タイトル = X\r\nフォーマット = 1\r\nトラックブロック数 = 5\r\n分解能 = 480"));
+        QCOMPARE(view.caption, QStringLiteral("X"));
+        QCOMPARE(view.label1, path);
+        QVERIFY(state.IsOpen);
+        QVERIFY(!state.IsPlaying);
+        QCOMPARE(modeOf(*mci), QStringLiteral("stopped"));
+        QCOMPARE(mci->log.filter(QStringLiteral("open")).size(), 1);
+    }
+
+    void theDialogOffersTheFiveFiltersInTheCurrentFolder()
+    {
+        select(QString());
+        QCOMPARE(dialogs->dialogsShown(), 1);
+        QCOMPARE(dialogs->last().offeredFilters.size(), 5);
+        QVERIFY(dialogs->last().offeredFilters[0].startsWith(QStringLiteral("音声＆MIDIデータ")));
+        QCOMPARE(dialogs->last().selectedFilterIndex, 0);
+        QCOMPARE(QDir(dialogs->last().directory).canonicalPath(), QDir(dir.path()).canonicalPath());
+    }
+
+    void wavAndMp3ShowTheirMessageAndPath_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("message");
+        const QString wav = QStringLiteral("WAVファイルのヘッダ解析はできてません(^^;");
+        const QString mp3 = QStringLiteral("MP3ファイルのヘッダ解析はできてません(^^;");
+        QTest::newRow("wav") << "a.wav" << wav;
+        QTest::newRow("WAV in capitals") << "SONG.WAV" << wav;
+        QTest::newRow("mp3") << "a.mp3" << mp3;
+        QTest::newRow("MP3 in capitals") << "SONG.MP3" << mp3;
+    }
+
+    void wavAndMp3ShowTheirMessageAndPath()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, message);
+        const QString path = file(name);
+        if (name.endsWith(QStringLiteral("wav"), Qt::CaseInsensitive))
+            QVERIFY(test::writeWav(path, 4410));
+        else
+            QVERIFY(test::writeMp3(path, 4410));
+        select(path);
+        QCOMPARE(view.label2, message);
+        QCOMPARE(view.caption, path);
+        QCOMPARE(view.label1, path);
+        QVERIFY(state.IsOpen);
+    }
+
+    void aRefusedOpenLeavesOnlyThePrompt()
+    {
+        const QString path = file(QStringLiteral("notes.txt"));
+        QVERIFY(test::writeBytes(path, "hello"));
+        select(path);
+        QCOMPARE(view.label1, kPrompt);
+        QCOMPARE(view.label2, QString());
+        QCOMPARE(view.caption, QStringLiteral("Quillbeat"));
+        QVERIFY(!state.IsOpen);
+        QVERIFY(messages.shown.empty());
+    }
+
+    void selectingWhileLoopingReplacesTheFileWithoutPlayingIt()
+    {
+        const QString first = file(QStringLiteral("first.wav"));
+        QVERIFY(test::writeWav(first, 44100));
+        select(first);
+        playback->Command1_Click();
+        capture->advance(4096);
+        QCOMPARE(modeOf(*mci), QStringLiteral("playing"));
+
+        const QString second = writeMidi(QStringLiteral("second.mid"), "Second", 2);
+        view.events.clear();
+        mci->log.clear();
+        select(second);
+        QCOMPARE(mci->log.first(), QStringLiteral("exec:close midi"));
+        QVERIFY(view.events.contains(QStringLiteral("empty")));
+        QVERIFY(!view.timer3);
+        QVERIFY(state.IsOpen);
+        QVERIFY(!state.IsPlaying);
+        QCOMPARE(view.caption, QStringLiteral("Second"));
+        QCOMPARE(modeOf(*mci), QStringLiteral("stopped"));
+    }
+
+    void choosingTheOpenFileAgainReopensItStopped()
+    {
+        const QString path = file(QStringLiteral("same.wav"));
+        QVERIFY(test::writeWav(path, 44100));
+        select(path);
+        playback->Command1_Click();
+        select(path);
+        QCOMPARE(mci->log.filter(QStringLiteral("open")).size(), 2);
+        QCOMPARE(mci->log.filter(QStringLiteral("close")).size(), 1);
+        QCOMPARE(modeOf(*mci), QStringLiteral("stopped"));
+        QVERIFY(!state.IsPlaying);
+    }
+
+    void cancelWhileLoopingKeepsLoopingAndThePath()
+    {
+        const QString path = file(QStringLiteral("keep.wav"));
+        QVERIFY(test::writeWav(path, 8000));
+        select(path);
+        playback->Command1_Click();
+        const QString status = view.label1;
+        const QString info = view.label2;
+        const QString caption = view.caption;
+
+        select(QString());
+        QVERIFY(state.DialogCancelled);
+        QCOMPARE(view.label1, status);
+        QCOMPARE(view.label2, info);
+        QCOMPARE(view.caption, caption);
+        QCOMPARE(state.FilePath, path);
+        QVERIFY(state.IsPlaying);
+        for (int i = 0; i < 200; ++i) { // several passes of the short file
+            capture->advance(512);
+            playback->Timer1_Timer();
+        }
+        QCOMPARE(modeOf(*mci), QStringLiteral("playing"));
+        playback->Command2_Click();
+        QCOMPARE(view.label1, QStringLiteral("Stop     ") + path);
+    }
+
+    void aConfirmedChoiceMovesTheCurrentFolder()
+    {
+        QDir(dir.path()).mkdir(QStringLiteral("sub"));
+        const QString path = file(QStringLiteral("sub/in.wav"));
+        QVERIFY(test::writeWav(path, 4410));
+        select(path);
+        QCOMPARE(QDir::current().canonicalPath(), QDir(file(QStringLiteral("sub"))).canonicalPath());
+        select(QString());
+        QCOMPARE(QDir(dialogs->last().directory).canonicalPath(), QDir(file(QStringLiteral("sub"))).canonicalPath());
+    }
+};
+
+QTEST_MAIN(SelectTest)
+#include "SelectTest.moc"

@@ -1,0 +1,288 @@
+// The main window offscreen: its controls as they stand, the hover highlighting, the click and
+// access-key forwarding, the animation and unload, against a recording MCI service.
+#include "support/Fakes.h"
+
+#include "system/SettingsStore.h"
+#include "ui/Form1.h"
+#include "ui/Label.h"
+#include "ui/PictureBox.h"
+#include "ui/Timer.h"
+#include "ui/UiFont.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+
+using qb::test::RecordingMci;
+using qb::ui::Form1;
+using qb::ui::Label;
+using qb::ui::PictureBox;
+
+namespace {
+
+struct Style
+{
+    QColor color;
+    bool underline;
+    bool bold;
+    bool operator==(const Style&) const = default;
+};
+
+Style styleOf(const Label* label) { return {label->foreColor(), label->fontUnderline(), label->fontBold()}; }
+
+const Style kNormal{QColor(0, 0, 0), false, false};
+const Style kHigh{QColor(200, 0, 0), true, true};
+
+void moveOver(QWidget* widget, QPoint at = {2, 2})
+{
+    QMouseEvent move(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+}
+
+} // namespace
+
+class Form1Test : public QObject
+{
+    Q_OBJECT
+
+    RecordingMci mci;
+    qb::test::RecordingMessageBox messages;
+    qb::platform::MemorySettingsStore settings;
+    std::unique_ptr<Form1> form;
+
+    QStringList sent() const { return mci.log; }
+
+private slots:
+    void initTestCase() { QApplication::setFont(qb::ui::defaultUiFont()); }
+
+    void init()
+    {
+        mci = RecordingMci();
+        mci.script("play midi notify", {263, {}}); // no file open
+        messages.shown.clear();
+        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
+                             QStringLiteral("none"));
+        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings});
+        form->Form_Load();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    }
+
+    void cleanup() { form.reset(); }
+
+    void windowIsFixedAndBlack()
+    {
+        QCOMPARE(form->size(), QSize(230, 141));
+        QCOMPARE(form->minimumSize(), form->maximumSize());
+        const Qt::WindowFlags flags = form->windowFlags();
+        QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+        QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+        QVERIFY(flags & Qt::WindowCloseButtonHint);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Quillbeat"));
+        QVERIFY(!form->windowIcon().isNull());
+        QVERIFY(form->Timer1->isActive());
+        QCOMPARE(form->Timer1->interval(), 1);
+        QVERIFY(!form->Timer3->isActive());
+        QCOMPARE(form->Timer3->interval(), 200);
+    }
+
+    void controlsStandWhereTheyBelong_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("Command1") << "Command1" << "Form1" << QRect(8, 4, 63, 29);
+        QTest::newRow("Command2") << "Command2" << "Form1" << QRect(84, 4, 63, 29);
+        QTest::newRow("Command3") << "Command3" << "Form1" << QRect(160, 4, 63, 29);
+        QTest::newRow("Label3") << "Label3" << "Command1" << QRect(18, 6, 29, 19);
+        QTest::newRow("Label4") << "Label4" << "Command2" << QRect(18, 6, 33, 13);
+        QTest::newRow("Label5") << "Label5" << "Command3" << QRect(14, 6, 37, 15);
+        QTest::newRow("Picture1") << "Picture1" << "Form1" << QRect(0, 28, 237, 111);
+        QTest::newRow("Label1") << "Label1" << "Picture1" << QRect(12, 14, 235, 15);
+        QTest::newRow("Label2") << "Label2" << "Picture1" << QRect(12, 28, 207, 75);
+        QTest::newRow("Picture3") << "Picture3" << "Picture1" << QRect(138, 64, 77, 37);
+    }
+
+    void controlsStandWhereTheyBelong()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
+        auto* control = form->findChild<QWidget*>(name);
+        QVERIFY(control);
+        QCOMPARE(control->parentWidget()->objectName(), parent);
+        QCOMPARE(control->geometry(), geometry);
+        QVERIFY(control->isVisible());
+    }
+
+    void holdersAndAccessKeysLieBelowTheClientArea()
+    {
+        QList<PictureBox*> holders{form->Picture4};
+        for (PictureBox* holder : form->Picture2)
+            holders << holder;
+        for (PictureBox* holder : holders)
+            QVERIFY2(holder->picture(), qPrintable(holder->objectName()));
+        QList<QWidget*> hidden{form->Command4, form->Command5, form->Command6};
+        for (PictureBox* holder : holders)
+            hidden << holder;
+        for (QWidget* w : hidden) {
+            QCOMPARE(w->parentWidget(), form.get());
+            QVERIFY2(w->y() >= Form1::kClientHeight, qPrintable(w->objectName()));
+        }
+        QCOMPARE(form->Command4->text(), QStringLiteral("&P"));
+        QCOMPARE(form->Command5->text(), QStringLiteral("&S"));
+        QCOMPARE(form->Command6->text(), QStringLiteral("&T"));
+    }
+
+    void startsWithItsStoredTexts()
+    {
+        QCOMPARE(form->Label1->caption(), QStringLiteral("Quillbeat Ver1.30"));
+        QVERIFY(!form->Label2->caption().isEmpty());
+        QVERIFY(!form->Label2->caption().contains(QLatin1Char('\n')));
+        QCOMPARE(form->Label3->caption(), QStringLiteral("Play"));
+        QCOMPARE(form->Label4->caption(), QStringLiteral("Stop"));
+        QCOMPARE(form->Label5->caption(), QStringLiteral("Select"));
+        QVERIFY(!form->Picture3->picture());
+        for (const Label* label : {form->Label1, form->Label2, form->Label3, form->Label4, form->Label5})
+            QCOMPARE(styleOf(label), kNormal);
+    }
+
+    void showsBlackBackgroundAndGreenPanel()
+    {
+        const QImage shot = form->grab().toImage();
+        QCOMPARE(shot.size(), QSize(230, 141));
+        QCOMPARE(QColor(shot.pixel(2, 138)), QColor(Qt::black));   // window background under the panel's edge
+        QCOMPARE(QColor(shot.pixel(150, 30 + 28)), QColor(148, 226, 148)); // the green screen
+        QCOMPARE(QColor(shot.pixel(180, 28 + 80)), QColor(148, 226, 148)); // the empty animation box
+        const QColor face = shot.pixel(40, 30);                               // a button face: grey
+        QVERIFY(face.red() == face.green() && face.green() == face.blue() && face.red() > 20);
+    }
+
+    void hoverHighlightsTheLabelUnderThePointer_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("highlighted"); // 3, 4, 5, 0 = none, -1 = unchanged
+        QTest::newRow("Label3") << "Label3" << 3;
+        QTest::newRow("Label4") << "Label4" << 4;
+        QTest::newRow("Label5") << "Label5" << 5;
+        QTest::newRow("window background") << "Form1" << 0;
+        QTest::newRow("Picture1") << "Picture1" << 0;
+        QTest::newRow("Label1") << "Label1" << 0;
+        QTest::newRow("Label2") << "Label2" << 0;
+        QTest::newRow("button face") << "Command2" << -1;
+        QTest::newRow("animation box") << "Picture3" << -1;
+    }
+
+    void hoverHighlightsTheLabelUnderThePointer()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, highlighted);
+        moveOver(form->Label4); // start from "Stop" highlighted
+        QWidget* widget = target == QLatin1String("Form1") ? form.get() : form->findChild<QWidget*>(target);
+        moveOver(widget, target == QLatin1String("Form1") ? QPoint(2, 137) : QPoint(2, 2));
+        const int expected = highlighted == -1 ? 4 : highlighted;
+        QCOMPARE(styleOf(form->Label3), expected == 3 ? kHigh : kNormal);
+        QCOMPARE(styleOf(form->Label4), expected == 4 ? kHigh : kNormal);
+        QCOMPARE(styleOf(form->Label5), expected == 5 ? kHigh : kNormal);
+    }
+
+    void clicksAndAccessKeysReachTheirCommands()
+    {
+        mci.unscript("play midi notify");
+        mci.script("status midi mode", {0, "playing"});
+        const QString play = QStringLiteral("send:play midi notify");
+        const QString stop = QStringLiteral("exec:stop midi");
+        const auto sends = [&](const QString& command) {
+            // An access key clicks its button after a short press animation: wait for it.
+            const bool sent = QTest::qWaitFor([&] { return mci.log.contains(command); });
+            const int commands = mci.log.size() - mci.log.count(QStringLiteral("send:status midi mode"));
+            mci.log.clear();
+            return sent && commands == 1;
+        };
+        QTest::mouseClick(form->Command1, Qt::LeftButton, {}, {50, 25});
+        QVERIFY(sends(play));
+        QTest::mouseClick(form->Label3, Qt::LeftButton);
+        QVERIFY(sends(play));
+        QTest::mouseClick(form->Label4, Qt::LeftButton);
+        QVERIFY(sends(stop));
+        QTest::mouseClick(form->Command2, Qt::LeftButton, {}, {50, 25});
+        QVERIFY(sends(stop));
+        QTest::keyClick(form.get(), Qt::Key_P, Qt::AltModifier);
+        QVERIFY(sends(play));
+        QTest::keyClick(form.get(), Qt::Key_T, Qt::AltModifier);
+        QVERIFY(sends(stop));
+        QCOMPARE(form->Label1->caption(), QStringLiteral("Stop     "));
+    }
+
+    void altPWithNoFileShowsTheMessage()
+    {
+        QTest::keyClick(form.get(), Qt::Key_P, Qt::AltModifier);
+        QTRY_COMPARE(messages.shown.size(), std::size_t(1));
+        QCOMPARE(messages.shown[0].text, QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
+        QCOMPARE(messages.shown[0].caption, QStringLiteral("Quillbeat"));
+        QCOMPARE(form->Label1->caption(), QStringLiteral("Quillbeat Ver1.30"));
+        QVERIFY(!form->Timer3->isActive());
+    }
+
+    void animationCyclesAndContinuesAfterStop()
+    {
+        mci.unscript("play midi notify");
+        const auto shows = [&](int frame) { return form->Picture3->picture() == form->Picture2[frame]->picture(); };
+        form->Command1_Click();
+        QVERIFY(form->Timer3->isActive());
+        QVERIFY(!form->Picture3->picture()); // nothing until the first tick
+        for (int frame : {0, 1, 2}) {
+            form->Timer3_Timer();
+            QVERIFY(shows(frame));
+        }
+        form->Command2_Click();
+        QVERIFY(!form->Timer3->isActive());
+        QCOMPARE(form->Picture3->picture(), form->Picture4->picture()); // the very same picture object
+        form->Command1_Click();
+        for (int frame : {3, 4, 0, 1}) {
+            form->Timer3_Timer();
+            QVERIFY(shows(frame));
+        }
+        QCOMPARE(form->state().AnimationFrame, std::int16_t(2));
+    }
+
+    void animationIgnoresACounterOutOfRange()
+    {
+        form->state().AnimationFrame = -3;
+        form->Timer3_Timer();
+        QVERIFY(!form->Picture3->picture());
+        QCOMPARE(form->state().AnimationFrame, std::int16_t(-3));
+        form->state().AnimationFrame = 5;
+        form->Timer3_Timer();
+        QCOMPARE(form->state().AnimationFrame, std::int16_t(5));
+    }
+
+    void playingAnimatesThroughTheRealTimer()
+    {
+        mci.unscript("play midi notify");
+        form->Command1_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Picture3->picture() == form->Picture2[0]->picture(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->Picture3->picture() == form->Picture2[1]->picture(), 5000);
+    }
+
+    void closingSendsCloseOnlyWithAFileOpen()
+    {
+        form->state().IsOpen = true;
+        form->close();
+        QCOMPARE(mci.log.filter(QStringLiteral("close")), QStringList{QStringLiteral("exec:close midi")});
+        QCOMPARE(form->Label2->caption(), QString());
+        form.reset();
+        QCOMPARE(mci.log.filter(QStringLiteral("close")).size(), 1);
+
+        mci.log.clear();
+        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings});
+        form->show();
+        form->close();
+        QVERIFY(mci.log.isEmpty());
+    }
+};
+
+QTEST_MAIN(Form1Test)
+#include "Form1Test.moc"

@@ -1,0 +1,190 @@
+// The start-up tips dialog and its setting: when it shows, and what each way of closing it stores.
+#include "support/Fakes.h"
+
+#include "system/SettingsStore.h"
+#include "ui/Form1.h"
+#include "ui/Label.h"
+#include "ui/PictureBox.h"
+#include "ui/TipDialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+using qb::ui::Form1;
+using qb::ui::TipDialog;
+
+namespace {
+
+const QString kApp = QStringLiteral("Quillbeat");
+const QString kSection = QStringLiteral("Settings");
+const QString kKey = QStringLiteral("Start");
+
+// Runs `answer` on the dialog once it is up and modal; records whether one came up at all. Stops
+// looking when it goes out of scope.
+struct DialogAnswerer
+{
+    bool seen = false;
+    QPoint position;
+    std::function<void(TipDialog*)> answer;
+
+    void arm()
+    {
+        QTimer::singleShot(0, &m_guard, [this] { poll(); });
+    }
+    void poll()
+    {
+        auto* dialog = qobject_cast<TipDialog*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible()) {
+            if (!seen && ++m_tries < 200)
+                QTimer::singleShot(5, &m_guard, [this] { poll(); });
+            return;
+        }
+        seen = true;
+        position = dialog->pos();
+        answer(dialog);
+    }
+
+private:
+    QObject m_guard;
+    int m_tries = 0;
+};
+
+} // namespace
+
+class TipDialogTest : public QObject
+{
+    Q_OBJECT
+
+    qb::test::RecordingMci mci;
+    qb::test::RecordingMessageBox messages;
+    bool windowShownDuringLoad = false;
+    QPoint dialogOffset;
+
+    bool loadShowsDialog(qb::platform::SettingsStore& settings)
+    {
+        Form1 form({mci, messages, settings});
+        DialogAnswerer answerer;
+        answerer.answer = [](TipDialog* d) { d->cmdOK->click(); };
+        answerer.arm();
+        form.Form_Load();
+        windowShownDuringLoad = form.isVisible();
+        dialogOffset = answerer.position - form.pos();
+        QTest::qWait(20); // let a late poll find nothing
+        return answerer.seen;
+    }
+
+private slots:
+    void dialogStandsAsDesigned()
+    {
+        qb::platform::MemorySettingsStore settings;
+        TipDialog dialog(settings, messages);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Quillbeat Tips"));
+        QCOMPARE(dialog.size(), QSize(265, 147));
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+        QVERIFY(!(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QCOMPARE(dialog.Check1->text(), QStringLiteral("次回起動時には表示しない(&S)"));
+        QVERIFY(!dialog.Check1->isChecked());
+        QCOMPARE(dialog.Check1->geometry(), QRect(2, 96, 217, 21));
+        QCOMPARE(dialog.Picture1->geometry(), QRect(8, 8, 249, 85));
+        QCOMPARE(dialog.Picture1->backColor(), QColor(Qt::white));
+        QVERIFY(dialog.Picture1->picture());
+        QCOMPARE(dialog.Picture1->picture()->size(), QSize(32, 32));
+        QCOMPARE(dialog.Label1->caption(), QStringLiteral("注意..."));
+        QCOMPARE(dialog.Label1->parentWidget(), dialog.Picture1);
+        QCOMPARE(dialog.lblTipText->caption(),
+                 QStringLiteral("「Play」ボタンや「Stop」ボタンを押す前に、「Select」ボタンでMIDIファイルを選択してください。"));
+        QCOMPARE(dialog.lblTipText->geometry(), QRect(18, 40, 207, 41));
+        QCOMPARE(dialog.cmdOK->text(), QStringLiteral("OK"));
+        QCOMPARE(dialog.cmdOK->geometry(), QRect(88, 120, 81, 25));
+        QVERIFY(dialog.cmdOK->isDefault());
+        QCOMPARE(QApplication::focusWidget(), dialog.cmdOK);
+    }
+
+    void shownOnlyWhenTheSettingIsEmpty_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("absent") << QString() << true;
+        QTest::newRow("empty") << "" << true;
+        QTest::newRow("none") << "none" << false;
+        QTest::newRow("edited by hand") << "off please" << false;
+    }
+
+    void shownOnlyWhenTheSettingIsEmpty()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, shown);
+        qb::platform::MemorySettingsStore settings;
+        if (!stored.isNull())
+            settings.SaveSetting(kApp, kSection, kKey, stored);
+        QCOMPARE(loadShowsDialog(settings), shown);
+        QVERIFY(!windowShownDuringLoad);
+        if (shown)
+            QCOMPARE(dialogOffset, QPoint(0, 0)); // the dialog stands where the main window will
+        QCOMPARE(settings.GetSetting(kApp, kSection, kKey), stored.isNull() ? QString() : stored);
+    }
+
+    void closingStoresNoneOnlyWhenTicked_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("ticked");
+        for (const char* how : {"OK", "Enter", "Esc", "close box"}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, ticked").arg(QLatin1String(how)))) << how << true;
+            QTest::newRow(qPrintable(QStringLiteral("%1, unticked").arg(QLatin1String(how)))) << how << false;
+        }
+    }
+
+    void closingStoresNoneOnlyWhenTicked()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, ticked);
+        qb::platform::MemorySettingsStore settings;
+        Form1 form({mci, messages, settings});
+        DialogAnswerer answerer;
+        answerer.answer = [&](TipDialog* d) {
+            d->Check1->setChecked(ticked);
+            if (how == QLatin1String("OK"))
+                QTest::mouseClick(d->cmdOK, Qt::LeftButton);
+            else if (how == QLatin1String("Enter"))
+                QTest::keyClick(d, Qt::Key_Return);
+            else if (how == QLatin1String("Esc"))
+                QTest::keyClick(d, Qt::Key_Escape);
+            else
+                d->close();
+        };
+        answerer.arm();
+        form.Form_Load();
+        QVERIFY(answerer.seen);
+        QCOMPARE(settings.GetSetting(kApp, kSection, kKey), ticked ? QStringLiteral("none") : QString());
+    }
+
+    void altSTicksTheBox()
+    {
+        qb::platform::MemorySettingsStore settings;
+        TipDialog dialog(settings, messages);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QTest::keyClick(&dialog, Qt::Key_S, Qt::AltModifier);
+        QTRY_VERIFY(dialog.Check1->isChecked()); // the access key clicks after a short press animation
+        dialog.cmdOK->click();
+        QCOMPARE(settings.GetSetting(kApp, kSection, kKey), QStringLiteral("none"));
+    }
+
+    void anUntickedCloseKeepsAValueStoredBefore()
+    {
+        qb::platform::MemorySettingsStore settings;
+        settings.SaveSetting(kApp, kSection, kKey, QString());
+        TipDialog dialog(settings, messages);
+        dialog.show();
+        dialog.cmdOK->click();
+        QCOMPARE(settings.GetSetting(kApp, kSection, kKey), QString());
+    }
+};
+
+QTEST_MAIN(TipDialogTest)
+#include "TipDialogTest.moc"

@@ -1,0 +1,41 @@
+#include "Picture.h"
+
+// The pictures are compiled into this static library; its resource initialiser is not referenced
+// from anywhere else, so it has to be run by hand before the first load.
+static void initImageResources()
+{
+    Q_INIT_RESOURCE(images);
+}
+
+namespace qb::ui {
+
+namespace {
+
+void ensureImageResources()
+{
+    static const bool ready = (initImageResources(), true);
+    Q_UNUSED(ready);
+}
+
+} // namespace
+
+Picture loadPicture(const QString& path)
+{
+    ensureImageResources();
+    QPixmap pixmap(path);
+    if (pixmap.isNull())
+        return nullptr;
+    return std::make_shared<const QPixmap>(std::move(pixmap));
+}
+
+} // namespace qb::ui
+
+namespace qb::ui {
+
+QIcon loadIcon(const QString& path)
+{
+    ensureImageResources();
+    return QIcon(path);
+}
+
+} // namespace qb::ui
