@@ -1,6 +1,6 @@
 #include "media/MidiHeader.h"
 
-#include "media/ShiftJisDecoder.h"
+#include "system/CodePage.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -83,7 +83,7 @@ std::optional<QString> titleAt(Bytes bytes, std::size_t event)
     }
     const std::size_t count = std::min(length, bytes.size() - at);
     const auto* data = reinterpret_cast<const char*>(bytes.data() + at);
-    return decodeShiftJis(std::string_view(data, count));
+    return platform::fromCodePage932(std::string_view(data, count));
 }
 
 bool isHiddenName(const QString& path)

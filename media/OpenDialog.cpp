@@ -1,6 +1,7 @@
 #include "media/OpenDialog.h"
 
 #include "system/OpenFileDialog.h"
+#include "system/CodePage.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -17,21 +18,14 @@ constexpr std::uint32_t kDialogFlags = platform::OFN_EXPLORER | platform::OFN_FI
                                        platform::OFN_PATHMUSTEXIST | platform::OFN_HIDEREADONLY;
 static_assert(kDialogFlags == 0x81804);
 
-// Text crosses to the dialog in the file-system encoding, which on this platform plays the part
-// of the system's ANSI code page.
-QByteArray toAnsi(const QString& text)
-{
-    return QFile::encodeName(text);
-}
-
 } // namespace
 
 QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& initialDir,
                        OpenDialogContext& context)
 {
     // The conversion keeps the caller's NULs; the extra one ends the pair list.
-    const QByteArray ansiFilter = toAnsi(filter) + '\0';
-    const QByteArray ansiInitialDir = toAnsi(initialDir);
+    const std::string ansiFilter = platform::toAnsi(filter) + '\0';
+    const std::string ansiInitialDir = platform::toAnsi(initialDir);
     std::vector<char> file(kPathBufferSize, '\0');
     std::vector<char> fileTitle(kPathBufferSize, '\0');
 
@@ -39,13 +33,13 @@ QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& ini
     ofn.lStructSize = platform::OPENFILENAME_SIZE_VERSION_400A;
     ofn.hwndOwner = owner;
     ofn.hInstance = QCoreApplication::instance();
-    ofn.lpstrFilter = ansiFilter.constData();
+    ofn.lpstrFilter = ansiFilter.c_str();
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = file.data();
     ofn.nMaxFile = kPathBufferSize;
     ofn.lpstrFileTitle = fileTitle.data();
     ofn.nMaxFileTitle = kPathBufferSize;
-    ofn.lpstrInitialDir = ansiInitialDir.constData();
+    ofn.lpstrInitialDir = ansiInitialDir.c_str();
     ofn.Flags = kDialogFlags;
 
     if (platform::GetOpenFileNameA(&ofn) == 0) {
@@ -55,7 +49,7 @@ QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& ini
         return QString();
     }
     context.DialogCancelled = false;
-    return QFile::decodeName(file.data());
+    return platform::fromAnsi(file.data());
 }
 
 } // namespace qb::media

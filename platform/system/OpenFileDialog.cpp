@@ -1,5 +1,7 @@
 #include "system/OpenFileDialog.h"
 
+#include "system/CodePage.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -135,10 +137,10 @@ int GetOpenFileNameA(OPENFILENAMEA* ofn)
     }
 
     const bool hasInitialDir = ofn->lpstrInitialDir != nullptr && *ofn->lpstrInitialDir != '\0';
-    dialog.setDirectory(hasInitialDir ? QFile::decodeName(ofn->lpstrInitialDir) : QDir::currentPath());
+    dialog.setDirectory(hasInitialDir ? fromAnsi(ofn->lpstrInitialDir) : QDir::currentPath());
     const auto fileBufferEnd = static_cast<const char*>(std::memchr(ofn->lpstrFile, '\0', ofn->nMaxFile));
     if (fileBufferEnd != nullptr && fileBufferEnd != ofn->lpstrFile)
-        dialog.selectFile(QFile::decodeName(ofn->lpstrFile));
+        dialog.selectFile(fromAnsi(ofn->lpstrFile));
 
     if (OpenFileDialogDriver driver = currentDriver()) {
         // Queued before exec(), so it runs inside the dialog's own event loop once it is shown.
@@ -151,7 +153,7 @@ int GetOpenFileNameA(OPENFILENAMEA* ofn)
         return 0;
 
     const QFileInfo file(chosen.constFirst());
-    const QByteArray path = QFile::encodeName(file.absoluteFilePath());
+    const QByteArray path = QByteArray::fromStdString(toAnsi(file.absoluteFilePath()));
     if (static_cast<std::size_t>(path.size()) >= ofn->nMaxFile)
         return 0;
     writeResult(*ofn, path);
