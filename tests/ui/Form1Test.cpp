@@ -1,5 +1,6 @@
 // The main window offscreen: its controls as they stand, the hover highlighting, the click and
 // access-key forwarding, the animation and unload, against a recording MCI service.
+#include "support/DialogDriver.h"
 #include "support/Fakes.h"
 
 #include "system/SettingsStore.h"
@@ -10,10 +11,13 @@
 #include "ui/UiFont.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QTest>
 
 using qb::test::RecordingMci;
+namespace test = qb::test;
 using qb::ui::Form1;
 using qb::ui::Label;
 using qb::ui::PictureBox;
@@ -214,6 +218,44 @@ private slots:
         QTest::keyClick(form.get(), Qt::Key_T, Qt::AltModifier);
         QVERIFY(sends(stop));
         QCOMPARE(form->Label1->caption(), QStringLiteral("Stop     "));
+    }
+
+    void selectIsReachedFromItsButtonLabelAndAccessKey()
+    {
+        test::DialogDriver dialogs;
+        dialogs.cancel();
+        QTest::mouseClick(form->Command3, Qt::LeftButton, {}, {55, 25});
+        QCOMPARE(dialogs.dialogsShown(), 1);
+        QTest::mouseClick(form->Label5, Qt::LeftButton);
+        QCOMPARE(dialogs.dialogsShown(), 2);
+        form->activateWindow(); // back from the dialog
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QTest::keyClick(form.get(), Qt::Key_S, Qt::AltModifier);
+        QTRY_COMPARE(dialogs.dialogsShown(), 3);
+        QCOMPARE(dialogs.last().parent, form.get());
+        QCOMPARE(form->Label1->caption(), QStringLiteral("Quillbeat Ver1.30")); // put back on cancel
+    }
+
+    void selectingANewFileBlanksTheAnimation()
+    {
+        mci.unscript("play midi notify");
+        mci.script("status midi mode", {0, "playing"});
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("next.wav"));
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        form->state().IsOpen = true;
+        form->Command1_Click();
+        form->Timer3_Timer();
+        QVERIFY(form->Picture3->picture());
+
+        test::DialogDriver dialogs;
+        dialogs.choose(path);
+        form->Command3_Click();
+        QVERIFY(!form->Picture3->picture());
+        QVERIFY(!form->Timer3->isActive());
+        QVERIFY(form->state().IsOpen);
+        QVERIFY(!form->state().IsPlaying);
+        QCOMPARE(form->windowTitle(), path);
     }
 
     void altPWithNoFileShowsTheMessage()
