@@ -1,15 +1,13 @@
 #include "Label.h"
 
-#include <QMouseEvent>
 #include <QPainter>
 #include <QTextLayout>
 
 namespace qb::ui {
 
 Label::Label(const QString& caption, QWidget* parent)
-    : QWidget(parent), m_caption(caption)
+    : ClickableWidget(parent), m_caption(caption)
 {
-    setMouseTracking(true);
     setAttribute(Qt::WA_TranslucentBackground);
     setAutoFillBackground(false);
 }
@@ -69,27 +67,6 @@ void Label::paintEvent(QPaintEvent*)
     }
     layout.endLayout();
     layout.draw(&painter, QPointF(0, 0));
-}
-
-void Label::mousePressEvent(QMouseEvent* event)
-{
-    m_pressed = event->button() == Qt::LeftButton;
-    event->accept();
-}
-
-void Label::mouseReleaseEvent(QMouseEvent* event)
-{
-    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
-    m_pressed = false;
-    event->accept();
-    if (click)
-        emit clicked();
-}
-
-void Label::mouseMoveEvent(QMouseEvent* event)
-{
-    event->accept();
-    emit mouseMoved(event->buttons(), event->modifiers(), event->position().toPoint());
 }
 
 } // namespace qb::ui

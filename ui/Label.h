@@ -1,15 +1,16 @@
 #pragma once
 
+#include "ClickableWidget.h"
+
 #include <QColor>
 #include <QString>
-#include <QWidget>
 
 namespace qb::ui {
 
 // A text label with a transparent background: the text is drawn left-aligned from the top-left corner,
 // broken into lines within the label's width (at CR LF, at word boundaries, and inside words that are
 // wider than a line) and cut off where it leaves the label. Reports clicks and mouse moves.
-class Label : public QWidget
+class Label : public ClickableWidget
 {
     Q_OBJECT
 public:
@@ -25,20 +26,12 @@ public:
     bool fontUnderline() const { return font().underline(); }
     void setFontUnderline(bool underline);
 
-signals:
-    void clicked();
-    void mouseMoved(Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers, QPoint position);
-
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
     QString m_caption;
     QColor m_foreColor = Qt::black;
-    bool m_pressed = false;
 };
 
 } // namespace qb::ui

@@ -1,14 +1,12 @@
 #include "PictureBox.h"
 
-#include <QMouseEvent>
 #include <QPainter>
 
 namespace qb::ui {
 
 PictureBox::PictureBox(QWidget* parent)
-    : QWidget(parent)
+    : ClickableWidget(parent)
 {
-    setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
@@ -44,27 +42,6 @@ void PictureBox::paintEvent(QPaintEvent*)
     }
     if (m_picture)
         painter.drawPixmap(inset, inset, *m_picture);
-}
-
-void PictureBox::mousePressEvent(QMouseEvent* event)
-{
-    m_pressed = event->button() == Qt::LeftButton;
-    event->accept();
-}
-
-void PictureBox::mouseReleaseEvent(QMouseEvent* event)
-{
-    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
-    m_pressed = false;
-    event->accept();
-    if (click)
-        emit clicked();
-}
-
-void PictureBox::mouseMoveEvent(QMouseEvent* event)
-{
-    event->accept();
-    emit mouseMoved(event->buttons(), event->modifiers(), event->position().toPoint());
 }
 
 } // namespace qb::ui

@@ -1,10 +1,15 @@
 #pragma once
 
+#include "support/MidiFiles.h"
+
 #include <QByteArray>
 #include <cstdint>
 
 // Builders for the Standard MIDI File bytes the scanner tests feed in.
 namespace qb::test::midi {
+
+using qb::test::midiHeader;
+using qb::test::midiVarLen;
 
 inline QByteArray be16(unsigned value)
 {
@@ -27,25 +32,17 @@ inline QByteArray le32(std::uint32_t value)
     return out;
 }
 
-inline QByteArray variableLength(std::uint32_t value)
-{
-    QByteArray out(1, static_cast<char>(value & 0x7F));
-    while ((value >>= 7) != 0)
-        out.prepend(static_cast<char>(0x80 | (value & 0x7F)));
-    return out;
-}
-
 // "MThd", length 6, then the three words as given (raw, so out-of-range values can be written).
 inline QByteArray header(unsigned format, unsigned tracks, unsigned division)
 {
-    return QByteArray("MThd") + be32(6) + be16(format) + be16(tracks) + be16(division);
+    return midiHeader(static_cast<int>(format), static_cast<int>(tracks), static_cast<int>(division));
 }
 
 // A meta event at delta time 0 with its length as a variable-length quantity.
 inline QByteArray meta(unsigned type, const QByteArray& data)
 {
     return QByteArray(1, '\0') + '\xFF' + static_cast<char>(type) +
-           variableLength(static_cast<std::uint32_t>(data.size())) + data;
+           midiVarLen(static_cast<std::uint32_t>(data.size())) + data;
 }
 
 inline QByteArray noteOnOff()
