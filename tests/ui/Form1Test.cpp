@@ -87,9 +87,11 @@ private slots:
         QCOMPARE(form->windowTitle(), QStringLiteral("Quillbeat"));
         QVERIFY(!form->windowIcon().isNull());
         QVERIFY(form->Timer1->isActive());
-        QCOMPARE(form->Timer1->interval(), 1);
+        QCOMPARE(form->Timer1->requestedInterval(), 1);
+        QCOMPARE(form->Timer1->interval(), qb::ui::Timer::kShortestPeriodMs);
         QVERIFY(!form->Timer3->isActive());
         QCOMPARE(form->Timer3->interval(), 200);
+        QCOMPARE(form->Timer3->requestedInterval(), 200);
     }
 
     void controlsStandWhereTheyBelong_data()
