@@ -36,13 +36,16 @@ xvfb_pids+=($pid)
 tip=$(wait_window '^Quillbeat Tips$')
 sleep 0.3
 shot "$tip" tips
+tip_at=$(xdotool getwindowgeometry "$tip" | awk '/Position/ {print $2}')
 [ -z "$(xdotool search --onlyvisible --name '^Quillbeat$' 2>/dev/null || true)" ] || fail "main window shown before the tips"
 xdotool windowactivate --sync "$tip" key --clearmodifiers alt+s
 sleep 0.3
 xdotool key --clearmodifiers Return
 main=$(wait_window '^Quillbeat$')
+main_at=$(xdotool getwindowgeometry "$main" | awk '/Position/ {print $2}')
+[ "$tip_at" = "$main_at" ] || fail "tips at $tip_at, main window at $main_at"
 grep -q '^Start=none' "$XDG_CONFIG_HOME/Quillbeat/Quillbeat.ini" || fail "the ticked box did not store Start=none"
-echo "ok: tips dialog first, its box stored Start=none"
+echo "ok: tips dialog first at the main window's place ($tip_at), its box stored Start=none"
 sleep 0.3
 
 # Hovering "Stop" highlights it in dark red.
