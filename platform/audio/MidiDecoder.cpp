@@ -69,7 +69,6 @@ MidiDecoder::MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth
     : m_sequence(std::move(sequence))
     , m_synth(std::move(synth))
     , m_length(std::max(m_sequence.lengthFrames, kMinimumLength))
-    , m_passTarget(m_length)
     , m_pendingSeek(0)
 {
     // Starting on a block makes every open of the same file quantise its events the same way.
@@ -91,10 +90,6 @@ std::int64_t MidiDecoder::positionFrames() const
 bool MidiDecoder::seek(std::int64_t frame)
 {
     frame = std::clamp<std::int64_t>(frame, 0, m_length);
-    const bool nextPass = frame == 0 && m_continuous;
-    m_passTarget = m_length + (nextPass ? m_carry : 0);
-    if (!nextPass)
-        m_carry = 0;
     m_position = frame;
     m_pendingSeek = frame;
     m_passEnded = false;
@@ -125,7 +120,6 @@ int MidiDecoder::read(float* out, int frames)
         m_synth->render(out + static_cast<std::ptrdiff_t>(done) * kChannels, chunk);
         m_position += chunk;
         done += chunk;
-        m_continuous = false;
     }
     if (m_position >= passEnd())
         finishPass();
@@ -139,13 +133,11 @@ void MidiDecoder::renderTail(float* out, int frames)
     if (!m_passEnded)
         releaseNotes();
     m_synth->render(out, frames);
-    m_continuous = false;
 }
 
 void MidiDecoder::silence()
 {
     cutAllSound();
-    m_continuous = false;
     if (!m_passEnded && !m_pendingSeek)
         m_pendingSeek = m_position; // the reset forgot the channels' state: chase it again
 }
@@ -179,7 +171,7 @@ std::int64_t MidiDecoder::blockStartFor(std::int64_t frame) const
 
 std::int64_t MidiDecoder::passEnd() const
 {
-    return std::max(m_position, nearestBlockStart(m_synth->renderedFrames() - m_position, m_passTarget));
+    return std::max(m_position, nearestBlockStart(m_synth->renderedFrames() - m_position, m_length));
 }
 
 void MidiDecoder::startFromPendingSeek()
@@ -199,9 +191,7 @@ void MidiDecoder::startFromPendingSeek()
 void MidiDecoder::finishPass()
 {
     releaseNotes();
-    m_carry = m_passTarget - m_position;
     m_passEnded = true;
-    m_continuous = true;
 }
 
 void MidiDecoder::releaseNotes()

@@ -16,10 +16,9 @@ class MidiSynth;
 // Plays a MidiSequence on its own FluidSynth synthesiser, sending each event at its frame.
 //
 // FluidSynth applies events only at the start of its 64-frame blocks, so an event sounds at the
-// block start nearest to its frame (within 32 frames). Passes end on a block start too: the pass
-// that follows an ended pass (seek(0) with no renderTail() or silence() in between) starts within
-// 32 frames of k x lengthFrames() counted from the start of the first pass, the rounding of each
-// pass being carried into the next, so the error never grows however long the loop runs.
+// block start nearest to its frame (within 32 frames). Passes end on a block start too: every pass
+// lasts the whole number of blocks nearest to lengthFrames(), so each pass starts within 32 frames of
+// one song length after the start of the pass before, and a loop renders every pass the same way.
 //
 // At the end of a pass every note still on is released (not cut); its release and the reverb ring
 // on under the next pass, which starts by resetting each channel's controllers, pitch bend and
@@ -72,11 +71,8 @@ private:
     std::int64_t m_length = 0;
     std::int64_t m_position = 0;       // pass frame of the next frame read() hands out
     std::size_t m_nextEvent = 0;
-    std::int64_t m_passTarget = 0;     // where this pass ends ideally, in pass frames
-    std::int64_t m_carry = 0;          // ideal minus actual end of the pass that ended last
     std::optional<std::int64_t> m_pendingSeek;
     bool m_passEnded = false;
-    bool m_continuous = false;         // the synthesiser has rendered nothing since the last pass ended
     std::vector<std::array<int, 3>> m_pinned; // sfont id, bank, program
 };
 
