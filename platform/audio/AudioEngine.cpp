@@ -57,7 +57,8 @@ struct AudioEngine::Impl
     std::thread feeder;
 
     void render(float* out, int frames);
-    void pump();
+    // Feeds every device; true while any of them needs the feeder again soon.
+    bool pump();
     void releaseSlotLocked(int slot);
     void reclaimLocked();
 };
@@ -81,7 +82,7 @@ void AudioEngine::Impl::render(float* out, int frames)
     callbacks.fetch_add(1, std::memory_order_relaxed);
 }
 
-void AudioEngine::Impl::pump()
+bool AudioEngine::Impl::pump()
 {
     std::lock_guard pumpLock(pumpMutex);
     std::vector<std::shared_ptr<EngineDevice>> live;
@@ -99,10 +100,12 @@ void AudioEngine::Impl::pump()
         }
         reclaimLocked();
     }
+    bool busy = false;
     for (const auto& device : live)
-        device->feed();
+        busy = device->feed() || busy;
     // The last owner of a closed device may be this snapshot: the decoder is then destroyed here, on
     // the feeder, which is fine for a decoder.
+    return busy;
 }
 
 void AudioEngine::Impl::releaseSlotLocked(int slot)
@@ -137,29 +140,35 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
     impl.queueFrames = std::max<std::int64_t>(static_cast<std::int64_t>(options.queueMs) * kEngineRate / 1000, 1024);
     impl.output = output ? std::move(output) : makeSilentOutput();
 
-    if (options.feederThread) {
-        // Short rounds keep the queue topped up and catch the low-water mark after the end of a pass.
-        const auto interval = std::chrono::milliseconds(std::clamp(options.queueMs / 4, 1, 10));
-        impl.feeder = std::thread([&impl, interval] {
-            while (impl.wake->wait(interval))
-                impl.pump();
-        });
-    }
-
     auto render = [&impl](float* out, int frames) { impl.render(out, frames); };
     if (!impl.output->start(render)) {
         std::fprintf(stderr, "quillbeat: audio output '%s' did not start; playing on a silent output\n", impl.output->name());
         impl.output = makeSilentOutput();
         impl.output->start(render);
     }
+
+    if (options.feederThread) {
+        // While anything plays, rounds a fifth of the queue apart keep it topped up (play() wakes the
+        // feeder at once); with nothing to do, the feeder and the output sleep until the next play().
+        const auto interval = std::chrono::milliseconds(std::clamp(options.queueMs / 5, 1, 100));
+        impl.output->setActive(false);
+        impl.feeder = std::thread([&impl, interval] {
+            bool busy = false;
+            while (impl.wake->wait(busy ? std::optional(interval) : std::nullopt)) {
+                busy = impl.pump();
+                impl.output->setActive(busy);
+            }
+        });
+    }
 }
 
 AudioEngine::~AudioEngine()
 {
-    m_impl->output->stop();
+    // The feeder first: it switches the output on and off, so it must be gone before the output stops.
     m_impl->wake->quit();
     if (m_impl->feeder.joinable())
         m_impl->feeder.join();
+    m_impl->output->stop();
     std::lock_guard lock(m_impl->devicesMutex);
     for (const auto& entry : m_impl->entries) {
         if (auto device = entry.device.lock())

@@ -20,6 +20,10 @@ public:
     virtual bool start(RenderFn render) = 0;
     // Stops pulling; once it returns, `render` is not called again.
     virtual void stop() = 0;
+    // Whether anything is playing. While it is not, an output may stop pulling (the render function
+    // would only produce silence) and so let the machine and the sound server rest; it pulls again
+    // as soon as it is made active. Any thread.
+    virtual void setActive(bool active) { (void)active; }
     // Frames pulled per call of the render function.
     virtual int periodFrames() const = 0;
     // A name for logs and benchmarks ("sdl:pulseaudio", "silent", "capture").
@@ -30,7 +34,8 @@ public:
 // that playback keeps its timing without a sound card. Never returns null.
 std::unique_ptr<AudioOutput> makeDefaultOutput();
 
-// Consumes audio in real time and throws it away.
-std::unique_ptr<AudioOutput> makeSilentOutput(int periodFrames = 512);
+// Consumes audio in real time and throws it away. Nobody listens, so its periods can be long: fewer
+// wake-ups, and the engine's queue is far longer anyway.
+std::unique_ptr<AudioOutput> makeSilentOutput(int periodFrames = 4096);
 
 } // namespace qb::audio

@@ -174,7 +174,7 @@ void EngineDevice::updateLengthLocked(std::int64_t decoderLength, std::int64_t s
         m_length = decoderLength;
 }
 
-void EngineDevice::feed()
+bool EngineDevice::feed()
 {
     for (int round = 0; round < kMaxRounds; ++round) {
         std::uint64_t generation = 0;
@@ -203,7 +203,7 @@ void EngineDevice::feed()
             m_decoderPos = m_decoder->positionFrames();
         }
         if (detached)
-            return;
+            return false;
 
         const std::int64_t write = m_queue->writeIndex();
         float* span = nullptr;
@@ -215,7 +215,7 @@ void EngineDevice::feed()
             if (limit > 0) {
                 room = m_queue->writeSpan(write, static_cast<int>(limit), &span);
                 if (room == 0)
-                    return; // the queue is full
+                    return true; // the queue is full
             }
             const int got = room > 0 ? std::clamp(m_decoder->read(span, room), 0, room) : 0;
             const std::int64_t first = m_decoderPos;
@@ -247,10 +247,10 @@ void EngineDevice::feed()
             // Nobody restarted yet: keep the synthesiser's tail ringing instead of cutting it.
             // A short queue would reach any fixed mark at once; the tail is for a restart that is late.
             if (m_queue->queuedFrames() >= std::min(kLowWaterFrames, m_queue->capacity() / 4))
-                return;
+                return true;
             const int room = m_queue->writeSpan(write, static_cast<int>(std::min<std::int64_t>(kChunkFrames, kTailFrames - tailQueued)), &span);
             if (room == 0)
-                return;
+                return true;
             m_decoder->renderTail(span, room);
 
             std::lock_guard lock(m_mutex);
@@ -263,8 +263,9 @@ void EngineDevice::feed()
                 m_queue->setLive(false);
             continue;
         }
-        return;
+        return m_queue->queuedFrames() > 0;
     }
+    return true;
 }
 
 } // namespace qb::audio

@@ -30,8 +30,9 @@ public:
     std::int64_t lengthFrames() const override;
     std::int64_t positionFrames() const override;
 
-    // Feeder thread: applies pending commands to the decoder and tops up the queue.
-    void feed();
+    // Feeder thread: applies pending commands to the decoder and tops up the queue. True while the
+    // device needs the feeder again soon (it plays, a tail may still be due, or frames are queued).
+    bool feed();
     // Taken out of the engine: stops for good; later play() calls are ignored.
     void detach();
 
@@ -40,7 +41,7 @@ public:
     // After the end of a pass, how long the feeder keeps rendering the decoder's tail while nobody
     // restarts, and how little may be queued before it does.
     static constexpr std::int64_t kTailFrames = 3 * kEngineRate;
-    static constexpr std::int64_t kLowWaterFrames = kEngineRate / 20;
+    static constexpr std::int64_t kLowWaterFrames = kEngineRate / 8;
     static constexpr int kChunkFrames = 1024;
 
 private:

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 namespace qb::audio {
 
@@ -29,11 +30,16 @@ public:
         m_cv.notify_one();
     }
 
-    // Feeder: waits for a wake-up or for `interval`; false once quit() was called.
-    bool wait(std::chrono::milliseconds interval)
+    // Feeder: waits for a wake-up or for `interval` (without one, for a wake-up only); false once quit()
+    // was called.
+    bool wait(std::optional<std::chrono::milliseconds> interval)
     {
         std::unique_lock lock(m_mutex);
-        m_cv.wait_for(lock, interval, [this] { return m_pending || m_quit; });
+        const auto woken = [this] { return m_pending || m_quit; };
+        if (interval)
+            m_cv.wait_for(lock, *interval, woken);
+        else
+            m_cv.wait(lock, woken);
         m_pending = false;
         return !m_quit;
     }

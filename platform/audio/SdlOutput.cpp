@@ -3,6 +3,7 @@
 
 #include <SDL.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -22,6 +23,7 @@ public:
 
     bool start(RenderFn render) override;
     void stop() override;
+    void setActive(bool active) override;
     int periodFrames() const override { return m_periodFrames; }
     const char* name() const override { return m_name.c_str(); }
 
@@ -30,6 +32,7 @@ private:
     static void callback(void* self, Uint8* stream, int bytes);
 
     SDL_AudioDeviceID m_device = 0;
+    std::atomic<bool> m_started{false};
     int m_periodFrames = 0;
     std::string m_name;
     RenderFn m_render;
@@ -79,12 +82,21 @@ bool SdlOutput::start(RenderFn render)
 {
     stop();
     m_render = std::move(render);
+    m_started = true;
     SDL_PauseAudioDevice(m_device, 0);
     return true;
 }
 
+void SdlOutput::setActive(bool active)
+{
+    // A paused device leaves the sound server's stream idle instead of feeding it silence.
+    if (m_started)
+        SDL_PauseAudioDevice(m_device, active ? 0 : 1);
+}
+
 void SdlOutput::stop()
 {
+    m_started = false;
     // Pausing takes the device's lock, which SDL holds around every callback: once it returns no
     // callback is running, and a paused device calls none.
     SDL_PauseAudioDevice(m_device, 1);
@@ -104,7 +116,7 @@ std::unique_ptr<AudioOutput> makeDefaultOutput()
     if (auto sdl = SdlOutput::open())
         return sdl;
     std::fprintf(stderr, "quillbeat: no sound device; playing on a silent output\n");
-    return makeSilentOutput(512);
+    return makeSilentOutput();
 }
 
 } // namespace qb::audio

@@ -1,7 +1,10 @@
 #include "audio/AudioEngine.h"
 #include "audio/AudioOutput.h"
 #include "audio/CaptureOutput.h"
+#include "audio/Decoders.h"
+#include "support/AudioFiles.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -124,12 +127,46 @@ private slots:
         setDriver("dummy");
     }
 
-    void engineKeepsTimeOnTheDefaultOutput()
+    void engineKeepsTimeOnTheDefaultOutputWhilePlaying_data()
     {
-        setDriver("dummy");
+        QTest::addColumn<QByteArray>("driver");
+        QTest::newRow("SDL's dummy driver") << QByteArray("dummy");
+        QTest::newRow("no device: silent output") << QByteArray("no-such-driver");
+    }
+
+    void engineKeepsTimeOnTheDefaultOutputWhilePlaying()
+    {
+        QFETCH(QByteArray, driver);
+        setDriver(driver.constData());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("a.wav"));
+        QVERIFY(qb::test::writeWav(path, 44100));
         AudioEngine engine(makeDefaultOutput());
+        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        device->play();
         QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered > 0, 10000);
         QVERIFY(engine.stats().callbacks > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > 0, 10000);
+        setDriver("dummy");
+    }
+
+    void idleEngineLetsTheOutputRest()
+    {
+        setDriver("no-such-driver"); // the silent output, whose pulls we can count
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("short.wav"));
+        QVERIFY(qb::test::writeWav(path, 2205));
+        AudioEngine engine(makeDefaultOutput());
+        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        device->play();
+        QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered >= 2205, 10000);
+        device->stop();
+        // Once the queue is empty and nothing plays, no more periods are pulled.
+        QTest::qWait(400);
+        const auto callbacks = engine.stats().callbacks;
+        QTest::qWait(600); // more than six periods of the silent output
+        QCOMPARE(engine.stats().callbacks, callbacks);
+        setDriver("dummy");
     }
 };
 
