@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <limits>
@@ -14,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,11 +36,27 @@ std::optional<std::size_t> find(Bytes bytes, const std::array<std::uint8_t, N>& 
 {
     if (from >= bytes.size())
         return std::nullopt;
-    const auto it = std::search(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(),
-                                pattern.begin(), pattern.end());
-    if (it == bytes.end())
+    const void* hit = ::memmem(bytes.data() + from, bytes.size() - from, pattern.data(), N);
+    if (!hit)
         return std::nullopt;
-    return static_cast<std::size_t>(it - bytes.begin());
+    return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - bytes.data());
+}
+
+// The first FF 01 or FF 03 pair that starts in [from, to): one pass over the bytes, however far
+// apart the two kinds lie.
+std::optional<std::size_t> findTitleEvent(Bytes bytes, std::size_t from, std::size_t to)
+{
+    const std::uint8_t* data = bytes.data();
+    for (std::size_t at = from; at < to;) {
+        const void* hit = std::memchr(data + at, kTextEvent[0], to - at);
+        if (!hit)
+            return std::nullopt;
+        at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data);
+        if (at + 1 < bytes.size() && (data[at + 1] == kTextEvent[1] || data[at + 1] == kTrackNameEvent[1]))
+            return at;
+        ++at;
+    }
+    return std::nullopt;
 }
 
 // A signed 16-bit header word; none when it is cut off or would not fit (0x8000 and above).
@@ -54,16 +72,14 @@ std::optional<std::int16_t> word(Bytes bytes, std::size_t at)
 
 std::optional<std::size_t> titlePosition(Bytes bytes, std::size_t firstTrack)
 {
+    // A text event or track name counts only up to the second track, so the search stops there; the
+    // second tag is "MTrk", which no FF pair can overlap.
     const std::size_t from = firstTrack + kTrackHeaderSize;
-    const auto text = find(bytes, kTextEvent, from);
-    const auto name = find(bytes, kTrackNameEvent, from);
-    if (!text && !name)
-        return std::nullopt;
-    const std::size_t at = text && name ? std::min(*text, *name) : text ? *text : *name;
     const auto secondTrack = find(bytes, kTrackTag, firstTrack + 1);
-    if (secondTrack && at > *secondTrack)
+    const std::size_t to = secondTrack ? *secondTrack : bytes.size();
+    if (from >= to)
         return std::nullopt;
-    return at;
+    return findTitleEvent(bytes, from, to);
 }
 
 // The title text of the meta event at `event` (FF, type, length, data); none when no length byte
@@ -121,10 +137,41 @@ bool fitsInMemory(std::uint64_t size)
     return size <= static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
 }
 
-struct FileBytes
+// The whole file in memory. A large one goes into huge pages: reading half a gigabyte into ordinary
+// pages spends more time on page faults than on copying.
+class FileBytes
 {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
+public:
+    explicit FileBytes(std::size_t size) : m_size(size)
+    {
+        if (size < kLargeFile) {
+            m_small.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
+            m_data = m_small.get();
+            return;
+        }
+        void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            return;
+        ::madvise(mapped, size, MADV_HUGEPAGE);
+        m_data = static_cast<std::uint8_t*>(mapped);
+    }
+    ~FileBytes()
+    {
+        if (m_data && !m_small)
+            ::munmap(m_data, m_size);
+    }
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    std::uint8_t* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+
+private:
+    static constexpr std::size_t kLargeFile = std::size_t{4} << 20;
+
+    std::size_t m_size;
+    std::unique_ptr<std::uint8_t[]> m_small;
+    std::uint8_t* m_data = nullptr;
 };
 
 bool readAll(int fd, std::uint8_t* into, std::size_t size)
@@ -141,29 +188,27 @@ bool readAll(int fd, std::uint8_t* into, std::size_t size)
     return true;
 }
 
-std::optional<FileBytes> readOrdinaryFile(const QString& path)
+std::unique_ptr<FileBytes> readOrdinaryFile(const QString& path)
 {
     if (path.isEmpty() || isHiddenName(path))
-        return std::nullopt;
+        return nullptr;
     const QByteArray native = QFile::encodeName(path);
     struct stat info
     {
     };
     // Checked before opening, as opening a device can itself have effects.
     if (::stat(native.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
+        return nullptr;
     // Non-blocking, so a path swapped for a FIFO after the check cannot hang the open.
     const FileDescriptor fd(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
-        return std::nullopt;
+        return nullptr;
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (!fitsInMemory(size))
-        return std::nullopt;
-    FileBytes file;
-    file.size = static_cast<std::size_t>(size);
-    file.data.reset(new (std::nothrow) std::uint8_t[file.size == 0 ? 1 : file.size]);
-    if (!file.data || !readAll(fd.get(), file.data.get(), file.size))
-        return std::nullopt;
+        return nullptr;
+    auto file = std::make_unique<FileBytes>(static_cast<std::size_t>(size));
+    if (!file->data() || !readAll(fd.get(), file->data(), file->size()))
+        return nullptr;
     return file;
 }
 
@@ -199,7 +244,7 @@ MidiHeaderInfo ReadMidiHeader(const QString& path)
         const auto file = readOrdinaryFile(path);
         if (!file)
             return {};
-        return scanMidiHeader(Bytes(file->data.get(), file->size));
+        return scanMidiHeader(Bytes(file->data(), file->size()));
     } catch (const std::exception&) {
         // Out of memory while decoding a title that runs to the end of a large file.
         return {};
