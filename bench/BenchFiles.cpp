@@ -1,0 +1,53 @@
+#include "BenchFiles.h"
+
+#include "support/AudioFiles.h"
+#include "support/MidiFiles.h"
+
+#include <QDir>
+
+namespace qb::bench {
+
+LoopFiles loopFilesIn(const QString& dir)
+{
+    const QDir d(dir);
+    return {d.filePath(QStringLiteral("loop.wav")), d.filePath(QStringLiteral("loop.mp3")),
+            d.filePath(QStringLiteral("loop.mid"))};
+}
+
+bool writeLoopFiles(const QString& dir, LoopFiles* files)
+{
+    if (!QDir().mkpath(dir))
+        return false;
+    *files = loopFilesIn(dir);
+    if (!test::writeWav(files->wav, kSongFrames, 44100, 2, 7))
+        return false;
+    if (!test::writeMp3(files->mp3, kSongFrames, 44100, 2, 11))
+        return false;
+
+    // Ticks: 960 per second. Both tail notes are released 50 ms before the end of the song.
+    test::MidiTrack track;
+    track.trackName(0, QByteArray("loop bench"))
+        .tempo(0, 500000)
+        .programChange(0, 0, 48)
+        .controlChange(0, 0, 7, 70)
+        .controlChange(0, 0, 10, 0)
+        .controlChange(0, 0, 91, 0)
+        .controlChange(0, 0, 93, 0)
+        .programChange(0, 1, 0)
+        .controlChange(0, 1, 7, 70)
+        .controlChange(0, 1, 10, 127)
+        .controlChange(0, 1, 91, 127)
+        .controlChange(0, 1, 93, 0)
+        .controlChange(0, 9, 91, 0)
+        .controlChange(0, 9, 93, 0)
+        .noteOn(96, 9, 76, 127)
+        .noteOff(48, 9, 76)
+        .noteOn(336, 0, 60, 80)
+        .noteOn(336, 1, 67, 70)
+        .noteOff(96, 0, 60)
+        .noteOff(0, 1, 67)
+        .endOfTrack(48);
+    return test::writeBytes(files->midi, test::midiFile(0, 480, {track}));
+}
+
+} // namespace qb::bench

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+namespace qb::bench {
+
+// The files every looping benchmark plays, ours and the peers' alike. Each lasts one second, so 22
+// passes (21 seams) fit in about 22 s.
+struct LoopFiles
+{
+    QString wav;  // 16-bit PCM, stereo, 44.1 kHz, seeded noise; 44100 frames (not a multiple of 512)
+    QString mp3;  // the same length of noise through LAME (with its Xing/LAME gapless header)
+    QString midi; // the song below
+};
+
+// The MIDI song: 120 bpm, 480 ticks per quarter note, end of track at tick 960 (one second).
+// - channel 10 (drums): a loud hi wood block at 0.1 s, dry (no reverb or chorus send), panned
+//   centre: its onsets mark the passes;
+// - channel 1: a string note from 0.5 s to 0.95 s, dry and panned hard left: its release rings on
+//   past the end of the song, in the left channel;
+// - channel 2: a piano note from 0.85 s to 0.95 s, panned hard right with full reverb send: its
+//   reverb rings on past the end of the song, mostly in the right channel.
+inline constexpr std::int64_t kSongFrames = 44100;
+inline constexpr std::int64_t kMarkerFrame = 4410; // the wood block's place in the song
+
+// Writes the three files into `dir` (created when missing). Returns false on failure.
+bool writeLoopFiles(const QString& dir, LoopFiles* files);
+
+// The file names writeLoopFiles() uses.
+LoopFiles loopFilesIn(const QString& dir);
+
+} // namespace qb::bench

@@ -1,0 +1,173 @@
+// The program's objects as main.cpp makes them, driven without a user.
+//
+//   qb_bench_player cost <file>|-
+//       main.cpp's objects (audio engine on the silent real-time output the program falls back to
+//       without a sound card, MCI service, message boxes, the settings store, the main window), then
+//       Select (the real open-file dialog, answered with <file>) and Play; prints "ready" and loops
+//       until killed. "-" opens nothing. The tips dialog follows the settings store, as in the program.
+//   qb_bench_player latency <dir>
+//       what a user waits for, with an output that notes when the first sound goes out:
+//       Select-confirm to ready-to-play (a MIDI file the first and the second time in this process,
+//       a WAV, an MP3) and Play to the first non-silent frame at the output, in milliseconds.
+#include "BenchFiles.h"
+#include "LoopAnalysis.h"
+#include "SelectDriver.h"
+#include "TimedOutput.h"
+
+#include "support/AudioFiles.h"
+#include "support/Fakes.h"
+#include "support/MidiFiles.h"
+
+#include "audio/AudioEngine.h"
+#include "mci/MciService.h"
+#include "system/MessageBox.h"
+#include "system/SettingsStore.h"
+#include "ui/Form1.h"
+#include "ui/UiFont.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+
+using namespace qb;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double msBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void waitMs(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+int runCost(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    QApplication::setFont(ui::defaultUiFont());
+
+    audio::AudioEngine engine(audio::makeSilentOutput()); // what the program plays on without a sound card
+    platform::QtMessageBoxPresenter messages;
+    mci::MciService mci(engine, messages);
+    platform::QSettingsStore settings;
+    ui::Form1 form({mci, messages, settings});
+    form.Form_Load();
+    form.show();
+
+    const QString file = QString::fromLocal8Bit(argv[2]);
+    bench::SelectDriver select;
+    QTimer::singleShot(0, [&] {
+        if (file != QLatin1String("-")) {
+            select.choose(QFileInfo(file).absoluteFilePath());
+            form.Command3_Click();
+            form.Command1_Click();
+        }
+        std::printf("ready playing=%d\n", form.state().IsPlaying ? 1 : 0);
+        std::fflush(stdout);
+    });
+    return app.exec();
+}
+
+struct Step
+{
+    double selectMs = -1;
+    double playMs = -1;
+};
+
+Step selectAndPlay(ui::Form1& form, bench::SelectDriver& select, bench::TimedOutput& output, const QString& path)
+{
+    Step step;
+    select.choose(path);
+    form.Command3_Click();
+    step.selectMs = msBetween(select.confirmedAt(), Clock::now());
+    if (!form.state().IsOpen)
+        return step;
+    waitMs(300);
+    output.rearm();
+    const auto play = Clock::now();
+    form.Command1_Click();
+    Clock::time_point heard;
+    while (!output.firstSound(&heard) && msBetween(play, Clock::now()) < 3000)
+        waitMs(1);
+    if (output.firstSound(&heard))
+        step.playMs = msBetween(play, heard);
+    waitMs(300);
+    form.Command2_Click();
+    waitMs(300);
+    return step;
+}
+
+int runLatency(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    QApplication::setFont(ui::defaultUiFont());
+    const QString dir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    bench::LoopFiles files;
+    if (!bench::writeLoopFiles(dir, &files))
+        return 1;
+    // Two songs that sound from their first tick, so that Play to first sound is the program's delay.
+    const QString firstMidi = QDir(dir).filePath(QStringLiteral("first.mid"));
+    const QString secondMidi = QDir(dir).filePath(QStringLiteral("second.mid"));
+    for (const auto& [path, program] : {std::pair{firstMidi, 0}, std::pair{secondMidi, 24}}) {
+        test::MidiTrack track;
+        track.tempo(0, 500000).programChange(0, 0, program).noteOn(0, 0, 64, 100).noteOff(480, 0, 64).endOfTrack(0);
+        if (!test::writeBytes(path, test::midiFile(0, 480, {track})))
+            return 1;
+    }
+
+    auto output = std::make_unique<bench::TimedOutput>(512);
+    bench::TimedOutput* timed = output.get();
+    audio::AudioEngine engine(std::move(output));
+    test::RecordingMessageBox messages;
+    mci::MciService mci(engine, messages);
+    platform::MemorySettingsStore settings;
+    settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
+                         QStringLiteral("none"));
+    ui::Form1 form({mci, messages, settings});
+    form.Form_Load();
+    form.show();
+    bench::SelectDriver select;
+
+    QTimer::singleShot(200, [&] {
+        const Step midi1 = selectAndPlay(form, select, *timed, firstMidi);
+        const Step midi2 = selectAndPlay(form, select, *timed, secondMidi);
+        const Step wav = selectAndPlay(form, select, *timed, files.wav);
+        const Step mp3 = selectAndPlay(form, select, *timed, files.mp3);
+        bench::printValue(QStringLiteral("latency.select_midi_first_ms"), midi1.selectMs);
+        bench::printValue(QStringLiteral("latency.select_midi_second_ms"), midi2.selectMs);
+        bench::printValue(QStringLiteral("latency.select_wav_ms"), wav.selectMs);
+        bench::printValue(QStringLiteral("latency.select_mp3_ms"), mp3.selectMs);
+        bench::printValue(QStringLiteral("latency.play_midi_first_ms"), midi1.playMs);
+        bench::printValue(QStringLiteral("latency.play_midi_second_ms"), midi2.playMs);
+        bench::printValue(QStringLiteral("latency.play_wav_ms"), wav.playMs);
+        bench::printValue(QStringLiteral("latency.play_mp3_ms"), mp3.playMs);
+        bench::printValue(QStringLiteral("latency.messages"), static_cast<double>(messages.shown.size()), 0);
+        app.quit();
+    });
+    return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (mode == QLatin1String("cost") && argc == 3)
+        return runCost(argc, argv);
+    if (mode == QLatin1String("latency") && argc == 3)
+        return runLatency(argc, argv);
+    std::fprintf(stderr, "usage: qb_bench_player cost <file>|- | latency <dir>\n");
+    return 2;
+}
