@@ -59,6 +59,7 @@ struct AudioEngine::Impl
     void render(float* out, int frames);
     // Feeds every device; true while any of them needs the feeder again soon.
     bool pump();
+    bool anyPlaying();
     void releaseSlotLocked(int slot);
     void reclaimLocked();
 };
@@ -108,6 +109,15 @@ bool AudioEngine::Impl::pump()
     return busy;
 }
 
+bool AudioEngine::Impl::anyPlaying()
+{
+    std::lock_guard lock(devicesMutex);
+    return std::any_of(entries.begin(), entries.end(), [](const Entry& entry) {
+        const auto device = entry.device.lock();
+        return device && device->mode() == Device::Mode::Playing;
+    });
+}
+
 void AudioEngine::Impl::releaseSlotLocked(int slot)
 {
     if (slot < 0)
@@ -154,9 +164,18 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
         impl.output->setActive(false);
         impl.feeder = std::thread([&impl, interval] {
             bool busy = false;
+            bool active = false;
+            const auto activate = [&](bool on) {
+                if (on != active)
+                    impl.output->setActive(active = on);
+            };
             while (impl.wake->wait(busy ? std::optional(interval) : std::nullopt)) {
+                // A device that starts playing is heard from its first queued chunk on, not only once
+                // its whole queue is full.
+                if (impl.anyPlaying())
+                    activate(true);
                 busy = impl.pump();
-                impl.output->setActive(busy);
+                activate(busy);
             }
         });
     }
