@@ -179,6 +179,14 @@ MCIERROR MciService::execute(const ParsedCommand& cmd, std::string& reply)
     return MCIERR_UNRECOGNIZED_COMMAND;
 }
 
+MCIERROR MciService::findOne(const ParsedCommand& cmd, std::shared_ptr<audio::Device>& device) const
+{
+    if (cmd.all)
+        return MCIERR_CANNOT_USE_ALL;
+    device = find(cmd.device);
+    return device ? 0 : MCIERR_INVALID_DEVICE_NAME;
+}
+
 std::shared_ptr<audio::Device> MciService::find(const std::string& name) const
 {
     const auto it = m_devices.find(asciiLower(name));
@@ -257,11 +265,8 @@ MCIERROR MciService::play(const ParsedCommand& cmd)
     std::shared_ptr<audio::Device> device;
     {
         const std::lock_guard lock(m_mutex);
-        if (cmd.all)
-            return MCIERR_CANNOT_USE_ALL;
-        device = find(cmd.device);
-        if (!device)
-            return MCIERR_INVALID_DEVICE_NAME;
+        if (const MCIERROR error = findOne(cmd, device))
+            return error;
 
         std::optional<std::int64_t> from;
         std::optional<std::int64_t> to;
@@ -332,11 +337,9 @@ MCIERROR MciService::control(const ParsedCommand& cmd)
 MCIERROR MciService::seek(const ParsedCommand& cmd)
 {
     const std::lock_guard lock(m_mutex);
-    if (cmd.all)
-        return MCIERR_CANNOT_USE_ALL;
-    const auto device = find(cmd.device);
-    if (!device)
-        return MCIERR_INVALID_DEVICE_NAME;
+    std::shared_ptr<audio::Device> device;
+    if (const MCIERROR error = findOne(cmd, device))
+        return error;
     const std::int64_t length = device->lengthFrames();
     std::int64_t frame = 0;
     switch (cmd.seekTarget.value_or(SeekTarget::Start)) {
@@ -359,11 +362,9 @@ MCIERROR MciService::seek(const ParsedCommand& cmd)
 MCIERROR MciService::status(const ParsedCommand& cmd, std::string& reply)
 {
     const std::lock_guard lock(m_mutex);
-    if (cmd.all)
-        return MCIERR_CANNOT_USE_ALL;
-    const auto device = find(cmd.device);
-    if (!device)
-        return MCIERR_INVALID_DEVICE_NAME;
+    std::shared_ptr<audio::Device> device;
+    if (const MCIERROR error = findOne(cmd, device))
+        return error;
     switch (cmd.statusItem.value_or(StatusItem::Mode)) {
     case StatusItem::Mode:
         switch (device->mode()) {

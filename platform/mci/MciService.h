@@ -82,6 +82,8 @@ private:
 
     // The device called `name`, or null. Callers hold m_mutex.
     std::shared_ptr<audio::Device> find(const std::string& name) const;
+    // The one device `cmd` names ("all" is refused), or the error for it. m_mutex held.
+    MCIERROR findOne(const ParsedCommand& cmd, std::shared_ptr<audio::Device>& device) const;
 
     audio::AudioEngine& m_engine;
     platform::MessageBoxPresenter& m_errorBox;
