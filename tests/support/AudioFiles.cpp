@@ -47,9 +47,9 @@ bool writeSoundFile(const QString& path, int format, int rate, int channels, con
     return true;
 }
 
-bool writeSoundFile(const QString& path, const SoundFileSpec& spec)
+bool writeSoundFile(const QString& path, const SoundFileParams& params)
 {
-    return writeSoundFile(path, spec.format, spec.rate, spec.channels, noiseSignal(spec.frames, spec.channels, spec.seed));
+    return writeSoundFile(path, params.format, params.rate, params.channels, noiseSignal(params.frames, params.channels, params.seed));
 }
 
 bool writeWav(const QString& path, std::int64_t frames, int rate, int channels, std::uint32_t seed)

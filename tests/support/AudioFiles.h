@@ -13,7 +13,7 @@ namespace qb::test {
 // frame found in a recording tells where in the file it came from.
 std::vector<float> noiseSignal(std::int64_t frames, int channels, std::uint32_t seed, float amplitude = 0.5f);
 
-struct SoundFileSpec
+struct SoundFileParams
 {
     int rate = 44100;
     int channels = 2;
@@ -23,8 +23,8 @@ struct SoundFileSpec
     int format = 0x010000 | 0x0002;
 };
 
-// Writes noiseSignal(spec) to `path` through libsndfile. False (with a qWarning) on failure.
-bool writeSoundFile(const QString& path, const SoundFileSpec& spec);
+// Writes noiseSignal(params) to `path` through libsndfile. False (with a qWarning) on failure.
+bool writeSoundFile(const QString& path, const SoundFileParams& params);
 bool writeSoundFile(const QString& path, int format, int rate, int channels, const std::vector<float>& interleaved);
 // 16-bit PCM WAVE of noise.
 bool writeWav(const QString& path, std::int64_t frames, int rate = 44100, int channels = 2, std::uint32_t seed = 1);
