@@ -10,6 +10,7 @@
 //       Select-confirm to ready-to-play (a MIDI file the first and the second time in this process,
 //       a WAV, an MP3) and Play to the first non-silent frame at the output, in milliseconds.
 #include "BenchFiles.h"
+#include "BenchWindow.h"
 #include "LoopAnalysis.h"
 #include "SelectDriver.h"
 #include "TimedOutput.h"
@@ -129,15 +130,9 @@ int runLatency(int argc, char** argv)
 
     auto output = std::make_unique<bench::TimedOutput>(512);
     bench::TimedOutput* timed = output.get();
-    audio::AudioEngine engine(std::move(output));
-    test::RecordingMessageBox messages;
-    mci::MciService mci(engine, messages);
-    platform::MemorySettingsStore settings;
-    settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                         QStringLiteral("none"));
-    ui::Form1 form({mci, messages, settings});
-    form.Form_Load();
-    form.show();
+    bench::BenchWindow program(std::move(output));
+    test::RecordingMessageBox& messages = program.messages;
+    ui::Form1& form = program.form;
     bench::SelectDriver select;
 
     QTimer::singleShot(200, [&] {

@@ -12,6 +12,7 @@
 //   qb_bench_seam peer-midi <looped recording> <prefix>
 //       the same analysis of another program's recording of loop.mid.
 #include "BenchFiles.h"
+#include "BenchWindow.h"
 #include "LoopAnalysis.h"
 #include "SelectDriver.h"
 #include "WavFile.h"
@@ -71,15 +72,10 @@ int runOurs(int argc, char** argv)
 
     auto output = std::make_unique<audio::CaptureOutput>(512, audio::CaptureOutput::Clock::RealTime);
     audio::CaptureOutput* capture = output.get();
-    audio::AudioEngine engine(std::move(output));
-    test::RecordingMessageBox messages;
-    mci::MciService service(engine, messages);
-    platform::MemorySettingsStore settings;
-    settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                         QStringLiteral("none"));
-    ui::Form1 form({service, messages, settings});
-    form.Form_Load();
-    form.show();
+    bench::BenchWindow program(std::move(output));
+    audio::AudioEngine& engine = program.engine;
+    test::RecordingMessageBox& messages = program.messages;
+    ui::Form1& form = program.form;
 
     std::int64_t ticks = 0;
     QObject::connect(form.Timer1, &QTimer::timeout, [&ticks] { ++ticks; });

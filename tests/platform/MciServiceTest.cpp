@@ -7,6 +7,7 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/CaptureOutput.h"
+#include "support/AudioFiles.h"
 #include "support/MidiFiles.h"
 #include "system/MessageBox.h"
 #include "system/ShortPath.h"
@@ -70,22 +71,13 @@ bool writeWav(const QString& path, int frames)
 // A tone, for lossy formats where a ramp would not survive.
 bool writeTone(const QString& path, int frames, int format)
 {
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 2;
-    info.format = format;
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file)
-        return false;
     std::vector<float> samples(static_cast<std::size_t>(frames) * 2);
     for (int i = 0; i < frames; ++i) {
         const float v = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 440.0 * i / kRate));
         samples[2 * static_cast<std::size_t>(i)] = v;
         samples[2 * static_cast<std::size_t>(i) + 1] = v;
     }
-    const sf_count_t written = sf_writef_float(file, samples.data(), frames);
-    sf_close(file);
-    return written == frames;
+    return test::writeSoundFile(path, format, kRate, 2, samples);
 }
 
 // One and a half seconds: three quarter notes at 120 beats per minute, longer than the engine's queue.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "support/Fakes.h"
+
+#include "audio/AudioEngine.h"
+#include "mci/MciService.h"
+#include "system/SettingsStore.h"
+#include "ui/Form1.h"
+
+#include <memory>
+
+namespace qb::bench {
+
+// The program's objects as main.cpp builds them, on the output a benchmark gives: the engine, the MCI
+// service, the main window (loaded and shown, the tips turned off), with its message boxes recorded.
+struct BenchWindow
+{
+    audio::AudioEngine engine;
+    test::RecordingMessageBox messages;
+    mci::MciService mci;
+    platform::MemorySettingsStore settings;
+    ui::Form1 form;
+
+    explicit BenchWindow(std::unique_ptr<audio::AudioOutput> output)
+        : engine(std::move(output)), mci(engine, messages), form({mci, messages, settings})
+    {
+        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
+                             QStringLiteral("none"));
+        form.Form_Load();
+        form.show();
+    }
+};
+
+} // namespace qb::bench
