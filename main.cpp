@@ -1,6 +1,8 @@
-#include "audio/AudioEngine.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/output/Outputs.h"
+#include "dialogs/OpenFileDialog.h"
+#include "dialogs/QtMessageBox.h"
 #include "mci/MciService.h"
-#include "system/MessageBox.h"
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
 #include "ui/UiFont.h"
@@ -18,7 +20,7 @@ int main(int argc, char* argv[])
     qb::mci::MciService mci(engine, messages);
     qb::platform::QSettingsStore settings;
 
-    qb::ui::Form1 form({mci, messages, settings});
+    qb::ui::Form1 form({mci, messages, settings, qb::platform::modalFileDialogHost()});
     form.Form_Load();
     form.show();
     return app.exec();

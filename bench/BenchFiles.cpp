@@ -1,7 +1,7 @@
 #include "BenchFiles.h"
 
-#include "support/AudioFiles.h"
-#include "support/MidiFiles.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/MidiFiles.h"
 
 #include <QDir>
 

@@ -1,8 +1,11 @@
 #pragma once
 
-#include "support/Fakes.h"
+#include "SelectDriver.h"
 
-#include "audio/AudioEngine.h"
+#include "testkit/Fakes.h"
+
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
 #include "mci/MciService.h"
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
@@ -12,17 +15,19 @@
 namespace qb::bench {
 
 // The program's objects as main.cpp builds them, on the output a benchmark gives: the engine, the MCI
-// service, the main window (loaded and shown, the tips turned off), with its message boxes recorded.
+// service, the main window (loaded and shown, the tips turned off), with its message boxes recorded and
+// its Select dialog answered by `select`.
 struct BenchWindow
 {
     audio::AudioEngine engine;
     test::RecordingMessageBox messages;
     mci::MciService mci;
     platform::MemorySettingsStore settings;
+    SelectDriver select; // answers the Select dialog
     ui::Form1 form;
 
     explicit BenchWindow(std::unique_ptr<audio::AudioOutput> output)
-        : engine(std::move(output)), mci(engine, messages), form({mci, messages, settings})
+        : engine(std::move(output)), mci(engine, messages), form({mci, messages, settings, select})
     {
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));

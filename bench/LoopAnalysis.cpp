@@ -1,6 +1,6 @@
 #include "LoopAnalysis.h"
 
-#include "support/AudioSeamAnalyser.h"
+#include "testkit/AudioSeamAnalyser.h"
 
 #include <algorithm>
 #include <cmath>

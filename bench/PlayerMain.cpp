@@ -15,13 +15,15 @@
 #include "SelectDriver.h"
 #include "TimedOutput.h"
 
-#include "support/AudioFiles.h"
-#include "support/Fakes.h"
-#include "support/MidiFiles.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 
-#include "audio/AudioEngine.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/engine/SilentOutput.h"
 #include "mci/MciService.h"
-#include "system/MessageBox.h"
+#include "dialogs/QtMessageBox.h"
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
 #include "ui/UiFont.h"
@@ -62,12 +64,12 @@ int runCost(int argc, char** argv)
     platform::QtMessageBoxPresenter messages;
     mci::MciService mci(engine, messages);
     platform::QSettingsStore settings;
-    ui::Form1 form({mci, messages, settings});
+    bench::SelectDriver select;
+    ui::Form1 form({mci, messages, settings, select});
     form.Form_Load();
     form.show();
 
     const QString file = QString::fromLocal8Bit(argv[2]);
-    bench::SelectDriver select;
     QTimer::singleShot(0, [&] {
         if (file != QLatin1String("-")) {
             select.choose(QFileInfo(file).absoluteFilePath());
@@ -133,7 +135,7 @@ int runLatency(int argc, char** argv)
     bench::BenchWindow program(std::move(output));
     test::RecordingMessageBox& messages = program.messages;
     ui::Form1& form = program.form;
-    bench::SelectDriver select;
+    bench::SelectDriver& select = program.select;
 
     QTimer::singleShot(200, [&] {
         const Step midi1 = selectAndPlay(form, select, *timed, firstMidi);

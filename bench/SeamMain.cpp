@@ -17,12 +17,13 @@
 #include "SelectDriver.h"
 #include "WavFile.h"
 
-#include "support/AudioFiles.h"
-#include "support/Fakes.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/Fakes.h"
 
-#include "audio/AudioEngine.h"
-#include "audio/CaptureOutput.h"
-#include "audio/Decoders.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/capture/CaptureOutput.h"
+#include "audio/decode/Decoders.h"
 #include "mci/MciService.h"
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
@@ -80,7 +81,7 @@ int runOurs(int argc, char** argv)
     std::int64_t ticks = 0;
     QObject::connect(form.Timer1, &QTimer::timeout, [&ticks] { ++ticks; });
 
-    bench::SelectDriver select;
+    bench::SelectDriver& select = program.select;
     select.choose(path);
     const double seconds = static_cast<double>(passes * bench::kSongFrames) / audio::kEngineRate + 0.6;
     QElapsedTimer clock;

@@ -1,7 +1,7 @@
 #include "TimedOutput.h"
 
-#include "audio/Decoder.h"
-#include "audio/RealTimePace.h"
+#include "audio/decode/Decoder.h"
+#include "audio/engine/RealTimePace.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/AudioOutput.h"
+#include "audio/engine/AudioOutput.h"
 
 #include <atomic>
 #include <chrono>

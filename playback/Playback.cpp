@@ -1,8 +1,9 @@
-#include "Playback.h"
+#include "playback/Playback.h"
 
-#include "PlayerView.h"
+#include "playback/PlayerView.h"
 
 #include "media/MidiHeader.h"
+#include "formats/MediaFormats.h"
 #include "media/OpenDialog.h"
 #include "mci/MciApi.h"
 #include "system/CodePage.h"
@@ -13,6 +14,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace qb::playback {
@@ -32,8 +34,8 @@ constexpr unsigned kModeReplyLength = 80;
 
 } // namespace
 
-Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci)
-    : m_state(state), m_view(view), m_mci(mci)
+Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs)
+    : m_state(state), m_view(view), m_mci(mci), m_dialogs(dialogs)
 {
 }
 
@@ -101,12 +103,18 @@ bool Playback::OpenMediaFile()
 
 QString Playback::selectFilter()
 {
-    static const QStringList texts = {
-        QStringLiteral("音声＆MIDIデータ(*.mid;*.rmi;*.wav;*.mp3)"), QStringLiteral("*.mid;*.rmi;*.wav;*.mp3"),
-        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),             QStringLiteral("*.mid;*.rmi"),
-        QStringLiteral("WAVEオーディオ(*.wav)"),                    QStringLiteral("*.wav"),
-        QStringLiteral("MPEG1 Layer 3(*.mp3)"),                     QStringLiteral("*.mp3"),
-        QStringLiteral("すべてのファイル(*.*)"),                    QStringLiteral("*.*"),
+    QString allPatterns;
+    for (const formats::MediaFormat& format : formats::mediaFormats()) {
+        if (!allPatterns.isEmpty())
+            allPatterns += QLatin1Char(';');
+        allPatterns += QStringLiteral("*.") + QLatin1String(format.ending);
+    }
+    const QStringList texts = {
+        QStringLiteral("音声＆MIDIデータ(") + allPatterns + QLatin1Char(')'), allPatterns,
+        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),                      QStringLiteral("*.mid;*.rmi"),
+        QStringLiteral("WAVEオーディオ(*.wav)"),                             QStringLiteral("*.wav"),
+        QStringLiteral("MPEG1 Layer 3(*.mp3)"),                              QStringLiteral("*.mp3"),
+        QStringLiteral("すべてのファイル(*.*)"),                             QStringLiteral("*.*"),
     };
     QString filter;
     for (const QString& text : texts)
@@ -123,17 +131,15 @@ void Playback::Command3_Click()
 
     const QString filter = selectFilter();
     const QString initialDir = QDir::currentPath();
-    media::OpenDialogContext context{
-        m_state.SavedLabel1Caption,
-        m_state.SavedLabel2Caption,
-        m_state.DialogCancelled,
-        [this](const QString& text) { m_view.setLabel1Caption(text); },
-        [this](const QString& text) { m_view.setLabel2Caption(text); },
-    };
-    const QString chosen = media::ShowOpenDialog(m_view.dialogOwner(), filter, initialDir, context);
-    // A cancel keeps the path of the file that goes on playing, so a later Stop still names it.
-    if (m_state.DialogCancelled)
+    const QString chosen =
+        media::ShowOpenDialog(m_view.dialogOwner(), filter, initialDir, m_state.DialogCancelled, m_dialogs);
+    // A cancel puts the window back as it was and keeps the path of the file that goes on playing,
+    // so a later Stop still names it.
+    if (m_state.DialogCancelled) {
+        m_view.setLabel1Caption(m_state.SavedLabel1Caption);
+        m_view.setLabel2Caption(m_state.SavedLabel2Caption);
         return;
+    }
     m_state.FilePath = chosen;
 
     if (m_state.IsOpen)
@@ -141,12 +147,9 @@ void Playback::Command3_Click()
     if (!OpenMediaFile())
         return;
 
-    const QString ending = m_state.FilePath.right(3);
-    if (ending.compare(QLatin1String("mp3"), Qt::CaseInsensitive) == 0) {
-        m_view.setLabel2Caption(QStringLiteral("MP3ファイルのヘッダ解析はできてません(^^;"));
-        m_view.setWindowCaption(m_state.FilePath);
-    } else if (ending.compare(QLatin1String("wav"), Qt::CaseInsensitive) == 0) {
-        m_view.setLabel2Caption(QStringLiteral("WAVファイルのヘッダ解析はできてません(^^;"));
+    const std::optional<formats::MediaFormat> format = formats::formatOfPath(m_state.FilePath.toStdString());
+    if (format && format->kind != formats::MediaKind::Sequencer) {
+        m_view.setLabel2Caption(QLatin1String(format->label) + QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
         m_view.setWindowCaption(m_state.FilePath);
     } else {
         const media::MidiHeaderInfo info = media::ReadMidiHeader(m_state.FilePath);

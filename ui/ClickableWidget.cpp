@@ -1,4 +1,4 @@
-#include "ClickableWidget.h"
+#include "ui/ClickableWidget.h"
 
 #include <QMouseEvent>
 

@@ -1,9 +1,9 @@
-#include "Form1.h"
+#include "ui/Form1.h"
 
-#include "Label.h"
-#include "PictureBox.h"
-#include "TipDialog.h"
-#include "Timer.h"
+#include "ui/Label.h"
+#include "ui/PictureBox.h"
+#include "ui/TipDialog.h"
+#include "ui/Timer.h"
 
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
@@ -56,7 +56,7 @@ QPushButton* accessKeyButton(QWidget* parent, const char* name, const char* capt
 Form1::Form1(Services services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      m_services(services), m_playback(m_state, *this, services.mci)
+      m_services(services), m_playback(m_state, *this, services.mci, services.dialogs)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QLatin1String(kAppName));

@@ -1,4 +1,4 @@
-#include "Label.h"
+#include "ui/Label.h"
 
 #include <QPainter>
 #include <QTextLayout>

@@ -1,4 +1,4 @@
-#include "Picture.h"
+#include "ui/Picture.h"
 
 // The pictures are compiled into this static library; its resource initialiser is not referenced
 // from anywhere else, so it has to be run by hand before the first load.

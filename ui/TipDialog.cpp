@@ -1,7 +1,7 @@
-#include "TipDialog.h"
+#include "ui/TipDialog.h"
 
-#include "Label.h"
-#include "PictureBox.h"
+#include "ui/Label.h"
+#include "ui/PictureBox.h"
 
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"

@@ -1,4 +1,4 @@
-#include "SettingsStore.h"
+#include "system/SettingsStore.h"
 
 #include <QSettings>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "ShortPath.h"
+#include "system/ShortPath.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // The open-file record in and out of the real dialog, answered while it is open.
 #include "support/DialogDriver.h"
-#include "system/OpenFileDialog.h"
+#include "dialogs/OpenFileDialog.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -110,10 +110,10 @@ void GetOpenFileNameTest::refusesBadRecordWithoutDialog()
     QCOMPARE(GetOpenFileNameA(nullptr), 0);
     OPENFILENAMEA ofn = record();
     ofn.lStructSize = 0;
-    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(GetOpenFileNameA(&ofn, *m_driver), 0);
     ofn = record();
     ofn.lpstrFile = nullptr;
-    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(GetOpenFileNameA(&ofn, *m_driver), 0);
     QCOMPARE(m_driver->dialogsShown(), 0);
 }
 
@@ -124,7 +124,7 @@ void GetOpenFileNameTest::fillsPathNameAndOffsets()
     QVERIFY(touch(file));
     m_driver->choose(file);
     OPENFILENAMEA ofn = record();
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     const QByteArray path = QFile::encodeName(file);
     QCOMPARE(QByteArray(m_file.data()), path);
     QCOMPARE(QByteArray(m_title.data()), QByteArray("song.name.mid"));
@@ -149,7 +149,7 @@ void GetOpenFileNameTest::offsetsOfNamesWithoutExtension()
     m_driver->choose(m_dir->filePath(name));
     OPENFILENAMEA ofn = record();
     ofn.nFilterIndex = 3;
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     const auto length = static_cast<int>(std::strlen(m_file.data()));
     QCOMPARE(int(ofn.nFileOffset), length - name.size());
     QCOMPARE(int(ofn.nFileExtension), endsInDot ? 0 : length);
@@ -174,7 +174,7 @@ void GetOpenFileNameTest::selectsRequestedFilterAndReportsIt()
     m_driver->choose(m_dir->filePath("a.wav"));
     OPENFILENAMEA ofn = record();
     ofn.nFilterIndex = static_cast<std::uint32_t>(requested);
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(m_driver->last().offeredFilters, QStringList({"Songs", "Sounds", "All"}));
     QCOMPARE(m_driver->last().selectedFilterIndex, shown);
     QCOMPARE(int(ofn.nFilterIndex), shown + 1);
@@ -189,14 +189,14 @@ void GetOpenFileNameTest::pathLongerThanBufferFails()
     const auto exact = static_cast<std::uint32_t>(QFile::encodeName(file).size());
     ofn.nMaxFile = exact; // no room for the NUL
     std::memset(m_file.data(), 'x', exact);
-    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(GetOpenFileNameA(&ofn, *m_driver), 0);
     QCOMPARE(QByteArray(m_file.data(), int(exact)), QByteArray(int(exact), 'x'));
     QCOMPARE(QDir::currentPath(), m_startFolder);
 
     m_file.fill('\0');
     ofn = record();
     ofn.nMaxFile = exact + 1;
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(QFile::decodeName(m_file.data()), file);
 }
 
@@ -207,7 +207,7 @@ void GetOpenFileNameTest::shortTitleBufferGetsEmptyName()
     OPENFILENAMEA ofn = record();
     m_title.fill('x');
     ofn.nMaxFileTitle = 4;
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(m_title[0], '\0');
     QCOMPARE(m_title[4], 'x');
 }
@@ -218,7 +218,7 @@ void GetOpenFileNameTest::noChangeDirKeepsCurrentFolder()
     QVERIFY(touch(m_dir->filePath("elsewhere/a.mid")));
     m_driver->choose(m_dir->filePath("elsewhere/a.mid"));
     OPENFILENAMEA ofn = record(OFN_FILEMUSTEXIST | OFN_NOCHANGEDIR);
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(QDir::currentPath(), m_startFolder);
 }
 
@@ -227,7 +227,7 @@ void GetOpenFileNameTest::usesGivenCaption()
     m_driver->cancel();
     OPENFILENAMEA ofn = record();
     ofn.lpstrTitle = "曲を開く";
-    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(GetOpenFileNameA(&ofn, *m_driver), 0);
     QCOMPARE(m_driver->last().windowTitle, QStringLiteral("曲を開く"));
 }
 
@@ -235,7 +235,7 @@ void GetOpenFileNameTest::refusesMissingFileInsideDialog()
 {
     bool stayedOpen = false;
     QString warning;
-    setOpenFileDialogDriver([&](QFileDialog& dialog) {
+    qb::test::DialogCallback host([&](QFileDialog& dialog) {
         // The dialog warns in a message box of its own; answer it from inside its loop.
         QTimer::singleShot(0, [&warning] {
             if (QMessageBox* box = openMessageBox()) {
@@ -249,7 +249,7 @@ void GetOpenFileNameTest::refusesMissingFileInsideDialog()
         dialog.reject();
     });
     OPENFILENAMEA ofn = record();
-    QCOMPARE(GetOpenFileNameA(&ofn), 0);
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 0);
     QVERIFY(stayedOpen);
     QVERIFY(warning.contains(QLatin1String("missing.mid")));
     QCOMPARE(m_file[0], '\0');
@@ -259,7 +259,7 @@ void GetOpenFileNameTest::acceptsMissingFileWithoutMustExist()
 {
     m_driver->choose(m_dir->filePath("new.mid"));
     OPENFILENAMEA ofn = record(OFN_EXPLORER);
-    QVERIFY(GetOpenFileNameA(&ofn) != 0);
+    QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(QFile::decodeName(m_file.data()), m_dir->filePath("new.mid"));
 }
 

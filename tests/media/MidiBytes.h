@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/MidiFiles.h"
+#include "testkit/MidiFiles.h"
 
 #include <QByteArray>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "support/AudioFiles.h"
-#include "audio/Decoders.h"
+#include "testkit/AudioFiles.h"
+#include "audio/decode/Decoders.h"
 
 #include <QDir>
 #include <QFile>

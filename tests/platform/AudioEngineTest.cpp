@@ -1,8 +1,9 @@
-#include "support/AudioFiles.h"
-#include "support/AudioSeamAnalyser.h"
-#include "audio/AudioEngine.h"
-#include "audio/CaptureOutput.h"
-#include "audio/Decoders.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/AudioSeamAnalyser.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/capture/CaptureOutput.h"
+#include "audio/decode/Decoders.h"
 
 #include <QTemporaryDir>
 #include <QTest>

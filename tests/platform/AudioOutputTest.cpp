@@ -1,8 +1,10 @@
-#include "audio/AudioEngine.h"
-#include "audio/AudioOutput.h"
-#include "audio/CaptureOutput.h"
-#include "audio/Decoders.h"
-#include "support/AudioFiles.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/AudioOutput.h"
+#include "audio/engine/Device.h"
+#include "audio/output/Outputs.h"
+#include "audio/capture/CaptureOutput.h"
+#include "audio/decode/Decoders.h"
+#include "testkit/AudioFiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>

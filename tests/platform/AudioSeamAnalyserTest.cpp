@@ -1,5 +1,5 @@
-#include "support/AudioFiles.h"
-#include "support/AudioSeamAnalyser.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/AudioSeamAnalyser.h"
 
 #include <QTest>
 

@@ -5,10 +5,11 @@
 #include "mci/MciErrors.h"
 #include "mci/MciService.h"
 
-#include "audio/AudioEngine.h"
-#include "audio/CaptureOutput.h"
-#include "support/AudioFiles.h"
-#include "support/MidiFiles.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/capture/CaptureOutput.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/MidiFiles.h"
 #include "system/MessageBox.h"
 #include "system/ShortPath.h"
 

@@ -1,12 +1,13 @@
-#include "audio/AudioEngine.h"
-#include "audio/CaptureOutput.h"
-#include "audio/Decoders.h"
-#include "audio/MidiSynthCache.h"
-#include "support/AudioFiles.h"
-#include "support/MidiFiles.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/capture/CaptureOutput.h"
+#include "audio/decode/Decoders.h"
+#include "audio/midi/MidiDecoder.h"
+#include "audio/midi/MidiSynthCache.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/MidiFiles.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -176,6 +177,7 @@ private:
     std::unique_ptr<Decoder> open(const QString& name, const QByteArray& bytes);
 
     QTemporaryDir m_dir;
+    std::shared_ptr<qb::audio::MidiSynthCache> m_cache = std::make_shared<qb::audio::MidiSynthCache>();
 };
 
 QString MidiDecoderTest::write(const QString& name, const QByteArray& bytes)
@@ -188,7 +190,7 @@ QString MidiDecoderTest::write(const QString& name, const QByteArray& bytes)
 
 std::unique_ptr<Decoder> MidiDecoderTest::open(const QString& name, const QByteArray& bytes)
 {
-    auto result = qb::audio::openMidiDecoder(write(name, bytes).toStdString());
+    auto result = qb::audio::openMidiDecoder(write(name, bytes).toStdString(), m_cache);
     if (result.error != OpenError::None)
         qWarning("open %s failed: %s", qPrintable(name), result.message.c_str());
     return std::move(result.decoder);
@@ -200,21 +202,6 @@ void MidiDecoderTest::initTestCase()
     if (!QFile::exists(qb::audio::kDefaultSoundFont))
         QSKIP("the General MIDI SoundFont is not installed");
 
-    // Not an assertion, a figure for the record: the first open loads the SoundFont's preset headers,
-    // the second takes the synthesiser from the cache.
-    qb::audio::MidiSynthCache::instance().clear();
-    const QString path = write("timing.mid", organHeldToTheEnd(kPpq));
-    QElapsedTimer timer;
-    timer.start();
-    auto first = qb::audio::openMidiDecoder(path.toStdString());
-    const double firstMs = double(timer.nsecsElapsed()) / 1e6;
-    QVERIFY(first.decoder);
-    first.decoder.reset();
-    timer.restart();
-    auto second = qb::audio::openMidiDecoder(path.toStdString());
-    const double secondMs = double(timer.nsecsElapsed()) / 1e6;
-    QVERIFY(second.decoder);
-    qInfo("open with SoundFont load: %.1f ms, open from the cache: %.2f ms", firstMs, secondMs);
 }
 
 void MidiDecoderTest::openFails_data()
@@ -248,7 +235,7 @@ void MidiDecoderTest::openFails()
     } else if (!name.isEmpty()) {
         path = write(name, bytes);
     }
-    const auto result = qb::audio::openMidiDecoder(path.toStdString());
+    const auto result = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
     QCOMPARE(int(result.error), error);
     QVERIFY(!result.decoder);
     QVERIFY(!result.message.empty());
@@ -266,28 +253,28 @@ void MidiDecoderTest::missingSoundFont()
 {
     QFETCH(QString, soundFont);
     const QString midi = write("fine.mid", organHeldToTheEnd(kPpq));
-    const auto result = qb::audio::openMidiDecoder(midi.toStdString(), soundFont.toStdString());
+    const auto result = qb::audio::openMidiDecoder(midi.toStdString(), m_cache, soundFont.toStdString());
     QCOMPARE(int(result.error), int(OpenError::SoundFontMissing));
     QVERIFY(!result.decoder);
 }
 
 void MidiDecoderTest::reusesTheCachedSynthesiser()
 {
-    auto& cache = qb::audio::MidiSynthCache::instance();
+    auto& cache = *m_cache;
     const QString path = write("twice.mid", organHeldToTheEnd(kPpq));
-    auto first = qb::audio::openMidiDecoder(path.toStdString());
+    auto first = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
     QVERIFY(first.decoder);
     Audio audio;
     readPass(*first.decoder, audio);
     first.decoder.reset();
 
     const int loads = cache.soundFontLoads();
-    auto second = qb::audio::openMidiDecoder(path.toStdString());
+    auto second = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
     QVERIFY(second.decoder);
     QCOMPARE(cache.soundFontLoads(), loads);
 
     // Two files open at once cannot share one synthesiser.
-    auto third = qb::audio::openMidiDecoder(path.toStdString());
+    auto third = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
     QVERIFY(third.decoder);
     QCOMPARE(cache.soundFontLoads(), loads + 1);
 }

@@ -1,5 +1,5 @@
-#include "audio/MidiFileParser.h"
-#include "support/MidiFiles.h"
+#include "audio/midi/MidiFileParser.h"
+#include "testkit/MidiFiles.h"
 
 #include <QRandomGenerator>
 #include <QTest>

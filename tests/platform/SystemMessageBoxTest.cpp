@@ -1,5 +1,5 @@
 // The real message box: text, caption, one OK button, no icon, modal; timers run while it is up.
-#include "system/MessageBox.h"
+#include "dialogs/QtMessageBox.h"
 
 #include <QAbstractButton>
 #include <QApplication>

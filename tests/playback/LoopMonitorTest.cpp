@@ -1,15 +1,17 @@
 // The endless loop as the program runs it: the real loop monitor (Timer1_Timer) polling the real MCI
 // service, whose devices play into a capture output clocked by the test. Whatever reaches the
 // "speakers" is compared with the file: at every seam nothing may be inserted and nothing dropped.
-#include "support/AudioFiles.h"
-#include "support/AudioSeamAnalyser.h"
-#include "support/Fakes.h"
-#include "support/MidiFiles.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/AudioSeamAnalyser.h"
+#include "support/DialogDriver.h"
+#include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 #include "support/RecordingView.h"
 
-#include "audio/AudioEngine.h"
-#include "audio/CaptureOutput.h"
-#include "audio/Decoders.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/capture/CaptureOutput.h"
+#include "audio/decode/Decoders.h"
 #include "mci/MciService.h"
 #include "playback/Playback.h"
 
@@ -31,6 +33,7 @@ struct Rig
     test::RecordingMessageBox messages;
     std::unique_ptr<mci::MciService> service;
     playback::PlaybackState state;
+    test::DialogDriver dialogs; // no test here opens the dialog
     test::RecordingView view;
     std::unique_ptr<playback::Playback> playback;
 
@@ -42,7 +45,7 @@ struct Rig
         options.feederThread = false;
         engine = std::make_unique<audio::AudioEngine>(std::move(output), options);
         service = std::make_unique<mci::MciService>(*engine, messages);
-        playback = std::make_unique<playback::Playback>(state, view, *service);
+        playback = std::make_unique<playback::Playback>(state, view, *service, dialogs);
     }
 
     // Opens and plays `path` as Select and Play do, then runs the loop monitor once per output period

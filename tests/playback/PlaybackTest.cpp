@@ -1,6 +1,7 @@
 // Play, Stop, the loop monitor, unload, release and open against a recording MCI service and a
 // recording window.
-#include "support/Fakes.h"
+#include "support/DialogDriver.h"
+#include "testkit/Fakes.h"
 #include "support/RecordingView.h"
 
 #include "playback/Playback.h"
@@ -29,6 +30,7 @@ class PlaybackTest : public QObject
     PlaybackState state;
     RecordingView view;
     RecordingMci mci;
+    qb::test::DialogDriver dialogs;
 
 private slots:
     void init()
@@ -41,7 +43,7 @@ private slots:
     void playWithNoFileShowsTheMessageAndChangesNothing()
     {
         mci.script("play midi notify", kRefused);
-        Playback(state, view, mci).Command1_Click();
+        Playback(state, view, mci, dialogs).Command1_Click();
         QCOMPARE(mci.log, QStringList{QStringLiteral("send:play midi notify")});
         QCOMPARE(view.messages, QStringList{QStringLiteral("[Select]をおして、再生するファイルを選択してください。")});
         QCOMPARE(view.label1, QStringLiteral("Quillbeat Ver1.30"));
@@ -53,7 +55,7 @@ private slots:
     void playAndStopWriteTheStatusLine()
     {
         state.FilePath = QStringLiteral("/music/ループ 曲.mid");
-        Playback playback(state, view, mci);
+        Playback playback(state, view, mci, dialogs);
         playback.Command1_Click();
         QCOMPARE(view.label1, QStringLiteral("Play     /music/ループ 曲.mid"));
         QVERIFY(state.IsPlaying);
@@ -71,7 +73,7 @@ private slots:
     void stopWithNoFileStillRunsEveryStep()
     {
         mci.script("stop midi", kRefused);
-        Playback(state, view, mci).Command2_Click();
+        Playback(state, view, mci, dialogs).Command2_Click();
         QCOMPARE(mci.failedExecutes, QStringList{QStringLiteral("stop midi")});
         QCOMPARE(view.label1, QStringLiteral("Stop     "));
         QCOMPARE(view.picture, QStringLiteral("still"));
@@ -98,7 +100,7 @@ private slots:
         QFETCH(bool, restarts);
         state.IsPlaying = true;
         mci.script("status midi mode", {static_cast<qb::mci::MCIERROR>(result), reply.toStdString()});
-        Playback(state, view, mci).Timer1_Timer();
+        Playback(state, view, mci, dialogs).Timer1_Timer();
         QStringList expected{QStringLiteral("send:status midi mode")};
         if (restarts)
             expected << QStringLiteral("exec:seek midi to start") << QStringLiteral("exec:play midi notify");
@@ -109,7 +111,7 @@ private slots:
 
     void loopMonitorSendsNothingAfterStop()
     {
-        Playback playback(state, view, mci);
+        Playback playback(state, view, mci, dialogs);
         playback.Command1_Click();
         playback.Command2_Click();
         mci.log.clear();
@@ -121,7 +123,7 @@ private slots:
     void unloadClosesAnOpenFileOnce()
     {
         state.IsOpen = true;
-        Playback(state, view, mci).Form_Unload();
+        Playback(state, view, mci, dialogs).Form_Unload();
         QCOMPARE(mci.log, QStringList{QStringLiteral("exec:close midi")});
         QCOMPARE(view.label2, QString());
         QVERIFY(state.IsOpen); // the flags keep their values
@@ -129,7 +131,7 @@ private slots:
         mci.log.clear();
         state.IsOpen = false;
         view.label2 = QStringLiteral("credits");
-        Playback(state, view, mci).Form_Unload();
+        Playback(state, view, mci, dialogs).Form_Unload();
         QVERIFY(mci.log.isEmpty());
         QCOMPARE(view.label2, QStringLiteral("credits"));
     }
@@ -137,7 +139,7 @@ private slots:
     void releaseStopsTheAnimationBlanksThePictureAndCloses()
     {
         state.IsOpen = state.IsPlaying = true;
-        Playback(state, view, mci).ReleaseOpenFile();
+        Playback(state, view, mci, dialogs).ReleaseOpenFile();
         QCOMPARE(view.events, (QStringList{"timer3 off", "empty"}));
         QCOMPARE(mci.log, QStringList{QStringLiteral("exec:close midi")});
         QVERIFY(!state.IsOpen);
@@ -151,7 +153,7 @@ private slots:
         const QString plain = dir.filePath(QStringLiteral("plain.mid"));
         QFile(plain).open(QIODevice::WriteOnly);
         state.FilePath = plain;
-        QVERIFY(Playback(state, view, mci).OpenMediaFile());
+        QVERIFY(Playback(state, view, mci, dialogs).OpenMediaFile());
         QCOMPARE(mci.log, QStringList{QStringLiteral("send:open ") + plain + QStringLiteral(" alias midi")});
         QVERIFY(!state.IsOpen); // the caller sets it
     }
@@ -162,7 +164,7 @@ private slots:
         const QString awkward = dir.filePath(QStringLiteral("my song alias x type y.mid"));
         QFile(awkward).open(QIODevice::WriteOnly);
         state.FilePath = awkward;
-        QVERIFY(Playback(state, view, mci).OpenMediaFile());
+        QVERIFY(Playback(state, view, mci, dialogs).OpenMediaFile());
         const QString command = mci.log.value(0);
         QVERIFY(command.startsWith(QStringLiteral("send:open ")));
         QVERIFY(command.endsWith(QStringLiteral(" alias midi")));
@@ -176,7 +178,7 @@ private slots:
     {
         mci.script("open  alias midi", {275, {}});
         state.FilePath = QStringLiteral("/no/such/file with space.mid");
-        QVERIFY(!Playback(state, view, mci).OpenMediaFile());
+        QVERIFY(!Playback(state, view, mci, dialogs).OpenMediaFile());
         QCOMPARE(mci.log, QStringList{QStringLiteral("send:open  alias midi")});
     }
 };

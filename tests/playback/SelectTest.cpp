@@ -1,13 +1,14 @@
 // Select from end to end: the real open-file dialog answered by the test, the real MCI service on a
 // capture output, real files, and what the window shows afterwards.
-#include "support/AudioFiles.h"
+#include "testkit/AudioFiles.h"
 #include "support/DialogDriver.h"
-#include "support/Fakes.h"
-#include "support/MidiFiles.h"
+#include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 #include "support/RecordingView.h"
 
-#include "audio/AudioEngine.h"
-#include "audio/CaptureOutput.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/capture/CaptureOutput.h"
 #include "mci/MciService.h"
 #include "playback/Playback.h"
 
@@ -83,15 +84,15 @@ private slots:
         mci = std::make_unique<test::RecordingMci>(service.get());
         state = {};
         view = {};
-        playback = std::make_unique<playback::Playback>(state, view, *mci);
         dialogs = std::make_unique<test::DialogDriver>();
+        playback = std::make_unique<playback::Playback>(state, view, *mci, *dialogs);
         QDir::setCurrent(dir.path());
     }
 
     void cleanup()
     {
-        dialogs.reset();
         playback.reset();
+        dialogs.reset();
         mci.reset();
         service.reset();
         engine.reset();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "system/OpenFileDialog.h"
+#include "dialogs/OpenFileDialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -9,10 +9,12 @@
 #include <QMessageBox>
 #include <QStringList>
 #include <QTimer>
+#include <functional>
 #include <optional>
+#include <utility>
 
 // Answers the open-file dialogs of one test: records what each dialog showed when it opened, then
-// chooses a file or cancels. Removes itself from the dialog seam when destroyed.
+// chooses a file or cancels. Hand it to whatever shows the dialog in place of the modal host.
 namespace qb::test {
 
 struct DialogSeen
@@ -27,7 +29,7 @@ struct DialogSeen
     QFileDialog::FileMode fileMode = QFileDialog::AnyFile;
 };
 
-class DialogDriver
+class DialogDriver final : public platform::FileDialogHost
 {
 public:
     enum class Answer
@@ -37,11 +39,7 @@ public:
         ForceAccept
     };
 
-    DialogDriver()
-    {
-        platform::setOpenFileDialogDriver([this](QFileDialog& dialog) { drive(dialog); });
-    }
-    ~DialogDriver() { platform::setOpenFileDialogDriver({}); }
+    DialogDriver() = default;
     DialogDriver(const DialogDriver&) = delete;
     DialogDriver& operator=(const DialogDriver&) = delete;
 
@@ -62,6 +60,13 @@ public:
 
     int dialogsShown() const { return m_seen.size(); }
     const DialogSeen& last() const { return m_seen.last(); }
+
+    int exec(QFileDialog& dialog) override
+    {
+        // Queued before exec(), so it runs inside the dialog's own event loop once it is shown.
+        QTimer::singleShot(0, &dialog, [this, &dialog] { drive(dialog); });
+        return dialog.exec();
+    }
 
 private:
     void drive(QFileDialog& dialog)
@@ -98,6 +103,21 @@ private:
     Answer m_answer = Answer::Cancel;
     QString m_path;
     QList<DialogSeen> m_seen;
+};
+
+// A dialog host that hands each dialog, once it runs, to a test's own function.
+class DialogCallback final : public platform::FileDialogHost
+{
+public:
+    explicit DialogCallback(std::function<void(QFileDialog&)> onShown) : m_onShown(std::move(onShown)) {}
+    int exec(QFileDialog& dialog) override
+    {
+        QTimer::singleShot(0, &dialog, [this, &dialog] { m_onShown(dialog); });
+        return dialog.exec();
+    }
+
+private:
+    std::function<void(QFileDialog&)> m_onShown;
 };
 
 } // namespace qb::test

@@ -1,7 +1,7 @@
 // The main window offscreen: its controls as they stand, the hover highlighting, the click and
 // access-key forwarding, the animation and unload, against a recording MCI service.
 #include "support/DialogDriver.h"
-#include "support/Fakes.h"
+#include "testkit/Fakes.h"
 
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
@@ -52,6 +52,7 @@ class Form1Test : public QObject
     RecordingMci mci;
     qb::test::RecordingMessageBox messages;
     qb::platform::MemorySettingsStore settings;
+    test::DialogDriver dialogs;
     std::unique_ptr<Form1> form;
 
     QStringList sent() const { return mci.log; }
@@ -66,7 +67,7 @@ private slots:
         messages.shown.clear();
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));
-        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings});
+        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings, dialogs});
         form->Form_Load();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -224,7 +225,6 @@ private slots:
 
     void selectIsReachedFromItsButtonLabelAndAccessKey()
     {
-        test::DialogDriver dialogs;
         dialogs.cancel();
         QTest::mouseClick(form->Command3, Qt::LeftButton, {}, {55, 25});
         QCOMPARE(dialogs.dialogsShown(), 1);
@@ -250,7 +250,6 @@ private slots:
         form->Timer3_Timer();
         QVERIFY(form->Picture3->picture());
 
-        test::DialogDriver dialogs;
         dialogs.choose(path);
         form->Command3_Click();
         QVERIFY(!form->Picture3->picture());
@@ -321,7 +320,7 @@ private slots:
         QCOMPARE(mci.log.filter(QStringLiteral("close")).size(), 1);
 
         mci.log.clear();
-        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings});
+        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings, dialogs});
         form->show();
         form->close();
         QVERIFY(mci.log.isEmpty());

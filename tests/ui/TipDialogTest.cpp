@@ -1,5 +1,6 @@
 // The start-up tips dialog and its setting: when it shows, and what each way of closing it stores.
-#include "support/Fakes.h"
+#include "support/DialogDriver.h"
+#include "testkit/Fakes.h"
 
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
@@ -60,12 +61,13 @@ class TipDialogTest : public QObject
 
     qb::test::RecordingMci mci;
     qb::test::RecordingMessageBox messages;
+    qb::test::DialogDriver dialogs;
     bool windowShownDuringLoad = false;
     QPoint dialogOffset;
 
     bool loadShowsDialog(qb::platform::SettingsStore& settings)
     {
-        Form1 form({mci, messages, settings});
+        Form1 form({mci, messages, settings, dialogs});
         DialogAnswerer answerer;
         answerer.answer = [](TipDialog* d) { d->cmdOK->click(); };
         answerer.arm();
@@ -144,7 +146,7 @@ private slots:
         QFETCH(QString, how);
         QFETCH(bool, ticked);
         qb::platform::MemorySettingsStore settings;
-        Form1 form({mci, messages, settings});
+        Form1 form({mci, messages, settings, dialogs});
         DialogAnswerer answerer;
         answerer.answer = [&](TipDialog* d) {
             d->Check1->setChecked(ticked);

@@ -1,0 +1,18 @@
+# quillbeat_library(<name> [INTERFACE])
+# One folder, one library: its public headers under include/<room>/, included as "<room>/<Header>.h";
+# its sources and private headers beside them, seen by nothing else. Whoever links it sees its
+# include/ folder and nothing more, so a header of a library a target does not link cannot be found.
+function(quillbeat_library name)
+  cmake_parse_arguments(L "INTERFACE" "" "" ${ARGN})
+  if(L_INTERFACE)
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
+    return()
+  endif()
+  file(GLOB sources CONFIGURE_DEPENDS *.cpp *.h)
+  list(FILTER sources EXCLUDE REGEX "Fuzzer\\.cpp$")
+  file(GLOB_RECURSE headers CONFIGURE_DEPENDS include/*.h)
+  add_library(${name} STATIC ${sources} ${headers})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  quillbeat_warnings(${name})
+endfunction()

@@ -1,0 +1,86 @@
+#include "audio/engine/SilentOutput.h"
+#include "audio/decode/Decoder.h"
+#include "audio/engine/RealTimePace.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qb::audio {
+
+namespace {
+
+// Keeps playback on the clock of a sound card when there is none: pulls and discards.
+class SilentOutput final : public AudioOutput
+{
+public:
+    explicit SilentOutput(int periodFrames)
+        : m_periodFrames(std::max(periodFrames, 1))
+    {
+    }
+    ~SilentOutput() override { stop(); }
+
+    bool start(RenderFn render) override
+    {
+        stop();
+        m_render = std::move(render);
+        m_buffer.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
+        m_running = true;
+        m_thread = std::thread([this] {
+            runAtRealTimePace(m_periodFrames, m_running, [this] {
+                // While nothing plays, sleep instead of pulling silence; the pace starts afresh after.
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, [this] { return m_active || !m_running; });
+                lock.unlock();
+                if (m_running)
+                    m_render(m_buffer.data(), m_periodFrames);
+            });
+        });
+        return true;
+    }
+
+    void stop() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_running = false;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void setActive(bool active) override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_active = active;
+        }
+        m_wake.notify_all();
+    }
+
+    int periodFrames() const override { return m_periodFrames; }
+    const char* name() const override { return "silent"; }
+
+private:
+    const int m_periodFrames;
+    RenderFn m_render;
+    std::vector<float> m_buffer;
+    std::atomic<bool> m_running{false};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_active = true;
+    std::thread m_thread;
+};
+
+} // namespace
+
+std::unique_ptr<AudioOutput> makeSilentOutput(int periodFrames)
+{
+    return std::make_unique<SilentOutput>(periodFrames);
+}
+
+} // namespace qb::audio

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "audio/decode/Decoder.h"
+#include "audio/engine/AudioOutput.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace qb::audio {
+
+class Device;
+
+// Owns the one output stream and the devices that feed it. A feeder thread decodes ahead of the
+// output into each device's queue; the audio callback only mixes the queues (no locks it can wait
+// on, no disk I/O, no allocation).
+class AudioEngine
+{
+public:
+    struct Options
+    {
+        // How far the feeder decodes ahead of the output. The end of a file is reported as soon as its
+        // last frame is queued, so this is also the time the loop monitor has to restart the file
+        // without a gap.
+        int queueMs = 500;
+        // false: no feeder thread; whoever drives the output calls pump() (manually clocked capture).
+        bool feederThread = true;
+    };
+
+    explicit AudioEngine(std::unique_ptr<AudioOutput> output);
+    AudioEngine(std::unique_ptr<AudioOutput> output, Options options);
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // Adds a device that plays `decoder`. The device starts stopped at frame 0.
+    std::shared_ptr<Device> addDevice(std::unique_ptr<Decoder> decoder);
+    // Stops the device, silences it and takes it out of the mix. The device object stays valid.
+    void removeDevice(const std::shared_ptr<Device>& device);
+
+    // Tops up every playing device's queue. The feeder thread calls it; so does a manual clock.
+    void pump();
+
+    AudioOutput& output();
+
+    // Counters since construction, in engine frames. Readable from any thread.
+    struct Stats
+    {
+        std::int64_t framesRendered = 0; // frames handed to the output
+        std::int64_t underrunFrames = 0; // frames a playing device could not supply (filled with silence)
+        std::int64_t callbacks = 0;      // calls of the render function
+    };
+    Stats stats() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace qb::audio

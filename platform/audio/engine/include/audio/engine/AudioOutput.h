@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace qb::audio {
+
+// Pulls interleaved stereo float frames at kEngineRate from a render function and sends them on:
+// to the sound server, to nowhere in real time, or into memory for tests.
+class AudioOutput
+{
+public:
+    // Fills `frames` frames of `out`. Called on the output's own thread (or, for a manually clocked
+    // capture, on the thread that advances the clock). Must not block.
+    using RenderFn = std::function<void(float* out, int frames)>;
+
+    virtual ~AudioOutput() = default;
+
+    // Starts pulling from `render`. Returns false when the output cannot start.
+    virtual bool start(RenderFn render) = 0;
+    // Stops pulling; once it returns, `render` is not called again.
+    virtual void stop() = 0;
+    // Whether anything is playing. While it is not, an output may stop pulling (the render function
+    // would only produce silence) and so let the machine and the sound server rest; it pulls again
+    // as soon as it is made active. Any thread.
+    virtual void setActive(bool active) { (void)active; }
+    // Frames pulled per call of the render function.
+    virtual int periodFrames() const = 0;
+    // A name for logs and benchmarks ("sdl:pulseaudio", "silent", "capture").
+    virtual const char* name() const = 0;
+};
+
+} // namespace qb::audio

@@ -1,0 +1,365 @@
+#include "audio/midi/MidiDecoder.h"
+
+#include "audio/decode/Decoders.h"
+#include "audio/midi/MidiFileParser.h"
+#include "MidiSynth.h"
+#include "audio/midi/MidiSynthCache.h"
+
+#include <fluidsynth.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include <sys/stat.h>
+
+namespace qb::audio {
+
+namespace {
+
+constexpr int kMidiChannels = 16;
+constexpr int kDrumChannel = 9;
+constexpr int kDrumBank = 128;
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b)
+{
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// The pass frame of the block start nearest to pass frame `frame`, given the synthesiser frame at
+// which the pass began (`passOrigin`, possibly not on a block start).
+std::int64_t nearestBlockStart(std::int64_t passOrigin, std::int64_t frame)
+{
+    const std::int64_t block = MidiSynth::kBlockFrames;
+    return floorDiv(passOrigin + frame + block / 2, block) * block - passOrigin;
+}
+
+// GM/GM2 system on, GS reset and XG system on. FluidSynth answers them with a full system reset that
+// kills every voice, which would cut the tails of the previous pass at each loop.
+bool isSystemResetSysex(const std::uint8_t* d, std::uint32_t n)
+{
+    if (n >= 4 && d[0] == 0x7E && d[2] == 0x09 && (d[3] == 0x01 || d[3] == 0x03))
+        return true;
+    if (n >= 8 && d[0] == 0x41 && d[2] == 0x42 && d[3] == 0x12 && d[4] == 0x40 && d[5] == 0x00 && d[6] == 0x7F)
+        return true;
+    if (n >= 7 && d[0] == 0x43 && (d[1] & 0xF0) == 0x10 && d[2] == 0x4C && d[3] == 0x00 && d[4] == 0x00
+        && (d[5] == 0x7E || d[5] == 0x7F))
+        return true;
+    return false;
+}
+
+enum : int {
+    kBankSelect = 0,
+    kVolume = 7,
+    kPan = 10,
+    kExpression = 11,
+    kSustain = 64,
+    kSostenuto = 66,
+    kReverbSend = 91,
+    kChorusSend = 93,
+    kAllSoundOff = 120,
+    kResetControllers = 121,
+    kAllNotesOff = 123,
+};
+
+} // namespace
+
+MidiDecoder::MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
+                         std::shared_ptr<MidiSynthCache> cache)
+    : m_sequence(std::move(sequence))
+    , m_synth(std::move(synth))
+    , m_cache(std::move(cache))
+    , m_length(std::max(m_sequence.lengthFrames, kMinimumLength))
+    , m_pendingSeek(0)
+{
+    // Starting on a block makes every open of the same file quantise its events the same way.
+    alignToBlock();
+}
+
+MidiDecoder::~MidiDecoder()
+{
+    cutAllSound();
+    unpinAll();
+    m_cache->release(std::move(m_synth));
+}
+
+std::int64_t MidiDecoder::positionFrames() const
+{
+    return m_passEnded ? m_length : std::min(m_position, m_length);
+}
+
+bool MidiDecoder::seek(std::int64_t frame)
+{
+    frame = std::clamp<std::int64_t>(frame, 0, m_length);
+    m_position = frame;
+    m_pendingSeek = frame;
+    m_passEnded = false;
+    return true;
+}
+
+int MidiDecoder::read(float* out, int frames)
+{
+    if (frames <= 0)
+        return 0;
+    if (m_pendingSeek)
+        startFromPendingSeek();
+    if (m_passEnded)
+        return 0;
+
+    const auto& events = m_sequence.events;
+    int done = 0;
+    while (done < frames) {
+        const std::int64_t end = passEnd();
+        if (m_position >= end)
+            break;
+        while (m_nextEvent < events.size() && blockStartFor(events[m_nextEvent].frame) <= m_position)
+            send(events[m_nextEvent++]);
+        std::int64_t until = end;
+        if (m_nextEvent < events.size())
+            until = std::min(until, blockStartFor(events[m_nextEvent].frame));
+        const int chunk = static_cast<int>(std::min<std::int64_t>(until - m_position, frames - done));
+        m_synth->render(out + static_cast<std::ptrdiff_t>(done) * kChannels, chunk);
+        m_position += chunk;
+        done += chunk;
+    }
+    if (m_position >= passEnd())
+        finishPass();
+    return done;
+}
+
+void MidiDecoder::renderTail(float* out, int frames)
+{
+    if (frames <= 0)
+        return;
+    if (!m_passEnded)
+        releaseNotes();
+    m_synth->render(out, frames);
+}
+
+void MidiDecoder::silence()
+{
+    cutAllSound();
+    if (!m_passEnded && !m_pendingSeek)
+        m_pendingSeek = m_position; // the reset forgot the channels' state: chase it again
+}
+
+void MidiDecoder::alignToBlock()
+{
+    const int intoBlock = static_cast<int>(m_synth->renderedFrames() % MidiSynth::kBlockFrames);
+    if (intoBlock != 0) {
+        float scratch[MidiSynth::kBlockFrames * kChannels];
+        m_synth->render(scratch, MidiSynth::kBlockFrames - intoBlock);
+    }
+}
+
+void MidiDecoder::cutAllSound()
+{
+    fluid_synth_t* synth = m_synth->synth();
+    fluid_synth_all_sounds_off(synth, -1);
+    // The voices stop at the start of the next block, so what is already rendered of the current one
+    // and one more block are thrown away. A system reset is the one call that empties the reverb and
+    // chorus lines, but it would only release voices that are still on.
+    float scratch[MidiSynth::kBlockFrames * kChannels];
+    alignToBlock();
+    m_synth->render(scratch, MidiSynth::kBlockFrames);
+    fluid_synth_system_reset(synth);
+}
+
+std::int64_t MidiDecoder::blockStartFor(std::int64_t frame) const
+{
+    return nearestBlockStart(m_synth->renderedFrames() - m_position, frame);
+}
+
+std::int64_t MidiDecoder::passEnd() const
+{
+    return std::max(m_position, nearestBlockStart(m_synth->renderedFrames() - m_position, m_length));
+}
+
+void MidiDecoder::startFromPendingSeek()
+{
+    const std::int64_t frame = *m_pendingSeek;
+    m_pendingSeek.reset();
+    releaseNotes();
+    resetChannels();
+    const auto& events = m_sequence.events;
+    m_nextEvent = 0;
+    while (m_nextEvent < events.size() && events[m_nextEvent].frame < frame)
+        sendState(events[m_nextEvent++]);
+    m_position = frame;
+    m_passEnded = false;
+}
+
+void MidiDecoder::finishPass()
+{
+    releaseNotes();
+    m_passEnded = true;
+}
+
+void MidiDecoder::releaseNotes()
+{
+    fluid_synth_t* synth = m_synth->synth();
+    for (int ch = 0; ch < kMidiChannels; ++ch) {
+        fluid_synth_cc(synth, ch, kSustain, 0);
+        fluid_synth_cc(synth, ch, kSostenuto, 0);
+    }
+    fluid_synth_all_notes_off(synth, -1);
+}
+
+void MidiDecoder::resetChannels()
+{
+    fluid_synth_t* synth = m_synth->synth();
+    for (int ch = 0; ch < kMidiChannels; ++ch) {
+        const bool drums = ch == kDrumChannel;
+        fluid_synth_set_channel_type(synth, ch, drums ? CHANNEL_TYPE_DRUM : CHANNEL_TYPE_MELODIC);
+        fluid_synth_cc(synth, ch, kResetControllers, 0);
+        // Reset All Controllers leaves these alone, but a file that changed them expects the values
+        // of a fresh start when it plays again.
+        for (int cc : {kVolume, kPan, kExpression, kReverbSend, kChorusSend})
+            fluid_synth_cc(synth, ch, cc, m_synth->defaultController(cc));
+        fluid_synth_pitch_bend(synth, ch, 8192);
+        fluid_synth_pitch_wheel_sens(synth, ch, 2);
+        fluid_synth_bank_select(synth, ch, drums ? kDrumBank : 0);
+        fluid_synth_program_change(synth, ch, 0);
+        pinChannelPreset(ch);
+    }
+}
+
+void MidiDecoder::send(const MidiEvent& e)
+{
+    fluid_synth_t* synth = m_synth->synth();
+    const int ch = e.channel();
+    switch (e.kind()) {
+    case 0x80:
+        fluid_synth_noteoff(synth, ch, e.data1);
+        break;
+    case 0x90:
+        if (e.data2 == 0)
+            fluid_synth_noteoff(synth, ch, e.data1);
+        else
+            fluid_synth_noteon(synth, ch, e.data1, e.data2);
+        break;
+    case 0xA0:
+        fluid_synth_key_pressure(synth, ch, e.data1, e.data2);
+        break;
+    default:
+        sendState(e);
+        break;
+    }
+}
+
+void MidiDecoder::sendState(const MidiEvent& e)
+{
+    fluid_synth_t* synth = m_synth->synth();
+    const int ch = e.channel();
+    switch (e.kind()) {
+    case 0xB0:
+        // Sound and note cuts belong to the moment they were played; chasing them would cut tails.
+        if (e.data1 == kAllSoundOff || e.data1 == kAllNotesOff || (e.data1 >= 124 && e.data1 <= 127))
+            break;
+        fluid_synth_cc(synth, ch, e.data1, e.data2);
+        break;
+    case 0xC0:
+        fluid_synth_program_change(synth, ch, e.data1);
+        pinChannelPreset(ch);
+        break;
+    case 0xD0:
+        fluid_synth_channel_pressure(synth, ch, e.data1);
+        break;
+    case 0xE0:
+        fluid_synth_pitch_bend(synth, ch, e.data1 | (e.data2 << 7));
+        break;
+    case 0xF0:
+        sendSysex(e);
+        break;
+    default:
+        break;
+    }
+}
+
+void MidiDecoder::sendSysex(const MidiEvent& e)
+{
+    const std::uint8_t* data = m_sequence.sysexData.data() + e.sysexOffset;
+    if (isSystemResetSysex(data, e.sysexLength)) {
+        resetChannels();
+        return;
+    }
+    fluid_synth_sysex(m_synth->synth(), reinterpret_cast<const char*>(data), static_cast<int>(e.sysexLength),
+                      nullptr, nullptr, nullptr, 0);
+    // A GS part switched to or from drums selects a new preset.
+    for (int ch = 0; ch < kMidiChannels; ++ch)
+        pinChannelPreset(ch);
+}
+
+void MidiDecoder::pinChannelPreset(int channel)
+{
+    fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth->synth(), channel);
+    if (!preset)
+        return;
+    const std::array<int, 3> key{fluid_sfont_get_id(fluid_preset_get_sfont(preset)), fluid_preset_get_banknum(preset),
+                                 fluid_preset_get_num(preset)};
+    if (std::find(m_pinned.begin(), m_pinned.end(), key) != m_pinned.end())
+        return;
+    if (fluid_synth_pin_preset(m_synth->synth(), key[0], key[1], key[2]) == FLUID_OK)
+        m_pinned.push_back(key);
+}
+
+void MidiDecoder::unpinAll()
+{
+    for (const auto& key : m_pinned)
+        fluid_synth_unpin_preset(m_synth->synth(), key[0], key[1], key[2]);
+    m_pinned.clear();
+}
+
+OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCache> cache,
+                           const std::string& soundFontPath)
+{
+    OpenResult result;
+    auto fail = [&result](OpenError error, std::string message) {
+        result.error = error;
+        result.message = std::move(message);
+        return std::move(result);
+    };
+
+    try {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0)
+            return fail(OpenError::FileNotFound, "no file at " + path);
+        if (!S_ISREG(st.st_mode))
+            return fail(OpenError::InvalidFile, "not a regular file: " + path);
+        // A Standard MIDI File is small; anything this large is not one.
+        constexpr off_t kMaxFileSize = off_t{64} << 20;
+        if (st.st_size > kMaxFileSize)
+            return fail(OpenError::InvalidFile, "too large for a MIDI file: " + path);
+
+        // Read once, here: passes and seeks play from memory.
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file)
+            return fail(OpenError::FileNotFound, "cannot read " + path);
+        std::vector<std::uint8_t> bytes;
+        std::uint8_t buffer[65536];
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            bytes.insert(bytes.end(), buffer, buffer + got);
+        const bool readError = std::ferror(file) != 0;
+        std::fclose(file);
+        if (readError)
+            return fail(OpenError::FileNotFound, "read error in " + path);
+
+        std::string why;
+        std::optional<MidiSequence> sequence = parseMidiFile(bytes, &why);
+        if (!sequence)
+            return fail(OpenError::InvalidFile, why);
+
+        std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why);
+        if (!synth)
+            return fail(OpenError::SoundFontMissing, why);
+        result.decoder = std::make_unique<MidiDecoder>(std::move(*sequence), std::move(synth), std::move(cache));
+        return result;
+    } catch (const std::bad_alloc&) {
+        result.decoder.reset();
+        return fail(OpenError::OutOfMemory, "out of memory opening " + path);
+    }
+}
+
+} // namespace qb::audio

@@ -1,0 +1,306 @@
+#include "audio/midi/MidiFileParser.h"
+
+#include "audio/decode/Decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace qb::audio {
+
+namespace {
+
+constexpr std::uint32_t kDefaultTempo = 500000; // microseconds per quarter note: 120 beats per minute
+
+std::uint32_t bigEndian32(const std::uint8_t* p)
+{
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+std::uint32_t littleEndian32(const std::uint8_t* p)
+{
+    return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+}
+
+bool hasTag(std::span<const std::uint8_t> bytes, std::size_t at, const char* tag)
+{
+    return at + 4 <= bytes.size() && std::memcmp(bytes.data() + at, tag, 4) == 0;
+}
+
+// A chunk tag of some other writer: four printable characters. Anything else is garbage to skip.
+bool looksLikeTag(const std::uint8_t* p)
+{
+    return std::all_of(p, p + 4, [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// A file can spell times far beyond any real song (years of maximal delta times at the slowest
+// tempo); they are held at a bound that still fits 64-bit frame counts.
+std::int64_t toFrame(double exact)
+{
+    constexpr double kLatest = 4.0e18;
+    return std::llround(std::clamp(exact, 0.0, kLatest));
+}
+
+// An event before it is placed in time; `tempo` is non-zero for a set-tempo meta event.
+struct TimedEvent
+{
+    std::int64_t tick = 0;
+    MidiEvent event;
+    std::uint32_t tempo = 0;
+};
+
+class TrackReader
+{
+public:
+    TrackReader(std::span<const std::uint8_t> data, std::vector<TimedEvent>& out, std::vector<std::uint8_t>& sysex)
+        : m_data(data), m_out(out), m_sysex(sysex)
+    {
+    }
+
+    // Reads events until the end-of-track event, the end of the data or the first damaged event.
+    // Returns the tick at which the track ends.
+    std::int64_t read()
+    {
+        std::int64_t tick = 0;
+        std::int64_t endTick = 0;
+        std::uint8_t running = 0;
+        while (m_pos < m_data.size()) {
+            std::uint32_t delta = 0;
+            if (!readVarLen(delta) || m_pos >= m_data.size())
+                break;
+            tick += delta;
+            std::uint8_t status = m_data[m_pos];
+            if (status >= 0x80)
+                ++m_pos;
+            else if (running != 0)
+                status = running;
+            else
+                break;
+
+            if (status < 0xF0) {
+                running = status;
+                if (!readChannelMessage(tick, status))
+                    break;
+            } else if (status == 0xF0 || status == 0xF7) {
+                running = 0;
+                if (!readSysex(tick, status))
+                    break;
+            } else if (status == 0xFF) {
+                running = 0;
+                bool endOfTrack = false;
+                if (!readMeta(tick, endOfTrack))
+                    break;
+                if (endOfTrack)
+                    return tick;
+            } else {
+                break; // system common and real-time messages have no place in a file
+            }
+            endTick = tick;
+        }
+        return endTick;
+    }
+
+private:
+    bool readVarLen(std::uint32_t& value)
+    {
+        value = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (m_pos >= m_data.size())
+                return false;
+            const std::uint8_t b = m_data[m_pos++];
+            value = (value << 7) | (b & 0x7Fu);
+            if ((b & 0x80) == 0)
+                return true;
+        }
+        return false;
+    }
+
+    bool readChannelMessage(std::int64_t tick, std::uint8_t status)
+    {
+        const int kind = status & 0xF0;
+        const std::size_t size = (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
+        if (m_pos + size > m_data.size())
+            return false;
+        TimedEvent e;
+        e.tick = tick;
+        e.event.status = status;
+        e.event.data1 = m_data[m_pos];
+        e.event.data2 = size == 2 ? m_data[m_pos + 1] : 0;
+        if (((e.event.data1 | e.event.data2) & 0x80) != 0)
+            return false;
+        m_pos += size;
+        m_out.push_back(e);
+        return true;
+    }
+
+    bool readSysex(std::int64_t tick, std::uint8_t status)
+    {
+        std::uint32_t length = 0;
+        if (!readVarLen(length) || length > m_data.size() - m_pos)
+            return false;
+        const std::uint8_t* body = m_data.data() + m_pos;
+        m_pos += length;
+        // F7 packets continue a message split over several events or carry raw bytes; the synthesiser
+        // only understands whole messages, so only complete F0 messages are kept.
+        if (status != 0xF0)
+            return true;
+        std::uint32_t bodyLength = length;
+        if (bodyLength > 0 && body[bodyLength - 1] == 0xF7)
+            --bodyLength;
+        if (bodyLength == 0)
+            return true;
+        TimedEvent e;
+        e.tick = tick;
+        e.event.status = 0xF0;
+        e.event.sysexOffset = static_cast<std::uint32_t>(m_sysex.size());
+        e.event.sysexLength = bodyLength;
+        m_sysex.insert(m_sysex.end(), body, body + bodyLength);
+        m_out.push_back(e);
+        return true;
+    }
+
+    bool readMeta(std::int64_t tick, bool& endOfTrack)
+    {
+        if (m_pos >= m_data.size())
+            return false;
+        const std::uint8_t type = m_data[m_pos++];
+        std::uint32_t length = 0;
+        if (!readVarLen(length) || length > m_data.size() - m_pos)
+            return false;
+        const std::uint8_t* body = m_data.data() + m_pos;
+        m_pos += length;
+        if (type == 0x2F) {
+            endOfTrack = true;
+        } else if (type == 0x51 && length >= 3) {
+            TimedEvent e;
+            e.tick = tick;
+            e.tempo = (std::uint32_t{body[0]} << 16) | (std::uint32_t{body[1]} << 8) | body[2];
+            if (e.tempo != 0)
+                m_out.push_back(e);
+        }
+        return true;
+    }
+
+    std::span<const std::uint8_t> m_data;
+    std::size_t m_pos = 0;
+    std::vector<TimedEvent>& m_out;
+    std::vector<std::uint8_t>& m_sysex;
+};
+
+// The sequence inside a RIFF MIDI file, or the data itself when it is not one.
+std::optional<std::span<const std::uint8_t>> unwrapRiff(std::span<const std::uint8_t> bytes)
+{
+    if (!hasTag(bytes, 0, "RIFF"))
+        return bytes;
+    if (!hasTag(bytes, 8, "RMID"))
+        return std::nullopt;
+    std::uint64_t pos = 12;
+    while (pos + 8 <= bytes.size()) {
+        const std::uint64_t length = littleEndian32(bytes.data() + pos + 4);
+        const std::uint64_t start = pos + 8;
+        if (hasTag(bytes, pos, "data")) {
+            const std::uint64_t end = std::min<std::uint64_t>(bytes.size(), start + length);
+            return bytes.subspan(start, end - start);
+        }
+        pos = start + length + (length & 1);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileBytes, std::string* why)
+{
+    auto fail = [why](const char* reason) -> std::optional<MidiSequence> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+
+    const auto unwrapped = unwrapRiff(fileBytes);
+    if (!unwrapped)
+        return fail("RIFF file without an RMID data chunk");
+    const std::span<const std::uint8_t> bytes = *unwrapped;
+    if (!hasTag(bytes, 0, "MThd") || bytes.size() < 14)
+        return fail("no MIDI header chunk at the start");
+    const std::uint32_t headerLength = bigEndian32(bytes.data() + 4);
+    if (headerLength < 6)
+        return fail("MIDI header chunk too short");
+
+    MidiSequence sequence;
+    sequence.format = (bytes[8] << 8) | bytes[9];
+    const std::uint16_t division = static_cast<std::uint16_t>((bytes[12] << 8) | bytes[13]);
+
+    // Frames per tick: with a metrical division it follows the tempo; with an SMPTE division
+    // (frames per second x ticks per frame) it is fixed and tempo events do not apply.
+    double smpteFramesPerTick = 0.0;
+    if (division & 0x8000) {
+        const int fps = -static_cast<std::int8_t>(division >> 8);
+        const int ticksPerFrame = division & 0xFF;
+        if ((fps != 24 && fps != 25 && fps != 29 && fps != 30) || ticksPerFrame == 0)
+            return fail("unusable SMPTE time division");
+        const double framesPerSecond = fps == 29 ? 30000.0 / 1001.0 : fps;
+        smpteFramesPerTick = kEngineRate / (framesPerSecond * ticksPerFrame);
+    } else if (division == 0) {
+        return fail("time division of zero");
+    }
+
+    std::vector<TimedEvent> timed;
+    std::int64_t endTick = 0;
+    std::uint64_t pos = 8 + std::uint64_t{headerLength};
+    while (pos + 8 <= bytes.size()) {
+        const std::uint8_t* head = bytes.data() + pos;
+        const std::uint64_t length = bigEndian32(head + 4);
+        const std::uint64_t start = pos + 8;
+        if (hasTag(bytes, pos, "MTrk")) {
+            const std::uint64_t end = std::min<std::uint64_t>(bytes.size(), start + length);
+            TrackReader reader(bytes.subspan(start, end - start), timed, sequence.sysexData);
+            endTick = std::max(endTick, reader.read());
+            ++sequence.trackCount;
+            pos = start + length;
+        } else if (looksLikeTag(head) && start + length <= bytes.size()) {
+            pos = start + length;
+        } else {
+            const auto* from = bytes.data() + pos + 1;
+            const auto* end = bytes.data() + bytes.size();
+            static constexpr std::uint8_t tag[] = {'M', 'T', 'r', 'k'};
+            const auto* found = std::search(from, end, std::begin(tag), std::end(tag));
+            if (found == end)
+                break;
+            pos = static_cast<std::uint64_t>(found - bytes.data());
+        }
+    }
+    if (sequence.trackCount == 0)
+        return fail("no track chunk");
+
+    // Merges the tracks: events at the same tick keep the order of their tracks, and within a track
+    // the order of the file.
+    std::stable_sort(timed.begin(), timed.end(), [](const TimedEvent& a, const TimedEvent& b) { return a.tick < b.tick; });
+
+    const bool smpte = smpteFramesPerTick > 0.0;
+    auto framesPerTick = [&](std::uint32_t tempo) {
+        return smpte ? smpteFramesPerTick : tempo * (double(kEngineRate) / 1e6) / division;
+    };
+    double segmentFrame = 0.0;
+    std::int64_t segmentTick = 0;
+    double perTick = framesPerTick(kDefaultTempo);
+    sequence.events.reserve(timed.size());
+    for (const TimedEvent& t : timed) {
+        const double exact = segmentFrame + static_cast<double>(t.tick - segmentTick) * perTick;
+        if (t.tempo != 0) {
+            if (!smpte) {
+                segmentFrame = exact;
+                segmentTick = t.tick;
+                perTick = framesPerTick(t.tempo);
+            }
+            continue;
+        }
+        MidiEvent e = t.event;
+        e.frame = toFrame(exact);
+        sequence.events.push_back(e);
+    }
+    sequence.lengthFrames = toFrame(segmentFrame + static_cast<double>(endTick - segmentTick) * perTick);
+    return sequence;
+}
+
+} // namespace qb::audio

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "playback/PlaybackState.h"
+
+#include <QString>
+
+namespace qb::mci {
+class MciApi;
+}
+namespace qb::platform {
+class FileDialogHost;
+}
+
+namespace qb::playback {
+
+class PlayerView;
+
+// Play, Stop, the endless-loop monitor, Select and unload: the main window's handlers that drive the
+// one file open under the MCI alias "midi". UI thread only.
+class Playback
+{
+public:
+    // `dialogs` shows the Select dialog.
+    Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs);
+
+    // Play: "play midi notify"; on success the status line reads "Play     " + FilePath and the
+    // animation starts; on refusal the program's message box asks the user to select a file.
+    void Command1_Click();
+    // Stop: "stop midi" (the service reports its own error), status line, animation off, still picture.
+    void Command2_Click();
+    // Select: the open-file dialog, then release the old file, open the new one and show what it is.
+    void Command3_Click();
+    // One tick of the loop monitor: while playback is wanted, restart the file when it has stopped.
+    void Timer1_Timer();
+    // The main window is closing: close the open file.
+    void Form_Unload();
+
+    // Closes the open file before another one is opened.
+    void ReleaseOpenFile();
+    // Opens FilePath under the alias "midi"; true when the service accepted it.
+    bool OpenMediaFile();
+
+    // The dialog's filter: five description/pattern pairs, each text followed by one NUL. The first
+    // lists every ending of the table of media formats.
+    static QString selectFilter();
+
+private:
+    PlaybackState& m_state;
+    PlayerView& m_view;
+    mci::MciApi& m_mci;
+    platform::FileDialogHost& m_dialogs;
+};
+
+} // namespace qb::playback

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "ui/Picture.h"
+
+#include "playback/Playback.h"
+#include "playback/PlaybackState.h"
+#include "playback/PlayerView.h"
+
+#include <QWidget>
+
+#include <array>
+
+class QPushButton;
+
+namespace qb::mci {
+class MciApi;
+}
+namespace qb::platform {
+class FileDialogHost;
+class MessageBoxPresenter;
+class SettingsStore;
+} // namespace qb::platform
+
+namespace qb::ui {
+
+class Label;
+class PictureBox;
+class Timer;
+
+// The player's main window: three image buttons (Play, Stop, Select) over a green display panel with
+// the status line, the information box and the animation box. Controls keep their historic names as
+// object names. Holders of the animation pictures and the access-key buttons lie below the client
+// area, where they never show.
+class Form1 : public QWidget, public playback::PlayerView
+{
+    Q_OBJECT
+public:
+    struct Services
+    {
+        mci::MciApi& mci;
+        platform::MessageBoxPresenter& messages;
+        platform::SettingsStore& settings;
+        platform::FileDialogHost& dialogs; // shows the Select dialog
+    };
+
+    explicit Form1(Services services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    static constexpr int kClientWidth = 230;
+    static constexpr int kClientHeight = 141;
+
+    playback::PlaybackState& state() { return m_state; }
+    playback::Playback& playback() { return m_playback; }
+
+    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally at the
+    // place where this window will appear. Call before the first show.
+    void Form_Load();
+
+    // The commands, also called by the labels and the access keys.
+    void Command1_Click() { m_playback.Command1_Click(); }
+    void Command2_Click() { m_playback.Command2_Click(); }
+    void Command3_Click() { m_playback.Command3_Click(); }
+
+    // Forwarders: a label or an access-key button performs its command.
+    void Label3_Click() { Command1_Click(); }
+    void Label4_Click() { Command2_Click(); }
+    void Label5_Click() { Command3_Click(); }
+    void Command4_Click() { Command1_Click(); }
+    void Command5_Click() { Command3_Click(); }
+    void Command6_Click() { Command2_Click(); }
+
+    // Hover highlighting: the label under the pointer dark red, bold and underlined, the others plain.
+    void Form_MouseMove();
+    void Picture1_MouseMove();
+    void Label1_MouseMove();
+    void Label2_MouseMove();
+    void Label3_MouseMove();
+    void Label4_MouseMove();
+    void Label5_MouseMove();
+
+    // One step of the playback animation.
+    void Timer3_Timer();
+    void Timer1_Timer() { m_playback.Timer1_Timer(); }
+    void Form_Unload();
+
+    // PlayerView
+    QString label1Caption() const override;
+    void setLabel1Caption(const QString& text) override;
+    QString label2Caption() const override;
+    void setLabel2Caption(const QString& text) override;
+    void setWindowCaption(const QString& text) override;
+    void setTimer3Enabled(bool enabled) override;
+    void showStillPicture() override;
+    void showEmptyPicture() override;
+    void showMessage(const QString& text) override;
+    QWidget* dialogOwner() override { return this; }
+
+    // Controls, for the window's own handlers and for tests.
+    Label* Label1 = nullptr;
+    Label* Label2 = nullptr;
+    Label* Label3 = nullptr;
+    Label* Label4 = nullptr;
+    Label* Label5 = nullptr;
+    PictureBox* Command1 = nullptr;
+    PictureBox* Command2 = nullptr;
+    PictureBox* Command3 = nullptr;
+    QPushButton* Command4 = nullptr;
+    QPushButton* Command5 = nullptr;
+    QPushButton* Command6 = nullptr;
+    PictureBox* Picture1 = nullptr;
+    std::array<PictureBox*, 5> Picture2{};
+    PictureBox* Picture3 = nullptr;
+    PictureBox* Picture4 = nullptr;
+    Timer* Timer1 = nullptr;
+    Timer* Timer3 = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    void createControls();
+    void connectHandlers();
+    void applyLabelStyles(bool playHighlighted, bool stopHighlighted, bool selectHighlighted);
+
+    Services m_services;
+    playback::PlaybackState m_state;
+    playback::Playback m_playback;
+    bool m_unloaded = false;
+};
+
+} // namespace qb::ui
