@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
-
 #include <csignal>
 #include <cstdio>
 
@@ -27,6 +26,7 @@ int main(int argc, char** argv)
     std::printf("ready\n");
     std::fflush(stdout);
     app.exec();
-    std::printf("bare.ticks_per_s=%.0f\n", static_cast<double>(ticks) * 1000.0 / static_cast<double>(clock.elapsed()));
+    std::printf("bare.ticks_per_s=%.0f\n",
+                static_cast<double>(ticks) * 1000.0 / static_cast<double>(clock.elapsed()));
     return 0;
 }

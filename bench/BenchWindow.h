@@ -1,13 +1,11 @@
 #pragma once
 
 #include "SelectDriver.h"
-
-#include "testkit/Fakes.h"
-
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
 #include "mci/MciService.h"
 #include "system/SettingsStore.h"
+#include "testkit/Fakes.h"
 #include "ui/Form1.h"
 
 #include <memory>

@@ -93,7 +93,8 @@ std::vector<float> peerReference(const std::vector<float>& peerPass, const std::
     return ref;
 }
 
-MidiLoopFigures midiLoopFigures(const std::vector<float>& recording, std::int64_t songFrames, std::int64_t markerFrame)
+MidiLoopFigures midiLoopFigures(const std::vector<float>& recording, std::int64_t songFrames,
+                                std::int64_t markerFrame)
 {
     MidiLoopFigures f;
     const std::int64_t total = static_cast<std::int64_t>(recording.size() / 2);
@@ -218,10 +219,12 @@ void printMidi(const QString& prefix, const MidiLoopFigures& f)
     printValue(prefix + QStringLiteral(".step_min"), static_cast<double>(f.minStep), 0);
     printValue(prefix + QStringLiteral(".step_max"), static_cast<double>(f.maxStep), 0);
     printValue(prefix + QStringLiteral(".step_absmax"), static_cast<double>(f.maxAbsStep), 0);
-    const std::pair<const char*, const MidiLoopFigures::Tail*> tails[] = {{"release", &f.release}, {"reverb", &f.reverb}};
+    const std::pair<const char*, const MidiLoopFigures::Tail*> tails[] = {{"release", &f.release},
+                                                                          {"reverb", &f.reverb}};
     for (const auto& [name, tail] : tails) {
         const QString p = prefix + QLatin1Char('.') + QLatin1String(name);
-        printValue(p + QStringLiteral("_seams"), QStringLiteral("%1/%2").arg(tail->kept).arg(f.seamsMeasured));
+        printValue(p + QStringLiteral("_seams"),
+                   QStringLiteral("%1/%2").arg(tail->kept).arg(f.seamsMeasured));
         printValue(p + QStringLiteral("_min_db"), tail->minDb, 1);
         printValue(p + QStringLiteral("_mean_db"), tail->meanDb, 1);
         printValue(p + QStringLiteral("_first_pass_db"), tail->firstPassDb, 1);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <vector>
 
@@ -11,8 +10,8 @@ namespace qb::bench {
 // 44.1 kHz), as the seam analyser of the tests measures them.
 struct SeamFigures
 {
-    bool locked = false;    // the file was found in the recording
-    int seams = 0;          // boundaries between passes that were seen
+    bool locked = false; // the file was found in the recording
+    int seams = 0;       // boundaries between passes that were seen
     double meanInserted = 0;
     std::int64_t maxInserted = 0;
     double meanDropped = 0;
@@ -62,12 +61,13 @@ struct MidiLoopFigures
         // the mean level before the seams. What a cut tail looks like at the most.
         double firstPassDb = 0;
     };
-    Tail release; // left
-    Tail reverb;  // right
+    Tail release;          // left
+    Tail reverb;           // right
     int seamsMeasured = 0; // seams with sound just before them (a gap leaves nothing to compare)
 };
 
-MidiLoopFigures midiLoopFigures(const std::vector<float>& recording, std::int64_t songFrames, std::int64_t markerFrame);
+MidiLoopFigures midiLoopFigures(const std::vector<float>& recording, std::int64_t songFrames,
+                                std::int64_t markerFrame);
 
 // Prints the figures as "prefix.key=value" lines on stdout, for scripts/bench.
 void printSeam(const QString& prefix, const SeamFigures& f);

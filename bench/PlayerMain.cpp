@@ -14,17 +14,15 @@
 #include "LoopAnalysis.h"
 #include "SelectDriver.h"
 #include "TimedOutput.h"
-
-#include "testkit/AudioFiles.h"
-#include "testkit/Fakes.h"
-#include "testkit/MidiFiles.h"
-
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
 #include "audio/engine/SilentOutput.h"
-#include "mci/MciService.h"
 #include "dialogs/QtMessageBox.h"
+#include "mci/MciService.h"
 #include "system/SettingsStore.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 #include "ui/Form1.h"
 #include "ui/UiFont.h"
 
@@ -33,7 +31,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
-
 #include <chrono>
 #include <cstdio>
 
@@ -88,7 +85,8 @@ struct Step
     double playMs = -1;
 };
 
-Step selectAndPlay(ui::Form1& form, bench::SelectDriver& select, bench::TimedOutput& output, const QString& path)
+Step selectAndPlay(ui::Form1& form, bench::SelectDriver& select, bench::TimedOutput& output,
+                   const QString& path)
 {
     Step step;
     select.choose(path);
@@ -125,7 +123,11 @@ int runLatency(int argc, char** argv)
     const QString secondMidi = QDir(dir).filePath(QStringLiteral("second.mid"));
     for (const auto& [path, program] : {std::pair{firstMidi, 0}, std::pair{secondMidi, 24}}) {
         test::MidiTrack track;
-        track.tempo(0, 500000).programChange(0, 0, program).noteOn(0, 0, 64, 100).noteOff(480, 0, 64).endOfTrack(0);
+        track.tempo(0, 500000)
+            .programChange(0, 0, program)
+            .noteOn(0, 0, 64, 100)
+            .noteOff(480, 0, 64)
+            .endOfTrack(0);
         if (!test::writeBytes(path, test::midiFile(0, 480, {track})))
             return 1;
     }

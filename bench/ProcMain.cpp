@@ -10,22 +10,20 @@
 #include "LoopAnalysis.h"
 #include "ProcessFigures.h"
 
-#include <xcb/xcb.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
+#include <xcb/xcb.h>
 
 extern char** environ;
 
@@ -62,7 +60,8 @@ int runCost(double warmup, double seconds, const QString& prefix, char** command
 {
     const pid_t pid = spawn(command);
     if (pid < 0) {
-        bench::printValue(prefix + QStringLiteral(".error"), QStringLiteral("cannot start ") + QString::fromLocal8Bit(command[0]));
+        bench::printValue(prefix + QStringLiteral(".error"),
+                          QStringLiteral("cannot start ") + QString::fromLocal8Bit(command[0]));
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
@@ -77,7 +76,8 @@ int runCost(double warmup, double seconds, const QString& prefix, char** command
         bench::printValue(prefix + QStringLiteral(".error"), QStringLiteral("the program ended early"));
         return 1;
     }
-    bench::printValue(prefix + QStringLiteral(".cpu_pct"), 100.0 * (s1.cpuSeconds - s0.cpuSeconds) / (t1 - t0), 2);
+    bench::printValue(prefix + QStringLiteral(".cpu_pct"),
+                      100.0 * (s1.cpuSeconds - s0.cpuSeconds) / (t1 - t0), 2);
     bench::printValue(prefix + QStringLiteral(".peak_rss_mb"), static_cast<double>(s1.peakRssKb) / 1024.0, 1);
     bench::printValue(prefix + QStringLiteral(".threads"), s1.threads, 0);
     return 0;

@@ -1,13 +1,12 @@
 #include "ProcessFigures.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 namespace qb::bench {
 

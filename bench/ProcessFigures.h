@@ -1,8 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <sys/types.h>
 
 namespace qb::bench {
 

@@ -5,14 +5,11 @@
 //   qb_bench_scanner [--file=<path>] [--mb=<size>] [benchmark flags]
 // Prints Google Benchmark's table, then "scanner.<name>_gbps=<GB/s>" lines (GB = 10^9 bytes).
 #include "LoopAnalysis.h"
-
 #include "media/MidiHeader.h"
-
-#include <benchmark/benchmark.h>
 
 #include <QFile>
 #include <QFileInfo>
-
+#include <benchmark/benchmark.h>
 #include <cstring>
 #include <map>
 #include <random>
@@ -42,7 +39,8 @@ std::vector<std::uint8_t> contents()
         if (b == 'M')
             b = 'N';
     }
-    const std::uint8_t head[] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k', 0x7F, 0xFF, 0xFF, 0xFF};
+    const std::uint8_t head[] = {'M', 'T',  'h',  'd', 0,   0,   0,   6,    0,    1,    0,
+                                 1,   0x01, 0xE0, 'M', 'T', 'r', 'k', 0x7F, 0xFF, 0xFF, 0xFF};
     std::memcpy(bytes.data(), head, sizeof head);
     const std::uint8_t tail[] = {0x00, 0xFF, 0x03, 0x05, 'T', 'i', 't', 'l', 'e'};
     std::memcpy(bytes.data() + size - sizeof tail, tail, sizeof tail);

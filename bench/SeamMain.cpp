@@ -16,16 +16,14 @@
 #include "LoopAnalysis.h"
 #include "SelectDriver.h"
 #include "WavFile.h"
-
-#include "testkit/AudioFiles.h"
-#include "testkit/Fakes.h"
-
-#include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
 #include "audio/capture/CaptureOutput.h"
 #include "audio/decode/Decoders.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
 #include "mci/MciService.h"
 #include "system/SettingsStore.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/Fakes.h"
 #include "ui/Form1.h"
 #include "ui/Timer.h"
 
@@ -33,7 +31,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
-
 #include <cstdio>
 
 using namespace qb;
@@ -42,8 +39,9 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: qb_bench_seam files <dir> | ours <file> <passes> <prefix> |\n"
-                         "       peer <file> <pass.wav> <loop.wav> <prefix> | peer-midi <loop.wav> <prefix>\n");
+    std::fprintf(stderr,
+                 "usage: qb_bench_seam files <dir> | ours <file> <passes> <prefix> |\n"
+                 "       peer <file> <pass.wav> <loop.wav> <prefix> | peer-midi <loop.wav> <prefix>\n");
     return 2;
 }
 
@@ -57,8 +55,9 @@ bool isMidi(const QString& path)
 std::vector<float> ourPass(const QString& path)
 {
     const std::string p = path.toStdString();
-    audio::OpenResult opened = QFileInfo(path).suffix().toLower() == QLatin1String("mp3") ? audio::openMp3Decoder(p)
-                                                                                       : audio::openSoundFileDecoder(p);
+    audio::OpenResult opened = QFileInfo(path).suffix().toLower() == QLatin1String("mp3")
+                                   ? audio::openMp3Decoder(p)
+                                   : audio::openSoundFileDecoder(p);
     if (!opened.decoder)
         return {};
     return test::decodePass(*opened.decoder);
@@ -106,14 +105,17 @@ int runOurs(int argc, char** argv)
     const std::vector<float> recording = capture->takeCaptured();
 
     bench::printValue(prefix + QStringLiteral(".timer1_hz"), static_cast<double>(ticks) / elapsed, 0);
-    bench::printValue(prefix + QStringLiteral(".underrun_frames"), static_cast<double>(stats.underrunFrames), 0);
-    bench::printValue(prefix + QStringLiteral(".underrun_first_500ms"), static_cast<double>(underrunAtStart), 0);
+    bench::printValue(prefix + QStringLiteral(".underrun_frames"), static_cast<double>(stats.underrunFrames),
+                      0);
+    bench::printValue(prefix + QStringLiteral(".underrun_first_500ms"), static_cast<double>(underrunAtStart),
+                      0);
     bench::printValue(prefix + QStringLiteral(".messages"), static_cast<double>(messages.shown.size()), 0);
     if (isMidi(path)) {
         bench::printMidi(prefix, bench::midiLoopFigures(recording, bench::kSongFrames, bench::kMarkerFrame));
     } else {
         const std::vector<float> reference = ourPass(path);
-        bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(reference.size() / 2), 0);
+        bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(reference.size() / 2),
+                          0);
         bench::printSeam(prefix, bench::seamFigures(recording, reference));
     }
     return 0;

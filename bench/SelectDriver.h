@@ -5,7 +5,6 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QTimer>
-
 #include <chrono>
 
 namespace qb::bench {

@@ -22,7 +22,8 @@ bool TimedOutput::start(RenderFn render)
     stop();
     m_render = std::move(render);
     m_running = true;
-    m_thread = std::thread([this] { audio::runAtRealTimePace(m_periodFrames, m_running, [this] { pull(); }); });
+    m_thread =
+        std::thread([this] { audio::runAtRealTimePace(m_periodFrames, m_running, [this] { pull(); }); });
     return true;
 }
 
@@ -55,8 +56,11 @@ void TimedOutput::pull()
     for (int i = 0; i < m_periodFrames; ++i) {
         if (std::fabs(m_buffer[static_cast<std::size_t>(2 * i)]) > 1e-6f ||
             std::fabs(m_buffer[static_cast<std::size_t>(2 * i + 1)]) > 1e-6f) {
-            const auto offset = std::chrono::nanoseconds(static_cast<std::int64_t>(i) * 1000000000 / audio::kEngineRate);
-            m_heardAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>((now + offset).time_since_epoch()).count();
+            const auto offset =
+                std::chrono::nanoseconds(static_cast<std::int64_t>(i) * 1000000000 / audio::kEngineRate);
+            m_heardAtNs =
+                std::chrono::duration_cast<std::chrono::nanoseconds>((now + offset).time_since_epoch())
+                    .count();
             m_heard.store(true, std::memory_order_release);
             return;
         }

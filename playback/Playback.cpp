@@ -1,17 +1,15 @@
 #include "playback/Playback.h"
 
-#include "playback/PlayerView.h"
-
-#include "media/MidiHeader.h"
 #include "formats/MediaFormats.h"
-#include "media/OpenDialog.h"
 #include "mci/MciApi.h"
+#include "media/MidiHeader.h"
+#include "media/OpenDialog.h"
+#include "playback/PlayerView.h"
 #include "system/CodePage.h"
 #include "system/ShortPath.h"
 
 #include <QDir>
 #include <QStringList>
-
 #include <array>
 #include <cstring>
 #include <optional>
@@ -34,7 +32,8 @@ constexpr unsigned kModeReplyLength = 80;
 
 } // namespace
 
-Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs)
+Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci,
+                   platform::FileDialogHost& dialogs)
     : m_state(state), m_view(view), m_mci(mci), m_dialogs(dialogs)
 {
 }
@@ -96,7 +95,8 @@ bool Playback::OpenMediaFile()
     // A path whose short form does not fit leaves the buffer all NULs, so the open is refused.
     std::array<char, kShortPathCapacity> shortPath{};
     const std::string longPath = platform::toAnsi(m_state.FilePath);
-    platform::GetShortPathNameA(longPath.c_str(), shortPath.data(), static_cast<std::uint32_t>(shortPath.size()));
+    platform::GetShortPathNameA(longPath.c_str(), shortPath.data(),
+                                static_cast<std::uint32_t>(shortPath.size()));
     const std::string command = "open " + std::string(shortPath.data()) + " alias midi";
     return m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr) == 0;
 }
@@ -110,11 +110,16 @@ QString Playback::selectFilter()
         allPatterns += QStringLiteral("*.") + QLatin1String(format.ending);
     }
     const QStringList texts = {
-        QStringLiteral("音声＆MIDIデータ(") + allPatterns + QLatin1Char(')'), allPatterns,
-        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),                      QStringLiteral("*.mid;*.rmi"),
-        QStringLiteral("WAVEオーディオ(*.wav)"),                             QStringLiteral("*.wav"),
-        QStringLiteral("MPEG1 Layer 3(*.mp3)"),                              QStringLiteral("*.mp3"),
-        QStringLiteral("すべてのファイル(*.*)"),                             QStringLiteral("*.*"),
+        QStringLiteral("音声＆MIDIデータ(") + allPatterns + QLatin1Char(')'),
+        allPatterns,
+        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),
+        QStringLiteral("*.mid;*.rmi"),
+        QStringLiteral("WAVEオーディオ(*.wav)"),
+        QStringLiteral("*.wav"),
+        QStringLiteral("MPEG1 Layer 3(*.mp3)"),
+        QStringLiteral("*.mp3"),
+        QStringLiteral("すべてのファイル(*.*)"),
+        QStringLiteral("*.*"),
     };
     QString filter;
     for (const QString& text : texts)
@@ -149,15 +154,16 @@ void Playback::Command3_Click()
 
     const std::optional<formats::MediaFormat> format = formats::formatOfPath(m_state.FilePath.toStdString());
     if (format && format->kind != formats::MediaKind::Sequencer) {
-        m_view.setLabel2Caption(QLatin1String(format->label) + QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
+        m_view.setLabel2Caption(QLatin1String(format->label) +
+                                QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
         m_view.setWindowCaption(m_state.FilePath);
     } else {
         const media::MidiHeaderInfo info = media::ReadMidiHeader(m_state.FilePath);
         const QString crlf = QStringLiteral("\r\n");
         m_view.setLabel2Caption(QStringLiteral("タイトル = ") + info.Title + crlf +
                                 QStringLiteral("フォーマット = ") + QString::number(info.Format) + crlf +
-                                QStringLiteral("トラックブロック数 = ") + QString::number(info.TrackCount) + crlf +
-                                QStringLiteral("分解能 = ") + QString::number(info.Division));
+                                QStringLiteral("トラックブロック数 = ") + QString::number(info.TrackCount) +
+                                crlf + QStringLiteral("分解能 = ") + QString::number(info.Division));
         m_view.setWindowCaption(info.Title);
     }
     m_view.setLabel1Caption(m_state.FilePath);

@@ -3,10 +3,8 @@
 #include <QByteArray>
 #include <QFile>
 #include <QtDebug>
-
-#include <sndfile.h>
-
 #include <random>
+#include <sndfile.h>
 
 namespace qb::test {
 
@@ -20,7 +18,8 @@ std::vector<float> noiseSignal(std::int64_t frames, int channels, std::uint32_t 
     return samples;
 }
 
-bool writeSoundFile(const QString& path, int format, int rate, int channels, const std::vector<float>& interleaved)
+bool writeSoundFile(const QString& path, int format, int rate, int channels,
+                    const std::vector<float>& interleaved)
 {
     SF_INFO info{};
     info.samplerate = rate;
@@ -49,7 +48,8 @@ bool writeSoundFile(const QString& path, int format, int rate, int channels, con
 
 bool writeSoundFile(const QString& path, const SoundFileParams& params)
 {
-    return writeSoundFile(path, params.format, params.rate, params.channels, noiseSignal(params.frames, params.channels, params.seed));
+    return writeSoundFile(path, params.format, params.rate, params.channels,
+                          noiseSignal(params.frames, params.channels, params.seed));
 }
 
 bool writeWav(const QString& path, std::int64_t frames, int rate, int channels, std::uint32_t seed)
@@ -77,7 +77,8 @@ Mp3GaplessInfo readMp3GaplessInfo(const QString& path)
     info.infoTag = true;
     auto byte = [&](qsizetype i) { return i < head.size() ? static_cast<std::uint8_t>(head[i]) : 0u; };
     auto be32 = [&](qsizetype i) {
-        return (std::uint32_t{byte(i)} << 24) | (std::uint32_t{byte(i + 1)} << 16) | (std::uint32_t{byte(i + 2)} << 8) | byte(i + 3);
+        return (std::uint32_t{byte(i)} << 24) | (std::uint32_t{byte(i + 1)} << 16) |
+               (std::uint32_t{byte(i + 2)} << 8) | byte(i + 3);
     };
     const std::uint32_t flags = be32(tag + 4);
     qsizetype at = tag + 8;

@@ -27,9 +27,8 @@ std::uint64_t frameKey(const float* frame)
 } // namespace
 
 AudioSeamAnalyser::AudioSeamAnalyser(std::vector<float> reference, float tolerance)
-    : m_ref(std::move(reference))
-    , m_length(static_cast<std::int64_t>(m_ref.size() / 2))
-    , m_tolerance(tolerance)
+    : m_ref(std::move(reference)), m_length(static_cast<std::int64_t>(m_ref.size() / 2)),
+      m_tolerance(tolerance)
 {
     m_index.reserve(static_cast<std::size_t>(m_length));
     for (std::int64_t j = 0; j < m_length; ++j)
@@ -38,7 +37,8 @@ AudioSeamAnalyser::AudioSeamAnalyser(std::vector<float> reference, float toleran
     std::vector<std::pair<std::uint64_t, std::int64_t>> useful;
     useful.reserve(m_index.size());
     for (auto it = m_index.begin(); it != m_index.end();) {
-        auto end = std::find_if(it, m_index.end(), [key = it->first](const auto& e) { return e.first != key; });
+        auto end =
+            std::find_if(it, m_index.end(), [key = it->first](const auto& e) { return e.first != key; });
         if (static_cast<std::size_t>(end - it) <= kAmbiguous)
             useful.insert(useful.end(), it, end);
         it = end;
@@ -170,7 +170,8 @@ AudioSeamAnalyser::Report AudioSeamAnalyser::report() const
     return report;
 }
 
-AudioSeamAnalyser::Report AudioSeamAnalyser::analyse(const std::vector<float>& recording, const std::vector<float>& reference, float tolerance)
+AudioSeamAnalyser::Report AudioSeamAnalyser::analyse(const std::vector<float>& recording,
+                                                     const std::vector<float>& reference, float tolerance)
 {
     AudioSeamAnalyser analyser(reference, tolerance);
     analyser.feed(recording);
@@ -195,7 +196,8 @@ QString AudioSeamAnalyser::Report::summary() const
         return QStringLiteral("file not found in %1 recorded frames").arg(framesAnalysed);
     const auto worst = worstSeam();
     return QStringLiteral("%1 seams: inserted %2, dropped %3 frames in total (worst seam +%4/-%5); "
-                          "inside passes +%6/-%7; offset %8 frames (first file frame %9); unmatched tail %10 of %11 frames")
+                          "inside passes +%6/-%7; offset %8 frames (first file frame %9); unmatched tail %10 "
+                          "of %11 frames")
         .arg(seams.size())
         .arg(insertedAtSeams)
         .arg(droppedAtSeams)

@@ -109,7 +109,8 @@ QByteArray midiChunk(const char* tag, const QByteArray& payload)
 
 QByteArray midiHeader(int format, int trackCount, int division)
 {
-    return midiChunk("MThd", bytesOf({format >> 8, format, trackCount >> 8, trackCount, division >> 8, division}));
+    return midiChunk("MThd",
+                     bytesOf({format >> 8, format, trackCount >> 8, trackCount, division >> 8, division}));
 }
 
 QByteArray midiFile(int format, int division, const std::vector<MidiTrack>& tracks)

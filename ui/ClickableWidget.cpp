@@ -4,8 +4,7 @@
 
 namespace qb::ui {
 
-ClickableWidget::ClickableWidget(QWidget* parent)
-    : QWidget(parent)
+ClickableWidget::ClickableWidget(QWidget* parent) : QWidget(parent)
 {
     setMouseTracking(true);
 }
@@ -18,7 +17,8 @@ void ClickableWidget::mousePressEvent(QMouseEvent* event)
 
 void ClickableWidget::mouseReleaseEvent(QMouseEvent* event)
 {
-    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    const bool click =
+        m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
     m_pressed = false;
     event->accept();
     if (click)

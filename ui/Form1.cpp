@@ -1,12 +1,11 @@
 #include "ui/Form1.h"
 
-#include "ui/Label.h"
-#include "ui/PictureBox.h"
-#include "ui/TipDialog.h"
-#include "ui/Timer.h"
-
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
+#include "ui/Label.h"
+#include "ui/PictureBox.h"
+#include "ui/Timer.h"
+#include "ui/TipDialog.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -25,8 +24,7 @@ const QColor kPanelGreen(148, 226, 148);
 
 const char* const kAppName = "Quillbeat";
 
-template <typename T>
-T* place(T* control, const char* name, QRect geometry)
+template <typename T> T* place(T* control, const char* name, QRect geometry)
 {
     control->setObjectName(QLatin1String(name));
     control->setGeometry(geometry);
@@ -85,8 +83,8 @@ void Form1::createControls()
     Picture1->setFocusPolicy(Qt::TabFocus);
 
     Label1 = place(new Label(QStringLiteral("Quillbeat Ver1.30"), Picture1), "Label1", {12, 14, 235, 15});
-    Label2 = place(new Label(QStringLiteral("制作: Quillbeat 開発チーム"), Picture1),
-                   "Label2", {12, 28, 207, 75});
+    Label2 =
+        place(new Label(QStringLiteral("制作: Quillbeat 開発チーム"), Picture1), "Label2", {12, 28, 207, 75});
     Picture3 = place(new PictureBox(Picture1), "Picture3", {138, 64, 77, 37});
     Picture3->setBackColor(kPanelGreen);
     Picture3->setFocusPolicy(Qt::TabFocus);
@@ -126,8 +124,9 @@ void Form1::createControls()
     Timer1 = new Timer(1, true, this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
 
-    QWidget* const tabOrder[] = {Picture1, Command1, Command2, Command3, Picture2[0], Picture2[1], Picture2[2],
-                                 Picture2[3], Picture2[4], Picture3, Picture4, Command4, Command5, Command6};
+    QWidget* const tabOrder[] = {Picture1,    Command1,    Command2,    Command3,    Picture2[0],
+                                 Picture2[1], Picture2[2], Picture2[3], Picture2[4], Picture3,
+                                 Picture4,    Command4,    Command5,    Command6};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -157,7 +156,8 @@ void Form1::connectHandlers()
 
 void Form1::Form_Load()
 {
-    if (!m_services.settings.GetSetting(QLatin1String(kAppName), QStringLiteral("Settings"), QStringLiteral("Start"))
+    if (!m_services.settings
+             .GetSetting(QLatin1String(kAppName), QStringLiteral("Settings"), QStringLiteral("Start"))
              .isEmpty())
         return;
 
@@ -203,13 +203,34 @@ void Form1::applyLabelStyles(bool playHighlighted, bool stopHighlighted, bool se
     }
 }
 
-void Form1::Form_MouseMove() { applyLabelStyles(false, false, false); }
-void Form1::Picture1_MouseMove() { applyLabelStyles(false, false, false); }
-void Form1::Label1_MouseMove() { applyLabelStyles(false, false, false); }
-void Form1::Label2_MouseMove() { applyLabelStyles(false, false, false); }
-void Form1::Label3_MouseMove() { applyLabelStyles(true, false, false); }
-void Form1::Label4_MouseMove() { applyLabelStyles(false, true, false); }
-void Form1::Label5_MouseMove() { applyLabelStyles(false, false, true); }
+void Form1::Form_MouseMove()
+{
+    applyLabelStyles(false, false, false);
+}
+void Form1::Picture1_MouseMove()
+{
+    applyLabelStyles(false, false, false);
+}
+void Form1::Label1_MouseMove()
+{
+    applyLabelStyles(false, false, false);
+}
+void Form1::Label2_MouseMove()
+{
+    applyLabelStyles(false, false, false);
+}
+void Form1::Label3_MouseMove()
+{
+    applyLabelStyles(true, false, false);
+}
+void Form1::Label4_MouseMove()
+{
+    applyLabelStyles(false, true, false);
+}
+void Form1::Label5_MouseMove()
+{
+    applyLabelStyles(false, false, true);
+}
 
 void Form1::Timer3_Timer()
 {
@@ -220,10 +241,22 @@ void Form1::Timer3_Timer()
     m_state.AnimationFrame = frame == 4 ? 0 : static_cast<std::int16_t>(frame + 1);
 }
 
-QString Form1::label1Caption() const { return Label1->caption(); }
-void Form1::setLabel1Caption(const QString& text) { Label1->setCaption(text); }
-QString Form1::label2Caption() const { return Label2->caption(); }
-void Form1::setLabel2Caption(const QString& text) { Label2->setCaption(text); }
+QString Form1::label1Caption() const
+{
+    return Label1->caption();
+}
+void Form1::setLabel1Caption(const QString& text)
+{
+    Label1->setCaption(text);
+}
+QString Form1::label2Caption() const
+{
+    return Label2->caption();
+}
+void Form1::setLabel2Caption(const QString& text)
+{
+    Label2->setCaption(text);
+}
 void Form1::setWindowCaption(const QString& text)
 {
     // Qt reads "[*]" in a title as the unsaved-changes mark; a file name may contain it literally.
@@ -231,9 +264,18 @@ void Form1::setWindowCaption(const QString& text)
     title.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
     setWindowTitle(title);
 }
-void Form1::setTimer3Enabled(bool enabled) { Timer3->setEnabled(enabled); }
-void Form1::showStillPicture() { Picture3->setPicture(Picture4->picture()); }
-void Form1::showEmptyPicture() { Picture3->setPicture(nullptr); }
+void Form1::setTimer3Enabled(bool enabled)
+{
+    Timer3->setEnabled(enabled);
+}
+void Form1::showStillPicture()
+{
+    Picture3->setPicture(Picture4->picture());
+}
+void Form1::showEmptyPicture()
+{
+    Picture3->setPicture(nullptr);
+}
 
 void Form1::showMessage(const QString& text)
 {

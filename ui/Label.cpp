@@ -5,8 +5,7 @@
 
 namespace qb::ui {
 
-Label::Label(const QString& caption, QWidget* parent)
-    : ClickableWidget(parent), m_caption(caption)
+Label::Label(const QString& caption, QWidget* parent) : ClickableWidget(parent), m_caption(caption)
 {
     setAttribute(Qt::WA_TranslucentBackground);
     setAutoFillBackground(false);

@@ -4,8 +4,7 @@
 
 namespace qb::ui {
 
-PictureBox::PictureBox(QWidget* parent)
-    : ClickableWidget(parent)
+PictureBox::PictureBox(QWidget* parent) : ClickableWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }

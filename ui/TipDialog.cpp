@@ -1,17 +1,17 @@
 #include "ui/TipDialog.h"
 
-#include "ui/Label.h"
-#include "ui/PictureBox.h"
-
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
+#include "ui/Label.h"
+#include "ui/PictureBox.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 
 namespace qb::ui {
 
-TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPresenter& messages, QWidget* parent)
+TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPresenter& messages,
+                     QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       m_settings(settings), m_messages(messages)
@@ -34,8 +34,10 @@ TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPres
     Label1 = new Label(QStringLiteral("注意..."), Picture1);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(36, 12, 177, 17);
-    lblTipText = new Label(QStringLiteral("「Play」ボタンや「Stop」ボタンを押す前に、「Select」ボタンでMIDIファイルを選択してください。"),
-                           Picture1);
+    lblTipText = new Label(
+        QStringLiteral(
+            "「Play」ボタンや「Stop」ボタンを押す前に、「Select」ボタンでMIDIファイルを選択してください。"),
+        Picture1);
     lblTipText->setObjectName(QStringLiteral("lblTipText"));
     lblTipText->setGeometry(18, 40, 207, 41);
 
@@ -49,7 +51,10 @@ TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPres
     cmdOK->setFocus();
 }
 
-void TipDialog::cmdOK_Click() { accept(); }
+void TipDialog::cmdOK_Click()
+{
+    accept();
+}
 
 // Every way of closing a dialog (accept, Esc, the close box) ends here: the dialog's unload.
 void TipDialog::done(int result)
@@ -65,10 +70,11 @@ void TipDialog::Form_Unload()
     m_unloaded = true;
     if (Check1->checkState() != Qt::Checked)
         return;
-    if (!m_settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                                QStringLiteral("none")))
-        m_messages.show(QStringLiteral("設定を保存できませんでした。次回の起動時にもこの画面が表示されます。"),
-                        QStringLiteral("Quillbeat"));
+    if (!m_settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"),
+                                QStringLiteral("Start"), QStringLiteral("none")))
+        m_messages.show(
+            QStringLiteral("設定を保存できませんでした。次回の起動時にもこの画面が表示されます。"),
+            QStringLiteral("Quillbeat"));
 }
 
 } // namespace qb::ui

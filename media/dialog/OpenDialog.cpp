@@ -20,8 +20,8 @@ static_assert(kDialogFlags == 0x81804);
 
 } // namespace
 
-QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& initialDir, bool& DialogCancelled,
-                       platform::FileDialogHost& host)
+QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& initialDir,
+                       bool& DialogCancelled, platform::FileDialogHost& host)
 {
     // The conversion keeps the caller's NULs; the extra one ends the pair list.
     const std::string ansiFilter = platform::toAnsi(filter) + '\0';

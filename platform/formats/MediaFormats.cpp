@@ -7,9 +7,9 @@ namespace qb::formats {
 namespace {
 
 constexpr std::array kFormats = {
-    MediaFormat{"mid", MediaKind::Sequencer, ""},   MediaFormat{"rmi", MediaKind::Sequencer, ""},
-    MediaFormat{"wav", MediaKind::WaveAudio, "WAV"}, MediaFormat{"mp3", MediaKind::MpegVideo, "MP3"},
-    MediaFormat{"midi", MediaKind::Sequencer, ""},  MediaFormat{"kar", MediaKind::Sequencer, ""},
+    MediaFormat{"mid", MediaKind::Sequencer, ""},      MediaFormat{"rmi", MediaKind::Sequencer, ""},
+    MediaFormat{"wav", MediaKind::WaveAudio, "WAV"},   MediaFormat{"mp3", MediaKind::MpegVideo, "MP3"},
+    MediaFormat{"midi", MediaKind::Sequencer, ""},     MediaFormat{"kar", MediaKind::Sequencer, ""},
     MediaFormat{"flac", MediaKind::WaveAudio, "FLAC"}, MediaFormat{"ogg", MediaKind::WaveAudio, "Ogg"},
     MediaFormat{"oga", MediaKind::WaveAudio, "Ogg"},   MediaFormat{"opus", MediaKind::WaveAudio, "Opus"},
 };

@@ -198,9 +198,9 @@ QString fromCodePage932(std::string_view bytes)
         // Undefined sequence: skip the lead byte, and its trail byte too unless that is ASCII, which
         // stands for itself.
         const auto lead = static_cast<unsigned char>(bytes[pos]);
-        const bool takeTrail = isCp932Lead(lead) && pos + 1 < bytes.size()
-                               && static_cast<unsigned char>(bytes[pos + 1]) >= 0x80
-                               && static_cast<unsigned char>(bytes[pos + 1]) <= 0xFC;
+        const bool takeTrail = isCp932Lead(lead) && pos + 1 < bytes.size() &&
+                               static_cast<unsigned char>(bytes[pos + 1]) >= 0x80 &&
+                               static_cast<unsigned char>(bytes[pos + 1]) <= 0xFC;
         pos += takeTrail ? 2 : 1;
         ::iconv(conv.handle(), nullptr, nullptr, nullptr, nullptr);
     }

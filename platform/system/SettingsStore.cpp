@@ -3,7 +3,6 @@
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
-
 #include <utility>
 
 namespace qb::platform {

@@ -5,12 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
-
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qb::platform {
 namespace {
@@ -25,7 +24,9 @@ std::string environment(const char* name)
 // redirect what the player opens.
 bool isPrivateFolder(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::lstat(path.c_str(), &st) != 0)
         return false;
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
@@ -41,7 +42,8 @@ bool makePrivateFolder(const std::string& path)
 // Creates the missing folders of an absolute `path` (mode 0700) and checks the last one.
 bool makePrivateFolderTree(const std::string& path)
 {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
         const std::string part = path.substr(0, slash);
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
             return false;
@@ -55,7 +57,9 @@ std::string homeFolder()
     if (!home.empty())
         return home;
     std::vector<char> buffer(16384);
-    struct passwd pw{};
+    struct passwd pw
+    {
+    };
     struct passwd* found = nullptr;
     if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
         return found->pw_dir;
@@ -161,7 +165,8 @@ std::string makeAlias(const char* longPath)
     // name is replaced atomically and a reader never sees a half-made one.
     static std::atomic<unsigned> counter{0};
     char tmpName[64];
-    std::snprintf(tmpName, sizeof tmpName, "/.tmp-%ld-%u", static_cast<long>(::getpid()), counter.fetch_add(1));
+    std::snprintf(tmpName, sizeof tmpName, "/.tmp-%ld-%u", static_cast<long>(::getpid()),
+                  counter.fetch_add(1));
     const std::string tmp = folder + tmpName;
     ::unlink(tmp.c_str());
     if (::symlink(target.c_str(), tmp.c_str()) != 0)
@@ -198,7 +203,9 @@ std::uint32_t GetShortPathNameA(const char* longPath, char* shortPath, std::uint
 {
     if (longPath == nullptr || longPath[0] == '\0')
         return 0;
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(longPath, &st) != 0)
         return 0;
 

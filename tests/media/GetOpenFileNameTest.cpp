@@ -1,6 +1,6 @@
 // The open-file record in and out of the real dialog, answered while it is open.
-#include "support/DialogDriver.h"
 #include "dialogs/OpenFileDialog.h"
+#include "support/DialogDriver.h"
 
 #include <QFile>
 #include <QTemporaryDir>

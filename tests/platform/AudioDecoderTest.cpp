@@ -1,17 +1,15 @@
-#include "testkit/AudioFiles.h"
 #include "audio/decode/Decoders.h"
+#include "testkit/AudioFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sndfile.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <sndfile.h>
+#include <unistd.h>
 
 using namespace qb::audio;
 using namespace qb::test;
@@ -24,14 +22,16 @@ std::vector<float> sine(std::int64_t frames, int rate, double hz)
 {
     std::vector<float> samples(static_cast<std::size_t>(frames * 2));
     for (std::int64_t i = 0; i < frames; ++i) {
-        const float v = static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(i) / rate));
+        const float v =
+            static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(i) / rate));
         samples[static_cast<std::size_t>(i * 2)] = v;
         samples[static_cast<std::size_t>(i * 2 + 1)] = -v;
     }
     return samples;
 }
 
-float maxDifference(const std::vector<float>& a, std::size_t aFrom, const std::vector<float>& b, std::size_t count)
+float maxDifference(const std::vector<float>& a, std::size_t aFrom, const std::vector<float>& b,
+                    std::size_t count)
 {
     float worst = 0.0f;
     for (std::size_t i = 0; i < count; ++i)
@@ -141,12 +141,14 @@ private slots:
 
         // Seeking lands on exactly the frames a straight read gave.
         QVERIFY(decoder.seek(12345));
-        QCOMPARE(readFrames(decoder, 500), std::vector<float>(pass.begin() + 12345 * 2, pass.begin() + 12845 * 2));
+        QCOMPARE(readFrames(decoder, 500),
+                 std::vector<float>(pass.begin() + 12345 * 2, pass.begin() + 12845 * 2));
         // The next pass joins the previous one: the seam sounds like the middle of the tone.
         QVERIFY(decoder.seek(0));
         const std::vector<float> second = decodePass(decoder);
         QCOMPARE(second.size(), pass.size());
-        QCOMPARE(std::vector<float>(second.begin() + 8, second.end()), std::vector<float>(pass.begin() + 8, pass.end()));
+        QCOMPARE(std::vector<float>(second.begin() + 8, second.end()),
+                 std::vector<float>(pass.begin() + 8, pass.end()));
     }
 
     void flacAndOggOpen_data()
@@ -176,8 +178,8 @@ private slots:
         const std::int64_t frames = 3 * 44100 + 123;
         QVERIFY(writeMp3(file, frames));
         const Mp3GaplessInfo info = readMp3GaplessInfo(file);
-        qInfo("libsndfile's MP3: Info/Xing tag %d, LAME tag %d, encoder delay %d, padding %d", info.infoTag, info.lameTag,
-              info.encoderDelay, info.padding);
+        qInfo("libsndfile's MP3: Info/Xing tag %d, LAME tag %d, encoder delay %d, padding %d", info.infoTag,
+              info.lameTag, info.encoderDelay, info.padding);
         QVERIFY(info.infoTag);
         QVERIFY(info.lameTag);
 
@@ -200,10 +202,12 @@ private slots:
         QVERIFY2(dot / energy > 0.8, qPrintable(QString::number(dot / energy)));
 
         // Seeking is sample-accurate and a new pass is the same as the first.
-        for (std::int64_t at : {std::int64_t{0}, std::int64_t{1}, std::int64_t{1151}, std::int64_t{44100}, frames - 600}) {
+        for (std::int64_t at :
+             {std::int64_t{0}, std::int64_t{1}, std::int64_t{1151}, std::int64_t{44100}, frames - 600}) {
             QVERIFY(decoder.seek(at));
             QCOMPARE(decoder.positionFrames(), at);
-            QCOMPARE(readFrames(decoder, 500), std::vector<float>(pass.begin() + at * 2, pass.begin() + (at + 500) * 2));
+            QCOMPARE(readFrames(decoder, 500),
+                     std::vector<float>(pass.begin() + at * 2, pass.begin() + (at + 500) * 2));
         }
         QVERIFY(decoder.seek(0));
         QCOMPARE(decodePass(decoder, 4096), pass);
@@ -233,9 +237,12 @@ private slots:
         QTest::newRow("empty mp3") << "empty.mp3" << QByteArray() << invalid;
         QTest::newRow("random wav") << "random.wav" << random << invalid;
         QTest::newRow("random mp3") << "random.mp3" << random << invalid;
-        QTest::newRow("text mp3") << "text.mp3" << QByteArray("hello, this is not sound\n").repeated(100) << invalid;
-        QTest::newRow("riff header only") << "riff.wav" << QByteArray("RIFF\x24\x00\x00\x00WAVEfmt ", 16) << invalid;
-        QTest::newRow("id3 header only") << "id3.mp3" << QByteArray("ID3\x03\x00\x00\x00\x00\x00\x10", 10) << invalid;
+        QTest::newRow("text mp3") << "text.mp3" << QByteArray("hello, this is not sound\n").repeated(100)
+                                  << invalid;
+        QTest::newRow("riff header only")
+            << "riff.wav" << QByteArray("RIFF\x24\x00\x00\x00WAVEfmt ", 16) << invalid;
+        QTest::newRow("id3 header only")
+            << "id3.mp3" << QByteArray("ID3\x03\x00\x00\x00\x00\x00\x10", 10) << invalid;
     }
     void badFiles()
     {

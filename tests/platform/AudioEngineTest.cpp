@@ -1,13 +1,13 @@
-#include "testkit/AudioFiles.h"
-#include "testkit/AudioSeamAnalyser.h"
 #include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
+
 #include "audio/capture/CaptureOutput.h"
 #include "audio/decode/Decoders.h"
+#include "audio/engine/Device.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/AudioSeamAnalyser.h"
 
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <algorithm>
 #include <random>
 
@@ -24,9 +24,7 @@ class CountingDecoder final : public Decoder
 {
 public:
     explicit CountingDecoder(std::int64_t length, int* silenced = nullptr, float tail = 0.0f)
-        : m_length(length)
-        , m_silenced(silenced)
-        , m_tail(tail)
+        : m_length(length), m_silenced(silenced), m_tail(tail)
     {
     }
     static float valueOf(std::int64_t frame) { return static_cast<float>(frame) / 1048576.0f; }
@@ -88,7 +86,8 @@ float left(const std::vector<float>& recording, std::int64_t frame)
 
 bool allSilent(const std::vector<float>& samples, std::size_t from = 0)
 {
-    return std::all_of(samples.begin() + static_cast<std::ptrdiff_t>(from), samples.end(), [](float v) { return v == 0.0f; });
+    return std::all_of(samples.begin() + static_cast<std::ptrdiff_t>(from), samples.end(),
+                       [](float v) { return v == 0.0f; });
 }
 
 // What the player's loop monitor does on each tick.
@@ -112,13 +111,16 @@ private:
     std::unique_ptr<Decoder> open(const QString& kind, std::int64_t frames)
     {
         // "wav48": a WAVE file at 48 kHz, resampled by the decoder.
-        const QString path = m_dir.filePath(QStringLiteral("loop-%1-%2.%3").arg(frames).arg(kind).arg(kind == "mp3" ? "mp3" : "wav"));
+        const QString path = m_dir.filePath(
+            QStringLiteral("loop-%1-%2.%3").arg(frames).arg(kind).arg(kind == "mp3" ? "mp3" : "wav"));
         if (!QFile::exists(path)) {
-            const bool written = kind == "mp3" ? writeMp3(path, frames) : writeWav(path, frames, kind == "wav48" ? 48000 : 44100);
+            const bool written = kind == "mp3" ? writeMp3(path, frames)
+                                               : writeWav(path, frames, kind == "wav48" ? 48000 : 44100);
             if (!written)
                 return nullptr;
         }
-        return kind == "mp3" ? openMp3Decoder(path.toStdString()).decoder : openSoundFileDecoder(path.toStdString()).decoder;
+        return kind == "mp3" ? openMp3Decoder(path.toStdString()).decoder
+                             : openSoundFileDecoder(path.toStdString()).decoder;
     }
 
 private slots:
@@ -408,13 +410,28 @@ private slots:
         for (int i = 0; i < 20000; ++i) {
             Device& device = (random() & 1) ? *a : *b;
             switch (random() % 7) {
-            case 0: device.play(); break;
-            case 1: device.stop(); break;
-            case 2: device.pause(); break;
-            case 3: device.resume(); break;
-            case 4: device.seek(static_cast<std::int64_t>(random() % 6000)); break;
-            case 5: device.play(static_cast<std::int64_t>(random() % 6000), static_cast<std::int64_t>(random() % 6000)); break;
-            default: monitorTick(device); break;
+            case 0:
+                device.play();
+                break;
+            case 1:
+                device.stop();
+                break;
+            case 2:
+                device.pause();
+                break;
+            case 3:
+                device.resume();
+                break;
+            case 4:
+                device.seek(static_cast<std::int64_t>(random() % 6000));
+                break;
+            case 5:
+                device.play(static_cast<std::int64_t>(random() % 6000),
+                            static_cast<std::int64_t>(random() % 6000));
+                break;
+            default:
+                monitorTick(device);
+                break;
             }
             const std::int64_t position = device.positionFrames();
             QVERIFY(position >= 0 && position <= device.lengthFrames());

@@ -1,14 +1,14 @@
-#include "audio/engine/AudioEngine.h"
 #include "audio/engine/AudioOutput.h"
-#include "audio/engine/Device.h"
-#include "audio/output/Outputs.h"
+
 #include "audio/capture/CaptureOutput.h"
 #include "audio/decode/Decoders.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
+#include "audio/output/Outputs.h"
 #include "testkit/AudioFiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <atomic>
 
 using namespace qb::audio;

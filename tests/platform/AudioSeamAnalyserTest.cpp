@@ -1,5 +1,6 @@
-#include "testkit/AudioFiles.h"
 #include "testkit/AudioSeamAnalyser.h"
+
+#include "testkit/AudioFiles.h"
 
 #include <QTest>
 
@@ -52,7 +53,8 @@ private slots:
     void gapsAndCutsAtSeams()
     {
         // Pass 2 is followed by 7 frames of silence; pass 3 loses its last 10 frames and pass 4 its first 3.
-        const Samples recording = join({m_pass, m_pass, silence(7), slice(m_pass, 0, 990), slice(m_pass, 3, 1000), m_pass});
+        const Samples recording =
+            join({m_pass, m_pass, silence(7), slice(m_pass, 0, 990), slice(m_pass, 3, 1000), m_pass});
         const auto report = AudioSeamAnalyser::analyse(recording, m_pass);
         QCOMPARE(report.insertedAtSeams, 7);
         QCOMPARE(report.droppedAtSeams, 13);
@@ -65,8 +67,8 @@ private slots:
 
     void glitchesInsideAPass()
     {
-        const Samples recording = join({slice(m_pass, 0, 300), silence(5), slice(m_pass, 300, 600), slice(m_pass, 500, 900),
-                                        slice(m_pass, 920, 1000), m_pass});
+        const Samples recording = join({slice(m_pass, 0, 300), silence(5), slice(m_pass, 300, 600),
+                                        slice(m_pass, 500, 900), slice(m_pass, 920, 1000), m_pass});
         const auto report = AudioSeamAnalyser::analyse(recording, m_pass);
         QCOMPARE(report.insertedInPasses, 5 + 100);
         QCOMPARE(report.droppedInPasses, 20);
@@ -77,7 +79,8 @@ private slots:
 
     void piecesGiveTheSameReport()
     {
-        const Samples recording = join({silence(3), m_pass, silence(11), m_pass, slice(m_pass, 17, 1000), silence(200)});
+        const Samples recording =
+            join({silence(3), m_pass, silence(11), m_pass, slice(m_pass, 17, 1000), silence(200)});
         const auto whole = AudioSeamAnalyser::analyse(recording, m_pass);
         AudioSeamAnalyser analyser(m_pass);
         for (std::size_t at = 0; at < recording.size(); at += 2 * 37) {

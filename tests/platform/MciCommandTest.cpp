@@ -1,11 +1,11 @@
 // The MCI command parser on its own: verbs, keywords, quoting, case and every error it reports.
 #include "mci/MciCommand.h"
+
 #include "mci/MciErrors.h"
 
 #include <QTest>
 
 using namespace qb::mci;
-
 
 namespace {
 
@@ -30,9 +30,15 @@ QString describe(const ParsedCommand& c)
         parts << QStringLiteral("to=%1").arg(*c.toMs);
     if (c.seekTarget) {
         switch (*c.seekTarget) {
-        case SeekTarget::Start: parts << QStringLiteral("seek=start"); break;
-        case SeekTarget::End: parts << QStringLiteral("seek=end"); break;
-        case SeekTarget::Position: parts << QStringLiteral("seek=%1").arg(c.seekMs); break;
+        case SeekTarget::Start:
+            parts << QStringLiteral("seek=start");
+            break;
+        case SeekTarget::End:
+            parts << QStringLiteral("seek=end");
+            break;
+        case SeekTarget::Position:
+            parts << QStringLiteral("seek=%1").arg(c.seekMs);
+            break;
         }
     }
     if (c.statusItem) {
@@ -70,37 +76,42 @@ private slots:
         QTest::newRow("open all keywords")
             << QByteArray("open a.wav type waveaudio alias x shareable wait notify")
             << "open [a.wav] type=waveaudio alias=x shareable notify wait";
-        QTest::newRow("open keywords any order") << QByteArray("open a.wav alias x type sequencer")
-                                                 << "open [a.wav] type=sequencer alias=x";
-        QTest::newRow("open element is never a keyword") << QByteArray("open alias alias type")
-                                                         << "open [alias] alias=type";
+        QTest::newRow("open keywords any order")
+            << QByteArray("open a.wav alias x type sequencer") << "open [a.wav] type=sequencer alias=x";
+        QTest::newRow("open element is never a keyword")
+            << QByteArray("open alias alias type") << "open [alias] alias=type";
         QTest::newRow("open element named all") << QByteArray("open all") << "open [all]";
-        QTest::newRow("quoted element") << QByteArray("open \"/tmp/a b/c d.wav\" alias m")
-                                        << "open [/tmp/a b/c d.wav] alias=m";
+        QTest::newRow("quoted element")
+            << QByteArray("open \"/tmp/a b/c d.wav\" alias m") << "open [/tmp/a b/c d.wav] alias=m";
         QTest::newRow("quoted element with keywords inside")
             << QByteArray("open \"/x/song alias x type y.mid\" alias midi")
             << "open [/x/song alias x type y.mid] alias=midi";
-        QTest::newRow("quoted alias") << QByteArray("open a.mid alias \"my dev\"") << "open [a.mid] alias=my dev";
+        QTest::newRow("quoted alias")
+            << QByteArray("open a.mid alias \"my dev\"") << "open [a.mid] alias=my dev";
         QTest::newRow("quoted device") << QByteArray("play \"my dev\" wait") << "play [my dev] wait";
         QTest::newRow("single quote is plain") << QByteArray("open it's.wav") << "open [it's.wav]";
         QTest::newRow("japanese element") << QByteArray("open /曲/夜明け.mid alias midi")
                                           << QString::fromUtf8("open [/曲/夜明け.mid] alias=midi");
-        QTest::newRow("blanks everywhere") << QByteArray("  \tplay\t midi \r\n from  10\n") << "play [midi] from=10";
+        QTest::newRow("blanks everywhere")
+            << QByteArray("  \tplay\t midi \r\n from  10\n") << "play [midi] from=10";
 
-        QTest::newRow("upper-case verb and keywords") << QByteArray("PLAY Midi FROM 5 TO 9 NOTIFY")
-                                                      << "play [Midi] from=5 to=9 notify";
-        QTest::newRow("mixed-case open") << QByteArray("Open A.WAV Type WaveAudio Alias M")
-                                         << "open [A.WAV] type=WaveAudio alias=M";
-        QTest::newRow("play from to") << QByteArray("play midi from 0 to 4294967295")
-                                      << "play [midi] from=0 to=4294967295";
+        QTest::newRow("upper-case verb and keywords")
+            << QByteArray("PLAY Midi FROM 5 TO 9 NOTIFY") << "play [Midi] from=5 to=9 notify";
+        QTest::newRow("mixed-case open")
+            << QByteArray("Open A.WAV Type WaveAudio Alias M") << "open [A.WAV] type=WaveAudio alias=M";
+        QTest::newRow("play from to")
+            << QByteArray("play midi from 0 to 4294967295") << "play [midi] from=0 to=4294967295";
         QTest::newRow("play bare") << QByteArray("play midi") << "play [midi]";
         QTest::newRow("pause") << QByteArray("pause midi wait") << "pause [midi] wait";
         QTest::newRow("resume") << QByteArray("resume midi notify") << "resume [midi] notify";
         QTest::newRow("seek end") << QByteArray("SEEK midi TO END") << "seek [midi] seek=end";
-        QTest::newRow("seek position") << QByteArray("seek midi to 1500 wait") << "seek [midi] seek=1500 wait";
+        QTest::newRow("seek position")
+            << QByteArray("seek midi to 1500 wait") << "seek [midi] seek=1500 wait";
         QTest::newRow("status length") << QByteArray("status midi length") << "status [midi] status=length";
-        QTest::newRow("status position") << QByteArray("status midi POSITION") << "status [midi] status=position";
-        QTest::newRow("status ready") << QByteArray("status midi ready wait") << "status [midi] status=ready wait";
+        QTest::newRow("status position")
+            << QByteArray("status midi POSITION") << "status [midi] status=position";
+        QTest::newRow("status ready")
+            << QByteArray("status midi ready wait") << "status [midi] status=ready wait";
         QTest::newRow("close all") << QByteArray("close all") << "close [all] all";
         QTest::newRow("close ALL") << QByteArray("close ALL wait") << "close [ALL] all wait";
         QTest::newRow("stop all") << QByteArray("stop all") << "stop [all] all";
@@ -129,16 +140,22 @@ private slots:
         QTest::newRow("open without element") << QByteArray("open  ") << MCIERR_MISSING_DEVICE_NAME;
         QTest::newRow("empty quoted device") << QByteArray("close \"\"") << MCIERR_MISSING_DEVICE_NAME;
         // What the player sends when the short path came back empty.
-        QTest::newRow("open with empty path") << QByteArray("open  alias midi") << MCIERR_UNRECOGNIZED_KEYWORD;
+        QTest::newRow("open with empty path")
+            << QByteArray("open  alias midi") << MCIERR_UNRECOGNIZED_KEYWORD;
         QTest::newRow("unknown keyword") << QByteArray("play midi loudly") << MCIERR_UNRECOGNIZED_KEYWORD;
-        QTest::newRow("keyword of another verb") << QByteArray("stop midi from 0") << MCIERR_UNRECOGNIZED_KEYWORD;
+        QTest::newRow("keyword of another verb")
+            << QByteArray("stop midi from 0") << MCIERR_UNRECOGNIZED_KEYWORD;
         QTest::newRow("alias on play") << QByteArray("play midi alias x") << MCIERR_UNRECOGNIZED_KEYWORD;
-        QTest::newRow("unknown status item") << QByteArray("status midi volume") << MCIERR_UNRECOGNIZED_KEYWORD;
-        QTest::newRow("unclosed quote") << QByteArray("open \"/a b.wav alias midi") << MCIERR_NO_CLOSING_QUOTE;
-        QTest::newRow("text after closing quote") << QByteArray("open \"a b\".wav") << MCIERR_EXTRA_CHARACTERS;
-        QTest::newRow("alias without name") << QByteArray("open a.wav alias") << MCIERR_MISSING_STRING_ARGUMENT;
-        QTest::newRow("alias with empty name") << QByteArray("open a.wav alias \"\"")
-                                               << MCIERR_MISSING_STRING_ARGUMENT;
+        QTest::newRow("unknown status item")
+            << QByteArray("status midi volume") << MCIERR_UNRECOGNIZED_KEYWORD;
+        QTest::newRow("unclosed quote")
+            << QByteArray("open \"/a b.wav alias midi") << MCIERR_NO_CLOSING_QUOTE;
+        QTest::newRow("text after closing quote")
+            << QByteArray("open \"a b\".wav") << MCIERR_EXTRA_CHARACTERS;
+        QTest::newRow("alias without name")
+            << QByteArray("open a.wav alias") << MCIERR_MISSING_STRING_ARGUMENT;
+        QTest::newRow("alias with empty name")
+            << QByteArray("open a.wav alias \"\"") << MCIERR_MISSING_STRING_ARGUMENT;
         QTest::newRow("type without name") << QByteArray("open a.wav type") << MCIERR_MISSING_STRING_ARGUMENT;
         QTest::newRow("from without number") << QByteArray("play midi from") << MCIERR_MISSING_PARAMETER;
         QTest::newRow("from word") << QByteArray("play midi from start") << MCIERR_BAD_INTEGER;
@@ -146,15 +163,18 @@ private slots:
         QTest::newRow("signed") << QByteArray("play midi to +5") << MCIERR_BAD_INTEGER;
         QTest::newRow("fraction") << QByteArray("seek midi to 1.5") << MCIERR_BAD_INTEGER;
         QTest::newRow("too big") << QByteArray("play midi to 4294967296") << MCIERR_BAD_INTEGER;
-        QTest::newRow("way too big") << QByteArray("play midi to 99999999999999999999999") << MCIERR_BAD_INTEGER;
+        QTest::newRow("way too big") << QByteArray("play midi to 99999999999999999999999")
+                                     << MCIERR_BAD_INTEGER;
         QTest::newRow("seek without to") << QByteArray("seek midi") << MCIERR_MISSING_PARAMETER;
         QTest::newRow("seek to nothing") << QByteArray("seek midi to") << MCIERR_MISSING_PARAMETER;
         QTest::newRow("seek to word") << QByteArray("seek midi to middle") << MCIERR_BAD_INTEGER;
         QTest::newRow("seek twice") << QByteArray("seek midi to start to end") << MCIERR_DUPLICATE_FLAGS;
         QTest::newRow("status without item") << QByteArray("status midi") << MCIERR_MISSING_PARAMETER;
         QTest::newRow("status only flags") << QByteArray("status midi wait") << MCIERR_MISSING_PARAMETER;
-        QTest::newRow("status two items") << QByteArray("status midi mode length") << MCIERR_FLAGS_NOT_COMPATIBLE;
-        QTest::newRow("status same item twice") << QByteArray("status midi mode MODE") << MCIERR_DUPLICATE_FLAGS;
+        QTest::newRow("status two items")
+            << QByteArray("status midi mode length") << MCIERR_FLAGS_NOT_COMPATIBLE;
+        QTest::newRow("status same item twice")
+            << QByteArray("status midi mode MODE") << MCIERR_DUPLICATE_FLAGS;
         QTest::newRow("notify twice") << QByteArray("play midi notify Notify") << MCIERR_DUPLICATE_FLAGS;
         QTest::newRow("alias twice") << QByteArray("open a.wav alias x alias y") << MCIERR_DUPLICATE_FLAGS;
         QTest::newRow("from twice") << QByteArray("play midi from 1 from 2") << MCIERR_DUPLICATE_FLAGS;

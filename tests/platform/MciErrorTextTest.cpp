@@ -1,5 +1,6 @@
 // The service's own Japanese error texts: one for every code it can report, and a fallback.
 #include "mci/MciErrorText.h"
+
 #include "mci/MciErrors.h"
 
 #include <QSet>
@@ -32,7 +33,8 @@ private slots:
 
     void fileNotFoundReadsAsSuch()
     {
-        QCOMPARE(mciErrorText(MCIERR_FILE_NOT_FOUND), QString::fromUtf8("指定されたファイルが見つかりません。"));
+        QCOMPARE(mciErrorText(MCIERR_FILE_NOT_FOUND),
+                 QString::fromUtf8("指定されたファイルが見つかりません。"));
     }
 
     void unknownCodeNamesItsNumber()

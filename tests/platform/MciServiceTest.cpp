@@ -1,28 +1,26 @@
 // The MCI service over the real audio engine, driven by a manual capture clock: every device opens,
 // plays, reports its mode, seeks and closes on files the test writes; errors; reply buffers; the error
 // box of mciExecute; awkward file names through their short paths.
-#include "mci/MciErrorText.h"
-#include "mci/MciErrors.h"
 #include "mci/MciService.h"
 
+#include "audio/capture/CaptureOutput.h"
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
-#include "audio/capture/CaptureOutput.h"
-#include "testkit/AudioFiles.h"
-#include "testkit/MidiFiles.h"
+#include "mci/MciErrorText.h"
+#include "mci/MciErrors.h"
 #include "system/MessageBox.h"
 #include "system/ShortPath.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/MidiFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sndfile.h>
-
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <sndfile.h>
 #include <vector>
 
 using namespace qb;
@@ -317,13 +315,14 @@ private slots:
         QTest::addColumn<MCIERROR>("error");
         QTest::newRow("waveaudio") << QStringLiteral("open %1 type waveaudio alias midi") << MCIERROR(0);
         QTest::newRow("WaveAudio") << QStringLiteral("open %1 type WaveAudio alias midi") << MCIERROR(0);
-        QTest::newRow("mpegvideo plays it too") << QStringLiteral("open %1 type mpegvideo alias midi") << MCIERROR(0);
-        QTest::newRow("sequencer refuses it") << QStringLiteral("open %1 type sequencer alias midi")
-                                              << MCIERR_INVALID_FILE;
-        QTest::newRow("known type, no driver") << QStringLiteral("open %1 type cdaudio alias midi")
-                                               << MCIERR_DEVICE_NOT_INSTALLED;
-        QTest::newRow("unknown type") << QStringLiteral("open %1 type gramophone alias midi")
-                                      << MCIERR_INVALID_DEVICE_NAME;
+        QTest::newRow("mpegvideo plays it too")
+            << QStringLiteral("open %1 type mpegvideo alias midi") << MCIERROR(0);
+        QTest::newRow("sequencer refuses it")
+            << QStringLiteral("open %1 type sequencer alias midi") << MCIERR_INVALID_FILE;
+        QTest::newRow("known type, no driver")
+            << QStringLiteral("open %1 type cdaudio alias midi") << MCIERR_DEVICE_NOT_INSTALLED;
+        QTest::newRow("unknown type")
+            << QStringLiteral("open %1 type gramophone alias midi") << MCIERR_INVALID_DEVICE_NAME;
     }
 
     void explicitType()
@@ -345,13 +344,20 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<MCIERROR>("error");
-        QTest::newRow("unknown extension") << QStringLiteral("notes.txt") << QByteArray("hello") << MCIERR_EXTENSION_NOT_FOUND;
-        QTest::newRow("no extension") << QStringLiteral("noext") << QByteArray("hello") << MCIERR_EXTENSION_NOT_FOUND;
-        QTest::newRow("missing wav") << QStringLiteral("missing.wav") << QByteArray() << MCIERR_FILE_NOT_FOUND;
-        QTest::newRow("missing mid") << QStringLiteral("missing.mid") << QByteArray() << MCIERR_FILE_NOT_FOUND;
-        QTest::newRow("missing mp3") << QStringLiteral("missing.mp3") << QByteArray() << MCIERR_FILE_NOT_FOUND;
-        QTest::newRow("random wav") << QStringLiteral("random.wav") << QByteArray(3000, '\x5a') << MCIERR_INVALID_FILE;
-        QTest::newRow("random mid") << QStringLiteral("random.mid") << QByteArray(3000, '\x5a') << MCIERR_INVALID_FILE;
+        QTest::newRow("unknown extension")
+            << QStringLiteral("notes.txt") << QByteArray("hello") << MCIERR_EXTENSION_NOT_FOUND;
+        QTest::newRow("no extension")
+            << QStringLiteral("noext") << QByteArray("hello") << MCIERR_EXTENSION_NOT_FOUND;
+        QTest::newRow("missing wav") << QStringLiteral("missing.wav") << QByteArray()
+                                     << MCIERR_FILE_NOT_FOUND;
+        QTest::newRow("missing mid") << QStringLiteral("missing.mid") << QByteArray()
+                                     << MCIERR_FILE_NOT_FOUND;
+        QTest::newRow("missing mp3") << QStringLiteral("missing.mp3") << QByteArray()
+                                     << MCIERR_FILE_NOT_FOUND;
+        QTest::newRow("random wav") << QStringLiteral("random.wav") << QByteArray(3000, '\x5a')
+                                    << MCIERR_INVALID_FILE;
+        QTest::newRow("random mid") << QStringLiteral("random.mid") << QByteArray(3000, '\x5a')
+                                    << MCIERR_INVALID_FILE;
         QTest::newRow("empty wav") << QStringLiteral("empty.wav") << QByteArray("") << MCIERR_INVALID_FILE;
         QTest::newRow("empty mid") << QStringLiteral("empty.mid") << QByteArray("") << MCIERR_INVALID_FILE;
         QTest::newRow("empty mp3") << QStringLiteral("empty.mp3") << QByteArray("") << MCIERR_INVALID_FILE;
@@ -404,8 +410,8 @@ private slots:
         // The first device is untouched by the refused opens.
         QCOMPARE(mode(), QStringLiteral("stopped"));
 
-        for (const char* command : {"play other", "stop other", "pause other", "resume other", "seek other to start",
-                                    "status other mode", "close other"})
+        for (const char* command : {"play other", "stop other", "pause other", "resume other",
+                                    "seek other to start", "status other mode", "close other"})
             QCOMPARE(send(QString::fromLatin1(command)), MCIERR_INVALID_DEVICE_NAME);
         QCOMPARE(send(QStringLiteral("play midi loudly")), MCIERR_UNRECOGNIZED_KEYWORD);
         QCOMPARE(send(QStringLiteral("fly midi")), MCIERR_UNRECOGNIZED_COMMAND);
@@ -470,7 +476,8 @@ private slots:
         QCOMPARE(m_mci->mciSendStringA("seek midi to start", text, sizeof text, nullptr), MCIERROR(0));
         QCOMPARE(text[0], '\0');
         std::memset(text, 'x', sizeof text);
-        QCOMPARE(m_mci->mciSendStringA("status nothing mode", text, sizeof text, nullptr), MCIERR_INVALID_DEVICE_NAME);
+        QCOMPARE(m_mci->mciSendStringA("status nothing mode", text, sizeof text, nullptr),
+                 MCIERR_INVALID_DEVICE_NAME);
         QCOMPARE(text[0], '\0');
 
         // A callback window is accepted with notify.
@@ -485,12 +492,14 @@ private slots:
         QCOMPARE(m_box->texts, QStringList{mciErrorText(MCIERR_INVALID_DEVICE_NAME)});
         QCOMPARE(m_box->captions, QStringList{QStringLiteral("MCI")});
 
-        QVERIFY(!m_mci->mciExecute(("open " + path(QStringLiteral("gone.wav")) + " alias midi").toUtf8().constData()));
+        QVERIFY(!m_mci->mciExecute(
+            ("open " + path(QStringLiteral("gone.wav")) + " alias midi").toUtf8().constData()));
         QCOMPARE(m_box->texts.size(), 2);
         QCOMPARE(m_box->texts.last(), mciErrorText(MCIERR_FILE_NOT_FOUND));
 
         QVERIFY(writeWav(path(QStringLiteral("a.wav")), 4410));
-        QVERIFY(m_mci->mciExecute(("open " + path(QStringLiteral("a.wav")) + " alias midi").toUtf8().constData()));
+        QVERIFY(m_mci->mciExecute(
+            ("open " + path(QStringLiteral("a.wav")) + " alias midi").toUtf8().constData()));
         QVERIFY(m_mci->mciExecute("play midi notify"));
         QVERIFY(m_mci->mciExecute("close midi"));
         QCOMPARE(m_box->texts.size(), 2);

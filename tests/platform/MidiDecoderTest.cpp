@@ -1,8 +1,9 @@
-#include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
+#include "audio/midi/MidiDecoder.h"
+
 #include "audio/capture/CaptureOutput.h"
 #include "audio/decode/Decoders.h"
-#include "audio/midi/MidiDecoder.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
 #include "audio/midi/MidiSynthCache.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/MidiFiles.h"
@@ -11,30 +12,31 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
-#include <unistd.h>
-
 using qb::audio::Decoder;
-using qb::audio::OpenError;
 using qb::audio::kChannels;
-using qb::test::MidiTrack;
+using qb::audio::OpenError;
 using qb::test::midiFile;
+using qb::test::MidiTrack;
 
 namespace {
 
-constexpr int kPpq = 480;       // with the default tempo, 480 ticks are half a second
+constexpr int kPpq = 480; // with the default tempo, 480 ticks are half a second
 constexpr qint64 kHalfSecond = 22050;
 
 // Frames of interleaved stereo audio.
 class Audio
 {
 public:
-    void append(const float* data, int frames) { m_samples.insert(m_samples.end(), data, data + qsizetype(frames) * kChannels); }
+    void append(const float* data, int frames)
+    {
+        m_samples.insert(m_samples.end(), data, data + qsizetype(frames) * kChannels);
+    }
     qint64 frames() const { return qint64(m_samples.size()) / kChannels; }
     float at(qint64 frame, int channel) const { return m_samples[std::size_t(frame * kChannels + channel)]; }
     float peak(qint64 from, qint64 to) const
@@ -108,7 +110,8 @@ void renderTail(Decoder& decoder, Audio& audio, qint64 frames, int chunk = 512)
 // A held organ note never decays by itself: only a note-off (or a cut) ends it.
 QByteArray organHeldToTheEnd(std::uint32_t endTicks)
 {
-    return midiFile(0, kPpq, {MidiTrack().programChange(0, 0, 16).noteOn(0, 0, 60, 110).endOfTrack(endTicks)});
+    return midiFile(0, kPpq,
+                    {MidiTrack().programChange(0, 0, 16).noteOn(0, 0, 60, 110).endOfTrack(endTicks)});
 }
 
 // A short wood-block hit at the start of a song whose length is not a multiple of the synthesiser's
@@ -201,7 +204,6 @@ void MidiDecoderTest::initTestCase()
     QVERIFY(m_dir.isValid());
     if (!QFile::exists(qb::audio::kDefaultSoundFont))
         QSKIP("the General MIDI SoundFont is not installed");
-
 }
 
 void MidiDecoderTest::openFails_data()
@@ -217,7 +219,8 @@ void MidiDecoderTest::openFails_data()
     for (int i = 0; i < random.size(); ++i)
         random[i] = char((i * 7919 + 13) % 251);
     QTest::newRow("random bytes") << "random.mid" << random << int(OpenError::InvalidFile);
-    QTest::newRow("no track chunk") << "notrack.mid" << qb::test::midiHeader(0, 1, kPpq) << int(OpenError::InvalidFile);
+    QTest::newRow("no track chunk") << "notrack.mid" << qb::test::midiHeader(0, 1, kPpq)
+                                    << int(OpenError::InvalidFile);
     QTest::newRow("header not at the start")
         << "shifted.mid" << QByteArray("RIFX") + organHeldToTheEnd(kPpq) << int(OpenError::InvalidFile);
 }
@@ -245,7 +248,8 @@ void MidiDecoderTest::missingSoundFont_data()
 {
     QTest::addColumn<QString>("soundFont");
     QTest::newRow("no such file") << m_dir.filePath("nothing.sf2");
-    QTest::newRow("not a SoundFont") << write("text.sf2", QByteArray("RIFF\x10\0\0\0sfbkLIST not really", 26));
+    QTest::newRow("not a SoundFont") << write("text.sf2",
+                                              QByteArray("RIFF\x10\0\0\0sfbkLIST not really", 26));
     QTest::newRow("a folder") << m_dir.path();
 }
 
@@ -282,8 +286,11 @@ void MidiDecoderTest::reusesTheCachedSynthesiser()
 void MidiDecoderTest::lengthFollowsTheTempoMap()
 {
     // Half a second at 120 bpm, then a second at 60 bpm.
-    auto decoder = open("tempo.mid", midiFile(0, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).tempo(480, 1000000)
-                                                            .noteOff(240, 0, 60).endOfTrack(240)}));
+    auto decoder = open(
+        "tempo.mid",
+        midiFile(
+            0, kPpq,
+            {MidiTrack().noteOn(0, 0, 60, 100).tempo(480, 1000000).noteOff(240, 0, 60).endOfTrack(240)}));
     QVERIFY(decoder);
     QCOMPARE(decoder->lengthFrames(), 3 * kHalfSecond);
     QCOMPARE(decoder->positionFrames(), qint64(0));
@@ -313,7 +320,8 @@ void MidiDecoderTest::passesStartOnTheLoopGrid()
             QVERIFY(decoder->seek(0));
         const qint64 startError = std::abs(audio.frames() - previousStart - length);
         previousStart = audio.frames();
-        QVERIFY2(startError <= 32, qPrintable(QString("pass %1 starts %2 frames off").arg(k).arg(startError)));
+        QVERIFY2(startError <= 32,
+                 qPrintable(QString("pass %1 starts %2 frames off").arg(k).arg(startError)));
         worstStart = std::max(worstStart, startError);
         sumStart += double(startError);
         readPass(*decoder, audio);
@@ -321,16 +329,18 @@ void MidiDecoderTest::passesStartOnTheLoopGrid()
     const GridError onsets = onsetsAgainstGrid(audio, length, kPasses);
     QVERIFY2(onsets.failure.isEmpty(), qPrintable(onsets.failure));
     QVERIFY2(onsets.worst <= 32, qPrintable(QString("an onset is %1 frames off").arg(onsets.worst)));
-    qInfo("pass start vs the previous start + L over %d passes: max %lld, mean %.1f frames; note onset: max %lld, mean %.1f frames",
-          kPasses, static_cast<long long>(worstStart), sumStart / (kPasses - 1), static_cast<long long>(onsets.worst),
-          onsets.mean);
+    qInfo("pass start vs the previous start + L over %d passes: max %lld, mean %.1f frames; note onset: max "
+          "%lld, mean %.1f frames",
+          kPasses, static_cast<long long>(worstStart), sumStart / (kPasses - 1),
+          static_cast<long long>(onsets.worst), onsets.mean);
 }
 
 void MidiDecoderTest::tailsRingAcrossTheRestart()
 {
     // Silence for half a second, then strings held to the end of the song.
-    const QByteArray song = midiFile(0, kPpq, {MidiTrack().programChange(0, 0, 48).noteOn(480, 0, 60, 120)
-                                                   .noteOn(0, 0, 64, 120).endOfTrack(480)});
+    const QByteArray song = midiFile(
+        0, kPpq,
+        {MidiTrack().programChange(0, 0, 48).noteOn(480, 0, 60, 120).noteOn(0, 0, 64, 120).endOfTrack(480)});
     auto decoder = open("tails.mid", song);
     QVERIFY(decoder);
     Audio audio;
@@ -384,8 +394,13 @@ void MidiDecoderTest::silenceCutsEverything()
 void MidiDecoderTest::seekChasesStateWithoutNotes()
 {
     // Church organ chosen at the start, a note from 0.5 s to 1.5 s; pan hard left for the whole song.
-    const QByteArray song = midiFile(0, kPpq, {MidiTrack().programChange(0, 0, 19).controlChange(0, 0, 10, 0)
-                                                   .noteOn(480, 0, 67, 110).noteOff(960, 0, 67).endOfTrack(480)});
+    const QByteArray song = midiFile(0, kPpq,
+                                     {MidiTrack()
+                                          .programChange(0, 0, 19)
+                                          .controlChange(0, 0, 10, 0)
+                                          .noteOn(480, 0, 67, 110)
+                                          .noteOff(960, 0, 67)
+                                          .endOfTrack(480)});
     auto decoder = open("chase.mid", song);
     QVERIFY(decoder);
     Audio continuous;
@@ -407,9 +422,13 @@ void MidiDecoderTest::seekChasesStateWithoutNotes()
     const double soughtLate = sought.energy(late - offset, late - offset + 4410);
     // (The piano keeps less than a tenth of its energy here, the organ about half.)
     QVERIFY(continuousLate > 0.25 * continuousEarly);
-    QVERIFY2(soughtLate > 0.25 * soughtEarly && soughtEarly > 0.5 * continuousEarly && soughtEarly < 2 * continuousEarly,
+    QVERIFY2(soughtLate > 0.25 * soughtEarly && soughtEarly > 0.5 * continuousEarly &&
+                 soughtEarly < 2 * continuousEarly,
              qPrintable(QString("continuous %1 -> %2, sought %3 -> %4")
-                            .arg(continuousEarly).arg(continuousLate).arg(soughtEarly).arg(soughtLate)));
+                            .arg(continuousEarly)
+                            .arg(continuousLate)
+                            .arg(soughtEarly)
+                            .arg(soughtLate)));
     // Panned hard left: the right channel gets only reverb and chorus.
     auto balance = [&](const Audio& audio, qint64 shift) {
         double left = 0, right = 0;
@@ -436,10 +455,14 @@ void MidiDecoderTest::seekChasesStateWithoutNotes()
 
 void MidiDecoderTest::riffMidiPlaysLikeTheSequenceItWraps()
 {
-    const QByteArray smf = midiFile(1, kPpq, {MidiTrack().tempo(0, 400000).endOfTrack(),
-                                              MidiTrack().programChange(0, 1, 40).noteOn(0, 1, 69, 100)
-                                                  .noteOn(240, 1, 72, 100).noteOff(480, 1, 69).noteOff(0, 1, 72)
-                                                  .endOfTrack(120)});
+    const QByteArray smf = midiFile(1, kPpq,
+                                    {MidiTrack().tempo(0, 400000).endOfTrack(), MidiTrack()
+                                                                                    .programChange(0, 1, 40)
+                                                                                    .noteOn(0, 1, 69, 100)
+                                                                                    .noteOn(240, 1, 72, 100)
+                                                                                    .noteOff(480, 1, 69)
+                                                                                    .noteOff(0, 1, 72)
+                                                                                    .endOfTrack(120)});
     Audio mid, rmi;
     qint64 midLength = 0, rmiLength = 0;
     {
@@ -471,8 +494,14 @@ void MidiDecoderTest::riffMidiPlaysLikeTheSequenceItWraps()
 
 void MidiDecoderTest::damagedFilePlaysWhatWasRead()
 {
-    QByteArray song = midiFile(0, kPpq, {MidiTrack().programChange(0, 0, 16).noteOn(0, 0, 60, 110).noteOn(480, 0, 64, 110)
-                                             .noteOff(480, 0, 60).noteOff(0, 0, 64).endOfTrack()});
+    QByteArray song = midiFile(0, kPpq,
+                               {MidiTrack()
+                                    .programChange(0, 0, 16)
+                                    .noteOn(0, 0, 60, 110)
+                                    .noteOn(480, 0, 64, 110)
+                                    .noteOff(480, 0, 60)
+                                    .noteOff(0, 0, 64)
+                                    .endOfTrack()});
     song.chop(9); // the last note-off and the end of track
     auto decoder = open("cut-short.mid", song);
     QVERIFY(decoder);
@@ -491,8 +520,12 @@ void MidiDecoderTest::damagedFilePlaysWhatWasRead()
 void MidiDecoderTest::positionsBeyond32Bits()
 {
     // 0x0FFFFFFF ticks at 24 per quarter: about 64 days.
-    auto decoder = open("long.mid", midiFile(0, 24, {MidiTrack().programChange(0, 0, 16).noteOn(0, 0, 60, 100)
-                                                         .noteOff(0x0FFFFFFF, 0, 60).endOfTrack()}));
+    auto decoder = open("long.mid", midiFile(0, 24,
+                                             {MidiTrack()
+                                                  .programChange(0, 0, 16)
+                                                  .noteOn(0, 0, 60, 100)
+                                                  .noteOff(0x0FFFFFFF, 0, 60)
+                                                  .endOfTrack()}));
     QVERIFY(decoder);
     const qint64 length = decoder->lengthFrames();
     QCOMPARE(length, qint64(246625074281));
@@ -515,7 +548,8 @@ void MidiDecoderTest::loopsOnTheGridThroughTheEngine()
     const qint64 length = decoder->lengthFrames();
     auto capture = std::make_unique<qb::audio::CaptureOutput>(512, qb::audio::CaptureOutput::Clock::Manual);
     qb::audio::CaptureOutput& output = *capture;
-    qb::audio::AudioEngine engine(std::move(capture), qb::audio::AudioEngine::Options{.queueMs = 200, .feederThread = false});
+    qb::audio::AudioEngine engine(std::move(capture),
+                                  qb::audio::AudioEngine::Options{.queueMs = 200, .feederThread = false});
     auto device = engine.addDevice(std::move(decoder));
     device->play();
 
@@ -537,8 +571,9 @@ void MidiDecoderTest::loopsOnTheGridThroughTheEngine()
     const GridError onsets = onsetsAgainstGrid(audio, length, kPasses);
     QVERIFY2(onsets.failure.isEmpty(), qPrintable(onsets.failure));
     QVERIFY2(onsets.worst <= 32, qPrintable(QString("an onset is %1 frames off").arg(onsets.worst)));
-    qInfo("through the engine, note onset vs the previous onset + L over %d passes: max %lld, mean %.1f frames", kPasses,
-          static_cast<long long>(onsets.worst), onsets.mean);
+    qInfo(
+        "through the engine, note onset vs the previous onset + L over %d passes: max %lld, mean %.1f frames",
+        kPasses, static_cast<long long>(onsets.worst), onsets.mean);
 }
 
 QTEST_GUILESS_MAIN(MidiDecoderTest)

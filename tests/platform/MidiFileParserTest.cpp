@@ -1,13 +1,14 @@
 #include "audio/midi/MidiFileParser.h"
+
 #include "testkit/MidiFiles.h"
 
 #include <QRandomGenerator>
 #include <QTest>
 
-using qb::test::MidiTrack;
 using qb::test::midiChunk;
 using qb::test::midiFile;
 using qb::test::midiHeader;
+using qb::test::MidiTrack;
 
 namespace {
 
@@ -54,87 +55,107 @@ void MidiFileParserTest::parses_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<int>("format");
     QTest::addColumn<int>("tracks");
-    QTest::addColumn<int>("events");     // channel and system-exclusive events kept
+    QTest::addColumn<int>("events");       // channel and system-exclusive events kept
     QTest::addColumn<qint64>("lastEvent"); // frame of the last event kept
     QTest::addColumn<qint64>("length");
 
     QTest::newRow("format 0") << oneNote() << 0 << 1 << 2 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("format 1, tempo in the first track")
-        << midiFile(1, kPpq, {MidiTrack().trackName(0, "tempo").tempo(0, 250000).endOfTrack(),
-                              MidiTrack().programChange(0, 1, 19).noteOn(0, 1, 60, 100).noteOff(960, 1, 60).endOfTrack()})
+        << midiFile(
+               1, kPpq,
+               {MidiTrack().trackName(0, "tempo").tempo(0, 250000).endOfTrack(),
+                MidiTrack().programChange(0, 1, 19).noteOn(0, 1, 60, 100).noteOff(960, 1, 60).endOfTrack()})
         << 1 << 2 << 3 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("format 2 tracks play together")
-        << midiFile(2, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack(),
-                              MidiTrack().noteOn(0, 1, 64, 100).noteOff(960, 1, 64).endOfTrack()})
+        << midiFile(2, kPpq,
+                    {MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack(),
+                     MidiTrack().noteOn(0, 1, 64, 100).noteOff(960, 1, 64).endOfTrack()})
         << 2 << 2 << 4 << 2 * kHalfSecond << 2 * kHalfSecond;
 
-    QTest::newRow("running status")
-        << midiFile(0, kPpq, {MidiTrack().event(0, bytes({0x90, 60, 100})).event(240, bytes({64, 100}))
-                                  .event(240, bytes({60, 0})).event(0, bytes({64, 0})).endOfTrack()})
-        << 0 << 1 << 4 << kHalfSecond << kHalfSecond;
+    QTest::newRow("running status") << midiFile(0, kPpq,
+                                                {MidiTrack()
+                                                     .event(0, bytes({0x90, 60, 100}))
+                                                     .event(240, bytes({64, 100}))
+                                                     .event(240, bytes({60, 0}))
+                                                     .event(0, bytes({64, 0}))
+                                                     .endOfTrack()})
+                                    << 0 << 1 << 4 << kHalfSecond << kHalfSecond;
 
     // Half a second at 120 bpm, then 480 ticks at 60 bpm: one second more.
-    QTest::newRow("tempo change mid-song")
-        << midiFile(0, kPpq, {MidiTrack().tempo(0, 500000).noteOn(0, 0, 60, 100).tempo(480, 1000000)
-                                  .noteOff(240, 0, 60).endOfTrack(240)})
-        << 0 << 1 << 2 << 2 * kHalfSecond << 3 * kHalfSecond;
+    QTest::newRow("tempo change mid-song") << midiFile(0, kPpq,
+                                                       {MidiTrack()
+                                                            .tempo(0, 500000)
+                                                            .noteOn(0, 0, 60, 100)
+                                                            .tempo(480, 1000000)
+                                                            .noteOff(240, 0, 60)
+                                                            .endOfTrack(240)})
+                                           << 0 << 1 << 2 << 2 * kHalfSecond << 3 * kHalfSecond;
 
     QTest::newRow("end of track later than the last note")
-        << midiFile(0, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack(4800)})
-        << 0 << 1 << 2 << kHalfSecond << 11 * kHalfSecond;
+        << midiFile(0, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack(4800)}) << 0
+        << 1 << 2 << kHalfSecond << 11 * kHalfSecond;
 
-    QTest::newRow("system exclusive")
-        << midiFile(0, kPpq, {MidiTrack().sysex(0, bytes({0x7E, 0x7F, 0x09, 0x01, 0xF7})).noteOn(0, 0, 60, 100)
-                                  .noteOff(480, 0, 60).endOfTrack()})
-        << 0 << 1 << 3 << kHalfSecond << kHalfSecond;
+    QTest::newRow("system exclusive") << midiFile(0, kPpq,
+                                                  {MidiTrack()
+                                                       .sysex(0, bytes({0x7E, 0x7F, 0x09, 0x01, 0xF7}))
+                                                       .noteOn(0, 0, 60, 100)
+                                                       .noteOff(480, 0, 60)
+                                                       .endOfTrack()})
+                                      << 0 << 1 << 3 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("sysex continuation packets are skipped")
-        << midiFile(0, kPpq, {MidiTrack().event(0, bytes({0xF7, 2, 0x43, 0x10})).noteOn(0, 0, 60, 100)
-                                  .noteOff(480, 0, 60).endOfTrack()})
+        << midiFile(0, kPpq,
+                    {MidiTrack()
+                         .event(0, bytes({0xF7, 2, 0x43, 0x10}))
+                         .noteOn(0, 0, 60, 100)
+                         .noteOff(480, 0, 60)
+                         .endOfTrack()})
         << 0 << 1 << 2 << kHalfSecond << kHalfSecond;
 
     // 25 frames per second x 40 ticks per frame: 1000 ticks a second, tempo events do not apply.
     QTest::newRow("SMPTE division")
-        << midiFile(0, 0xE728, {MidiTrack().tempo(0, 250000).noteOn(0, 0, 60, 100).noteOff(500, 0, 60).endOfTrack(500)})
+        << midiFile(0, 0xE728,
+                    {MidiTrack().tempo(0, 250000).noteOn(0, 0, 60, 100).noteOff(500, 0, 60).endOfTrack(500)})
         << 0 << 1 << 2 << kHalfSecond << 2 * kHalfSecond;
 
     QTest::newRow("missing end of track")
-        << midiFile(0, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60)}) << 0 << 1 << 2 << kHalfSecond
-        << kHalfSecond;
+        << midiFile(0, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60)}) << 0 << 1 << 2
+        << kHalfSecond << kHalfSecond;
 
     QByteArray truncated = oneNote();
     truncated.chop(5); // end of track and half of the note-off
     QTest::newRow("truncated chunk") << truncated << 0 << 1 << 1 << qint64(0) << qint64(0);
 
-    QByteArray pastEnd = midiHeader(0, 1, kPpq) + QByteArray("MTrk") + bytes({0x00, 0x10, 0x00, 0x00})
-        + MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).bytes();
+    QByteArray pastEnd = midiHeader(0, 1, kPpq) + QByteArray("MTrk") + bytes({0x00, 0x10, 0x00, 0x00}) +
+                         MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).bytes();
     QTest::newRow("chunk length past the end") << pastEnd << 0 << 1 << 2 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("garbage between chunks")
-        << midiHeader(1, 2, kPpq) + midiChunk("MTrk", MidiTrack().tempo(0, 500000).endOfTrack().bytes())
-               + bytes({0x00, 0xFF, 0x13, 0x80, 0x00, 0x00, 0x00, 0x07, 0xE5})
-               + midiChunk("MTrk", MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes())
+        << midiHeader(1, 2, kPpq) + midiChunk("MTrk", MidiTrack().tempo(0, 500000).endOfTrack().bytes()) +
+               bytes({0x00, 0xFF, 0x13, 0x80, 0x00, 0x00, 0x00, 0x07, 0xE5}) +
+               midiChunk("MTrk", MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes())
         << 1 << 2 << 2 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("unknown chunk skipped")
-        << midiHeader(0, 1, kPpq) + midiChunk("XFIH", "MTrk is not here either")
-               + midiChunk("MTrk", MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes())
+        << midiHeader(0, 1, kPpq) + midiChunk("XFIH", "MTrk is not here either") +
+               midiChunk("MTrk", MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes())
         << 0 << 1 << 2 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("track length shorter than its events")
-        << midiHeader(0, 1, kPpq) + QByteArray("MTrk") + bytes({0, 0, 0, 4})
-               + MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes()
+        << midiHeader(0, 1, kPpq) + QByteArray("MTrk") + bytes({0, 0, 0, 4}) +
+               MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes()
         << 0 << 1 << 1 << qint64(0) << qint64(0);
 
     QTest::newRow("data byte where a status belongs stops the track")
-        << midiFile(0, kPpq, {MidiTrack().noteOn(0, 0, 60, 100).event(480, bytes({0x80, 0x90, 0x00})).endOfTrack()})
+        << midiFile(0, kPpq,
+                    {MidiTrack().noteOn(0, 0, 60, 100).event(480, bytes({0x80, 0x90, 0x00})).endOfTrack()})
         << 0 << 1 << 1 << qint64(0) << qint64(0);
 
     QTest::newRow("longer header chunk")
-        << midiChunk("MThd", bytes({0, 0, 0, 1, kPpq >> 8, kPpq & 0xFF, 0, 0}))
-               + midiChunk("MTrk", MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes())
+        << midiChunk("MThd", bytes({0, 0, 0, 1, kPpq >> 8, kPpq & 0xFF, 0, 0})) +
+               midiChunk("MTrk", MidiTrack().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack().bytes())
         << 0 << 1 << 2 << kHalfSecond << kHalfSecond;
 
     QTest::newRow("RIFF MIDI") << qb::test::riffMidi(oneNote()) << 0 << 1 << 2 << kHalfSecond << kHalfSecond;
@@ -147,8 +168,8 @@ void MidiFileParserTest::parses_data()
 
     // 0x0FFFFFFF ticks at 24 per quarter and 120 bpm: about 64 days, far past 32-bit frame counts.
     QTest::newRow("length beyond 32 bits")
-        << midiFile(0, 24, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(0x0FFFFFFF, 0, 60).endOfTrack()})
-        << 0 << 1 << 2 << qint64(246625074281) << qint64(246625074281);
+        << midiFile(0, 24, {MidiTrack().noteOn(0, 0, 60, 100).noteOff(0x0FFFFFFF, 0, 60).endOfTrack()}) << 0
+        << 1 << 2 << qint64(246625074281) << qint64(246625074281);
 
     // At the slowest tempo and one tick per quarter, 25000 maximal delta times would be 3.6 million
     // years: times are held at a bound that 64-bit frame arithmetic can still add to.
@@ -221,8 +242,9 @@ void MidiFileParserTest::mergesTracksInTimeOrder()
                                       MidiTrack().noteOn(0, 2, 67, 100).noteOff(480, 2, 67).endOfTrack()});
     const auto sequence = qb::audio::parseMidiFile(asBytes(file));
     QVERIFY(sequence.has_value());
-    const std::vector<std::pair<int, qint64>> expected = {{0x90, 0},     {0x92, 0},           {0x91, kHalfSecond / 2},
-                                                          {0x80, kHalfSecond}, {0x82, kHalfSecond}, {0x81, 3 * kHalfSecond / 2}};
+    const std::vector<std::pair<int, qint64>> expected = {
+        {0x90, 0},           {0x92, 0},           {0x91, kHalfSecond / 2},
+        {0x80, kHalfSecond}, {0x82, kHalfSecond}, {0x81, 3 * kHalfSecond / 2}};
     QCOMPARE(sequence->events.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         QCOMPARE(int(sequence->events[i].status), expected[i].first);
@@ -233,10 +255,12 @@ void MidiFileParserTest::mergesTracksInTimeOrder()
 
 void MidiFileParserTest::keepsSysexBodies()
 {
-    const QByteArray file = midiFile(0, kPpq,
-                                     {MidiTrack().sysex(0, bytes({0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}))
-                                          .sysex(10, bytes({0x7E, 0x7F, 0x09, 0x01}))
-                                          .endOfTrack()});
+    const QByteArray file =
+        midiFile(0, kPpq,
+                 {MidiTrack()
+                      .sysex(0, bytes({0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}))
+                      .sysex(10, bytes({0x7E, 0x7F, 0x09, 0x01}))
+                      .endOfTrack()});
     const auto sequence = qb::audio::parseMidiFile(asBytes(file));
     QVERIFY(sequence.has_value());
     QCOMPARE(sequence->events.size(), std::size_t(2));
@@ -253,11 +277,17 @@ void MidiFileParserTest::keepsSysexBodies()
 // Damage anywhere in a real file: every prefix, and bytes flipped at random, never crash or hang.
 void MidiFileParserTest::survivesRandomDamage()
 {
-    const QByteArray file = midiFile(
-        1, kPpq,
-        {MidiTrack().trackName(0, "\x83\x65\x83\x58\x83\x67").tempo(0, 400000).endOfTrack(),
-         MidiTrack().programChange(0, 0, 48).controlChange(0, 0, 7, 90).noteOn(0, 0, 60, 100).pitchBend(120, 0, 9000)
-             .sysex(0, bytes({0x7E, 0x7F, 0x09, 0x01, 0xF7})).noteOff(360, 0, 60).endOfTrack()});
+    const QByteArray file =
+        midiFile(1, kPpq,
+                 {MidiTrack().trackName(0, "\x83\x65\x83\x58\x83\x67").tempo(0, 400000).endOfTrack(),
+                  MidiTrack()
+                      .programChange(0, 0, 48)
+                      .controlChange(0, 0, 7, 90)
+                      .noteOn(0, 0, 60, 100)
+                      .pitchBend(120, 0, 9000)
+                      .sysex(0, bytes({0x7E, 0x7F, 0x09, 0x01, 0xF7}))
+                      .noteOff(360, 0, 60)
+                      .endOfTrack()});
     for (int n = 0; n <= file.size(); ++n)
         (void)qb::audio::parseMidiFile(asBytes(file.left(n)));
     QRandomGenerator generator(12345);

@@ -78,7 +78,8 @@ private slots:
     {
         QString text = QStringLiteral("ab");
         text.insert(1, QChar(0xD800));
-        QCOMPARE(toAnsi(text), std::string("a\xef\xbf\xbd" "b"));
+        QCOMPARE(toAnsi(text), std::string("a\xef\xbf\xbd"
+                                           "b"));
     }
 
     void shiftJisTitles_data()
@@ -86,11 +87,13 @@ private slots:
         QTest::addColumn<QByteArray>("raw");
         QTest::addColumn<QString>("expected");
         QTest::newRow("ascii") << QByteArray("Song 1") << QStringLiteral("Song 1");
-        QTest::newRow("kana and kanji") << QByteArray("\x96\xe9\x96\xbe\x82\xaf") << QString::fromUtf8("夜明け");
+        QTest::newRow("kana and kanji")
+            << QByteArray("\x96\xe9\x96\xbe\x82\xaf") << QString::fromUtf8("夜明け");
         QTest::newRow("half-width katakana") << QByteArray("\xb1\xb2\xb3") << QString::fromUtf8("ｱｲｳ");
         QTest::newRow("wave dash") << QByteArray("\x81\x60") << QString::fromUtf8("～");
         QTest::newRow("nec special") << QByteArray("\x87\x40") << QString::fromUtf8("①");
-        QTest::newRow("mixed") << QByteArray("BGM\x81\x46\x83\x65\x83\x58\x83\x67") << QString::fromUtf8("BGM：テスト");
+        QTest::newRow("mixed") << QByteArray("BGM\x81\x46\x83\x65\x83\x58\x83\x67")
+                               << QString::fromUtf8("BGM：テスト");
         QTest::newRow("empty") << QByteArray() << QString();
     }
 
@@ -108,10 +111,18 @@ private slots:
         const QString r(kReplacement);
         QTest::newRow("cut double-byte at end") << QByteArray("AB\x82") << QStringLiteral("AB") + r;
         QTest::newRow("cut after kanji") << QByteArray("\x96\xe9\x96") << QString::fromUtf8("夜") + r;
-        QTest::newRow("undefined single byte 0x80") << QByteArray("a\x80" "b") << QStringLiteral("a") + r + "b";
-        QTest::newRow("undefined single byte 0xa0") << QByteArray("a\xa0" "b") << QStringLiteral("a") + r + "b";
-        QTest::newRow("undefined single byte 0xfd") << QByteArray("\xfd" "z") << r + QStringLiteral("z");
-        QTest::newRow("unassigned row") << QByteArray("\x85\x9f" "c") << r + QStringLiteral("c");
+        QTest::newRow("undefined single byte 0x80") << QByteArray("a\x80"
+                                                                  "b")
+                                                    << QStringLiteral("a") + r + "b";
+        QTest::newRow("undefined single byte 0xa0") << QByteArray("a\xa0"
+                                                                  "b")
+                                                    << QStringLiteral("a") + r + "b";
+        QTest::newRow("undefined single byte 0xfd") << QByteArray("\xfd"
+                                                                  "z")
+                                                    << r + QStringLiteral("z");
+        QTest::newRow("unassigned row") << QByteArray("\x85\x9f"
+                                                      "c")
+                                        << r + QStringLiteral("c");
         // A lead byte followed by ASCII: the ASCII character is not swallowed.
         QTest::newRow("lead then ascii") << QByteArray("\x82 x") << r + QStringLiteral(" x");
     }

@@ -7,7 +7,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -63,7 +62,8 @@ private slots:
         QCOMPARE(QDir::cleanPath(store.fileFor(kApp)), QDir::cleanPath(config + "/Quillbeat/Quillbeat.ini"));
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
         QVERIFY(QFile::exists(config + "/Quillbeat/Quillbeat.ini"));
-        QCOMPARE(QSettingsStore().GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));
+        QCOMPARE(QSettingsStore().GetSetting(kApp, kSection, QStringLiteral("Start")),
+                 QStringLiteral("none"));
     }
 
     void roundTrip_data()
@@ -84,7 +84,8 @@ private slots:
         QSettingsStore store(dir.filePath(QStringLiteral("s.ini")));
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), value));
         // A new store reads the file afresh, as the next start of the program does.
-        QCOMPARE(QSettingsStore(dir.filePath(QStringLiteral("s.ini"))).GetSetting(kApp, kSection, QStringLiteral("Start")),
+        QCOMPARE(QSettingsStore(dir.filePath(QStringLiteral("s.ini")))
+                     .GetSetting(kApp, kSection, QStringLiteral("Start")),
                  value);
     }
 
@@ -131,7 +132,8 @@ private slots:
         {
             QSettingsStore store(path);
             QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
-            QVERIFY(store.SaveSetting(kApp, QStringLiteral("Other"), QStringLiteral("Key"), QStringLiteral("kept")));
+            QVERIFY(store.SaveSetting(kApp, QStringLiteral("Other"), QStringLiteral("Key"),
+                                      QStringLiteral("kept")));
         }
         QFile before(path);
         QVERIFY(before.open(QIODevice::ReadOnly));
@@ -143,7 +145,8 @@ private slots:
             NoFileWrites guard;
             if (!guard.ok())
                 QSKIP("cannot limit file sizes here");
-            saved = QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("New"), QStringLiteral("lost"));
+            saved = QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("New"),
+                                                     QStringLiteral("lost"));
         }
         QVERIFY(!saved);
 
@@ -152,12 +155,14 @@ private slots:
         QCOMPARE(after.readAll(), contentBefore);
         QSettingsStore fresh(path);
         QCOMPARE(fresh.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));
-        QCOMPARE(fresh.GetSetting(kApp, QStringLiteral("Other"), QStringLiteral("Key")), QStringLiteral("kept"));
+        QCOMPARE(fresh.GetSetting(kApp, QStringLiteral("Other"), QStringLiteral("Key")),
+                 QStringLiteral("kept"));
         // The refused value is not reported as stored either.
         QCOMPARE(fresh.GetSetting(kApp, kSection, QStringLiteral("New")), QString());
         // And once writing works again, the store works again.
         QVERIFY(fresh.SaveSetting(kApp, kSection, QStringLiteral("New"), QStringLiteral("now")));
-        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));
+        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")),
+                 QStringLiteral("none"));
     }
 
     void failedWriteInReadOnlyFolder()
@@ -166,12 +171,15 @@ private slots:
             QSKIP("root writes into read-only folders; the file-size limit case covers this");
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("s.ini"));
-        QVERIFY(QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
+        QVERIFY(QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"),
+                                                 QStringLiteral("none")));
         QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner);
-        const bool saved = QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("x"));
+        const bool saved =
+            QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("x"));
         QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QVERIFY(!saved);
-        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));
+        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")),
+                 QStringLiteral("none"));
     }
 
     void memoryStore()

@@ -2,18 +2,16 @@
 #include "system/ShortPath.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
-
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using qb::platform::GetShortPathNameA;
 using qb::platform::pathNeedsShortAlias;
@@ -34,7 +32,8 @@ std::string makeFile(const QTemporaryDir& dir, const QString& name, const QByteA
 std::string shortOf(const std::string& path)
 {
     std::vector<char> buffer(4096, '\0');
-    const std::uint32_t n = GetShortPathNameA(path.c_str(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    const std::uint32_t n =
+        GetShortPathNameA(path.c_str(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
     if (n == 0 || n >= buffer.size())
         return {};
     return std::string(buffer.data(), n);
@@ -42,18 +41,22 @@ std::string shortOf(const std::string& path)
 
 bool sameFile(const std::string& a, const std::string& b)
 {
-    struct stat sa{};
-    struct stat sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev
-           && sa.st_ino == sb.st_ino;
+    struct stat sa
+    {
+    };
+    struct stat sb
+    {
+    };
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 // Sets an environment variable for one scope.
 class EnvOverride
 {
 public:
-    EnvOverride(const char* name, const QByteArray& value) : m_name(name), m_had(qEnvironmentVariableIsSet(name)),
-        m_old(qgetenv(name))
+    EnvOverride(const char* name, const QByteArray& value)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
     {
         qputenv(name, value);
     }
@@ -98,8 +101,8 @@ private slots:
         QTest::newRow("single quote") << QStringLiteral("it's.mp3") << QStringLiteral(".mp3");
         QTest::newRow("alias words") << QStringLiteral("x alias y.mid") << QStringLiteral(".mid");
         QTest::newRow("type words") << QStringLiteral("x type waveaudio.wav") << QStringLiteral(".wav");
-        QTest::newRow("japanese with ideographic space") << QString::fromUtf8("夜明け　の歌 1.mid")
-                                                         << QStringLiteral(".mid");
+        QTest::newRow("japanese with ideographic space")
+            << QString::fromUtf8("夜明け　の歌 1.mid") << QStringLiteral(".mid");
         QTest::newRow("tab") << QStringLiteral("a\tb.RMI") << QStringLiteral(".RMI");
         QTest::newRow("newline") << QStringLiteral("a\nb.wav") << QStringLiteral(".wav");
         QTest::newRow("no extension") << QStringLiteral("plain name") << QString();
@@ -156,7 +159,9 @@ private slots:
     {
         const std::string folder = shortPathAliasFolder();
         QVERIFY(!folder.empty());
-        struct stat st{};
+        struct stat st
+        {
+        };
         QCOMPARE(::lstat(folder.c_str(), &st), 0);
         QVERIFY(S_ISDIR(st.st_mode));
         QCOMPARE(st.st_uid, ::geteuid());

@@ -1,23 +1,21 @@
 // The endless loop as the program runs it: the real loop monitor (Timer1_Timer) polling the real MCI
 // service, whose devices play into a capture output clocked by the test. Whatever reaches the
 // "speakers" is compared with the file: at every seam nothing may be inserted and nothing dropped.
-#include "testkit/AudioFiles.h"
-#include "testkit/AudioSeamAnalyser.h"
-#include "support/DialogDriver.h"
-#include "testkit/Fakes.h"
-#include "testkit/MidiFiles.h"
-#include "support/RecordingView.h"
-
-#include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
 #include "audio/capture/CaptureOutput.h"
 #include "audio/decode/Decoders.h"
+#include "audio/engine/AudioEngine.h"
+#include "audio/engine/Device.h"
 #include "mci/MciService.h"
 #include "playback/Playback.h"
+#include "support/DialogDriver.h"
+#include "support/RecordingView.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/AudioSeamAnalyser.h"
+#include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <cmath>
 
 using namespace qb;
@@ -81,7 +79,8 @@ class LoopMonitorTest : public QObject
 
     QTemporaryDir dir;
 
-    void checkSeamless(const QString& path, const std::vector<float>& reference, int passes, int ticksPerPeriod)
+    void checkSeamless(const QString& path, const std::vector<float>& reference, int passes,
+                       int ticksPerPeriod)
     {
         QVERIFY(!reference.empty());
         const std::int64_t passFrames = static_cast<std::int64_t>(reference.size() / 2);
@@ -111,7 +110,8 @@ private slots:
         QFETCH(int, ticksPerPeriod);
         const QString path = dir.filePath(QStringLiteral("loop.wav"));
         QVERIFY(test::writeWav(path, 30000)); // not a multiple of the period
-        checkSeamless(path, referencePass(audio::openSoundFileDecoder(path.toStdString())), 6, ticksPerPeriod);
+        checkSeamless(path, referencePass(audio::openSoundFileDecoder(path.toStdString())), 6,
+                      ticksPerPeriod);
     }
 
     void mp3LoopsWithoutAGap()
@@ -125,7 +125,11 @@ private slots:
     {
         // One short loud note at the start of each 0.5 s pass: its onsets mark the passes.
         test::MidiTrack track;
-        track.tempo(0, 500000).programChange(0, 0, 0).noteOn(0, 0, 72, 127).noteOff(48, 0, 72).endOfTrack(432);
+        track.tempo(0, 500000)
+            .programChange(0, 0, 0)
+            .noteOn(0, 0, 72, 127)
+            .noteOff(48, 0, 72)
+            .endOfTrack(432);
         const QString path = dir.filePath(QStringLiteral("loop.mid"));
         QVERIFY(test::writeBytes(path, test::midiFile(0, 480, {track})));
         const std::int64_t songFrames = audio::kEngineRate / 2;
@@ -154,8 +158,9 @@ private slots:
             // FluidSynth starts notes on its 64-frame blocks: a pass starts within half a block.
             QVERIFY2(distance <= 32, qPrintable(QStringLiteral("pass %1 off by %2").arg(k).arg(drift)));
         }
-        qInfo("%zu passes: each starts within %lld frames of one song length after the one before (mean %.1f)", onsets.size(),
-              static_cast<long long>(worst), total / static_cast<double>(onsets.size() - 1));
+        qInfo(
+            "%zu passes: each starts within %lld frames of one song length after the one before (mean %.1f)",
+            onsets.size(), static_cast<long long>(worst), total / static_cast<double>(onsets.size() - 1));
     }
 };
 

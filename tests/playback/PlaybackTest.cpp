@@ -1,11 +1,11 @@
 // Play, Stop, the loop monitor, unload, release and open against a recording MCI service and a
 // recording window.
-#include "support/DialogDriver.h"
-#include "testkit/Fakes.h"
-#include "support/RecordingView.h"
-
 #include "playback/Playback.h"
+
 #include "playback/PlayerView.h"
+#include "support/DialogDriver.h"
+#include "support/RecordingView.h"
+#include "testkit/Fakes.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -45,7 +45,8 @@ private slots:
         mci.script("play midi notify", kRefused);
         Playback(state, view, mci, dialogs).Command1_Click();
         QCOMPARE(mci.log, QStringList{QStringLiteral("send:play midi notify")});
-        QCOMPARE(view.messages, QStringList{QStringLiteral("[Select]をおして、再生するファイルを選択してください。")});
+        QCOMPARE(view.messages,
+                 QStringList{QStringLiteral("[Select]をおして、再生するファイルを選択してください。")});
         QCOMPARE(view.label1, QStringLiteral("Quillbeat Ver1.30"));
         QVERIFY(!state.IsPlaying);
         QVERIFY(!view.timer3);

@@ -1,16 +1,15 @@
 // Select from end to end: the real open-file dialog answered by the test, the real MCI service on a
 // capture output, real files, and what the window shows afterwards.
-#include "testkit/AudioFiles.h"
-#include "support/DialogDriver.h"
-#include "testkit/Fakes.h"
-#include "testkit/MidiFiles.h"
-#include "support/RecordingView.h"
-
+#include "audio/capture/CaptureOutput.h"
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
-#include "audio/capture/CaptureOutput.h"
 #include "mci/MciService.h"
 #include "playback/Playback.h"
+#include "support/DialogDriver.h"
+#include "support/RecordingView.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 
 #include <QApplication>
 #include <QDir>
@@ -102,7 +101,9 @@ private slots:
     {
         const QString path = writeMidi(QStringLiteral("song.mid"), "X", 5);
         select(path);
-        QCOMPARE(view.label2, QStringLiteral("タイトル = X\r\nフォーマット = 1\r\nトラックブロック数 = 5\r\n分解能 = 480"));
+        QCOMPARE(
+            view.label2,
+            QStringLiteral("タイトル = X\r\nフォーマット = 1\r\nトラックブロック数 = 5\r\n分解能 = 480"));
         QCOMPARE(view.caption, QStringLiteral("X"));
         QCOMPARE(view.label1, path);
         QVERIFY(state.IsOpen);
@@ -230,7 +231,8 @@ private slots:
         select(path);
         QCOMPARE(QDir::current().canonicalPath(), QDir(file(QStringLiteral("sub"))).canonicalPath());
         select(QString());
-        QCOMPARE(QDir(dialogs->last().directory).canonicalPath(), QDir(file(QStringLiteral("sub"))).canonicalPath());
+        QCOMPARE(QDir(dialogs->last().directory).canonicalPath(),
+                 QDir(file(QStringLiteral("sub"))).canonicalPath());
     }
 };
 

@@ -19,18 +19,42 @@ public:
     QStringList events;
 
     QString label1Caption() const override { return label1; }
-    void setLabel1Caption(const QString& t) override { label1 = t; events << QStringLiteral("label1"); }
+    void setLabel1Caption(const QString& t) override
+    {
+        label1 = t;
+        events << QStringLiteral("label1");
+    }
     QString label2Caption() const override { return label2; }
-    void setLabel2Caption(const QString& t) override { label2 = t; events << QStringLiteral("label2"); }
-    void setWindowCaption(const QString& t) override { caption = t; events << QStringLiteral("caption"); }
+    void setLabel2Caption(const QString& t) override
+    {
+        label2 = t;
+        events << QStringLiteral("label2");
+    }
+    void setWindowCaption(const QString& t) override
+    {
+        caption = t;
+        events << QStringLiteral("caption");
+    }
     void setTimer3Enabled(bool on) override
     {
         timer3 = on;
         events << (on ? QStringLiteral("timer3 on") : QStringLiteral("timer3 off"));
     }
-    void showStillPicture() override { picture = QStringLiteral("still"); events << QStringLiteral("still"); }
-    void showEmptyPicture() override { picture = QStringLiteral("empty"); events << QStringLiteral("empty"); }
-    void showMessage(const QString& text) override { messages << text; events << QStringLiteral("message"); }
+    void showStillPicture() override
+    {
+        picture = QStringLiteral("still");
+        events << QStringLiteral("still");
+    }
+    void showEmptyPicture() override
+    {
+        picture = QStringLiteral("empty");
+        events << QStringLiteral("empty");
+    }
+    void showMessage(const QString& text) override
+    {
+        messages << text;
+        events << QStringLiteral("message");
+    }
     QWidget* dialogOwner() override { return nullptr; }
 };
 

@@ -1,10 +1,10 @@
 // The main window offscreen: its controls as they stand, the hover highlighting, the click and
 // access-key forwarding, the animation and unload, against a recording MCI service.
-#include "support/DialogDriver.h"
-#include "testkit/Fakes.h"
-
-#include "system/SettingsStore.h"
 #include "ui/Form1.h"
+
+#include "support/DialogDriver.h"
+#include "system/SettingsStore.h"
+#include "testkit/Fakes.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
 #include "ui/Timer.h"
@@ -12,8 +12,8 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 using qb::test::RecordingMci;
@@ -32,14 +32,18 @@ struct Style
     bool operator==(const Style&) const = default;
 };
 
-Style styleOf(const Label* label) { return {label->foreColor(), label->fontUnderline(), label->fontBold()}; }
+Style styleOf(const Label* label)
+{
+    return {label->foreColor(), label->fontUnderline(), label->fontBold()};
+}
 
 const Style kNormal{QColor(0, 0, 0), false, false};
 const Style kHigh{QColor(200, 0, 0), true, true};
 
 void moveOver(QWidget* widget, QPoint at = {2, 2})
 {
-    QMouseEvent move(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
     QApplication::sendEvent(widget, &move);
 }
 
@@ -100,16 +104,26 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("parent");
         QTest::addColumn<QRect>("geometry");
-        QTest::newRow("Command1") << "Command1" << "Form1" << QRect(8, 4, 63, 29);
-        QTest::newRow("Command2") << "Command2" << "Form1" << QRect(84, 4, 63, 29);
-        QTest::newRow("Command3") << "Command3" << "Form1" << QRect(160, 4, 63, 29);
-        QTest::newRow("Label3") << "Label3" << "Command1" << QRect(18, 6, 29, 19);
-        QTest::newRow("Label4") << "Label4" << "Command2" << QRect(18, 6, 33, 13);
-        QTest::newRow("Label5") << "Label5" << "Command3" << QRect(14, 6, 37, 15);
-        QTest::newRow("Picture1") << "Picture1" << "Form1" << QRect(0, 28, 237, 111);
-        QTest::newRow("Label1") << "Label1" << "Picture1" << QRect(12, 14, 235, 15);
-        QTest::newRow("Label2") << "Label2" << "Picture1" << QRect(12, 28, 207, 75);
-        QTest::newRow("Picture3") << "Picture3" << "Picture1" << QRect(138, 64, 77, 37);
+        QTest::newRow("Command1") << "Command1"
+                                  << "Form1" << QRect(8, 4, 63, 29);
+        QTest::newRow("Command2") << "Command2"
+                                  << "Form1" << QRect(84, 4, 63, 29);
+        QTest::newRow("Command3") << "Command3"
+                                  << "Form1" << QRect(160, 4, 63, 29);
+        QTest::newRow("Label3") << "Label3"
+                                << "Command1" << QRect(18, 6, 29, 19);
+        QTest::newRow("Label4") << "Label4"
+                                << "Command2" << QRect(18, 6, 33, 13);
+        QTest::newRow("Label5") << "Label5"
+                                << "Command3" << QRect(14, 6, 37, 15);
+        QTest::newRow("Picture1") << "Picture1"
+                                  << "Form1" << QRect(0, 28, 237, 111);
+        QTest::newRow("Label1") << "Label1"
+                                << "Picture1" << QRect(12, 14, 235, 15);
+        QTest::newRow("Label2") << "Label2"
+                                << "Picture1" << QRect(12, 28, 207, 75);
+        QTest::newRow("Picture3") << "Picture3"
+                                  << "Picture1" << QRect(138, 64, 77, 37);
     }
 
     void controlsStandWhereTheyBelong()
@@ -160,10 +174,10 @@ private slots:
     {
         const QImage shot = form->grab().toImage();
         QCOMPARE(shot.size(), QSize(230, 141));
-        QCOMPARE(QColor(shot.pixel(2, 138)), QColor(Qt::black));   // window background under the panel's edge
+        QCOMPARE(QColor(shot.pixel(2, 138)), QColor(Qt::black)); // window background under the panel's edge
         QCOMPARE(QColor(shot.pixel(150, 30 + 28)), QColor(148, 226, 148)); // the green screen
         QCOMPARE(QColor(shot.pixel(180, 28 + 80)), QColor(148, 226, 148)); // the empty animation box
-        const QColor face = shot.pixel(40, 30);                               // a button face: grey
+        const QColor face = shot.pixel(40, 30);                            // a button face: grey
         QVERIFY(face.red() == face.green() && face.green() == face.blue() && face.red() > 20);
     }
 
@@ -263,7 +277,8 @@ private slots:
     {
         QTest::keyClick(form.get(), Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(messages.shown.size(), std::size_t(1));
-        QCOMPARE(messages.shown[0].text, QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
+        QCOMPARE(messages.shown[0].text,
+                 QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
         QCOMPARE(messages.shown[0].caption, QStringLiteral("Quillbeat"));
         QCOMPARE(form->Label1->caption(), QStringLiteral("Quillbeat Ver1.30"));
         QVERIFY(!form->Timer3->isActive());
@@ -272,7 +287,9 @@ private slots:
     void animationCyclesAndContinuesAfterStop()
     {
         mci.unscript("play midi notify");
-        const auto shows = [&](int frame) { return form->Picture3->picture() == form->Picture2[frame]->picture(); };
+        const auto shows = [&](int frame) {
+            return form->Picture3->picture() == form->Picture2[frame]->picture();
+        };
         form->Command1_Click();
         QVERIFY(form->Timer3->isActive());
         QVERIFY(!form->Picture3->picture()); // nothing until the first tick

@@ -1,12 +1,12 @@
 // The start-up tips dialog and its setting: when it shows, and what each way of closing it stores.
-#include "support/DialogDriver.h"
-#include "testkit/Fakes.h"
+#include "ui/TipDialog.h"
 
+#include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
+#include "testkit/Fakes.h"
 #include "ui/Form1.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
-#include "ui/TipDialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -99,7 +99,8 @@ private slots:
         QCOMPARE(dialog.Label1->caption(), QStringLiteral("注意..."));
         QCOMPARE(dialog.Label1->parentWidget(), dialog.Picture1);
         QCOMPARE(dialog.lblTipText->caption(),
-                 QStringLiteral("「Play」ボタンや「Stop」ボタンを押す前に、「Select」ボタンでMIDIファイルを選択してください。"));
+                 QStringLiteral("「Play」ボタンや「Stop」ボタンを押す前に、「Select」ボタンでMIDIファイルを選"
+                                "択してください。"));
         QCOMPARE(dialog.lblTipText->geometry(), QRect(18, 40, 207, 41));
         QCOMPARE(dialog.cmdOK->text(), QStringLiteral("OK"));
         QCOMPARE(dialog.cmdOK->geometry(), QRect(88, 120, 81, 25));

@@ -9,8 +9,7 @@
 namespace qb::audio {
 
 CaptureOutput::CaptureOutput(int periodFrames, Clock clock)
-    : m_periodFrames(std::max(periodFrames, 1))
-    , m_clock(clock)
+    : m_periodFrames(std::max(periodFrames, 1)), m_clock(clock)
 {
 }
 
@@ -26,7 +25,8 @@ bool CaptureOutput::start(RenderFn render)
     m_period.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
     m_running = true;
     if (m_clock == Clock::RealTime) {
-        m_thread = std::thread([this] { runAtRealTimePace(m_periodFrames, m_running, [this] { pullPeriod(m_periodFrames); }); });
+        m_thread = std::thread(
+            [this] { runAtRealTimePace(m_periodFrames, m_running, [this] { pullPeriod(m_periodFrames); }); });
     }
     return true;
 }
@@ -55,7 +55,8 @@ void CaptureOutput::pullPeriod(int frames)
     if (!m_recording.load(std::memory_order_relaxed))
         return;
     std::lock_guard lock(m_mutex);
-    m_captured.insert(m_captured.end(), m_period.begin(), m_period.begin() + static_cast<std::ptrdiff_t>(frames) * kChannels);
+    m_captured.insert(m_captured.end(), m_period.begin(),
+                      m_period.begin() + static_cast<std::ptrdiff_t>(frames) * kChannels);
 }
 
 std::vector<float> CaptureOutput::captured() const

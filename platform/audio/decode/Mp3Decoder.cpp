@@ -1,10 +1,9 @@
-#include "audio/decode/Decoders.h"
 #include "FrameSource.h"
 #include "OpenFile.h"
 #include "SourceDecoder.h"
+#include "audio/decode/Decoders.h"
 
 #include <mpg123.h>
-
 #include <unistd.h>
 
 namespace qb::audio {
@@ -17,10 +16,7 @@ class Mp3Source final : public FrameSource
 {
 public:
     Mp3Source(mpg123_handle* handle, posix::UniqueFd fd, int rate, std::int64_t length)
-        : m_handle(handle)
-        , m_fd(std::move(fd))
-        , m_rate(rate)
-        , m_length(length)
+        : m_handle(handle), m_fd(std::move(fd)), m_rate(rate), m_length(length)
     {
     }
     ~Mp3Source() override
@@ -92,7 +88,8 @@ OpenResult openMp3Decoder(const std::string& path)
         return failure(kind, path + ": " + why);
     };
 
-    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET, 0.0);
+    mpg123_param(handle, MPG123_ADD_FLAGS,
+                 MPG123_GAPLESS | MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET, 0.0);
     mpg123_format_none(handle);
     const long* rates = nullptr;
     std::size_t rateCount = 0;
@@ -116,7 +113,8 @@ OpenResult openMp3Decoder(const std::string& path)
     if (mpg123_seek(handle, 0, SEEK_SET) != 0)
         return fail(OpenError::InvalidFile, mpg123_strerror(handle));
 
-    auto source = std::make_unique<Mp3Source>(handle, std::move(file.fd), static_cast<int>(rate), static_cast<std::int64_t>(length));
+    auto source = std::make_unique<Mp3Source>(handle, std::move(file.fd), static_cast<int>(rate),
+                                              static_cast<std::int64_t>(length));
     OpenResult result;
     result.decoder = std::make_unique<SourceDecoder>(std::move(source));
     return result;

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <utility>
 
 namespace qb::audio {
@@ -20,7 +19,9 @@ OpenedFile openRegularFile(const std::string& path)
         result.message = path + ": " + std::strerror(errno);
         return result;
     }
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         result.error = OpenError::FileNotFound;
         result.message = path + ": not a regular file";

@@ -1,11 +1,10 @@
-#include "audio/decode/Decoders.h"
 #include "FrameSource.h"
 #include "OpenFile.h"
 #include "SourceDecoder.h"
-
-#include <sndfile.h>
+#include "audio/decode/Decoders.h"
 
 #include <algorithm>
+#include <sndfile.h>
 #include <unistd.h>
 #include <vector>
 
@@ -18,17 +17,11 @@ class SoundFileSource final : public FrameSource
 {
 public:
     SoundFileSource(SNDFILE* file, posix::UniqueFd fd, const SF_INFO& info)
-        : m_file(file)
-        , m_fd(std::move(fd))
-        , m_channels(info.channels)
-        , m_rate(info.samplerate)
-        , m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1)
+        : m_file(file), m_fd(std::move(fd)), m_channels(info.channels), m_rate(info.samplerate),
+          m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1)
     {
     }
-    ~SoundFileSource() override
-    {
-        sf_close(m_file);
-    }
+    ~SoundFileSource() override { sf_close(m_file); }
 
     int rate() const override { return m_rate; }
     std::int64_t length() const override { return m_length; }
@@ -62,7 +55,8 @@ private:
     {
         int done = 0;
         while (done < frames) {
-            const sf_count_t got = sf_readf_float(m_file, out + static_cast<std::ptrdiff_t>(done) * m_channels, frames - done);
+            const sf_count_t got =
+                sf_readf_float(m_file, out + static_cast<std::ptrdiff_t>(done) * m_channels, frames - done);
             if (got <= 0)
                 break;
             done += static_cast<int>(got);
@@ -103,7 +97,8 @@ OpenResult openSoundFileDecoder(const std::string& path)
         result.message = path + ": unsupported channel count or sample rate";
         return result;
     }
-    result.decoder = std::make_unique<SourceDecoder>(std::make_unique<SoundFileSource>(sound, std::move(file.fd), info));
+    result.decoder =
+        std::make_unique<SourceDecoder>(std::make_unique<SoundFileSource>(sound, std::move(file.fd), info));
     return result;
 }
 

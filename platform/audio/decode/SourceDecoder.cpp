@@ -11,9 +11,7 @@ constexpr std::int64_t kCompactFrames = 8192;
 } // namespace
 
 SourceDecoder::SourceDecoder(std::unique_ptr<FrameSource> source)
-    : m_source(std::move(source))
-    , m_rate(m_source->rate())
-    , m_sourceLength(m_source->length())
+    : m_source(std::move(source)), m_rate(m_source->rate()), m_sourceLength(m_source->length())
 {
     if (m_rate != kEngineRate) {
         m_headFrames = std::max(0, m_source->read(m_head, 3));
@@ -111,7 +109,9 @@ int SourceDecoder::readResampled(float* out, int frames)
         for (int c = 0; c < kChannels; ++c) {
             // Catmull-Rom spline through x1 (t = 0) and x2 (t = 1).
             const float a = x0[c], b = x1[c], d = x2[c], e = x3[c];
-            out[j * kChannels + c] = b + 0.5f * t * (d - a + t * (2.0f * a - 5.0f * b + 4.0f * d - e + t * (3.0f * (b - d) + e - a)));
+            out[j * kChannels + c] =
+                b +
+                0.5f * t * (d - a + t * (2.0f * a - 5.0f * b + 4.0f * d - e + t * (3.0f * (b - d) + e - a)));
         }
         ++m_position;
         const std::int64_t consumed = n - 1 - m_bufStart;

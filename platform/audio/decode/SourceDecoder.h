@@ -1,7 +1,7 @@
 #pragma once
 
-#include "audio/decode/Decoder.h"
 #include "FrameSource.h"
+#include "audio/decode/Decoder.h"
 
 #include <memory>
 #include <vector>
@@ -44,9 +44,9 @@ private:
     std::vector<float> m_buf;
     std::int64_t m_bufStart = 0;
     bool m_sourceEnded = false;
-    float m_head[6] = {};  // the first three frames of the pass
+    float m_head[6] = {}; // the first three frames of the pass
     int m_headFrames = 0;
-    float m_last[2] = {};  // the last frame of the pass, once seen
+    float m_last[2] = {}; // the last frame of the pass, once seen
     bool m_haveLast = false;
     std::vector<float> m_chunk;
 };

@@ -1,8 +1,8 @@
 #include "audio/engine/AudioEngine.h"
-#include "audio/engine/SilentOutput.h"
 
 #include "EngineDevice.h"
 #include "FeederWake.h"
+#include "audio/engine/SilentOutput.h"
 
 #include <algorithm>
 #include <array>
@@ -138,22 +138,21 @@ void AudioEngine::Impl::reclaimLocked()
     std::erase_if(retired, [now](const Retired& r) { return r.callbackSeq % 2 == 0 || now > r.callbackSeq; });
 }
 
-AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output)
-    : AudioEngine(std::move(output), Options{})
-{
-}
+AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output) : AudioEngine(std::move(output), Options{}) {}
 
 AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
     : m_impl(std::make_unique<Impl>())
 {
     Impl& impl = *m_impl;
     impl.options = options;
-    impl.queueFrames = std::max<std::int64_t>(static_cast<std::int64_t>(options.queueMs) * kEngineRate / 1000, 1024);
+    impl.queueFrames =
+        std::max<std::int64_t>(static_cast<std::int64_t>(options.queueMs) * kEngineRate / 1000, 1024);
     impl.output = output ? std::move(output) : makeSilentOutput();
 
     auto render = [&impl](float* out, int frames) { impl.render(out, frames); };
     if (!impl.output->start(render)) {
-        std::fprintf(stderr, "quillbeat: audio output '%s' did not start; playing on a silent output\n", impl.output->name());
+        std::fprintf(stderr, "quillbeat: audio output '%s' did not start; playing on a silent output\n",
+                     impl.output->name());
         impl.output = makeSilentOutput();
         impl.output->start(render);
     }
@@ -212,7 +211,8 @@ std::shared_ptr<Device> AudioEngine::addDevice(std::unique_ptr<Decoder> decoder)
         m_impl->owners[static_cast<std::size_t>(slot)] = device->queue();
         m_impl->slots[static_cast<std::size_t>(slot)].store(device->queue().get(), std::memory_order_seq_cst);
     } else {
-        std::fprintf(stderr, "quillbeat: more than %d audio devices open; the newest one is not heard\n", kMaxSlots);
+        std::fprintf(stderr, "quillbeat: more than %d audio devices open; the newest one is not heard\n",
+                     kMaxSlots);
     }
     m_impl->entries.push_back({device, slot});
     return device;
@@ -247,7 +247,8 @@ AudioOutput& AudioEngine::output()
 
 AudioEngine::Stats AudioEngine::stats() const
 {
-    return {m_impl->framesRendered.load(std::memory_order_relaxed), m_impl->underrunFrames.load(std::memory_order_relaxed),
+    return {m_impl->framesRendered.load(std::memory_order_relaxed),
+            m_impl->underrunFrames.load(std::memory_order_relaxed),
             m_impl->callbacks.load(std::memory_order_relaxed)};
 }
 

@@ -10,10 +10,10 @@ namespace {
 constexpr int kMaxRounds = 256;
 } // namespace
 
-EngineDevice::EngineDevice(std::unique_ptr<Decoder> decoder, std::int64_t queueFrames, std::shared_ptr<FeederWake> wake)
-    : m_decoder(std::move(decoder))
-    , m_queue(std::make_shared<FrameQueue>(queueFrames))
-    , m_wake(std::move(wake))
+EngineDevice::EngineDevice(std::unique_ptr<Decoder> decoder, std::int64_t queueFrames,
+                           std::shared_ptr<FeederWake> wake)
+    : m_decoder(std::move(decoder)), m_queue(std::make_shared<FrameQueue>(queueFrames)),
+      m_wake(std::move(wake))
 {
     // The feeder has not seen the decoder yet, so reading it here is safe.
     m_length = m_decoder->lengthFrames();
@@ -159,7 +159,8 @@ void EngineDevice::addSegmentLocked(const Segment& segment)
     if (!m_segments.empty()) {
         Segment& last = m_segments.back();
         const bool adjacent = last.queueStart + last.count == segment.queueStart && last.tail == segment.tail;
-        if (adjacent && (segment.tail ? last.frame == segment.frame : last.frame + last.count == segment.frame)) {
+        if (adjacent &&
+            (segment.tail ? last.frame == segment.frame : last.frame + last.count == segment.frame)) {
             last.count += segment.count;
             return;
         }
@@ -248,7 +249,9 @@ bool EngineDevice::feed()
             // A short queue would reach any fixed mark at once; the tail is for a restart that is late.
             if (m_queue->queuedFrames() >= std::min(kLowWaterFrames, m_queue->capacity() / 4))
                 return true;
-            const int room = m_queue->writeSpan(write, static_cast<int>(std::min<std::int64_t>(kChunkFrames, kTailFrames - tailQueued)), &span);
+            const int room = m_queue->writeSpan(
+                write, static_cast<int>(std::min<std::int64_t>(kChunkFrames, kTailFrames - tailQueued)),
+                &span);
             if (room == 0)
                 return true;
             m_decoder->renderTail(span, room);

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "audio/decode/Decoder.h"
-#include "audio/engine/Device.h"
 #include "FeederWake.h"
 #include "FrameQueue.h"
+#include "audio/decode/Decoder.h"
+#include "audio/engine/Device.h"
 
 #include <deque>
 #include <mutex>
@@ -19,7 +19,8 @@ namespace qb::audio {
 class EngineDevice final : public Device
 {
 public:
-    EngineDevice(std::unique_ptr<Decoder> decoder, std::int64_t queueFrames, std::shared_ptr<FeederWake> wake);
+    EngineDevice(std::unique_ptr<Decoder> decoder, std::int64_t queueFrames,
+                 std::shared_ptr<FeederWake> wake);
     ~EngineDevice() override;
 
     Mode mode() const override;
@@ -64,7 +65,7 @@ private:
 
     mutable std::mutex m_mutex;
     Mode m_mode = Mode::Stopped;
-    bool m_ended = false;          // the pass ended by itself; its queued frames still play
+    bool m_ended = false; // the pass ended by itself; its queued frames still play
     bool m_detached = false;
     std::uint64_t m_generation = 0; // bumped whenever queued and in-flight frames become invalid
     std::optional<std::int64_t> m_pendingSeek;

@@ -7,8 +7,8 @@
 namespace qb::audio {
 
 FrameQueue::FrameQueue(std::int64_t capacityFrames)
-    : m_capacity(std::max<std::int64_t>(capacityFrames, 64))
-    , m_ring(new float[static_cast<std::size_t>(m_capacity) * kChannels]())
+    : m_capacity(std::max<std::int64_t>(capacityFrames, 64)),
+      m_ring(new float[static_cast<std::size_t>(m_capacity) * kChannels]())
 {
 }
 
@@ -33,7 +33,8 @@ std::int64_t FrameQueue::readIndex() const
 
 int FrameQueue::mixInto(float* out, int frames)
 {
-    std::int64_t read = std::max(m_read.load(std::memory_order_relaxed), m_discard.load(std::memory_order_acquire));
+    std::int64_t read =
+        std::max(m_read.load(std::memory_order_relaxed), m_discard.load(std::memory_order_acquire));
     const std::int64_t write = m_write.load(std::memory_order_acquire);
     const std::int64_t available = std::min<std::int64_t>(write - read, frames);
     std::int64_t done = 0;

@@ -30,7 +30,10 @@ public:
     int mixInto(float* out, int frames);
 
     // Any thread: everything published so far is dropped; the consumer skips it on its next call.
-    void discardQueued() { m_discard.store(m_write.load(std::memory_order_acquire), std::memory_order_release); }
+    void discardQueued()
+    {
+        m_discard.store(m_write.load(std::memory_order_acquire), std::memory_order_release);
+    }
     // Any thread: whether an empty queue counts as an underrun.
     void setLive(bool live) { m_live.store(live, std::memory_order_relaxed); }
 

@@ -1,4 +1,5 @@
 #include "audio/engine/SilentOutput.h"
+
 #include "audio/decode/Decoder.h"
 #include "audio/engine/RealTimePace.h"
 
@@ -17,10 +18,7 @@ namespace {
 class SilentOutput final : public AudioOutput
 {
 public:
-    explicit SilentOutput(int periodFrames)
-        : m_periodFrames(std::max(periodFrames, 1))
-    {
-    }
+    explicit SilentOutput(int periodFrames) : m_periodFrames(std::max(periodFrames, 1)) {}
     ~SilentOutput() override { stop(); }
 
     bool start(RenderFn render) override

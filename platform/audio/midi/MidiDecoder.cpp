@@ -1,16 +1,14 @@
 #include "audio/midi/MidiDecoder.h"
 
+#include "MidiSynth.h"
 #include "audio/decode/Decoders.h"
 #include "audio/midi/MidiFileParser.h"
-#include "MidiSynth.h"
 #include "audio/midi/MidiSynthCache.h"
-
-#include <fluidsynth.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fluidsynth.h>
 #include <new>
-
 #include <sys/stat.h>
 
 namespace qb::audio {
@@ -41,15 +39,17 @@ bool isSystemResetSysex(const std::uint8_t* d, std::uint32_t n)
 {
     if (n >= 4 && d[0] == 0x7E && d[2] == 0x09 && (d[3] == 0x01 || d[3] == 0x03))
         return true;
-    if (n >= 8 && d[0] == 0x41 && d[2] == 0x42 && d[3] == 0x12 && d[4] == 0x40 && d[5] == 0x00 && d[6] == 0x7F)
+    if (n >= 8 && d[0] == 0x41 && d[2] == 0x42 && d[3] == 0x12 && d[4] == 0x40 && d[5] == 0x00 &&
+        d[6] == 0x7F)
         return true;
-    if (n >= 7 && d[0] == 0x43 && (d[1] & 0xF0) == 0x10 && d[2] == 0x4C && d[3] == 0x00 && d[4] == 0x00
-        && (d[5] == 0x7E || d[5] == 0x7F))
+    if (n >= 7 && d[0] == 0x43 && (d[1] & 0xF0) == 0x10 && d[2] == 0x4C && d[3] == 0x00 && d[4] == 0x00 &&
+        (d[5] == 0x7E || d[5] == 0x7F))
         return true;
     return false;
 }
 
-enum : int {
+enum : int
+{
     kBankSelect = 0,
     kVolume = 7,
     kPan = 10,
@@ -67,11 +67,8 @@ enum : int {
 
 MidiDecoder::MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
                          std::shared_ptr<MidiSynthCache> cache)
-    : m_sequence(std::move(sequence))
-    , m_synth(std::move(synth))
-    , m_cache(std::move(cache))
-    , m_length(std::max(m_sequence.lengthFrames, kMinimumLength))
-    , m_pendingSeek(0)
+    : m_sequence(std::move(sequence)), m_synth(std::move(synth)), m_cache(std::move(cache)),
+      m_length(std::max(m_sequence.lengthFrames, kMinimumLength)), m_pendingSeek(0)
 {
     // Starting on a block makes every open of the same file quantise its events the same way.
     alignToBlock();
@@ -296,8 +293,8 @@ void MidiDecoder::pinChannelPreset(int channel)
     fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth->synth(), channel);
     if (!preset)
         return;
-    const std::array<int, 3> key{fluid_sfont_get_id(fluid_preset_get_sfont(preset)), fluid_preset_get_banknum(preset),
-                                 fluid_preset_get_num(preset)};
+    const std::array<int, 3> key{fluid_sfont_get_id(fluid_preset_get_sfont(preset)),
+                                 fluid_preset_get_banknum(preset), fluid_preset_get_num(preset)};
     if (std::find(m_pinned.begin(), m_pinned.end(), key) != m_pinned.end())
         return;
     if (fluid_synth_pin_preset(m_synth->synth(), key[0], key[1], key[2]) == FLUID_OK)
@@ -322,7 +319,9 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
     };
 
     try {
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::stat(path.c_str(), &st) != 0)
             return fail(OpenError::FileNotFound, "no file at " + path);
         if (!S_ISREG(st.st_mode))
@@ -354,7 +353,8 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
         std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why);
         if (!synth)
             return fail(OpenError::SoundFontMissing, why);
-        result.decoder = std::make_unique<MidiDecoder>(std::move(*sequence), std::move(synth), std::move(cache));
+        result.decoder =
+            std::make_unique<MidiDecoder>(std::move(*sequence), std::move(synth), std::move(cache));
         return result;
     } catch (const std::bad_alloc&) {
         result.decoder.reset();

@@ -52,7 +52,8 @@ struct TimedEvent
 class TrackReader
 {
 public:
-    TrackReader(std::span<const std::uint8_t> data, std::vector<TimedEvent>& out, std::vector<std::uint8_t>& sysex)
+    TrackReader(std::span<const std::uint8_t> data, std::vector<TimedEvent>& out,
+                std::vector<std::uint8_t>& sysex)
         : m_data(data), m_out(out), m_sysex(sysex)
     {
     }
@@ -275,7 +276,8 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
 
     // Merges the tracks: events at the same tick keep the order of their tracks, and within a track
     // the order of the file.
-    std::stable_sort(timed.begin(), timed.end(), [](const TimedEvent& a, const TimedEvent& b) { return a.tick < b.tick; });
+    std::stable_sort(timed.begin(), timed.end(),
+                     [](const TimedEvent& a, const TimedEvent& b) { return a.tick < b.tick; });
 
     const bool smpte = smpteFramesPerTick > 0.0;
     auto framesPerTick = [&](std::uint32_t tempo) {

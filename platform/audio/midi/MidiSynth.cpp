@@ -3,9 +3,7 @@
 #include "audio/decode/Decoder.h"
 
 #include <fluidsynth.h>
-
 #include <mutex>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,11 +69,13 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
 
 std::string MidiSynth::fileIdentity(const std::string& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0)
         return {};
-    return std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' + std::to_string(st.st_size) + ':'
-        + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
+    return std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' + std::to_string(st.st_size) +
+           ':' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
 }
 
 MidiSynth::~MidiSynth()

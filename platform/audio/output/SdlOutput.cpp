@@ -1,8 +1,7 @@
-#include "audio/output/Outputs.h"
 #include "audio/decode/Decoder.h"
+#include "audio/output/Outputs.h"
 
 #include <SDL.h>
-
 #include <atomic>
 #include <cstdio>
 #include <memory>

@@ -59,7 +59,11 @@ MCIERROR tokenize(std::string_view text, std::vector<std::string>& words)
 
 std::optional<MciVerb> verbOf(std::string_view word)
 {
-    struct Entry { std::string_view name; MciVerb verb; };
+    struct Entry
+    {
+        std::string_view name;
+        MciVerb verb;
+    };
     static constexpr Entry kVerbs[] = {
         {"open", MciVerb::Open},     {"play", MciVerb::Play},     {"stop", MciVerb::Stop},
         {"pause", MciVerb::Pause},   {"resume", MciVerb::Resume}, {"seek", MciVerb::Seek},

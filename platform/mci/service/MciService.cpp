@@ -1,14 +1,13 @@
 #include "mci/MciService.h"
 
-#include "mci/MciErrorText.h"
-#include "mci/MciErrors.h"
-
 #include "audio/decode/Decoders.h"
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
 #include "audio/midi/MidiDecoder.h"
 #include "audio/midi/MidiSynthCache.h"
 #include "formats/MediaFormats.h"
+#include "mci/MciErrorText.h"
+#include "mci/MciErrors.h"
 #include "system/MessageBox.h"
 
 #include <chrono>
@@ -17,11 +16,10 @@
 #include <limits>
 #include <new>
 #include <string_view>
+#include <sys/stat.h>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <sys/stat.h>
 
 namespace qb::mci {
 namespace {
@@ -63,8 +61,9 @@ MCIERROR kindFromType(const std::string& type, DeviceKind& kind)
         return 0;
     }
     // MCI's other standard device types exist in name but have no driver here.
-    static constexpr std::string_view kKnownTypes[] = {"animation", "avivideo", "cdaudio", "dat", "digitalvideo",
-                                                       "mmmovie", "other", "overlay", "scanner", "vcr", "videodisc"};
+    static constexpr std::string_view kKnownTypes[] = {"animation",    "avivideo", "cdaudio",  "dat",
+                                                       "digitalvideo", "mmmovie",  "other",    "overlay",
+                                                       "scanner",      "vcr",      "videodisc"};
     for (std::string_view known : kKnownTypes) {
         if (name == known)
             return MCIERR_DEVICE_NOT_INSTALLED;
@@ -75,11 +74,16 @@ MCIERROR kindFromType(const std::string& type, DeviceKind& kind)
 MCIERROR errorOf(audio::OpenError error)
 {
     switch (error) {
-    case audio::OpenError::None: return 0;
-    case audio::OpenError::FileNotFound: return MCIERR_FILE_NOT_FOUND;
-    case audio::OpenError::InvalidFile: return MCIERR_INVALID_FILE;
-    case audio::OpenError::SoundFontMissing: return MCIERR_CANNOT_LOAD_DRIVER;
-    case audio::OpenError::OutOfMemory: return MCIERR_OUT_OF_MEMORY;
+    case audio::OpenError::None:
+        return 0;
+    case audio::OpenError::FileNotFound:
+        return MCIERR_FILE_NOT_FOUND;
+    case audio::OpenError::InvalidFile:
+        return MCIERR_INVALID_FILE;
+    case audio::OpenError::SoundFontMissing:
+        return MCIERR_CANNOT_LOAD_DRIVER;
+    case audio::OpenError::OutOfMemory:
+        return MCIERR_OUT_OF_MEMORY;
     }
     return MCIERR_INTERNAL;
 }
@@ -159,14 +163,20 @@ bool MciService::mciExecute(const char* command)
 MCIERROR MciService::execute(const ParsedCommand& cmd, std::string& reply)
 {
     switch (cmd.verb) {
-    case MciVerb::Open: return open(cmd);
-    case MciVerb::Close: return close(cmd);
-    case MciVerb::Play: return play(cmd);
+    case MciVerb::Open:
+        return open(cmd);
+    case MciVerb::Close:
+        return close(cmd);
+    case MciVerb::Play:
+        return play(cmd);
     case MciVerb::Stop:
     case MciVerb::Pause:
-    case MciVerb::Resume: return control(cmd);
-    case MciVerb::Seek: return seek(cmd);
-    case MciVerb::Status: return status(cmd, reply);
+    case MciVerb::Resume:
+        return control(cmd);
+    case MciVerb::Seek:
+        return seek(cmd);
+    case MciVerb::Status:
+        return status(cmd, reply);
     }
     return MCIERR_UNRECOGNIZED_COMMAND;
 }
@@ -201,7 +211,9 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
 
     // Decoders report a missing file too, but a folder or a dangling link should give the same answer
     // whichever decoder the extension picked.
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(cmd.device.c_str(), &st) != 0)
         return MCIERR_FILE_NOT_FOUND;
     if (S_ISDIR(st.st_mode))
@@ -210,9 +222,10 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     audio::OpenResult opened;
     switch (kind) {
     case DeviceKind::Sequencer:
-        opened = audio::openMidiDecoder(cmd.device, m_options.synthCache,
-                                        m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
-                                                                        : m_options.soundFontPath);
+        opened =
+            audio::openMidiDecoder(cmd.device, m_options.synthCache,
+                                   m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
+                                                                   : m_options.soundFontPath);
         break;
     case DeviceKind::WaveAudio:
         opened = audio::openSoundFileDecoder(cmd.device);
@@ -323,10 +336,17 @@ MCIERROR MciService::control(const ParsedCommand& cmd)
     }
     for (const auto& device : targets) {
         switch (cmd.verb) {
-        case MciVerb::Stop: device->stop(); break;
-        case MciVerb::Pause: device->pause(); break;
-        case MciVerb::Resume: device->resume(); break;
-        default: return MCIERR_INTERNAL;
+        case MciVerb::Stop:
+            device->stop();
+            break;
+        case MciVerb::Pause:
+            device->pause();
+            break;
+        case MciVerb::Resume:
+            device->resume();
+            break;
+        default:
+            return MCIERR_INTERNAL;
         }
     }
     return 0;
@@ -366,9 +386,15 @@ MCIERROR MciService::status(const ParsedCommand& cmd, std::string& reply)
     switch (cmd.statusItem.value_or(StatusItem::Mode)) {
     case StatusItem::Mode:
         switch (device->mode()) {
-        case audio::Device::Mode::Playing: reply = "playing"; break;
-        case audio::Device::Mode::Paused: reply = "paused"; break;
-        case audio::Device::Mode::Stopped: reply = "stopped"; break;
+        case audio::Device::Mode::Playing:
+            reply = "playing";
+            break;
+        case audio::Device::Mode::Paused:
+            reply = "paused";
+            break;
+        case audio::Device::Mode::Stopped:
+            reply = "stopped";
+            break;
         }
         break;
     case StatusItem::Length:

@@ -3,7 +3,6 @@
 #include "audio/decode/Decoder.h"
 
 #include <QString>
-
 #include <cstdint>
 #include <vector>
 
@@ -25,20 +24,23 @@ struct SoundFileParams
 
 // Writes noiseSignal(params) to `path` through libsndfile. False (with a qWarning) on failure.
 bool writeSoundFile(const QString& path, const SoundFileParams& params);
-bool writeSoundFile(const QString& path, int format, int rate, int channels, const std::vector<float>& interleaved);
+bool writeSoundFile(const QString& path, int format, int rate, int channels,
+                    const std::vector<float>& interleaved);
 // 16-bit PCM WAVE of noise.
-bool writeWav(const QString& path, std::int64_t frames, int rate = 44100, int channels = 2, std::uint32_t seed = 1);
+bool writeWav(const QString& path, std::int64_t frames, int rate = 44100, int channels = 2,
+              std::uint32_t seed = 1);
 
 // MPEG-1 Layer III through libsndfile's LAME encoder, constant bit rate at its best quality.
-bool writeMp3(const QString& path, std::int64_t frames, int rate = 44100, int channels = 2, std::uint32_t seed = 1);
+bool writeMp3(const QString& path, std::int64_t frames, int rate = 44100, int channels = 2,
+              std::uint32_t seed = 1);
 
 // What the first frame's Xing/Info and LAME tags say about gapless playback.
 struct Mp3GaplessInfo
 {
-    bool infoTag = false;     // a "Xing" or "Info" tag is there
-    bool lameTag = false;     // with a LAME extension
-    int encoderDelay = -1;    // samples the encoder put before the music
-    int padding = -1;         // samples it put after
+    bool infoTag = false;  // a "Xing" or "Info" tag is there
+    bool lameTag = false;  // with a LAME extension
+    int encoderDelay = -1; // samples the encoder put before the music
+    int padding = -1;      // samples it put after
     std::int64_t mpegFrames = -1;
 };
 Mp3GaplessInfo readMp3GaplessInfo(const QString& path);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -28,9 +27,9 @@ public:
     };
     struct Report
     {
-        bool locked = false;            // the file was found in the recording at all
-        std::int64_t offset = 0;        // recording frames before the first pass started
-        std::int64_t firstFrame = 0;    // the file's frame that the recording first matched (0 normally)
+        bool locked = false;             // the file was found in the recording at all
+        std::int64_t offset = 0;         // recording frames before the first pass started
+        std::int64_t firstFrame = 0;     // the file's frame that the recording first matched (0 normally)
         std::vector<std::int64_t> seams; // recording frame where each further pass starts
         std::vector<Event> events;
         std::int64_t insertedAtSeams = 0;
@@ -49,11 +48,15 @@ public:
     explicit AudioSeamAnalyser(std::vector<float> reference, float tolerance = 0.0f);
 
     void feed(const float* interleaved, std::int64_t frames);
-    void feed(const std::vector<float>& interleaved) { feed(interleaved.data(), static_cast<std::int64_t>(interleaved.size() / 2)); }
+    void feed(const std::vector<float>& interleaved)
+    {
+        feed(interleaved.data(), static_cast<std::int64_t>(interleaved.size() / 2));
+    }
     // The report so far; frames still being searched count as the unmatched tail.
     Report report() const;
 
-    static Report analyse(const std::vector<float>& recording, const std::vector<float>& reference, float tolerance = 0.0f);
+    static Report analyse(const std::vector<float>& recording, const std::vector<float>& reference,
+                          float tolerance = 0.0f);
 
 private:
     bool same(const float* a, std::int64_t refFrame) const;
@@ -70,14 +73,14 @@ private:
 
     Report m_report;
     bool m_locked = false;
-    std::int64_t m_expected = 0;   // the reference frame the next recorded frame should be
-    std::int64_t m_position = 0;   // recording frames consumed into the lock/search so far
-    bool m_wrapped = false;        // the last matched frame ended a pass
+    std::int64_t m_expected = 0; // the reference frame the next recorded frame should be
+    std::int64_t m_position = 0; // recording frames consumed into the lock/search so far
+    bool m_wrapped = false;      // the last matched frame ended a pass
     // Searching: recording frames from m_pendingStart on, not yet explained.
     std::vector<float> m_pending;
     std::int64_t m_pendingStart = 0;
-    std::int64_t m_scan = 0;       // next pending index to try
-    std::int64_t m_lostAt = 0;     // recording frame where the lock was lost
+    std::int64_t m_scan = 0;   // next pending index to try
+    std::int64_t m_lostAt = 0; // recording frame where the lock was lost
 };
 
 } // namespace qb::test

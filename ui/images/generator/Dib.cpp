@@ -27,7 +27,7 @@ std::uint32_t rowBytes(int width, int bitsPerPixel)
 }
 
 void putInfoHeader(QByteArray& out, int width, int storedHeight, int bitsPerPixel, std::uint32_t imageSize,
-    std::uint32_t coloursUsed, std::uint32_t pelsPerMeter)
+                   std::uint32_t coloursUsed, std::uint32_t pelsPerMeter)
 {
     putU32(out, kBitmapInfoHeaderSize);
     putU32(out, static_cast<std::uint32_t>(width));
@@ -94,9 +94,9 @@ void putMaskRows(QByteArray& out, const IndexedImage& image)
 void checkIndexed(const IndexedImage& image)
 {
     const auto count = static_cast<std::size_t>(image.width * image.height);
-    if (image.width <= 0 || image.height <= 0 || image.pixels.size() != count
-        || (!image.transparent.empty() && image.transparent.size() != count) || image.palette.isEmpty()
-        || image.palette.size() > 256)
+    if (image.width <= 0 || image.height <= 0 || image.pixels.size() != count ||
+        (!image.transparent.empty() && image.transparent.size() != count) || image.palette.isEmpty() ||
+        image.palette.size() > 256)
         throw std::invalid_argument("malformed indexed image");
     for (const std::uint8_t index : image.pixels) {
         if (index >= image.palette.size())

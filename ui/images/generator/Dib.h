@@ -4,7 +4,6 @@
 #include <QImage>
 #include <QList>
 #include <QRgb>
-
 #include <cstdint>
 #include <vector>
 
@@ -14,7 +13,8 @@ namespace qb::imagegen {
 // pixels[y * width + x] indexes palette; transparent[y * width + x] marks the
 // pixels an icon's AND mask lets the background show through. iconBits is the
 // depth an icon stores the picture at: 4 (up to 16 colours) or 8 (up to 256).
-struct IndexedImage {
+struct IndexedImage
+{
     int width = 0;
     int height = 0;
     int iconBits = 8;

@@ -3,7 +3,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPolygonF>
-
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -16,10 +15,10 @@ constexpr int kIconSize = 32;
 
 // The standard 16-colour palette in its usual order.
 const QList<QRgb> kStandard16 = {
-    qRgb(0, 0, 0), qRgb(128, 0, 0), qRgb(0, 128, 0), qRgb(128, 128, 0),
-    qRgb(0, 0, 128), qRgb(128, 0, 128), qRgb(0, 128, 128), qRgb(192, 192, 192),
-    qRgb(128, 128, 128), qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(255, 255, 0),
-    qRgb(0, 0, 255), qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255),
+    qRgb(0, 0, 0),       qRgb(128, 0, 0),   qRgb(0, 128, 0),   qRgb(128, 128, 0),
+    qRgb(0, 0, 128),     qRgb(128, 0, 128), qRgb(0, 128, 128), qRgb(192, 192, 192),
+    qRgb(128, 128, 128), qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
+    qRgb(0, 0, 255),     qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255),
 };
 
 int distance2(QRgb a, QRgb b)
@@ -45,7 +44,8 @@ std::uint8_t nearest(const QList<QRgb>& palette, QRgb colour)
 // first appearance so that the result does not depend on hashing.
 QList<QRgb> adaptivePalette(const QImage& image, qsizetype limit)
 {
-    struct Entry {
+    struct Entry
+    {
         QRgb colour;
         double r, g, b, weight;
     };
@@ -126,7 +126,8 @@ QImage blankIcon()
     return image;
 }
 
-struct IconInks {
+struct IconInks
+{
     QColor pageFill;
     QColor pageEdge;
     QColor pageShadow;
@@ -279,8 +280,8 @@ QImage displayPanel()
             // Smoothstep gives the fade soft ends instead of a visible ramp.
             const double a = level * level * (3.0 - 2.0 * level);
             image.setPixel(x, y,
-                qRgb(int(std::lround(green.red() * a)), int(std::lround(green.green() * a)),
-                    int(std::lround(green.blue() * a))));
+                           qRgb(int(std::lround(green.red() * a)), int(std::lround(green.green() * a)),
+                                int(std::lround(green.blue() * a))));
         }
     }
     return image;
@@ -292,9 +293,9 @@ QList<IndexedImage> windowIcon()
     {
         QPainter p(&rich);
         drawLoopPage(p,
-            {QColor(255, 255, 255), QColor(72, 72, 72), QColor(150, 150, 150), QColor(232, 24, 24),
-                QColor(128, 0, 0), QColor(150, 60, 170), QColor(56, 0, 72)},
-            true);
+                     {QColor(255, 255, 255), QColor(72, 72, 72), QColor(150, 150, 150), QColor(232, 24, 24),
+                      QColor(128, 0, 0), QColor(150, 60, 170), QColor(56, 0, 72)},
+                     true);
     }
     QList<QRgb> palette{qRgb(0, 0, 0)};
     palette.append(adaptivePalette(rich, 255));
@@ -303,9 +304,10 @@ QList<IndexedImage> windowIcon()
     {
         QPainter p(&plain);
         drawLoopPage(p,
-            {QColor(kStandard16[15]), QColor(kStandard16[0]), QColor(kStandard16[8]), QColor(kStandard16[9]),
-                QColor(kStandard16[1]), QColor(kStandard16[5]), QColor(kStandard16[0])},
-            false);
+                     {QColor(kStandard16[15]), QColor(kStandard16[0]), QColor(kStandard16[8]),
+                      QColor(kStandard16[9]), QColor(kStandard16[1]), QColor(kStandard16[5]),
+                      QColor(kStandard16[0])},
+                     false);
     }
     return {toIndexed(rich, palette, 8), toIndexed(plain, kStandard16, 4)};
 }

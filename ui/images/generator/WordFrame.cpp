@@ -3,7 +3,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
-
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -41,11 +40,12 @@ QRgb blend(QColor from, QColor to, int step, int steps)
 } // namespace
 
 IndexedImage wordPicture(const QRawFont& font, const QString& word, int width, int height, QColor background,
-    QColor ink)
+                         QColor ink)
 {
     const QPainterPath path = outline(font, word);
     const QRectF inkBox = path.boundingRect();
-    double scale = std::min((width - 2 * kMarginX) / inkBox.width(), (height - 2 * kMarginY) / inkBox.height());
+    double scale =
+        std::min((width - 2 * kMarginX) / inkBox.width(), (height - 2 * kMarginY) / inkBox.height());
     // Shrinking a little so that the x-height ends on a pixel boundary keeps
     // the tops of the small letters crisp, as hinting would.
     const double xHeight = font.xHeight() * scale;

@@ -18,6 +18,6 @@ inline constexpr int kWordRampColours = 19;
 // 8-bit palette picture whose index is the anti-aliased coverage quantised to
 // the kWordRampColours-entry ramp from `background` to `ink`.
 IndexedImage wordPicture(const QRawFont& font, const QString& word, int width, int height, QColor background,
-    QColor ink);
+                         QColor ink);
 
 } // namespace qb::imagegen

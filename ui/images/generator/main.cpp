@@ -7,14 +7,13 @@
 #include "Pictures.h"
 #include "WordFrame.h"
 
-#include <QByteArray>
 #include <QBuffer>
+#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImageWriter>
 #include <QRawFont>
-
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -24,7 +23,8 @@ namespace {
 
 using namespace qb::imagegen;
 
-struct Face {
+struct Face
+{
     const char* file;
     const char* package;
 };
@@ -48,7 +48,8 @@ QRawFont loadFace(const Face& face)
     // The size only sets the units of the outlines; the word is scaled to fit.
     QRawFont font(QString::fromLatin1(face.file), 100.0, QFont::PreferNoHinting);
     if (!font.isValid())
-        throw std::runtime_error(std::string("cannot load ") + face.file + " (Debian package " + face.package + ")");
+        throw std::runtime_error(std::string("cannot load ") + face.file + " (Debian package " +
+                                 face.package + ")");
     return font;
 }
 
@@ -81,12 +82,12 @@ void drawAll(const QDir& folder)
     const QColor blue(0, 0, 255);
     int index = 0;
     for (const Face& face : kFrameFaces) {
-        const IndexedImage frame =
-            wordPicture(loadFace(face), QStringLiteral("Playing"), kWordWidth, kWordHeight, kPanelGreen, blue);
+        const IndexedImage frame = wordPicture(loadFace(face), QStringLiteral("Playing"), kWordWidth,
+                                               kWordHeight, kPanelGreen, blue);
         writeFile(folder, QStringLiteral("playing%1.bmp").arg(index++), bmpFile8(frame));
     }
-    const IndexedImage still = wordPicture(loadFace(kFrameFaces[kStillFace]), QStringLiteral("Stopping"), kWordWidth,
-        kWordHeight, kPanelGreen, QColor(255, 0, 0));
+    const IndexedImage still = wordPicture(loadFace(kFrameFaces[kStillFace]), QStringLiteral("Stopping"),
+                                           kWordWidth, kWordHeight, kPanelGreen, QColor(255, 0, 0));
     writeFile(folder, QStringLiteral("stopping.bmp"), bmpFile8(still));
 }
 

@@ -1,13 +1,11 @@
 #pragma once
 
-#include "ui/Picture.h"
-
 #include "playback/Playback.h"
 #include "playback/PlaybackState.h"
 #include "playback/PlayerView.h"
+#include "ui/Picture.h"
 
 #include <QWidget>
-
 #include <array>
 
 class QPushButton;

@@ -3,7 +3,6 @@
 #include <QIcon>
 #include <QPixmap>
 #include <QString>
-
 #include <memory>
 
 namespace qb::ui {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QTimer>
-
 #include <algorithm>
 
 namespace qb::ui {
@@ -19,8 +18,7 @@ class Timer : public QTimer
 public:
     static constexpr int kShortestPeriodMs = 40;
 
-    Timer(int intervalMs, bool enabled, QObject* parent)
-        : QTimer(parent), m_requestedMs(intervalMs)
+    Timer(int intervalMs, bool enabled, QObject* parent) : QTimer(parent), m_requestedMs(intervalMs)
     {
         setInterval(std::max(intervalMs, kShortestPeriodMs));
         setTimerType(Qt::PreciseTimer);

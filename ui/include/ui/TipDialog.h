@@ -22,7 +22,8 @@ class TipDialog : public QDialog
 {
     Q_OBJECT
 public:
-    TipDialog(platform::SettingsStore& settings, platform::MessageBoxPresenter& messages, QWidget* parent = nullptr);
+    TipDialog(platform::SettingsStore& settings, platform::MessageBoxPresenter& messages,
+              QWidget* parent = nullptr);
 
     static constexpr int kClientWidth = 265;
     static constexpr int kClientHeight = 147;

@@ -18,7 +18,7 @@ namespace qb::media {
 // file-system encoding): returns an empty text and sets DialogCancelled; the caller puts back what
 // it changed before. Returns only when the dialog has closed; timers keep ticking meanwhile.
 // GUI thread only.
-QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& initialDir, bool& DialogCancelled,
-                       platform::FileDialogHost& host);
+QString ShowOpenDialog(QWidget* owner, const QString& filter, const QString& initialDir,
+                       bool& DialogCancelled, platform::FileDialogHost& host);
 
 } // namespace qb::media

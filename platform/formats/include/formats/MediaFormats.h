@@ -7,7 +7,8 @@
 namespace qb::formats {
 
 // The three kinds of device a file is played by.
-enum class MediaKind {
+enum class MediaKind
+{
     Sequencer, // Standard MIDI Files, synthesised
     WaveAudio, // sampled sound that libsndfile reads
     MpegVideo, // MPEG audio (MP3)

@@ -9,12 +9,33 @@
 
 namespace qb::mci {
 
-enum class MciVerb { Open, Play, Stop, Pause, Resume, Seek, Status, Close };
+enum class MciVerb
+{
+    Open,
+    Play,
+    Stop,
+    Pause,
+    Resume,
+    Seek,
+    Status,
+    Close
+};
 
-enum class StatusItem { Mode, Length, Position, Ready };
+enum class StatusItem
+{
+    Mode,
+    Length,
+    Position,
+    Ready
+};
 
 // Where "seek ... to" goes: the start, the end, or `seekMs` milliseconds.
-enum class SeekTarget { Start, End, Position };
+enum class SeekTarget
+{
+    Start,
+    End,
+    Position
+};
 
 // One command string taken apart. Positions are milliseconds, as MCI's default time format.
 struct ParsedCommand

@@ -3,7 +3,6 @@
 #include "mci/MciApi.h"
 #include "mci/MciCommand.h"
 
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,8 +34,9 @@ struct MciServiceOptions
 // Devices: without "type", the file's ending chooses one through the table of media formats,
 // without regard to case: MIDI endings the sequencer (FluidSynth), sampled-sound endings waveaudio
 // (libsndfile), .mp3 mpegvideo (mpg123); any other ending is MCIERR_EXTENSION_NOT_FOUND. A file that
-// does not open is reported on standard error with its path and the reason. "type sequencer|waveaudio|mpegvideo"
-// chooses explicitly. Device names and aliases compare without regard to ASCII case.
+// does not open is reported on standard error with its path and the reason. "type
+// sequencer|waveaudio|mpegvideo" chooses explicitly. Device names and aliases compare without regard to ASCII
+// case.
 //
 // Replies: "status ... mode" is "playing", "paused" or "stopped" ("stopped" after open, after stop and
 // once the end of the file has been queued for output); "length" and "position" are milliseconds;

@@ -16,7 +16,11 @@ namespace qb::audio {
 class CaptureOutput : public AudioOutput
 {
 public:
-    enum class Clock { Manual, RealTime };
+    enum class Clock
+    {
+        Manual,
+        RealTime
+    };
 
     explicit CaptureOutput(int periodFrames = 512, Clock clock = Clock::Manual);
     ~CaptureOutput() override;

@@ -7,7 +7,8 @@
 
 namespace qb::audio {
 
-enum class OpenError {
+enum class OpenError
+{
     None,
     FileNotFound,     // no readable file at the path
     InvalidFile,      // the file is there but is not of the decoder's kind, or is damaged
@@ -19,7 +20,7 @@ struct OpenResult
 {
     std::unique_ptr<Decoder> decoder; // null exactly when error != None
     OpenError error = OpenError::None;
-    std::string message;              // for logs and tests, English
+    std::string message; // for logs and tests, English
 };
 
 // WAVE and whatever else libsndfile reads (FLAC, Ogg Vorbis, Opus), resampled to kEngineRate.

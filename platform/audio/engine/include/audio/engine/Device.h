@@ -10,7 +10,12 @@ namespace qb::audio {
 class Device
 {
 public:
-    enum class Mode { Stopped, Playing, Paused };
+    enum class Mode
+    {
+        Stopped,
+        Playing,
+        Paused
+    };
 
     virtual ~Device() = default;
 
@@ -20,7 +25,8 @@ public:
     // Starts or continues playing. Without `from`, playing goes on from the current position; when
     // the previous pass has ended and its last frames are still queued, the new pass follows them
     // with no gap. `to` ends the pass early (exclusive).
-    virtual void play(std::optional<std::int64_t> fromFrame = {}, std::optional<std::int64_t> toFrame = {}) = 0;
+    virtual void play(std::optional<std::int64_t> fromFrame = {},
+                      std::optional<std::int64_t> toFrame = {}) = 0;
     // Stops at once (queued frames are dropped) and keeps the position that was last heard.
     virtual void stop() = 0;
     virtual void pause() = 0;

@@ -42,7 +42,8 @@ public:
     // A sequence shorter than this plays as this long, so that a pass is never empty.
     static constexpr std::int64_t kMinimumLength = 64;
 
-    MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth, std::shared_ptr<MidiSynthCache> cache);
+    MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
+                std::shared_ptr<MidiSynthCache> cache);
     // Cuts all sound and gives the synthesiser back to its cache.
     ~MidiDecoder() override;
 
@@ -81,7 +82,7 @@ private:
     std::unique_ptr<MidiSynth> m_synth;
     std::shared_ptr<MidiSynthCache> m_cache;
     std::int64_t m_length = 0;
-    std::int64_t m_position = 0;       // pass frame of the next frame read() hands out
+    std::int64_t m_position = 0; // pass frame of the next frame read() hands out
     std::size_t m_nextEvent = 0;
     std::optional<std::int64_t> m_pendingSeek;
     bool m_passEnded = false;

@@ -8,8 +8,8 @@ namespace qb::audio {
 // One event the sequencer sends to the synthesiser, already placed in time through the tempo map.
 struct MidiEvent
 {
-    std::int64_t frame = 0;    // engine frames from the start of the song
-    std::uint8_t status = 0;   // 0x80..0xEF channel message, or 0xF0 system exclusive
+    std::int64_t frame = 0;  // engine frames from the start of the song
+    std::uint8_t status = 0; // 0x80..0xEF channel message, or 0xF0 system exclusive
     std::uint8_t data1 = 0;
     std::uint8_t data2 = 0;
     std::uint32_t sysexOffset = 0; // into MidiSequence::sysexData (0xF0 only): the bytes between F0 and F7
@@ -24,7 +24,7 @@ struct MidiEvent
 struct MidiSequence
 {
     int format = 0;
-    int trackCount = 0;          // MTrk chunks actually read
+    int trackCount = 0;            // MTrk chunks actually read
     std::vector<MidiEvent> events; // in playing order
     std::vector<std::uint8_t> sysexData;
     // The latest end of all tracks (end-of-track event, or the last event read of a track that has

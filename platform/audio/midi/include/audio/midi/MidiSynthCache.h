@@ -32,7 +32,6 @@ public:
     ~MidiSynthCache();
 
 private:
-
     static constexpr std::size_t kMaxIdle = 2;
 
     mutable std::mutex m_mutex;
