@@ -3,6 +3,7 @@
 #include "playback/Playback.h"
 #include "playback/PlaybackState.h"
 #include "playback/PlayerView.h"
+#include "ui/ImageButton.h"
 #include "ui/Picture.h"
 
 #include <QWidget>
@@ -99,9 +100,9 @@ public:
     Label* Label3 = nullptr;
     Label* Label4 = nullptr;
     Label* Label5 = nullptr;
-    PictureBox* Command1 = nullptr;
-    PictureBox* Command2 = nullptr;
-    PictureBox* Command3 = nullptr;
+    ImageButton* Command1 = nullptr;
+    ImageButton* Command2 = nullptr;
+    ImageButton* Command3 = nullptr;
     QPushButton* Command4 = nullptr;
     QPushButton* Command5 = nullptr;
     QPushButton* Command6 = nullptr;
@@ -114,6 +115,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
