@@ -51,8 +51,9 @@ public:
     playback::PlaybackState& state() { return m_state; }
     playback::Playback& playback() { return m_playback; }
 
-    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally at the
-    // place where this window will appear. Call before the first show.
+    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally where the
+    // window system puts a new window; this window then opens at that same place. Otherwise the
+    // window system places this window when it is shown. Call before the first show.
     void Form_Load();
 
     // The commands, also called by the labels and the access keys.
