@@ -1,18 +1,18 @@
 #include "ui/Form1.h"
 
+#include "EmptyCaption.h"
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
+#include "ui/ImageButton.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
 #include "ui/Timer.h"
 #include "ui/TipDialog.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QIcon>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QScreen>
 
 namespace qb::ui {
 
@@ -31,19 +31,39 @@ template <typename T> T* place(T* control, const char* name, QRect geometry)
     return control;
 }
 
-PictureBox* imageButton(QWidget* parent, const char* name, QRect geometry, const Picture& face)
+// What assistive tools announce for each command: its Japanese name, and the English word on the
+// button as description.
+struct CommandName
 {
-    auto* box = place(new PictureBox(parent), name, geometry);
+    QString name;
+    QString description;
+};
+const CommandName kPlay{QStringLiteral("再生"), QStringLiteral("Play")};
+const CommandName kStop{QStringLiteral("停止"), QStringLiteral("Stop")};
+const CommandName kSelect{QStringLiteral("選択"), QStringLiteral("Select")};
+
+template <typename T> T* named(T* control, const CommandName& command)
+{
+    control->setAccessibleName(command.name);
+    control->setAccessibleDescription(command.description);
+    return control;
+}
+
+ImageButton* imageButton(QWidget* parent, const char* name, QRect geometry, const Picture& face,
+                         const CommandName& command)
+{
+    auto* box = named(place(new ImageButton(parent), name, geometry), command);
     box->setBackColor(QColor(255, 255, 255)); // the window background colour
     box->setFlatBorder(kBlack);               // the window text colour
     box->setPicture(face);
-    box->setFocusPolicy(Qt::TabFocus);
     return box;
 }
 
-QPushButton* accessKeyButton(QWidget* parent, const char* name, const char* caption, QRect geometry)
+QPushButton* accessKeyButton(QWidget* parent, const char* name, const char* caption, QRect geometry,
+                             const CommandName& command)
 {
-    auto* button = place(new QPushButton(QString::fromLatin1(caption), parent), name, geometry);
+    auto* button =
+        named(place(new QPushButton(QString::fromLatin1(caption), parent), name, geometry), command);
     button->setAutoDefault(false);
     button->setDefault(false);
     return button;
@@ -82,7 +102,8 @@ void Form1::createControls()
     Picture1->setPicture(panel);
     Picture1->setFocusPolicy(Qt::TabFocus);
 
-    Label1 = place(new Label(QStringLiteral("Quillbeat Ver1.30"), Picture1), "Label1", {12, 14, 235, 15});
+    Label1 = place(new Label(QString(), Picture1), "Label1", {12, 14, 235, 15});
+    setLabel1Caption(QStringLiteral("Quillbeat Ver1.30"));
     Label2 =
         place(new Label(QStringLiteral("制作: Quillbeat 開発チーム"), Picture1), "Label2", {12, 28, 207, 75});
     Picture3 = place(new PictureBox(Picture1), "Picture3", {138, 64, 77, 37});
@@ -92,11 +113,11 @@ void Form1::createControls()
     Timer3->setObjectName(QStringLiteral("Timer3"));
 
     const Picture face = loadPicture(QStringLiteral(":/images/button.jpg"));
-    Command1 = imageButton(this, "Command1", {8, 4, 63, 29}, face);
+    Command1 = imageButton(this, "Command1", {8, 4, 63, 29}, face, kPlay);
     Label3 = place(new Label(QStringLiteral("Play"), Command1), "Label3", {18, 6, 29, 19});
-    Command2 = imageButton(this, "Command2", {84, 4, 63, 29}, face);
+    Command2 = imageButton(this, "Command2", {84, 4, 63, 29}, face, kStop);
     Label4 = place(new Label(QStringLiteral("Stop"), Command2), "Label4", {18, 6, 33, 13});
-    Command3 = imageButton(this, "Command3", {160, 4, 63, 29}, face);
+    Command3 = imageButton(this, "Command3", {160, 4, 63, 29}, face, kSelect);
     Label5 = place(new Label(QStringLiteral("Select"), Command3), "Label5", {14, 6, 37, 15});
 
     // Below the client area: never visible, but there for the animation and the access keys.
@@ -117,9 +138,9 @@ void Form1::createControls()
     Picture4->setFocusPolicy(Qt::TabFocus);
     Picture4->setPicture(loadPicture(QStringLiteral(":/images/stopping.bmp")));
 
-    Command4 = accessKeyButton(this, "Command4", "&P", {210, 172, 5, 14});
-    Command5 = accessKeyButton(this, "Command5", "&S", {200, 172, 7, 12});
-    Command6 = accessKeyButton(this, "Command6", "&T", {208, 172, 5, 12});
+    Command4 = accessKeyButton(this, "Command4", "&P", {210, 172, 5, 14}, kPlay);
+    Command5 = accessKeyButton(this, "Command5", "&S", {200, 172, 7, 12}, kSelect);
+    Command6 = accessKeyButton(this, "Command6", "&T", {208, 172, 5, 12}, kStop);
 
     Timer1 = new Timer(1, true, this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -161,15 +182,12 @@ void Form1::Form_Load()
              .isEmpty())
         return;
 
-    // The window system places a window only when it is shown; place this one now, so the tips
-    // appear exactly where the main window will.
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
-    }
+    // Where the window system puts a new window is known only once the window is mapped, and this
+    // window is shown only after the tips. So the tips go where the window system puts a new window,
+    // and this window then opens at that very place: the two share the place the window system chose.
     TipDialog tip(m_services.settings, m_services.messages);
-    tip.move(pos());
     tip.exec();
+    move(tip.pos());
 }
 
 void Form1::Form_Unload()
@@ -184,6 +202,12 @@ void Form1::closeEvent(QCloseEvent* event)
 {
     Form_Unload();
     event->accept();
+}
+
+void Form1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    showEmptyCaption(*this); // the native window is new: it got Qt's title
 }
 
 void Form1::mouseMoveEvent(QMouseEvent* event)
@@ -248,6 +272,8 @@ QString Form1::label1Caption() const
 void Form1::setLabel1Caption(const QString& text)
 {
     Label1->setCaption(text);
+    // The status line is cut at the window's edge; a long path can still be read in full here.
+    Label1->setToolTip(text);
 }
 QString Form1::label2Caption() const
 {
@@ -263,6 +289,7 @@ void Form1::setWindowCaption(const QString& text)
     QString title = text;
     title.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
     setWindowTitle(title);
+    showEmptyCaption(*this); // an empty title stays empty, instead of the application name
 }
 void Form1::setTimer3Enabled(bool enabled)
 {

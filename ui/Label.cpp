@@ -1,5 +1,8 @@
 #include "ui/Label.h"
 
+#include "Accessibility.h"
+
+#include <QAccessible>
 #include <QPainter>
 #include <QTextLayout>
 
@@ -9,6 +12,7 @@ Label::Label(const QString& caption, QWidget* parent) : ClickableWidget(parent),
 {
     setAttribute(Qt::WA_TranslucentBackground);
     setAutoFillBackground(false);
+    installAccessibility();
 }
 
 void Label::setCaption(const QString& caption)
@@ -17,6 +21,9 @@ void Label::setCaption(const QString& caption)
         return;
     m_caption = caption;
     update();
+    // A screen reader reads the status line and the information box again when they change.
+    QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&nameChanged);
 }
 
 void Label::setForeColor(const QColor& color)
@@ -57,15 +64,23 @@ void Label::paintEvent(QPaintEvent*)
 
     QTextLayout layout(text, font(), this);
     layout.setTextOption(option);
+    // Only whole lines are shown, and always the first one (clipped if the label is lower than a
+    // line). The line that does not fit is laid out but not drawn: a line created and left without a
+    // width would take all the remaining text at 0,0 when the layout ends.
     layout.beginLayout();
+    int shown = 0;
     qreal y = 0;
-    for (QTextLine line = layout.createLine(); line.isValid() && y < height(); line = layout.createLine()) {
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
         line.setLineWidth(width());
         line.setPosition(QPointF(0, y));
+        if (shown > 0 && y + line.height() > height())
+            break;
+        ++shown;
         y += line.height();
     }
     layout.endLayout();
-    layout.draw(&painter, QPointF(0, 0));
+    for (int i = 0; i < shown; ++i)
+        layout.lineAt(i).draw(&painter, QPointF(0, 0));
 }
 
 } // namespace qb::ui

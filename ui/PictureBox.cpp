@@ -31,16 +31,26 @@ void PictureBox::setFlatBorder(const QColor& color)
 
 void PictureBox::paintEvent(QPaintEvent*)
 {
+    // At scale factors above 1 a one-pixel pen is one device pixel, and the edges of a scaled picture
+    // fall between device pixels. So the border is a filled frame, not a pen, and the background
+    // colour goes only where the picture leaves room: a device pixel that no edge quite covers shows
+    // the colour under it, which is the border's, never a seam of background colour.
     QPainter painter(this);
-    painter.fillRect(rect(), m_backColor);
-    int inset = 0;
+    QRect inside = rect();
+    QRegion background(inside);
     if (m_borderColor.isValid()) {
-        painter.setPen(m_borderColor);
-        painter.drawRect(rect().adjusted(0, 0, -1, -1));
-        inset = 1;
+        painter.fillRect(rect(), m_borderColor);
+        inside.adjust(1, 1, -1, -1);
+        background = QRegion(inside);
+        if (m_picture)
+            background -= QRect(inside.topLeft(), m_picture->deviceIndependentSize().toSize());
     }
-    if (m_picture)
-        painter.drawPixmap(inset, inset, *m_picture);
+    for (const QRect& r : background)
+        painter.fillRect(r, m_backColor);
+    if (m_picture) {
+        painter.setClipRect(inside);
+        painter.drawPixmap(inside.topLeft(), *m_picture);
+    }
 }
 
 } // namespace qb::ui

@@ -47,7 +47,9 @@ TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPres
     cmdOK->setDefault(true);
     connect(cmdOK, &QPushButton::clicked, this, &TipDialog::cmdOK_Click);
 
-    setTabOrder(cmdOK, Check1);
+    Picture1->setFocusPolicy(Qt::TabFocus);
+    setTabOrder(cmdOK, Picture1);
+    setTabOrder(Picture1, Check1);
     cmdOK->setFocus();
 }
 

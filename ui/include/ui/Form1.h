@@ -3,6 +3,7 @@
 #include "playback/Playback.h"
 #include "playback/PlaybackState.h"
 #include "playback/PlayerView.h"
+#include "ui/ImageButton.h"
 #include "ui/Picture.h"
 
 #include <QWidget>
@@ -50,8 +51,9 @@ public:
     playback::PlaybackState& state() { return m_state; }
     playback::Playback& playback() { return m_playback; }
 
-    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally at the
-    // place where this window will appear. Call before the first show.
+    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally where the
+    // window system puts a new window; this window then opens at that same place. Otherwise the
+    // window system places this window when it is shown. Call before the first show.
     void Form_Load();
 
     // The commands, also called by the labels and the access keys.
@@ -99,9 +101,9 @@ public:
     Label* Label3 = nullptr;
     Label* Label4 = nullptr;
     Label* Label5 = nullptr;
-    PictureBox* Command1 = nullptr;
-    PictureBox* Command2 = nullptr;
-    PictureBox* Command3 = nullptr;
+    ImageButton* Command1 = nullptr;
+    ImageButton* Command2 = nullptr;
+    ImageButton* Command3 = nullptr;
     QPushButton* Command4 = nullptr;
     QPushButton* Command5 = nullptr;
     QPushButton* Command6 = nullptr;
@@ -114,6 +116,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:

@@ -9,7 +9,9 @@ namespace qb::ui {
 
 // A text label with a transparent background: the text is drawn left-aligned from the top-left corner,
 // broken into lines within the label's width (at CR LF, at word boundaries, and inside words that are
-// wider than a line) and cut off where it leaves the label. Reports clicks and mouse moves.
+// wider than a line). It shows the lines that fit whole in its height (the first one always, clipped
+// if need be) and cuts the rest, and cuts each line at its right edge. Reports clicks and mouse
+// moves. Assistive tools read it as static text whose name and value are the caption.
 class Label : public ClickableWidget
 {
     Q_OBJECT
