@@ -26,7 +26,13 @@ export DISPLAY=":$display"
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
 openbox --sm-disable >"$xvfb_work/openbox.log" 2>&1 &
 xvfb_pids+=($!)
-sleep 0.3
+# The window manager is ready once it has announced itself on the root window; a window mapped before
+# that is taken over later and may never be exposed.
+for _ in $(seq 200); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  sleep 0.05
+done
+xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || { echo "openbox did not start" >&2; exit 1; }
 
 # Prints the id of the first visible window whose title matches the regular expression $1.
 wait_window() {
