@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -72,13 +73,21 @@ void AudioEngine::Impl::render(float* out, int frames)
     if (!options.feederThread)
         pump();
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
-    std::fill_n(out, static_cast<std::size_t>(frames) * kChannels, 0.0f);
+    const std::size_t samples = static_cast<std::size_t>(frames) * kChannels;
+    std::fill_n(out, samples, 0.0f);
     std::int64_t underrun = 0;
     for (auto& slot : slots) {
         if (FrameQueue* queue = slot.load(std::memory_order_seq_cst))
             underrun += queue->mixInto(out, frames);
     }
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    // Everything the speakers get passes here. Devices that are loud together, or a float file holding
+    // values far beyond full scale, must not reach the sound server unclamped; sums that overflow to
+    // infinity are silenced like the damaged samples the queues already dropped.
+    for (std::size_t i = 0; i < samples; ++i) {
+        const float v = out[i];
+        out[i] = std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f;
+    }
     framesRendered.fetch_add(frames, std::memory_order_relaxed);
     underrunFrames.fetch_add(underrun, std::memory_order_relaxed);
     callbacks.fetch_add(1, std::memory_order_relaxed);

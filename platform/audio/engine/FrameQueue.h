@@ -25,8 +25,9 @@ public:
     // Producer: makes everything below `newWriteIndex` visible to the consumer.
     void publish(std::int64_t newWriteIndex) { m_write.store(newWriteIndex, std::memory_order_release); }
 
-    // Consumer: adds up to `frames` queued frames into `out`. Returns the number of frames it could not
-    // supply while the queue was live (an underrun); a queue that is not live is silent, not starved.
+    // Consumer: adds up to `frames` queued frames into `out`; a queued sample that is not a finite number
+    // adds nothing. Returns the number of frames it could not supply while the queue was live (an
+    // underrun); a queue that is not live is silent, not starved.
     int mixInto(float* out, int frames);
 
     // Any thread: everything published so far is dropped; the consumer skips it on its next call.

@@ -13,7 +13,8 @@ class Device;
 
 // Owns the one output stream and the devices that feed it. A feeder thread decodes ahead of the
 // output into each device's queue; the audio callback only mixes the queues (no locks it can wait
-// on, no disk I/O, no allocation).
+// on, no disk I/O, no allocation). The mix never leaves full scale: it is clamped to [-1, 1], and a
+// sample that is not a finite number (NaN or infinity from a damaged file) is heard as silence.
 class AudioEngine
 {
 public:
