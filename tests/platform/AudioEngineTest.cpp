@@ -418,6 +418,35 @@ private slots:
                      qPrintable(QStringLiteral("sample %1: %2").arg(i).arg(heard[i])));
     }
 
+    void playFromWhilePlayingLeavesAtMostOnePeriodOfSilence()
+    {
+        // The feeder sleeps a round (a fifth of the queue) between top-ups. "play ... from" while
+        // playing discards the queue, whose room comes back only with the output's next period; the new
+        // frames must follow then, not a round later. Tried at every point of the feeder's round.
+        Rig rig;
+        auto device = rig.engine->addDevice(std::make_unique<CountingDecoder>(1000000));
+        device->play();
+        constexpr int kHeardPeriods = 24; // longer than a round
+        for (int offset = 1; offset <= 10; ++offset) {
+            rig.capture->advance(offset * kPeriod);
+            const std::int64_t from = 1000 * offset;
+            device->play(from);
+            rig.capture->takeCaptured();
+            rig.capture->advance(kHeardPeriods * kPeriod);
+            const std::vector<float> heard = rig.capture->takeCaptured();
+            std::int64_t silent = 0;
+            std::int64_t next = from;
+            for (std::int64_t i = 0; i < kHeardPeriods * kPeriod; ++i) {
+                if (left(heard, i) == 0.0f)
+                    ++silent;
+                else
+                    QCOMPARE(left(heard, i), CountingDecoder::valueOf(next++));
+            }
+            QVERIFY2(silent <= kPeriod,
+                     qPrintable(QStringLiteral("from %1: %2 frames of silence").arg(from).arg(silent)));
+        }
+    }
+
     void devicesOutliveTheEngine()
     {
         std::shared_ptr<Device> device;

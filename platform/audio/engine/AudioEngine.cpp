@@ -57,8 +57,10 @@ struct AudioEngine::Impl
     std::atomic<std::int64_t> underrunFrames{0};
     std::atomic<std::int64_t> callbacks{0};
 
-    // The feeder's regular round while anything needs it, in engine frames.
+    // The feeder's schedule, in engine frames: its regular round while anything needs it, and the
+    // retry after one output period when a discard holds a playing device's room.
     std::int64_t roundFrames = 0;
+    std::int64_t periodFrames = 0;
     // Touched only by whoever runs the feeder (its thread, or the clock of the output that runs it).
     bool outputActive = false;
     std::optional<std::int64_t> nextRoundAt; // output clock of the next round when the output runs it
@@ -144,6 +146,10 @@ std::optional<std::int64_t> AudioEngine::Impl::feederRound()
         return std::nullopt;
     case EngineDevice::Need::Round:
         return roundFrames;
+    case EngineDevice::Need::Period:
+        // "play ... from" while playing: the room comes back with the output's next period. Sleeping a
+        // whole round here would leave the listener a gap of up to a round.
+        return periodFrames;
     }
     return roundFrames;
 }
@@ -204,6 +210,7 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
 
     auto render = [&impl](float* out, int frames) { impl.render(out, frames); };
     const auto startOutput = [&impl, &render] {
+        impl.periodFrames = std::max(impl.output->periodFrames(), 1);
         const bool runsFeeder =
             !impl.options.feederThread &&
             impl.output->takeFeeder([&impl](std::int64_t clockFrames) { impl.feedOnClock(clockFrames); });

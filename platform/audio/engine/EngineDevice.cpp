@@ -233,8 +233,8 @@ EngineDevice::Need EngineDevice::feed()
             int room = 0;
             if (limit > 0) {
                 room = m_queue->writeSpan(write, static_cast<int>(limit), &span);
-                if (room == 0)
-                    return Need::Round; // the queue is full
+                if (room == 0) // the queue is full, maybe only of frames that are being discarded
+                    return m_queue->discardPending() ? Need::Period : Need::Round;
             }
             const int got = room > 0 ? std::clamp(m_decoder->read(span, room), 0, room) : 0;
             const std::int64_t first = m_decoderPos;

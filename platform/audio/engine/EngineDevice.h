@@ -39,6 +39,9 @@ public:
         Nothing,
         // The feeder's regular round: it plays, a tail may still be due, or frames are queued.
         Round,
+        // A round after one output period: it plays, but its room is held by frames that a pending
+        // discard drops, and the output frees them when it next takes a period.
+        Period,
     };
     // Feeder: applies pending commands to the decoder and tops up the queue.
     Need feed();

@@ -35,6 +35,12 @@ public:
     {
         m_discard.store(m_write.load(std::memory_order_acquire), std::memory_order_release);
     }
+    // Any thread: whether a discard is still waiting for the consumer. Until the consumer's next call the
+    // discarded frames still take up room, so the producer may find the queue full.
+    bool discardPending() const
+    {
+        return m_discard.load(std::memory_order_acquire) > m_read.load(std::memory_order_acquire);
+    }
     // Any thread: whether an empty queue counts as an underrun.
     void setLive(bool live) { m_live.store(live, std::memory_order_relaxed); }
 
