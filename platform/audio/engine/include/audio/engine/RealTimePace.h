@@ -8,7 +8,8 @@ namespace qb::audio {
 
 // The pace of a sound card running at kEngineRate with periods of `periodFrames`: the first period is
 // due at once and each next one a period later. Deadlines are absolute on steady_clock, so the pace
-// does not drift; after a long stall it starts afresh instead of catching up in a burst. One thread.
+// does not drift. A stall of a few periods is made up, as a sound card's buffer would; after one of
+// more than eight periods the pace starts afresh instead of catching up in a burst. One thread.
 class RealTimePace
 {
 public:
