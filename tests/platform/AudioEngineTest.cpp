@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <limits>
 #include <random>
 
 using namespace qb::audio;
@@ -370,6 +371,80 @@ private slots:
         const std::vector<float> heard = rig.capture->takeCaptured();
         for (std::int64_t i = 0; i < kPeriod; ++i)
             QCOMPARE(left(heard, i), CountingDecoder::valueOf(100 + i) + CountingDecoder::valueOf(200 + i));
+    }
+
+    void theMixStaysWithinFullScale()
+    {
+        // A float WAVE file can hold anything: damaged values, and values far beyond full scale.
+        constexpr int kFloatWav = 0x010000 | 0x0006; // libsndfile's WAV | FLOAT
+        constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+        constexpr float kInf = std::numeric_limits<float>::infinity();
+        const std::vector<float> damaged = {kNan,   0.25f, kInf, -0.25f, 1e30f,
+                                            -1e30f, -kInf, 0.5f, 1.5f,   -1.0f};
+        const std::vector<float> expected = {0.0f, 0.25f, 0.0f, -0.25f, 1.0f, -1.0f, 0.0f, 0.5f, 1.0f, -1.0f};
+        // Loud on its own: two of these together reach 1.5 and -1.5; 0.4 twice stays 0.8.
+        const std::vector<float> loud = {0.75f, -0.75f, 0.4f, -0.4f};
+        const std::vector<float> loudTwice = {1.0f, -1.0f, 0.8f, -0.8f};
+        const auto repeat = [](const std::vector<float>& frames, std::size_t times) {
+            std::vector<float> out;
+            for (std::size_t i = 0; i < times; ++i)
+                out.insert(out.end(), frames.begin(), frames.end());
+            return out;
+        };
+        const QString damagedPath = m_dir.filePath(QStringLiteral("damaged.wav"));
+        const QString loudPath = m_dir.filePath(QStringLiteral("loud.wav"));
+        QVERIFY(writeSoundFile(damagedPath, kFloatWav, kEngineRate, 2, repeat(damaged, 1000)));
+        QVERIFY(writeSoundFile(loudPath, kFloatWav, kEngineRate, 2, repeat(loud, 2000)));
+
+        Rig rig;
+        auto file = rig.engine->addDevice(openSoundFileDecoder(damagedPath.toStdString()).decoder);
+        file->play();
+        rig.capture->advance(5000);
+        std::vector<float> heard = rig.capture->takeCaptured();
+        for (std::size_t i = 0; i < heard.size(); ++i) {
+            const float want = i < 10000 ? expected[i % expected.size()] : 0.0f;
+            QVERIFY2(heard[i] == want, qPrintable(QStringLiteral("sample %1: %2").arg(i).arg(heard[i])));
+        }
+        rig.engine->removeDevice(file);
+
+        auto a = rig.engine->addDevice(openSoundFileDecoder(loudPath.toStdString()).decoder);
+        auto b = rig.engine->addDevice(openSoundFileDecoder(loudPath.toStdString()).decoder);
+        a->play();
+        b->play();
+        rig.capture->advance(4000);
+        heard = rig.capture->takeCaptured();
+        for (std::size_t i = 0; i < heard.size(); ++i)
+            QVERIFY2(heard[i] == loudTwice[i % loudTwice.size()],
+                     qPrintable(QStringLiteral("sample %1: %2").arg(i).arg(heard[i])));
+    }
+
+    void playFromWhilePlayingLeavesAtMostOnePeriodOfSilence()
+    {
+        // The feeder sleeps a round (a fifth of the queue) between top-ups. "play ... from" while
+        // playing discards the queue, whose room comes back only with the output's next period; the new
+        // frames must follow then, not a round later. Tried at every point of the feeder's round.
+        Rig rig;
+        auto device = rig.engine->addDevice(std::make_unique<CountingDecoder>(1000000));
+        device->play();
+        constexpr int kHeardPeriods = 24; // longer than a round
+        for (int offset = 1; offset <= 10; ++offset) {
+            rig.capture->advance(offset * kPeriod);
+            const std::int64_t from = 1000 * offset;
+            device->play(from);
+            rig.capture->takeCaptured();
+            rig.capture->advance(kHeardPeriods * kPeriod);
+            const std::vector<float> heard = rig.capture->takeCaptured();
+            std::int64_t silent = 0;
+            std::int64_t next = from;
+            for (std::int64_t i = 0; i < kHeardPeriods * kPeriod; ++i) {
+                if (left(heard, i) == 0.0f)
+                    ++silent;
+                else
+                    QCOMPARE(left(heard, i), CountingDecoder::valueOf(next++));
+            }
+            QVERIFY2(silent <= kPeriod,
+                     qPrintable(QStringLiteral("from %1: %2 frames of silence").arg(from).arg(silent)));
+        }
     }
 
     void devicesOutliveTheEngine()

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
 
 using namespace qb::audio;
 
@@ -99,6 +102,52 @@ private slots:
         // It can start again.
         QVERIFY(output->start(counter.render()));
         QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > pulled, 10000);
+    }
+
+    void silentOutputFollowsRealTimeAfterAnIdleWait()
+    {
+        // After a wait with nothing to play, the silent output takes its periods as a sound card starting
+        // afresh would: by any moment, at most the real time elapsed since it was made active plus the
+        // period it takes at once. A pace that mistook the wait for a stall would catch up in a burst.
+        constexpr int kPeriod = 2048;
+        using Clock = std::chrono::steady_clock;
+        auto output = makeSilentOutput(kPeriod);
+        std::atomic<std::int64_t> pulled{0};
+        std::atomic<bool> measuring{false};
+        std::atomic<Clock::rep> activeSince{0};
+        std::atomic<std::int64_t> takenSinceActive{0};
+        std::atomic<std::int64_t> worstAhead{std::numeric_limits<std::int64_t>::min()};
+        QVERIFY(output->start([&](float* out, int n) {
+            std::fill_n(out, n * kChannels, 0.0f);
+            pulled += n;
+            if (!measuring.load())
+                return;
+            const double elapsed = std::chrono::duration<double>(
+                                       Clock::now() - Clock::time_point(Clock::duration(activeSince.load())))
+                                       .count();
+            const std::int64_t taken = takenSinceActive += n;
+            const auto ahead = static_cast<std::int64_t>(std::floor(taken - elapsed * kEngineRate - kPeriod));
+            std::int64_t worst = worstAhead.load();
+            while (ahead > worst && !worstAhead.compare_exchange_weak(worst, ahead)) {
+            }
+        }));
+        QTRY_VERIFY_WITH_TIMEOUT(pulled.load() >= 2 * kPeriod, 10000);
+        output->setActive(false);
+
+        // The idle wait: as long as an active output of the same period takes five periods.
+        Counter clock;
+        auto reference = makeSilentOutput(kPeriod);
+        QVERIFY(reference->start(clock.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(clock.frames.load() >= 5 * kPeriod, 10000);
+        reference->stop();
+
+        activeSince = Clock::now().time_since_epoch().count();
+        measuring = true;
+        output->setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(takenSinceActive.load() >= 6 * kPeriod, 10000);
+        output->stop();
+        QVERIFY2(worstAhead.load() <= 0,
+                 qPrintable(QStringLiteral("%1 frames ahead of real time").arg(worstAhead.load())));
     }
 
     void defaultOutputOnSdlsDummyDriver()

@@ -19,6 +19,7 @@
 #include <QTest>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <sndfile.h>
 #include <vector>
@@ -566,6 +567,52 @@ private slots:
         QCOMPARE(send("open " + path(QStringLiteral("rt.wav")) + " alias midi"), MCIERROR(0));
         QCOMPARE(send(QStringLiteral("play midi wait")), MCIERROR(0));
         QCOMPARE(mode(), QStringLiteral("stopped"));
+    }
+
+    void lengthsAndPositionsOfFilesThatLastForDaysOrYears()
+    {
+        // One maximal delta time at 120 beats per minute: three days, which a reply carries exactly.
+        test::MidiTrack days;
+        days.noteOn(0, 0, 60, 100).noteOff(0x0FFFFFFF, 0, 60).endOfTrack();
+        QVERIFY(writeFile(path(QStringLiteral("days.mid")), test::midiFile(0, 480, {days})));
+        QCOMPARE(send("open " + path(QStringLiteral("days.mid")) + " alias midi"), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status midi length")), QStringLiteral("279620265"));
+        QCOMPARE(send(QStringLiteral("seek midi to end")), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status midi position")), QStringLiteral("279620265"));
+        QCOMPARE(send(QStringLiteral("close midi")), MCIERROR(0));
+
+        // A thousand maximal delta times at the slowest tempo, one tick per quarter note: 7 KB that
+        // last 140,000 years. Its milliseconds times 1000 would not fit in 64 bits; the reply is held
+        // at the largest number it carries.
+        test::MidiTrack years;
+        years.tempo(0, 0xFFFFFF).noteOn(0, 0, 60, 100);
+        for (int i = 0; i < 1000; ++i)
+            years.noteOff(0x0FFFFFFF, 0, 60);
+        const QByteArray bytes = test::midiFile(0, 1, {years.endOfTrack()});
+        QVERIFY(bytes.size() > 7000 && bytes.size() < 7200);
+        QVERIFY(writeFile(path(QStringLiteral("years.mid")), bytes));
+        QCOMPARE(send("open " + path(QStringLiteral("years.mid")) + " alias midi"), MCIERROR(0));
+        const QString largest = QString::number(std::numeric_limits<std::uint32_t>::max());
+        QCOMPARE(ask(QStringLiteral("status midi length")), largest);
+        QCOMPARE(ask(QStringLiteral("status midi position")), QStringLiteral("0"));
+
+        // Playing it counts in milliseconds from the start like any other file.
+        QCOMPARE(send(QStringLiteral("play midi")), MCIERROR(0));
+        m_capture->advance(kRate / 5);
+        const int position = ask(QStringLiteral("status midi position")).toInt();
+        QVERIFY2(position > 0 && position <= 250, qPrintable(QString::number(position)));
+        // From the last millisecond a reply can name, the position runs past it and is held there.
+        QCOMPARE(send(QStringLiteral("play midi from ") + largest), MCIERROR(0));
+        m_capture->advance(kRate / 10);
+        QCOMPARE(mode(), QStringLiteral("playing"));
+        QCOMPARE(ask(QStringLiteral("status midi position")), largest);
+        QCOMPARE(send(QStringLiteral("seek midi to end")), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status midi position")), largest);
+        // Played from its very end, the pass is over at once.
+        QCOMPARE(send(QStringLiteral("play midi")), MCIERROR(0));
+        m_capture->advance(kRate / 10);
+        QCOMPARE(mode(), QStringLiteral("stopped"));
+        QCOMPARE(ask(QStringLiteral("status midi position")), largest);
     }
 
     void closeAllAndDestructorCloseEverything()

@@ -38,13 +38,26 @@ void CaptureOutput::stop()
         m_thread.join();
 }
 
+bool CaptureOutput::takeFeeder(FeedFn feed)
+{
+    if (m_clock != Clock::Manual)
+        return false;
+    m_feed = std::move(feed);
+    return true;
+}
+
 void CaptureOutput::advance(std::int64_t frames)
 {
     if (m_clock != Clock::Manual || !m_running)
         return;
     while (frames > 0) {
         const int n = static_cast<int>(std::min<std::int64_t>(frames, m_periodFrames));
+        // As on a real output, the feeder works between the periods the output takes, never inside
+        // the render function.
+        if (m_feed)
+            m_feed(m_clockFrames);
         pullPeriod(n);
+        m_clockFrames += n;
         frames -= n;
     }
 }

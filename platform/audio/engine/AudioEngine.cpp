@@ -8,8 +8,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -55,11 +57,24 @@ struct AudioEngine::Impl
     std::atomic<std::int64_t> underrunFrames{0};
     std::atomic<std::int64_t> callbacks{0};
 
+    // The feeder's schedule, in engine frames: its regular round while anything needs it, and the
+    // retry after one output period when a discard holds a playing device's room.
+    std::int64_t roundFrames = 0;
+    std::int64_t periodFrames = 0;
+    // Touched only by whoever runs the feeder (its thread, or the clock of the output that runs it).
+    bool outputActive = false;
+    std::optional<std::int64_t> nextRoundAt; // output clock of the next round when the output runs it
+
     std::thread feeder;
 
     void render(float* out, int frames);
-    // Feeds every device; true while any of them needs the feeder again soon.
-    bool pump();
+    // Feeds every device; what the neediest of them needs next.
+    EngineDevice::Need pump();
+    // One round of the feeder: wakes the output when something plays, feeds, lets the output rest when
+    // nothing needs it. Returns how long the feeder may sleep, in frames; none: until woken.
+    std::optional<std::int64_t> feederRound();
+    // The feeder as an output's clock runs it (see AudioOutput::takeFeeder).
+    void feedOnClock(std::int64_t clockFrames);
     bool anyPlaying();
     void releaseSlotLocked(int slot);
     void reclaimLocked();
@@ -67,24 +82,28 @@ struct AudioEngine::Impl
 
 void AudioEngine::Impl::render(float* out, int frames)
 {
-    // A manual clock has no feeder: decoding happens on the thread that advances the clock, so a test
-    // is deterministic.
-    if (!options.feederThread)
-        pump();
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
-    std::fill_n(out, static_cast<std::size_t>(frames) * kChannels, 0.0f);
+    const std::size_t samples = static_cast<std::size_t>(frames) * kChannels;
+    std::fill_n(out, samples, 0.0f);
     std::int64_t underrun = 0;
     for (auto& slot : slots) {
         if (FrameQueue* queue = slot.load(std::memory_order_seq_cst))
             underrun += queue->mixInto(out, frames);
     }
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    // Everything the speakers get passes here. Devices that are loud together, or a float file holding
+    // values far beyond full scale, must not reach the sound server unclamped; sums that overflow to
+    // infinity are silenced like the damaged samples the queues already dropped.
+    for (std::size_t i = 0; i < samples; ++i) {
+        const float v = out[i];
+        out[i] = std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f;
+    }
     framesRendered.fetch_add(frames, std::memory_order_relaxed);
     underrunFrames.fetch_add(underrun, std::memory_order_relaxed);
     callbacks.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool AudioEngine::Impl::pump()
+EngineDevice::Need AudioEngine::Impl::pump()
 {
     std::lock_guard pumpLock(pumpMutex);
     std::vector<std::shared_ptr<EngineDevice>> live;
@@ -102,12 +121,47 @@ bool AudioEngine::Impl::pump()
         }
         reclaimLocked();
     }
-    bool busy = false;
+    EngineDevice::Need need = EngineDevice::Need::Nothing;
     for (const auto& device : live)
-        busy = device->feed() || busy;
+        need = std::max(need, device->feed());
     // The last owner of a closed device may be this snapshot: the decoder is then destroyed here, on
     // the feeder, which is fine for a decoder.
-    return busy;
+    return need;
+}
+
+std::optional<std::int64_t> AudioEngine::Impl::feederRound()
+{
+    const auto activate = [this](bool on) {
+        if (on != outputActive)
+            output->setActive(outputActive = on);
+    };
+    // A device that starts playing is heard from its first queued chunk on, not only once its whole
+    // queue is full.
+    if (anyPlaying())
+        activate(true);
+    const EngineDevice::Need need = pump();
+    activate(need != EngineDevice::Need::Nothing);
+    switch (need) {
+    case EngineDevice::Need::Nothing:
+        return std::nullopt;
+    case EngineDevice::Need::Round:
+        return roundFrames;
+    case EngineDevice::Need::Period:
+        // "play ... from" while playing: the room comes back with the output's next period. Sleeping a
+        // whole round here would leave the listener a gap of up to a round.
+        return periodFrames;
+    }
+    return roundFrames;
+}
+
+void AudioEngine::Impl::feedOnClock(std::int64_t clockFrames)
+{
+    // The same schedule as the feeder thread, kept on the output's clock instead of the wall clock.
+    const bool woken = wake->takePending();
+    if (!woken && !(nextRoundAt && clockFrames >= *nextRoundAt))
+        return;
+    const std::optional<std::int64_t> sleep = feederRound();
+    nextRoundAt = sleep ? std::optional(clockFrames + *sleep) : std::nullopt;
 }
 
 bool AudioEngine::Impl::anyPlaying()
@@ -149,33 +203,35 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
         std::max<std::int64_t>(static_cast<std::int64_t>(options.queueMs) * kEngineRate / 1000, 1024);
     impl.output = output ? std::move(output) : makeSilentOutput();
 
+    // While anything plays, rounds a fifth of the queue apart keep it topped up (play() wakes the feeder
+    // at once); with nothing to do, the feeder and the output sleep until the next play().
+    impl.roundFrames =
+        static_cast<std::int64_t>(std::clamp(options.queueMs / 5, 1, 100)) * kEngineRate / 1000;
+
     auto render = [&impl](float* out, int frames) { impl.render(out, frames); };
-    if (!impl.output->start(render)) {
+    const auto startOutput = [&impl, &render] {
+        impl.periodFrames = std::max(impl.output->periodFrames(), 1);
+        const bool runsFeeder =
+            !impl.options.feederThread &&
+            impl.output->takeFeeder([&impl](std::int64_t clockFrames) { impl.feedOnClock(clockFrames); });
+        return impl.output->start(render) ? std::optional(runsFeeder) : std::nullopt;
+    };
+    std::optional<bool> outputRunsFeeder = startOutput();
+    if (!outputRunsFeeder) {
         std::fprintf(stderr, "quillbeat: audio output '%s' did not start; playing on a silent output\n",
                      impl.output->name());
         impl.output = makeSilentOutput();
-        impl.output->start(render);
+        outputRunsFeeder = startOutput();
     }
 
-    if (options.feederThread) {
-        // While anything plays, rounds a fifth of the queue apart keep it topped up (play() wakes the
-        // feeder at once); with nothing to do, the feeder and the output sleep until the next play().
-        const auto interval = std::chrono::milliseconds(std::clamp(options.queueMs / 5, 1, 100));
-        impl.output->setActive(false);
-        impl.feeder = std::thread([&impl, interval] {
-            bool busy = false;
-            bool active = false;
-            const auto activate = [&](bool on) {
-                if (on != active)
-                    impl.output->setActive(active = on);
-            };
-            while (impl.wake->wait(busy ? std::optional(interval) : std::nullopt)) {
-                // A device that starts playing is heard from its first queued chunk on, not only once
-                // its whole queue is full.
-                if (impl.anyPlaying())
-                    activate(true);
-                busy = impl.pump();
-                activate(busy);
+    impl.output->setActive(false);
+    if (!outputRunsFeeder.value_or(false)) {
+        impl.feeder = std::thread([&impl] {
+            using Micros = std::chrono::microseconds;
+            std::optional<Micros> sleep;
+            while (impl.wake->wait(sleep)) {
+                const std::optional<std::int64_t> frames = impl.feederRound();
+                sleep = frames ? std::optional(Micros(*frames * 1000000 / kEngineRate)) : std::nullopt;
             }
         });
     }

@@ -62,15 +62,24 @@ void EngineDevice::play(std::optional<std::int64_t> fromFrame, std::optional<std
 
 void EngineDevice::stop()
 {
-    std::lock_guard lock(m_mutex);
-    haltLocked(Mode::Stopped);
+    {
+        std::lock_guard lock(m_mutex);
+        haltLocked(Mode::Stopped);
+    }
+    // The feeder silences and re-seeks the decoder now rather than on its next round: the next play()
+    // then finds it ready, and the output may rest at once.
+    m_wake->wake();
 }
 
 void EngineDevice::pause()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_mode == Mode::Playing)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_mode != Mode::Playing)
+            return;
         haltLocked(Mode::Paused);
+    }
+    m_wake->wake();
 }
 
 void EngineDevice::resume()
@@ -87,13 +96,22 @@ void EngineDevice::resume()
 
 void EngineDevice::seek(std::int64_t frame)
 {
-    std::lock_guard lock(m_mutex);
-    if (m_mode != Mode::Stopped)
-        haltLocked(Mode::Stopped);
-    // Stopped, and when the pass ended by itself its frames keep playing (m_ended stays set), so a
-    // following play() joins the next pass onto them.
-    m_position = m_writeFrame = clampLocked(frame);
-    m_pendingSeek = m_position;
+    bool halted = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_mode != Mode::Stopped) {
+            haltLocked(Mode::Stopped);
+            halted = true;
+        }
+        // Stopped, and when the pass ended by itself its frames keep playing (m_ended stays set), so a
+        // following play() joins the next pass onto them.
+        m_position = m_writeFrame = clampLocked(frame);
+        m_pendingSeek = m_position;
+    }
+    // Only a halt is worth an early round. The loop monitor's seek(0) + play() after the end of a pass
+    // must reach the feeder as one command, or a round between them could queue tail before the pass.
+    if (halted)
+        m_wake->wake();
 }
 
 std::int64_t EngineDevice::lengthFrames() const
@@ -175,7 +193,7 @@ void EngineDevice::updateLengthLocked(std::int64_t decoderLength, std::int64_t s
         m_length = decoderLength;
 }
 
-bool EngineDevice::feed()
+EngineDevice::Need EngineDevice::feed()
 {
     for (int round = 0; round < kMaxRounds; ++round) {
         std::uint64_t generation = 0;
@@ -204,7 +222,7 @@ bool EngineDevice::feed()
             m_decoderPos = m_decoder->positionFrames();
         }
         if (detached)
-            return false;
+            return Need::Nothing;
 
         const std::int64_t write = m_queue->writeIndex();
         float* span = nullptr;
@@ -215,8 +233,8 @@ bool EngineDevice::feed()
             int room = 0;
             if (limit > 0) {
                 room = m_queue->writeSpan(write, static_cast<int>(limit), &span);
-                if (room == 0)
-                    return true; // the queue is full
+                if (room == 0) // the queue is full, maybe only of frames that are being discarded
+                    return m_queue->discardPending() ? Need::Period : Need::Round;
             }
             const int got = room > 0 ? std::clamp(m_decoder->read(span, room), 0, room) : 0;
             const std::int64_t first = m_decoderPos;
@@ -248,12 +266,12 @@ bool EngineDevice::feed()
             // Nobody restarted yet: keep the synthesiser's tail ringing instead of cutting it.
             // A short queue would reach any fixed mark at once; the tail is for a restart that is late.
             if (m_queue->queuedFrames() >= std::min(kLowWaterFrames, m_queue->capacity() / 4))
-                return true;
+                return Need::Round;
             const int room = m_queue->writeSpan(
                 write, static_cast<int>(std::min<std::int64_t>(kChunkFrames, kTailFrames - tailQueued)),
                 &span);
             if (room == 0)
-                return true;
+                return Need::Round;
             m_decoder->renderTail(span, room);
 
             std::lock_guard lock(m_mutex);
@@ -266,9 +284,9 @@ bool EngineDevice::feed()
                 m_queue->setLive(false);
             continue;
         }
-        return m_queue->queuedFrames() > 0;
+        return m_queue->queuedFrames() > 0 ? Need::Round : Need::Nothing;
     }
-    return true;
+    return Need::Round;
 }
 
 } // namespace qb::audio

@@ -32,9 +32,19 @@ public:
     std::int64_t lengthFrames() const override;
     std::int64_t positionFrames() const override;
 
-    // Feeder thread: applies pending commands to the decoder and tops up the queue. True while the
-    // device needs the feeder again soon (it plays, a tail may still be due, or frames are queued).
-    bool feed();
+    // What the device needs from the feeder after a round.
+    enum class Need
+    {
+        // Nothing until the next command.
+        Nothing,
+        // The feeder's regular round: it plays, a tail may still be due, or frames are queued.
+        Round,
+        // A round after one output period: it plays, but its room is held by frames that a pending
+        // discard drops, and the output frees them when it next takes a period.
+        Period,
+    };
+    // Feeder: applies pending commands to the decoder and tops up the queue.
+    Need feed();
     // Taken out of the engine: stops for good; later play() calls are ignored.
     void detach();
 

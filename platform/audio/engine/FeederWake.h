@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace qb::audio {
 
@@ -30,9 +31,9 @@ public:
         m_cv.notify_one();
     }
 
-    // Feeder: waits for a wake-up or for `interval` (without one, for a wake-up only); false once quit()
-    // was called.
-    bool wait(std::optional<std::chrono::milliseconds> interval)
+    // Feeder thread: waits for a wake-up or for `interval` (without one, for a wake-up only); false once
+    // quit() was called.
+    bool wait(std::optional<std::chrono::microseconds> interval)
     {
         std::unique_lock lock(m_mutex);
         const auto woken = [this] { return m_pending || m_quit; };
@@ -42,6 +43,14 @@ public:
             m_cv.wait(lock, woken);
         m_pending = false;
         return !m_quit;
+    }
+
+    // A feeder run by an output's clock: whether a wake-up came since the last call. Never waits long (the
+    // lock is held by wake() for one store only).
+    bool takePending()
+    {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_pending, false);
     }
 
 private:

@@ -3,6 +3,7 @@
 #include "audio/decode/Decoder.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qb::audio {
 
@@ -43,8 +44,9 @@ int FrameQueue::mixInto(float* out, int frames)
         const std::int64_t n = std::min(available - done, m_capacity - offset);
         const float* src = m_ring.get() + offset * kChannels;
         float* dst = out + done * kChannels;
+        // One device's damaged samples must not poison what the others add to the same frame.
         for (std::int64_t i = 0; i < n * kChannels; ++i)
-            dst[i] += src[i];
+            dst[i] += std::isfinite(src[i]) ? src[i] : 0.0f;
         done += n;
     }
     read += done;

@@ -25,14 +25,21 @@ public:
     // Producer: makes everything below `newWriteIndex` visible to the consumer.
     void publish(std::int64_t newWriteIndex) { m_write.store(newWriteIndex, std::memory_order_release); }
 
-    // Consumer: adds up to `frames` queued frames into `out`. Returns the number of frames it could not
-    // supply while the queue was live (an underrun); a queue that is not live is silent, not starved.
+    // Consumer: adds up to `frames` queued frames into `out`; a queued sample that is not a finite number
+    // adds nothing. Returns the number of frames it could not supply while the queue was live (an
+    // underrun); a queue that is not live is silent, not starved.
     int mixInto(float* out, int frames);
 
     // Any thread: everything published so far is dropped; the consumer skips it on its next call.
     void discardQueued()
     {
         m_discard.store(m_write.load(std::memory_order_acquire), std::memory_order_release);
+    }
+    // Any thread: whether a discard is still waiting for the consumer. Until the consumer's next call the
+    // discarded frames still take up room, so the producer may find the queue full.
+    bool discardPending() const
+    {
+        return m_discard.load(std::memory_order_acquire) > m_read.load(std::memory_order_acquire);
     }
     // Any thread: whether an empty queue counts as an underrun.
     void setLive(bool live) { m_live.store(live, std::memory_order_relaxed); }

@@ -2,25 +2,38 @@
 
 #include "audio/decode/Decoder.h"
 
-#include <chrono>
+#include <algorithm>
 #include <thread>
 
 namespace qb::audio {
 
+RealTimePace::RealTimePace(int periodFrames)
+    : m_period(std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(std::max(periodFrames, 1)) / kEngineRate))),
+      m_deadline(Clock::now())
+{
+}
+
+void RealTimePace::restart()
+{
+    m_deadline = Clock::now();
+}
+
+void RealTimePace::sleepUntilNextPeriod()
+{
+    m_deadline += m_period;
+    const auto now = Clock::now();
+    if (now > m_deadline + 8 * m_period)
+        m_deadline = now;
+    std::this_thread::sleep_until(m_deadline);
+}
+
 void runAtRealTimePace(int periodFrames, const std::atomic<bool>& running, const std::function<void()>& pull)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(periodFrames) / kEngineRate));
-    // Like a sound card, the first period is asked for at once and each next one a period later.
-    auto deadline = Clock::now();
+    RealTimePace pace(periodFrames);
     while (running.load(std::memory_order_relaxed)) {
         pull();
-        deadline += period;
-        const auto now = Clock::now();
-        if (now > deadline + 8 * period)
-            deadline = now;
-        std::this_thread::sleep_until(deadline);
+        pace.sleepUntilNextPeriod();
     }
 }
 

@@ -28,14 +28,26 @@ public:
         m_buffer.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
         m_running = true;
         m_thread = std::thread([this] {
-            runAtRealTimePace(m_periodFrames, m_running, [this] {
-                // While nothing plays, sleep instead of pulling silence; the pace starts afresh after.
-                std::unique_lock lock(m_mutex);
-                m_wake.wait(lock, [this] { return m_active || !m_running; });
-                lock.unlock();
-                if (m_running)
-                    m_render(m_buffer.data(), m_periodFrames);
-            });
+            RealTimePace pace(m_periodFrames);
+            while (m_running.load(std::memory_order_relaxed)) {
+                // While nothing plays, sleep instead of pulling silence.
+                bool waited = false;
+                {
+                    std::unique_lock lock(m_mutex);
+                    if (!m_active) {
+                        m_wake.wait(lock, [this] { return m_active || !m_running; });
+                        waited = true;
+                    }
+                }
+                if (!m_running.load(std::memory_order_relaxed))
+                    break;
+                // The wait was meant, not a stall: the pace starts afresh now. Catching up on it would
+                // take up to the whole queue in one burst, far ahead of the clock a listener keeps.
+                if (waited)
+                    pace.restart();
+                m_render(m_buffer.data(), m_periodFrames);
+                pace.sleepUntilNextPeriod();
+            }
         });
         return true;
     }

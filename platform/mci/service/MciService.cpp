@@ -10,6 +10,7 @@
 #include "mci/MciErrors.h"
 #include "system/MessageBox.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -93,9 +94,20 @@ std::int64_t msToFrames(std::uint32_t ms)
     return static_cast<std::int64_t>(ms) * audio::kEngineRate / 1000;
 }
 
+// Replies carry 32-bit numbers, as MCI's status values do, and the commands take no larger ones.
+constexpr std::int64_t kLargestReply = std::numeric_limits<std::uint32_t>::max();
+
+// Whole milliseconds in `frames`, held at the largest number a reply carries. A file can place its
+// events years apart, so frames * 1000 is not safe: whole seconds and the rest are converted apart.
 std::int64_t framesToMs(std::int64_t frames)
 {
-    return frames <= 0 ? 0 : frames * 1000 / audio::kEngineRate;
+    if (frames <= 0)
+        return 0;
+    const std::int64_t seconds = frames / audio::kEngineRate;
+    if (seconds >= kLargestReply / 1000 + 1)
+        return kLargestReply;
+    const std::int64_t ms = seconds * 1000 + frames % audio::kEngineRate * 1000 / audio::kEngineRate;
+    return std::min(ms, kLargestReply);
 }
 
 } // namespace

@@ -39,8 +39,9 @@ struct MciServiceOptions
 // case.
 //
 // Replies: "status ... mode" is "playing", "paused" or "stopped" ("stopped" after open, after stop and
-// once the end of the file has been queued for output); "length" and "position" are milliseconds;
-// "ready" is "true". Commands without a reply leave the empty text in the reply buffer.
+// once the end of the file has been queued for output); "length" and "position" are whole
+// milliseconds, held at 4294967295 (the largest 32-bit number, as MCI's status values are) when a file
+// lasts longer; "ready" is "true". Commands without a reply leave the empty text in the reply buffer.
 //
 // "play ... wait" returns once the device is no longer playing (its last frame has been queued for
 // output), pumping the engine meanwhile so that a file shorter than the engine's queue ends even without

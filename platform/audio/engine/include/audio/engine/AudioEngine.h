@@ -11,9 +11,11 @@ namespace qb::audio {
 
 class Device;
 
-// Owns the one output stream and the devices that feed it. A feeder thread decodes ahead of the
-// output into each device's queue; the audio callback only mixes the queues (no locks it can wait
-// on, no disk I/O, no allocation).
+// Owns the one output stream and the devices that feed it. A feeder decodes ahead of the output into
+// each device's queue; the audio callback only mixes the queues (no locks it can wait on, no disk
+// I/O, no allocation), whoever runs the feeder. The mix never leaves full scale: it is clamped to
+// [-1, 1], and a sample that is not a finite number (NaN or infinity from a damaged file) is heard as
+// silence.
 class AudioEngine
 {
 public:
@@ -23,7 +25,8 @@ public:
         // last frame is queued, so this is also the time the loop monitor has to restart the file
         // without a gap.
         int queueMs = 500;
-        // false: no feeder thread; whoever drives the output calls pump() (manually clocked capture).
+        // false: the output runs the feeder's rounds on its own clock if it can (the manually clocked
+        // capture, see AudioOutput::takeFeeder); an output that cannot gets a feeder thread all the same.
         bool feederThread = true;
     };
 
@@ -38,7 +41,8 @@ public:
     // Stops the device, silences it and takes it out of the mix. The device object stays valid.
     void removeDevice(const std::shared_ptr<Device>& device);
 
-    // Tops up every playing device's queue. The feeder thread calls it; so does a manual clock.
+    // Tops up every playing device's queue at once, on the caller's thread (serialised with the feeder).
+    // For a caller that waits for a device to finish without an output that keeps time ("play ... wait").
     void pump();
 
     AudioOutput& output();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -13,6 +14,10 @@ public:
     // Fills `frames` frames of `out`. Called on the output's own thread (or, for a manually clocked
     // capture, on the thread that advances the clock). Must not block.
     using RenderFn = std::function<void(float* out, int frames)>;
+    // One round of the engine's feeder, run by an output that is clocked by its caller. `clockFrames`
+    // is that output's clock: the frames it has pulled so far. The round decodes only when the feeder
+    // is due on that clock (woken by a command, or its sleep has run out), as the feeder thread would.
+    using FeedFn = std::function<void(std::int64_t clockFrames)>;
 
     virtual ~AudioOutput() = default;
 
@@ -24,6 +29,15 @@ public:
     // would only produce silence) and so let the machine and the sound server rest; it pulls again
     // as soon as it is made active. Any thread.
     virtual void setActive(bool active) { (void)active; }
+    // Whether this output runs the engine's feeder itself. An output clocked by its caller (the manually
+    // clocked capture) takes `feed`, returns true and calls it on the clock's thread before each period
+    // it pulls, so that a test drives the feeder's own code path and stays deterministic. Any other
+    // output returns false and the engine runs a feeder thread. Called before start().
+    virtual bool takeFeeder(FeedFn feed)
+    {
+        (void)feed;
+        return false;
+    }
     // Frames pulled per call of the render function.
     virtual int periodFrames() const = 0;
     // A name for logs and benchmarks ("sdl:pulseaudio", "silent", "capture").
