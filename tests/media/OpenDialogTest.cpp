@@ -118,6 +118,7 @@ void OpenDialogTest::choiceReturnsPathAndMovesCurrentFolder()
     m_driver->choose(file);
     QCOMPARE(show(m_dir->path()), file);
     QCOMPARE(m_cancelled, false);
+    // The dialog is asked without OFN_NOCHANGEDIR, so the next one starts where this file was.
     QCOMPARE(QDir::currentPath(), m_dir->filePath("music/set"));
 }
 

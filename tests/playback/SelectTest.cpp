@@ -113,8 +113,10 @@ private slots:
         QCOMPARE(mci->log.filter(QStringLiteral("open")).size(), 1);
     }
 
-    void theFilterListsEveryEndingWePlayThenTheFourFixedPairs()
+    void theDialogOffersEveryEndingWePlayThenTheFourFixedPairs()
     {
+        select(QString());
+        QCOMPARE(dialogs->dialogsShown(), 1);
         // Ten texts, each followed by one NUL: splitting leaves an empty text after the last.
         const QStringList texts = playback::Playback::selectFilter().split(QChar(u'\0'));
         QCOMPARE(texts.size(), 11);
@@ -131,15 +133,8 @@ private slots:
                               QStringLiteral("WAVEオーディオ(*.wav)"), QStringLiteral("*.wav"),
                               QStringLiteral("MPEG1 Layer 3(*.mp3)"), QStringLiteral("*.mp3"),
                               QStringLiteral("すべてのファイル(*.*)"), QStringLiteral("*.*")}));
-    }
-
-    void theDialogOffersThatFilterInTheCurrentFolder()
-    {
-        select(QString());
-        QCOMPARE(dialogs->dialogsShown(), 1);
-        const QStringList texts = playback::Playback::selectFilter().split(QChar(u'\0'));
         QStringList descriptions;
-        for (qsizetype i = 0; i + 1 < texts.size(); i += 2)
+        for (qsizetype i = 0; i < 10; i += 2)
             descriptions << texts[i];
         QCOMPARE(dialogs->last().offeredFilters, descriptions);
         QCOMPARE(dialogs->last().selectedFilterIndex, 0);
