@@ -18,8 +18,10 @@ mkdir -p "$XDG_CONFIG_HOME"
 unset XDG_RUNTIME_DIR QT_QPA_PLATFORM
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
 
-# The server picks a free display itself and writes its number once it takes connections.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$xvfb_work/display" >"$xvfb_work/xvfb.log" 2>&1 &
+# The server picks a free display itself and writes its number once it takes connections. Without
+# -noreset it would start afresh whenever its last client leaves (the first probe, for one), and
+# refuse whoever connects meanwhile.
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$xvfb_work/display" >"$xvfb_work/xvfb.log" 2>&1 &
 xvfb_pids+=($!)
 
 # Runs the command "$2"... until it succeeds; false once $1 seconds have passed without. The deadlines
@@ -47,7 +49,8 @@ wait_until 30 display_up || { echo "FAIL: Xvfb did not start: $(cat "$xvfb_work/
 export DISPLAY=":$(display_number)"
 openbox --sm-disable >"$xvfb_work/openbox.log" 2>&1 &
 xvfb_pids+=($!)
-wait_until 30 window_manager_up || { echo "FAIL: the window manager did not start: $(cat "$xvfb_work/openbox.log")" >&2; exit 1; }
+wait_until 30 window_manager_up ||
+  { echo "FAIL: the window manager did not start: $(cat "$xvfb_work/openbox.log" "$xvfb_work/xvfb.log")" >&2; exit 1; }
 
 # Prints the id of the first visible window whose title matches the regular expression $1.
 first_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true; }
