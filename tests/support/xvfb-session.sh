@@ -46,7 +46,8 @@ window_manager_up() {
 }
 
 wait_until 30 display_up || { echo "FAIL: Xvfb did not start: $(cat "$xvfb_work/xvfb.log")" >&2; exit 1; }
-export DISPLAY=":$(display_number)"
+DISPLAY=":$(display_number)"
+export DISPLAY
 openbox --sm-disable >"$xvfb_work/openbox.log" 2>&1 &
 xvfb_pids+=($!)
 wait_until 30 window_manager_up ||

@@ -32,7 +32,11 @@ shot() { xwininfo -id "$1" >/dev/null 2>&1 && import -window "$1" "$shots/$2.png
 # colour $4; the count is left in $seen. Fails the test at once when the program has ended.
 seen=0
 shows_colour() {
-  running "$pid" || { wait "$pid" && fail "the program ended" || fail "the program ended with status $?"; }
+  if ! running "$pid"; then
+    local status=0
+    wait "$pid" || status=$?
+    fail "the program ended with status $status"
+  fi
   seen=0
   shot "$1" "$2" || return 1
   seen=$(count_colour "$shots/$2.png" "$3" "$4")
