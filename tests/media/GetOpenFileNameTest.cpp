@@ -52,6 +52,7 @@ private slots:
     void shortTitleBufferGetsEmptyName();
     void noChangeDirKeepsCurrentFolder();
     void usesGivenCaption();
+    void cancelLeavesTheBufferAndTheFolder();
     void refusesMissingFileInsideDialog();
     void acceptsMissingFileWithoutMustExist();
 
@@ -176,6 +177,8 @@ void GetOpenFileNameTest::selectsRequestedFilterAndReportsIt()
     ofn.nFilterIndex = static_cast<std::uint32_t>(requested);
     QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(m_driver->last().offeredFilters, QStringList({"Songs", "Sounds", "All"}));
+    // Each pair becomes one toolkit filter; "*.*" means every file, names without a dot too.
+    QCOMPARE(m_driver->last().nameFilters, QStringList({"Songs (*.mid *.rmi)", "Sounds (*.wav)", "All (*)"}));
     QCOMPARE(m_driver->last().selectedFilterIndex, shown);
     QCOMPARE(int(ofn.nFilterIndex), shown + 1);
 }
@@ -229,6 +232,17 @@ void GetOpenFileNameTest::usesGivenCaption()
     ofn.lpstrTitle = "曲を開く";
     QCOMPARE(GetOpenFileNameA(&ofn, *m_driver), 0);
     QCOMPARE(m_driver->last().windowTitle, QStringLiteral("曲を開く"));
+}
+
+void GetOpenFileNameTest::cancelLeavesTheBufferAndTheFolder()
+{
+    m_driver->cancel();
+    OPENFILENAMEA ofn = record();
+    m_file.fill('x');
+    QCOMPARE(GetOpenFileNameA(&ofn, *m_driver), 0);
+    QCOMPARE(m_driver->dialogsShown(), 1);
+    QCOMPARE(QByteArray(m_file.data(), 16), QByteArray(16, 'x'));
+    QCOMPARE(QDir::currentPath(), m_startFolder);
 }
 
 void GetOpenFileNameTest::refusesMissingFileInsideDialog()

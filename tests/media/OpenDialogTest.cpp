@@ -13,26 +13,10 @@ using qb::test::DialogDriver;
 
 namespace {
 
-// The five pairs of the Select action, each text followed by one NUL.
-QString selectFilter()
-{
-    const QStringList texts{
-        QStringLiteral("音声＆MIDIデータ(*.mid;*.rmi;*.wav;*.mp3)"),
-        QStringLiteral("*.mid;*.rmi;*.wav;*.mp3"),
-        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"),
-        QStringLiteral("*.mid;*.rmi"),
-        QStringLiteral("WAVEオーディオ(*.wav)"),
-        QStringLiteral("*.wav"),
-        QStringLiteral("MPEG1 Layer 3(*.mp3)"),
-        QStringLiteral("*.mp3"),
-        QStringLiteral("すべてのファイル(*.*)"),
-        QStringLiteral("*.*"),
-    };
-    QString filter;
-    for (const QString& text : texts)
-        filter += text + QChar(0);
-    return filter;
-}
+// Two pairs with Japanese texts, each text followed by one NUL, as a caller writes them.
+const QString kFilter = QStringLiteral("曲(*.mid)") + QChar(u'\0') + QStringLiteral("*.mid;*.rmi") +
+                        QChar(u'\0') + QStringLiteral("すべて") + QChar(u'\0') + QStringLiteral("*.*") +
+                        QChar(u'\0');
 
 bool touch(const QString& path)
 {
@@ -50,11 +34,10 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void offersFiltersWithFirstSelected();
+    void offersTheGivenFiltersForExistingFilesOnly();
     void opensInGivenFolderModalToOwner();
     void cancelReturnsNothingAndSetsCancelled();
     void choiceReturnsPathAndMovesCurrentFolder();
-    void nextDialogOpensWhereLastFileWasChosen();
     void choiceWithJapanesePath();
     void pathTooLongForBufferIsFailure();
     void timersTickWhileOpen();
@@ -93,24 +76,16 @@ void OpenDialogTest::cleanup()
 
 QString OpenDialogTest::show(const QString& initialDir)
 {
-    return ShowOpenDialog(m_owner.get(), selectFilter(), initialDir, m_cancelled, *m_driver);
+    return ShowOpenDialog(m_owner.get(), kFilter, initialDir, m_cancelled, *m_driver);
 }
 
-void OpenDialogTest::offersFiltersWithFirstSelected()
+void OpenDialogTest::offersTheGivenFiltersForExistingFilesOnly()
 {
     m_driver->cancel();
     show(m_dir->path());
     QCOMPARE(m_driver->dialogsShown(), 1);
     const auto& seen = m_driver->last();
-    const QStringList descriptions{
-        QStringLiteral("音声＆MIDIデータ(*.mid;*.rmi;*.wav;*.mp3)"),
-        QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"), QStringLiteral("WAVEオーディオ(*.wav)"),
-        QStringLiteral("MPEG1 Layer 3(*.mp3)"), QStringLiteral("すべてのファイル(*.*)")};
-    QCOMPARE(seen.offeredFilters, descriptions);
-    QCOMPARE(seen.nameFilters.size(), 5);
-    QVERIFY(seen.nameFilters.at(0).endsWith(QLatin1String("(*.mid *.rmi *.wav *.mp3)")));
-    QVERIFY(seen.nameFilters.at(1).endsWith(QLatin1String("(*.mid *.rmi)")));
-    QVERIFY(seen.nameFilters.at(4).endsWith(QLatin1String("(*)")));
+    QCOMPARE(seen.offeredFilters, (QStringList{QStringLiteral("曲(*.mid)"), QStringLiteral("すべて")}));
     QCOMPARE(seen.selectedFilterIndex, 0);
     QCOMPARE(seen.fileMode, QFileDialog::ExistingFile);
     QVERIFY(!seen.windowTitle.isEmpty());
@@ -130,10 +105,8 @@ void OpenDialogTest::cancelReturnsNothingAndSetsCancelled()
 {
     m_cancelled = false;
     m_driver->cancel();
-    const QString before = QDir::currentPath();
     QCOMPARE(show(m_dir->path()), QString());
     QCOMPARE(m_cancelled, true);
-    QCOMPARE(QDir::currentPath(), before);
 }
 
 void OpenDialogTest::choiceReturnsPathAndMovesCurrentFolder()
@@ -145,19 +118,8 @@ void OpenDialogTest::choiceReturnsPathAndMovesCurrentFolder()
     m_driver->choose(file);
     QCOMPARE(show(m_dir->path()), file);
     QCOMPARE(m_cancelled, false);
+    // The dialog is asked without OFN_NOCHANGEDIR, so the next one starts where this file was.
     QCOMPARE(QDir::currentPath(), m_dir->filePath("music/set"));
-}
-
-void OpenDialogTest::nextDialogOpensWhereLastFileWasChosen()
-{
-    QVERIFY(QDir(m_dir->path()).mkdir("picked"));
-    QVERIFY(touch(m_dir->filePath("picked/a.wav")));
-    m_driver->choose(m_dir->filePath("picked/a.wav"));
-    show(m_dir->path());
-    m_driver->cancel();
-    show(QDir::currentPath());
-    QCOMPARE(m_driver->dialogsShown(), 2);
-    QCOMPARE(m_driver->last().directory, m_dir->filePath("picked"));
 }
 
 void OpenDialogTest::choiceWithJapanesePath()
@@ -179,10 +141,8 @@ void OpenDialogTest::pathTooLongForBufferIsFailure()
     longPath += QStringLiteral("/曲.mid");
     m_cancelled = false;
     m_driver->forceAccept(longPath);
-    const QString before = QDir::currentPath();
     QCOMPARE(show(m_dir->path()), QString());
     QCOMPARE(m_cancelled, true);
-    QCOMPARE(QDir::currentPath(), before);
 }
 
 void OpenDialogTest::timersTickWhileOpen()
@@ -200,7 +160,7 @@ void OpenDialogTest::timersTickWhileOpen()
         });
         ticker.start();
     });
-    ShowOpenDialog(m_owner.get(), selectFilter(), m_dir->path(), m_cancelled, host);
+    ShowOpenDialog(m_owner.get(), kFilter, m_dir->path(), m_cancelled, host);
     ticker.stop();
     QVERIFY(ticks >= 10);
     QCOMPARE(m_cancelled, true);

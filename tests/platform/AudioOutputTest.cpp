@@ -44,6 +44,42 @@ void setDriver(const char* driver)
         qunsetenv("SDL_AUDIODRIVER");
 }
 
+// Passes everything to the output it wraps and reports whether the engine has let it rest.
+class RestWatch final : public AudioOutput
+{
+public:
+    explicit RestWatch(std::unique_ptr<AudioOutput> inner) : m_inner(std::move(inner)) {}
+
+    bool start(RenderFn render) override
+    {
+        return m_inner->start([this, render = std::move(render)](float* out, int frames) {
+            ++m_inRender;
+            render(out, frames);
+            --m_inRender;
+        });
+    }
+    void stop() override { m_inner->stop(); }
+    void setActive(bool active) override
+    {
+        m_inner->setActive(active);
+        m_resting = !active;
+        if (active)
+            ++m_wakes;
+    }
+    int periodFrames() const override { return m_inner->periodFrames(); }
+    const char* name() const override { return m_inner->name(); }
+
+    bool resting() const { return m_resting; }
+    int inRender() const { return m_inRender; }
+    int wakes() const { return m_wakes; }
+
+private:
+    std::unique_ptr<AudioOutput> m_inner;
+    std::atomic<bool> m_resting{false};
+    std::atomic<int> m_inRender{0};
+    std::atomic<int> m_wakes{0};
+};
+
 } // namespace
 
 class AudioOutputTest : public QObject
@@ -207,16 +243,32 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("short.wav"));
         QVERIFY(qb::test::writeWav(path, 2205));
-        AudioEngine engine(makeDefaultOutput());
+        auto watched = std::make_unique<RestWatch>(makeDefaultOutput());
+        RestWatch& watch = *watched;
+        AudioEngine engine(std::move(watched));
         auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
         device->play();
+        QTRY_VERIFY_WITH_TIMEOUT(watch.wakes() > 0, 10000); // the engine woke the output to play
         QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered >= 2205, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(device->mode() == Device::Mode::Stopped, 10000); // the pass is queued
         device->stop();
-        // Once the queue is empty and nothing plays, no more periods are pulled.
-        QTest::qWait(400);
+        // Once the queue is empty and nothing plays, the engine lets the output rest...
+        QTRY_VERIFY_WITH_TIMEOUT(watch.resting() && watch.inRender() == 0, 10000);
+
+        // ...and no more periods are pulled, for as long as a second silent output, running beside
+        // it as a clock, takes to pull six periods of its own. A pull that had already begun when
+        // the rest came is let through first: one period of the clock.
+        Counter clock;
+        auto reference = makeSilentOutput();
+        QVERIFY(reference->start(clock.render()));
+        const int period = reference->periodFrames();
+        QTRY_VERIFY_WITH_TIMEOUT(clock.frames.load() >= 2 * period, 10000);
         const auto callbacks = engine.stats().callbacks;
-        QTest::qWait(600); // more than six periods of the silent output
+        const std::int64_t from = clock.frames.load();
+        QTRY_VERIFY_WITH_TIMEOUT(clock.frames.load() >= from + 6 * period, 20000);
+        reference->stop();
         QCOMPARE(engine.stats().callbacks, callbacks);
+        QVERIFY(watch.resting());
         setDriver("dummy");
     }
 };

@@ -2,6 +2,7 @@
 // recording window.
 #include "playback/Playback.h"
 
+#include "mci/MciErrors.h"
 #include "playback/PlayerView.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"
@@ -19,7 +20,7 @@ using qb::test::RecordingView;
 
 namespace {
 
-const RecordingMci::Answer kRefused{263, {}};
+const RecordingMci::Answer kRefused{qb::mci::MCIERR_INVALID_DEVICE_NAME, {}};
 
 } // namespace
 
@@ -90,7 +91,7 @@ private slots:
         QTest::newRow("Playing counts as not playing") << 0 << "Playing" << true;
         QTest::newRow("stopped") << 0 << "stopped" << true;
         QTest::newRow("paused") << 0 << "paused" << true;
-        QTest::newRow("refused status") << 263 << "" << false;
+        QTest::newRow("refused status") << int(qb::mci::MCIERR_INVALID_DEVICE_NAME) << "" << false;
         QTest::newRow("short reply") << 0 << "play" << true;
     }
 
@@ -177,7 +178,7 @@ private slots:
 
     void openOfAMissingFileSendsAnEmptyPathAndFails()
     {
-        mci.script("open  alias midi", {275, {}});
+        mci.script("open  alias midi", {qb::mci::MCIERR_FILE_NOT_FOUND, {}});
         state.FilePath = QStringLiteral("/no/such/file with space.mid");
         QVERIFY(!Playback(state, view, mci, dialogs).OpenMediaFile());
         QCOMPARE(mci.log, QStringList{QStringLiteral("send:open  alias midi")});

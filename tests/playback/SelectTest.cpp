@@ -3,6 +3,7 @@
 #include "audio/capture/CaptureOutput.h"
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
+#include "formats/MediaFormats.h"
 #include "mci/MciService.h"
 #include "playback/Playback.h"
 #include "support/DialogDriver.h"
@@ -112,14 +113,74 @@ private slots:
         QCOMPARE(mci->log.filter(QStringLiteral("open")).size(), 1);
     }
 
-    void theDialogOffersTheFiveFiltersInTheCurrentFolder()
+    void theDialogOffersEveryEndingWePlayThenTheFourFixedPairs()
     {
         select(QString());
         QCOMPARE(dialogs->dialogsShown(), 1);
-        QCOMPARE(dialogs->last().offeredFilters.size(), 5);
-        QVERIFY(dialogs->last().offeredFilters[0].startsWith(QStringLiteral("音声＆MIDIデータ")));
+        // Ten texts, each followed by one NUL: splitting leaves an empty text after the last.
+        const QStringList texts = playback::Playback::selectFilter().split(QChar(u'\0'));
+        QCOMPARE(texts.size(), 11);
+        QVERIFY(texts.last().isEmpty());
+        QStringList endings;
+        for (const formats::MediaFormat& format : formats::mediaFormats())
+            endings << QStringLiteral("*.") + QLatin1String(format.ending);
+        for (const char* ending : {"*.mid", "*.rmi", "*.wav", "*.mp3"})
+            QVERIFY2(endings.contains(QLatin1String(ending)), ending);
+        QCOMPARE(texts.mid(0, 2), (QStringList{QStringLiteral("音声＆MIDIデータ(%1)").arg(endings.join(u';')),
+                                               endings.join(u';')}));
+        QCOMPARE(texts.mid(2, 8),
+                 (QStringList{QStringLiteral("MIDIシーケンス(*.mid;*.rmi)"), QStringLiteral("*.mid;*.rmi"),
+                              QStringLiteral("WAVEオーディオ(*.wav)"), QStringLiteral("*.wav"),
+                              QStringLiteral("MPEG1 Layer 3(*.mp3)"), QStringLiteral("*.mp3"),
+                              QStringLiteral("すべてのファイル(*.*)"), QStringLiteral("*.*")}));
+        QStringList descriptions;
+        for (qsizetype i = 0; i < 10; i += 2)
+            descriptions << texts[i];
+        QCOMPARE(dialogs->last().offeredFilters, descriptions);
         QCOMPARE(dialogs->last().selectedFilterIndex, 0);
         QCOMPARE(QDir(dialogs->last().directory).canonicalPath(), QDir(dir.path()).canonicalPath());
+    }
+
+    void whileTheDialogIsUpTheWindowShowsThePrompt()
+    {
+        const QString path = file(QStringLiteral("shown.wav"));
+        QVERIFY(test::writeWav(path, 44100));
+        select(path);
+        playback->Command1_Click();
+        const QString status = view.label1;
+        const QString info = view.label2;
+
+        QString label1;
+        QString label2;
+        bool playing = false;
+        test::DialogCallback host([&](QFileDialog& dialog) {
+            label1 = view.label1;
+            label2 = view.label2;
+            playing = modeOf(*mci) == QLatin1String("playing");
+            dialog.reject();
+        });
+        playback::Playback(state, view, *mci, host).Command3_Click();
+        QCOMPARE(label1, kPrompt);
+        QCOMPARE(label2, QString());
+        QVERIFY(playing); // the old file plays on until a new one is chosen
+        QCOMPARE(view.label1, status);
+        QCOMPARE(view.label2, info);
+    }
+
+    void rmiShowsTheHeaderOfTheSequenceItWraps()
+    {
+        test::MidiTrack track;
+        track.trackName(0, "Wrapped").tempo(0, 500000).noteOn(0, 0, 60, 100).noteOff(480, 0, 60).endOfTrack();
+        const QString path = file(QStringLiteral("song.rmi"));
+        QVERIFY(test::writeBytes(path, test::riffMidi(test::midiFile(0, 96, {track}))));
+        select(path);
+        QCOMPARE(view.label2,
+                 QStringLiteral(
+                     "タイトル = Wrapped\r\nフォーマット = 0\r\nトラックブロック数 = 1\r\n分解能 = 96"));
+        QCOMPARE(view.caption, QStringLiteral("Wrapped"));
+        QCOMPARE(view.label1, path);
+        QVERIFY(state.IsOpen);
+        QCOMPARE(modeOf(*mci), QStringLiteral("stopped"));
     }
 
     void wavAndMp3ShowTheirMessageAndPath_data()
@@ -160,6 +221,33 @@ private slots:
         QCOMPARE(view.caption, QStringLiteral("Quillbeat"));
         QVERIFY(!state.IsOpen);
         QVERIFY(messages.shown.empty());
+    }
+
+    void aRefusedOpenAfterAnotherFileLeavesNoFileOpen()
+    {
+        const QString first = file(QStringLiteral("before.wav"));
+        QVERIFY(test::writeWav(first, 44100));
+        select(first);
+        playback->Command1_Click();
+        const QString caption = view.caption;
+
+        const QString refused = file(QStringLiteral("notes.txt"));
+        QVERIFY(test::writeBytes(refused, "hello"));
+        mci->log.clear();
+        select(refused);
+        QCOMPARE(mci->log.first(), QStringLiteral("exec:close midi"));
+        QCOMPARE(modeOf(*mci), QStringLiteral("(no device)"));
+        QVERIFY(!state.IsOpen);
+        QVERIFY(!state.IsPlaying);
+        QVERIFY(!view.timer3);
+        QCOMPARE(view.picture, QStringLiteral("empty"));
+        QCOMPARE(view.label1, kPrompt);
+        QCOMPARE(view.label2, QString());
+        QCOMPARE(view.caption, caption);
+        // Play now finds no file and asks for one.
+        playback->Command1_Click();
+        QCOMPARE(view.messages.size(), 1);
+        QVERIFY(!state.IsPlaying);
     }
 
     void selectingWhileLoopingReplacesTheFileWithoutPlayingIt()
@@ -223,13 +311,12 @@ private slots:
         QCOMPARE(view.label1, QStringLiteral("Stop     ") + path);
     }
 
-    void aConfirmedChoiceMovesTheCurrentFolder()
+    void theNextDialogOpensWhereTheLastFileWasChosen()
     {
         QDir(dir.path()).mkdir(QStringLiteral("sub"));
         const QString path = file(QStringLiteral("sub/in.wav"));
         QVERIFY(test::writeWav(path, 4410));
         select(path);
-        QCOMPARE(QDir::current().canonicalPath(), QDir(file(QStringLiteral("sub"))).canonicalPath());
         select(QString());
         QCOMPARE(QDir(dialogs->last().directory).canonicalPath(),
                  QDir(file(QStringLiteral("sub"))).canonicalPath());

@@ -6,6 +6,8 @@ xvfb_work=$(mktemp -d)
 xvfb_pids=()
 xvfb_cleanup() {
   for p in "${xvfb_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  # A server still shutting down could hand its display number to the next test's server.
+  for p in "${xvfb_pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$xvfb_work"
 }
 trap xvfb_cleanup EXIT
@@ -16,34 +18,53 @@ mkdir -p "$XDG_CONFIG_HOME"
 unset XDG_RUNTIME_DIR QT_QPA_PLATFORM
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
 
-for n in $(seq 0 20); do
-  display=$((100 + (RANDOM % 400)))
-  [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] || break
-done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$xvfb_work/xvfb.log" 2>&1 &
+# The server picks a free display itself and writes its number once it takes connections. Without
+# -noreset it would start afresh whenever its last client leaves (the first probe, for one), and
+# refuse whoever connects meanwhile.
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$xvfb_work/display" >"$xvfb_work/xvfb.log" 2>&1 &
 xvfb_pids+=($!)
-export DISPLAY=":$display"
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-openbox --sm-disable >"$xvfb_work/openbox.log" 2>&1 &
-xvfb_pids+=($!)
-# The window manager is ready once it has announced itself on the root window; a window mapped before
-# that is taken over later and may never be exposed.
-for _ in $(seq 200); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-  sleep 0.05
-done
-xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || { echo "openbox did not start" >&2; exit 1; }
 
-# Prints the id of the first visible window whose title matches the regular expression $1.
-wait_window() {
-  local id
-  for _ in $(seq 200); do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
-    [ -n "$id" ] && { echo "$id"; return 0; }
+# Runs the command "$2"... until it succeeds; false once $1 seconds have passed without. The deadlines
+# are generous: on a busy machine a condition comes late, but it comes.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
     sleep 0.05
   done
-  echo "no window named '$1'" >&2
-  return 1
+}
+
+display_number() { cat "$xvfb_work/display" 2>/dev/null || true; }
+display_up() { [ -n "$(display_number)" ] && DISPLAY=":$(display_number)" xdpyinfo >/dev/null 2>&1; }
+# Openbox claims the screen first and lists the windows it manages last; a window mapped in between
+# may never be managed, so the programs start only once the list is there.
+window_manager_up() {
+  local root
+  root=$(xprop -root 2>/dev/null || true)
+  [[ "$root" == *"_NET_SUPPORTING_WM_CHECK(WINDOW)"* && "$root" == *"_NET_CLIENT_LIST(WINDOW)"* ]]
+}
+
+wait_until 30 display_up || { echo "FAIL: Xvfb did not start: $(cat "$xvfb_work/xvfb.log")" >&2; exit 1; }
+DISPLAY=":$(display_number)"
+export DISPLAY
+openbox --sm-disable >"$xvfb_work/openbox.log" 2>&1 &
+xvfb_pids+=($!)
+wait_until 30 window_manager_up ||
+  { echo "FAIL: the window manager did not start: $(cat "$xvfb_work/openbox.log" "$xvfb_work/xvfb.log")" >&2; exit 1; }
+
+# Prints the id of the first visible window whose title matches the regular expression $1.
+first_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true; }
+has_window() { [ -n "$(first_window "$1")" ]; }
+wait_window() {
+  if ! wait_until 30 has_window "$1"; then
+    echo "no window named '$1'; named windows:" >&2
+    for id in $(xdotool search --name '.' 2>/dev/null || true); do
+      echo "  $id '$(xdotool getwindowname "$id")' $(xwininfo -id "$id" | grep 'Map State')" >&2
+    done
+    return 1
+  fi
+  first_window "$1"
 }
 
 # Prints the colour of pixel ($2, $3) of image $1 as "r,g,b".

@@ -26,88 +26,88 @@ count_colour() {
   convert "$1" -crop "$2" +repage -fx "abs(r*255-$r)<60 && abs(g*255-$g)<60 && abs(b*255-$b)<60 ? 1 : 0" \
     -format '%[fx:int(mean*w*h+0.5)]' info:
 }
-shot() { import -window "$1" "$shots/$2.png"; }
+# Without a window of that id, import would wait for a click to pick one.
+shot() { xwininfo -id "$1" >/dev/null 2>&1 && import -window "$1" "$shots/$2.png"; }
+# Whether more than $5 pixels of the rectangle $3 of a new screenshot $2 of window $1 are close to
+# colour $4; the count is left in $seen. Fails the test at once when the program has ended.
+seen=0
+shows_colour() {
+  if ! running "$pid"; then
+    local status=0
+    wait "$pid" || status=$?
+    fail "the program ended with status $status"
+  fi
+  seen=0
+  shot "$1" "$2" || return 1
+  seen=$(count_colour "$shots/$2.png" "$3" "$4")
+  [ "$seen" -gt "$5" ]
+}
+visible_named() { xdotool search --onlyvisible --name "$1" 2>/dev/null | wc -l; }
+windows_named() { [ "$(visible_named "$1")" -eq "$2" ]; }
+is_active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$1" ]; }
+other_window() { xdotool search --onlyvisible --name '.' 2>/dev/null | grep -v -x -e "$1" | head -n 1 || true; }
+has_other_window() { [ -n "$(other_window "$1")" ]; }
+caption_is() { [ "$(xdotool getwindowname "$1")" = "$2" ]; }
+running() { kill -0 "$1" 2>/dev/null; }
+ended() { ! running "$1"; }
 
 "$bin" &
 pid=$!
 xvfb_pids+=($pid)
 
-# First start: the tips dialog, and no main window yet.
+# First start: the tips dialog, and no main window yet. Its white tip box shows once it is painted.
 tip=$(wait_window '^Quillbeat Tips$')
-sleep 0.3
-shot "$tip" tips
+wait_until 30 shows_colour "$tip" tips 249x85+8+8 255,255,255 15000 || fail "the tips dialog is not painted ($seen white pixels)"
 tip_at=$(xdotool getwindowgeometry "$tip" | awk '/Position/ {print $2}')
 [ -z "$(xdotool search --onlyvisible --name '^Quillbeat$' 2>/dev/null || true)" ] || fail "main window shown before the tips"
+# Alt+S ticks the box after a short press animation: wait for the tick mark before closing.
 xdotool windowactivate --sync "$tip" key --clearmodifiers alt+s
-sleep 0.3
+wait_until 30 shows_colour "$tip" ticked 20x21+2+96 0,0,0 5 || fail "Alt+S did not tick the box ($seen dark pixels)"
 xdotool key --clearmodifiers Return
 main=$(wait_window '^Quillbeat$')
 main_at=$(xdotool getwindowgeometry "$main" | awk '/Position/ {print $2}')
 [ "$tip_at" = "$main_at" ] || fail "tips at $tip_at, main window at $main_at"
 grep -q '^Start=none' "$XDG_CONFIG_HOME/Quillbeat/Quillbeat.ini" || fail "the ticked box did not store Start=none"
 echo "ok: tips dialog first at the main window's place ($tip_at), its box stored Start=none"
-sleep 0.3
+wait_until 30 shows_colour "$main" start 20x20+140+50 148,226,148 300 || fail "the main window is not painted"
 
 # Hovering "Stop" highlights it in dark red.
 xdotool windowactivate --sync "$main" mousemove --window "$main" 110 16
-sleep 0.3
-shot "$main" hover
-red=$(count_colour "$shots/hover.png" 33x13+102+10 200,0,0)
-[ "$red" -gt 5 ] || fail "Stop is not dark red under the pointer ($red red pixels)"
+wait_until 30 shows_colour "$main" hover 33x13+102+10 200,0,0 5 || fail "Stop is not dark red under the pointer ($seen red pixels)"
 xdotool mousemove --window "$main" 60 120
-echo "ok: hovering Stop turns it dark red ($red pixels)"
+echo "ok: hovering Stop turns it dark red ($seen pixels)"
 
-# Alt+P with no file: the message box.
+# Alt+P with no file: the message box, which takes the keyboard.
 xdotool windowactivate --sync "$main" key --clearmodifiers alt+p
-for _ in $(seq 100); do
-  [ "$(xdotool search --onlyvisible --name '^Quillbeat$' | wc -l)" -ge 2 ] && break
-  sleep 0.05
-done
-[ "$(xdotool search --onlyvisible --name '^Quillbeat$' | wc -l)" -ge 2 ] || fail "no message box after Alt+P"
-sleep 0.3
+wait_until 30 windows_named '^Quillbeat$' 2 || fail "no message box after Alt+P"
+box=$(xdotool search --onlyvisible --name '^Quillbeat$' | grep -v -x -e "$main" | head -n 1)
+wait_until 30 is_active "$box" || fail "the message box does not have the keyboard"
 xdotool key --clearmodifiers Return
-sleep 0.3
-[ "$(xdotool search --onlyvisible --name '^Quillbeat$' | wc -l)" -eq 1 ] || fail "the message box did not close"
+wait_until 30 windows_named '^Quillbeat$' 1 || fail "the message box did not close"
 echo "ok: Alt+P with no file shows the message box"
 
-# Alt+S: the file dialog; type the file's path and confirm.
+# Alt+S: the file dialog; once it has the keyboard, type the file's path and confirm.
 xdotool windowactivate --sync "$main" key --clearmodifiers alt+s
-dialog=""
-for _ in $(seq 100); do
-  dialog=$(xdotool search --onlyvisible --name '.' 2>/dev/null | grep -v -x -e "$main" | head -n 1 || true)
-  [ -n "$dialog" ] && break
-  sleep 0.05
-done
-[ -n "$dialog" ] || fail "no file dialog after Alt+S"
-sleep 0.5
+wait_until 30 has_other_window "$main" || fail "no file dialog after Alt+S"
+dialog=$(other_window "$main")
+wait_until 30 is_active "$dialog" || fail "the file dialog does not have the keyboard"
 xdotool windowactivate --sync "$dialog" type --delay 5 "$song"
 xdotool key --clearmodifiers Return
-for _ in $(seq 100); do
-  [ "$(xdotool getwindowname "$main")" = "ループ曲" ] && break
-  sleep 0.05
-done
-[ "$(xdotool getwindowname "$main")" = "ループ曲" ] || fail "caption is '$(xdotool getwindowname "$main")', not the MIDI title"
+wait_until 30 caption_is "$main" "ループ曲" || fail "caption is '$(xdotool getwindowname "$main")', not the MIDI title"
 echo "ok: Alt+S, a MIDI file chosen, its title is the caption"
 
 # Play: the animation runs in the box (blue "Playing").
 xdotool mousemove --window "$main" 39 18 click 1
-sleep 0.9
-shot "$main" playing
-blue=$(count_colour "$shots/playing.png" 64x32+138+92 0,0,255)
-[ "$blue" -gt 20 ] || fail "no Playing animation ($blue blue pixels)"
-echo "ok: Play animates ($blue blue pixels)"
+wait_until 30 shows_colour "$main" playing 64x32+138+92 0,0,255 20 || fail "no Playing animation ($seen blue pixels)"
+echo "ok: Play animates ($seen blue pixels)"
 xdotool mousemove --window "$main" 60 120
 
 # Stop: the still picture (red "Stopping").
 xdotool mousemove --window "$main" 115 18 click 1
-sleep 0.3
-shot "$main" stopped
-red=$(count_colour "$shots/stopped.png" 64x32+138+92 255,0,0)
-[ "$red" -gt 20 ] || fail "no Stopping picture ($red red pixels)"
-echo "ok: Stop shows the still picture ($red red pixels)"
+wait_until 30 shows_colour "$main" stopped 64x32+138+92 255,0,0 20 || fail "no Stopping picture ($seen red pixels)"
+echo "ok: Stop shows the still picture ($seen red pixels)"
 
 xdotool windowactivate --sync "$main" key --clearmodifiers alt+F4
-for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-kill -0 "$pid" 2>/dev/null && fail "the program did not end after its window was closed"
+wait_until 30 ended "$pid" || fail "the program did not end after its window was closed"
 wait "$pid" || fail "the program ended with status $?"
 echo "PASS: first start, hover, message box, Select, Play, Stop and close work in a real window"

@@ -16,16 +16,20 @@ pid=$!
 xvfb_pids+=($pid)
 wid=$(wait_window '^Quillbeat$')
 echo "main window shown after $((($(date +%s%N) - start) / 1000000)) ms"
-sleep 0.5
+# The screenshot is taken once the window is painted: its green panel shows.
+painted() {
+  import -window "$wid" "$shots/window.png"
+  [ "$(pixel "$shots/window.png" 150 58)" = "148,226,148" ]
+}
+wait_until 30 painted || true
 
 geometry=$(xdotool getwindowgeometry "$wid" | awk '/Geometry/ {print $2}')
 [ "$geometry" = "230x141" ] || fail "window is $geometry, not 230x141"
-import -window "$wid" "$shots/window.png"
 [ "$(pixel "$shots/window.png" 2 138)" = "0,0,0" ] || fail "no black background: $(pixel "$shots/window.png" 2 138)"
 [ "$(pixel "$shots/window.png" 150 58)" = "148,226,148" ] || fail "no green panel: $(pixel "$shots/window.png" 150 58)"
 
 xdotool windowactivate --sync "$wid" key --clearmodifiers alt+F4
-for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-kill -0 "$pid" 2>/dev/null && fail "the program did not end after its window was closed"
+ended() { ! kill -0 "$pid" 2>/dev/null; }
+wait_until 30 ended || fail "the program did not end after its window was closed"
 wait "$pid" || fail "the program ended with status $?"
 echo "PASS: window 230x141, black background, green panel, closed cleanly"
