@@ -118,6 +118,9 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
     fluid_settings_setint(self->m_settings, "synth.dynamic-sample-loading", 0);
     // The owner calls it from one thread at a time, so FluidSynth's own locking is only overhead.
     fluid_settings_setint(self->m_settings, "synth.threadsafe-api", 0);
+    // GS and XG files address their messages to device 16 (Roland's and Yamaha's default); FluidSynth
+    // answers only device 0 and "all" unless told, and would drop a GS drum-part switch.
+    fluid_settings_setint(self->m_settings, "synth.device-id", 16);
     fluid_settings_setint(self->m_settings, "synth.reverb.active", 1);
     fluid_settings_setint(self->m_settings, "synth.chorus.active", 1);
 
@@ -186,8 +189,8 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     for (const PresetKey& key : subset.contents.presets) {
         LoadedPreset& loaded = m_presets[key];
         loaded.soundFontId = id;
-        const auto wanted = use.presets.find(key);
-        loaded.notes = wanted != use.presets.end() ? wanted->second : NoteSet();
+        const auto complete = subset.complete.find(key);
+        loaded.notes = complete != subset.complete.end() ? complete->second : NoteSet();
     }
     m_loaded.emplace_back(id, std::move(subset.contents));
     return true;

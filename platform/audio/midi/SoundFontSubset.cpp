@@ -458,6 +458,37 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
     subset.m_sampleBytes = points * 2;
     subset.contents.sampleDataBytes = subset.m_sampleBytes;
 
+    // What each preset sounds as in the full font: every note but those reaching a zone left out.
+    for (std::size_t p = 0; p < presetCount; ++p) {
+        if (!presetUsed[p])
+            continue;
+        NoteSet complete = NoteSet().set();
+        for (std::size_t z = t.m_presets[p].bag; z < t.m_presets[p + 1].bag; ++z) {
+            const Generator* gens = t.m_presetGens.data() + t.m_presetBags[z].gen;
+            const std::size_t count = t.m_presetBags[z + 1].gen - t.m_presetBags[z].gen;
+            if (count == 0 || gens[count - 1].oper != kInstrument ||
+                gens[count - 1].amount >= instrumentCount)
+                continue;
+            const NoteSet zone = zoneNotes(gens, count);
+            if (std::find(presetZones[p].begin(), presetZones[p].end(), z) == presetZones[p].end()) {
+                complete &= ~zone;
+                continue;
+            }
+            const std::size_t i = gens[count - 1].amount;
+            for (std::size_t iz = t.m_instruments[i].bag; iz < t.m_instruments[i + 1].bag; ++iz) {
+                const Generator* igens = t.m_instrumentGens.data() + t.m_instrumentBags[iz].gen;
+                const std::size_t icount = t.m_instrumentBags[iz + 1].gen - t.m_instrumentBags[iz].gen;
+                if (icount == 0 || igens[icount - 1].oper != kSampleId)
+                    continue;
+                if (std::find(instrumentZones[i].begin(), instrumentZones[i].end(), iz) ==
+                    instrumentZones[i].end())
+                    complete &= ~(zone & zoneNotes(igens, icount));
+            }
+        }
+        const SoundFontTables::PresetHeader& h = t.m_presets[p];
+        subset.complete.emplace(PresetKey{h.bank, h.program}, complete);
+    }
+
     std::vector<char> phdr, pbag, pmod, pgen, inst, ibag, imod, igen, shdr;
     for (std::size_t p = 0; p < presetCount; ++p) {
         if (!presetUsed[p] && !allHeaders)
@@ -585,8 +616,9 @@ SoundFontSubset::~SoundFontSubset()
 }
 
 SoundFontSubset::SoundFontSubset(SoundFontSubset&& other) noexcept
-    : contents(std::move(other.contents)), m_head(std::move(other.m_head)), m_tail(std::move(other.m_tail)),
-      m_extents(std::move(other.m_extents)), m_sampleBytes(other.m_sampleBytes), m_fd(other.m_fd)
+    : contents(std::move(other.contents)), complete(std::move(other.complete)),
+      m_head(std::move(other.m_head)), m_tail(std::move(other.m_tail)), m_extents(std::move(other.m_extents)),
+      m_sampleBytes(other.m_sampleBytes), m_fd(other.m_fd)
 {
     other.m_fd = -1;
 }

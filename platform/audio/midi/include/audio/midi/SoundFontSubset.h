@@ -119,6 +119,9 @@ public:
     bool read(std::uint64_t offset, char* out, std::size_t bytes) const;
 
     SoundFontSubsetContents contents;
+    // For each preset with zones, the notes it sounds as in the full font: those that reach only
+    // zones the subset holds (or none at all).
+    std::map<PresetKey, NoteSet> complete;
 
 private:
     friend class SoundFontSubsetBuilder;
