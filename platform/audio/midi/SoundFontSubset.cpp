@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qb::audio {
@@ -46,6 +47,13 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     bool ok() const { return m_fd >= 0; }
+    std::uint64_t size() const
+    {
+        struct stat st
+        {
+        };
+        return ::fstat(m_fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    }
     bool readAt(std::uint64_t offset, void* out, std::size_t bytes) const
     {
         auto* to = static_cast<char*>(out);
@@ -138,7 +146,9 @@ std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& 
     if (!file.readAt(0, header, sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
         std::memcmp(header + 8, "sfbk", 4) != 0)
         return fail("not a SoundFont: " + path);
-    const std::uint64_t riffEnd = 8 + static_cast<std::uint64_t>(u32(header + 4));
+    // Sizes are trusted no further than the file goes, so a damaged header cannot ask for gigabytes.
+    const std::uint64_t riffEnd =
+        std::min<std::uint64_t>(8 + static_cast<std::uint64_t>(u32(header + 4)), file.size());
 
     auto tables = std::make_shared<SoundFontTables>();
     tables->m_path = path;
@@ -360,7 +370,7 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
     // Which preset zones, instrument zones and samples the notes reach.
     std::vector<std::vector<std::size_t>> presetZones(presetCount);
     std::vector<bool> presetUsed(presetCount, false);
-    std::vector<std::optional<NoteSet>> instrumentNotes(instrumentCount);
+    std::map<std::size_t, NoteSet> instrumentNotes; // only the instruments reached
     for (const auto& [key, notes] : use.presets) {
         const auto found = t.m_presetIndex.find(key);
         if (found == t.m_presetIndex.end() || notes.none())
@@ -383,9 +393,7 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
             if (reached.none())
                 continue;
             presetZones[p].push_back(z);
-            if (!instrumentNotes[instrument])
-                instrumentNotes[instrument] = NoteSet();
-            *instrumentNotes[instrument] |= reached;
+            instrumentNotes[instrument] |= reached;
         }
     }
     std::vector<int> newInstrument(instrumentCount, -1);
@@ -394,7 +402,8 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
     std::vector<std::size_t> samples;
     int instruments = 0;
     for (std::size_t i = 0; i < instrumentCount; ++i) {
-        if (!instrumentNotes[i])
+        const auto reachedNotes = instrumentNotes.find(i);
+        if (reachedNotes == instrumentNotes.end())
             continue;
         newInstrument[i] = instruments++;
         for (std::size_t z = t.m_instruments[i].bag; z < t.m_instruments[i + 1].bag; ++z) {
@@ -407,7 +416,7 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
                 continue;
             }
             const std::size_t sample = gens[count - 1].amount;
-            if (sample >= sampleCount || (zoneNotes(gens, count) & *instrumentNotes[i]).none())
+            if (sample >= sampleCount || (zoneNotes(gens, count) & reachedNotes->second).none())
                 continue;
             instrumentZones[i].push_back(z);
             if (newSample[sample] < 0) {
@@ -508,8 +517,12 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
             put16(pbag, static_cast<std::uint32_t>(pmod.size() / 10));
             for (std::uint16_t g = t.m_presetBags[z].gen; g < t.m_presetBags[z + 1].gen; ++g) {
                 Generator gen = t.m_presetGens[g];
-                if (gen.oper == kInstrument)
+                if (gen.oper == kInstrument) {
+                    // Only a zone's last generator names its instrument; one elsewhere is damage.
+                    if (gen.amount >= instrumentCount || newInstrument[gen.amount] < 0)
+                        continue;
                     gen.amount = static_cast<std::uint16_t>(newInstrument[gen.amount]);
+                }
                 put16(pgen, gen.oper);
                 put16(pgen, gen.amount);
             }
@@ -527,8 +540,11 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
             put16(ibag, static_cast<std::uint32_t>(imod.size() / 10));
             for (std::uint16_t g = t.m_instrumentBags[z].gen; g < t.m_instrumentBags[z + 1].gen; ++g) {
                 Generator gen = t.m_instrumentGens[g];
-                if (gen.oper == kSampleId)
+                if (gen.oper == kSampleId) {
+                    if (gen.amount >= sampleCount || newSample[gen.amount] < 0)
+                        continue;
                     gen.amount = static_cast<std::uint16_t>(newSample[gen.amount]);
+                }
                 put16(igen, gen.oper);
                 put16(igen, gen.amount);
             }
