@@ -223,6 +223,49 @@ private slots:
         QCOMPARE(decodePass(*opened.decoder).size(), std::size_t{44100 * 2});
     }
 
+    void mp3PartsAtTwoRatesPlayEachAtItsOwnRate()
+    {
+        // Two files joined: MPEG frames stand alone, so this is one stream whose rate halves midway.
+        const QString first = path("part44.mp3");
+        const QString second = path("part22.mp3");
+        const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        QVERIFY(writeSoundFile(first, mp3, 44100, 2, sine(44100, 44100, 441.0)));
+        QVERIFY(writeSoundFile(second, mp3, 22050, 2, sine(22050, 22050, 441.0)));
+        QFile a(first);
+        QFile b(second);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        const QString joined = path("joined.mp3");
+        QVERIFY(writeBytes(joined, a.readAll() + b.readAll()));
+
+        OpenResult opened = openMp3Decoder(joined.toStdString());
+        QVERIFY2(opened.decoder, opened.message.c_str());
+        const std::vector<float> pass = decodePass(*opened.decoder, 1000);
+        const auto frames = static_cast<std::int64_t>(pass.size() / 2);
+        // One second each. The second file's own Info frame, encoder delay and padding are music to
+        // the stream: a few MPEG frames of silence, well under a tenth of a second.
+        QVERIFY2(frames >= 88200 && frames < 88200 + 4410, qPrintable(QString::number(frames)));
+        QCOMPARE(opened.decoder->lengthFrames(), frames);
+
+        // The same tone in both parts: 882 zero crossings a second. Played at the wrong rate, the
+        // second part would cross twice as often.
+        auto crossingsPerSecond = [&pass](std::int64_t from, std::int64_t to) {
+            int crossings = 0;
+            for (std::int64_t i = from + 1; i < to; ++i)
+                crossings += (pass[static_cast<std::size_t>(i * 2)] >= 0.0f) !=
+                             (pass[static_cast<std::size_t>((i - 1) * 2)] >= 0.0f);
+            return crossings * 44100.0 / static_cast<double>(to - from);
+        };
+        const double firstPart = crossingsPerSecond(4410, 39690);
+        const double secondPart = crossingsPerSecond(frames - 39690, frames - 4410);
+        QVERIFY2(std::fabs(firstPart - 882.0) < 10.0, qPrintable(QString::number(firstPart)));
+        QVERIFY2(std::fabs(secondPart - 882.0) < 10.0, qPrintable(QString::number(secondPart)));
+
+        // A position in the second part is reached as a straight read reaches it.
+        QVERIFY(opened.decoder->seek(60000));
+        QCOMPARE(readFrames(*opened.decoder, 500),
+                 std::vector<float>(pass.begin() + 60000 * 2, pass.begin() + 60500 * 2));
+    }
+
     void badFiles_data()
     {
         QTest::addColumn<QString>("name");

@@ -1,22 +1,39 @@
 #include "SourceDecoder.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace qb::audio {
 
 namespace {
-constexpr int kReadChunk = 1024;
-// Consumed source frames kept in the buffer before it is compacted.
-constexpr std::int64_t kCompactFrames = 8192;
+constexpr int kInputChunk = 1024;
+// About two seconds per segment, and at least this much source before each segment for the
+// resampler's filter to settle: a segment then costs about 2 % more than resampling straight through.
+constexpr std::int64_t kSegmentTarget = 2 * kEngineRate;
+constexpr std::int64_t kPrerollTarget = 2048;
+// Frames of the file's start kept for the resampler to look past the end of a pass. Far more than
+// the filter reaches at any rate a file can have.
+constexpr std::int64_t kHeadFrames = 8192;
+
+std::int64_t roundUp(std::int64_t value, std::int64_t step)
+{
+    return (value + step - 1) / step * step;
+}
 } // namespace
 
 SourceDecoder::SourceDecoder(std::unique_ptr<FrameSource> source)
-    : m_source(std::move(source)), m_rate(m_source->rate()), m_sourceLength(m_source->length())
+    : m_source(std::move(source)), m_rate(m_source->rate()), m_hintLength(m_source->length())
 {
     if (m_rate != kEngineRate) {
-        m_headFrames = std::max(0, m_source->read(m_head, 3));
-        m_source->seek(0);
-        m_chunk.resize(static_cast<std::size_t>(kReadChunk) * kChannels);
+        // Engine frame k falls on a source frame exactly when k is a multiple of periodOut.
+        const std::int64_t common = std::gcd<std::int64_t>(m_rate, kEngineRate);
+        const std::int64_t periodOut = kEngineRate / common;
+        const std::int64_t periodIn = m_rate / common;
+        m_segmentOut = roundUp(kSegmentTarget, periodOut);
+        m_segmentIn = m_segmentOut / periodOut * periodIn;
+        m_prerollIn = roundUp(kPrerollTarget, periodIn);
+        m_input.resize(static_cast<std::size_t>(kInputChunk) * kChannels);
+        m_cursor = 0;
     }
 }
 
@@ -25,16 +42,12 @@ std::int64_t SourceDecoder::toEngine(std::int64_t sourceFrames) const
     return (sourceFrames * kEngineRate + m_rate - 1) / m_rate;
 }
 
-std::int64_t SourceDecoder::sourceIndexOf(std::int64_t engineFrame) const
-{
-    return engineFrame * m_rate / kEngineRate;
-}
-
 std::int64_t SourceDecoder::lengthFrames() const
 {
-    if (m_sourceLength < 0)
+    const std::int64_t source = sourceLength();
+    if (source < 0)
         return -1;
-    const std::int64_t length = toEngine(m_sourceLength);
+    const std::int64_t length = toEngine(source);
     // A header can claim fewer frames than the file holds; until the end is seen, trust what was read.
     return m_lengthExact ? length : std::max(length, m_position);
 }
@@ -52,93 +65,196 @@ int SourceDecoder::readDirect(float* out, int frames)
     m_position += got;
     if (got < frames) {
         m_passDone = true;
-        m_sourceLength = m_position;
+        m_exactLength = m_position;
         m_lengthExact = true;
     }
     return got;
 }
 
-bool SourceDecoder::fillTo(std::int64_t index)
+void SourceDecoder::endFound(std::int64_t length)
 {
-    while (!m_sourceEnded && m_bufStart + static_cast<std::int64_t>(m_buf.size() / kChannels) <= index) {
-        const int got = std::clamp(m_source->read(m_chunk.data(), kReadChunk), 0, kReadChunk);
-        m_buf.insert(m_buf.end(), m_chunk.begin(), m_chunk.begin() + got * kChannels);
-        if (got < kReadChunk) {
-            m_sourceEnded = true;
-            m_sourceLength = m_bufStart + static_cast<std::int64_t>(m_buf.size() / kChannels);
-            m_lengthExact = true;
-            if (!m_buf.empty()) {
-                std::copy_n(m_buf.end() - kChannels, kChannels, m_last);
-                m_haveLast = true;
-            }
-        }
-    }
-    return !m_sourceEnded || index < m_sourceLength;
+    if (m_lengthExact)
+        return;
+    m_exactLength = length;
+    m_lengthExact = true;
 }
 
-const float* SourceDecoder::sourceFrame(std::int64_t index)
+int SourceDecoder::readSource(std::int64_t index, float* out, int frames)
 {
-    static const float kSilence[kChannels] = {};
-    if (index < 0)
-        return m_haveLast ? m_last : (m_headFrames > 0 ? m_head : kSilence);
-    if (m_sourceEnded && index >= m_sourceLength) {
-        if (m_headFrames == 0)
-            return kSilence;
-        const std::int64_t wrapped = std::min<std::int64_t>(index - m_sourceLength, m_headFrames - 1);
-        return m_head + wrapped * kChannels;
+    if (m_cursor != index) {
+        if (!m_source->seek(index)) {
+            m_cursor = -1;
+            endFound(index);
+            return 0;
+        }
+        m_cursor = index;
     }
-    const std::int64_t offset = std::max<std::int64_t>(index - m_bufStart, 0);
-    return m_buf.data() + offset * kChannels;
+    const int got = std::clamp(m_source->read(out, frames), 0, frames);
+    m_cursor += got;
+    if (got < frames)
+        endFound(index + got);
+    return got;
+}
+
+void SourceDecoder::ensureHead()
+{
+    if (m_headValid)
+        return;
+    m_headValid = true;
+    const std::int64_t length = sourceLength();
+    const int want = static_cast<int>(length < 0 ? kHeadFrames : std::min(length, kHeadFrames));
+    m_head.resize(static_cast<std::size_t>(want) * kChannels);
+    const int got = readSource(0, m_head.data(), want);
+    m_head.resize(static_cast<std::size_t>(got) * kChannels);
+}
+
+void SourceDecoder::ensureTail()
+{
+    const std::int64_t length = sourceLength();
+    if (length <= 0 || m_tailEnd == length)
+        return;
+    m_tailEnd = length;
+    const std::int64_t from = std::max<std::int64_t>(length - m_prerollIn, 0);
+    const int want = static_cast<int>(length - from);
+    m_tail.resize(static_cast<std::size_t>(want) * kChannels);
+    const int got = readSource(from, m_tail.data(), want);
+    if (got < want) {
+        // The header promised more than the file holds: the real end is known now, take its frames.
+        m_tail.clear();
+        m_tailEnd = -1;
+        if (m_lengthExact && sourceLength() != length)
+            ensureTail();
+    }
+}
+
+void SourceDecoder::loopFrame(std::int64_t index, float* out)
+{
+    out[0] = out[1] = 0.0f;
+    const std::int64_t length = sourceLength();
+    if (length <= 0)
+        return;
+    const std::int64_t wrapped = ((index % length) + length) % length;
+    if (index < 0) {
+        // Before the first pass, while the end is not known, the music starts out of silence.
+        ensureTail();
+        const std::int64_t tailFrames = static_cast<std::int64_t>(m_tail.size() / kChannels);
+        const std::int64_t at = wrapped - (m_tailEnd - tailFrames);
+        if (m_tailEnd == length && at >= 0 && at < tailFrames)
+            std::copy_n(m_tail.data() + at * kChannels, kChannels, out);
+    } else {
+        ensureHead();
+        if (wrapped < static_cast<std::int64_t>(m_head.size() / kChannels))
+            std::copy_n(m_head.data() + wrapped * kChannels, kChannels, out);
+    }
+}
+
+void SourceDecoder::refillInput()
+{
+    m_inputUsed = 0;
+    m_inputFill = 0;
+    float* in = m_input.data();
+    while (m_inputFill < kInputChunk) {
+        const std::int64_t length = sourceLength();
+        const bool inFile = m_feedIndex >= 0 && (!m_lengthExact || m_feedIndex < length);
+        if (inFile) {
+            std::int64_t want = kInputChunk - m_inputFill;
+            if (m_lengthExact)
+                want = std::min(want, length - m_feedIndex);
+            const int got = readSource(m_feedIndex, in + m_inputFill * kChannels, static_cast<int>(want));
+            m_inputFill += got;
+            m_feedIndex += got;
+            if (got == 0 && !m_lengthExact)
+                endFound(m_feedIndex); // a source that can give nothing here ends here
+            continue;
+        }
+        // Outside the file: its end before frame 0, its start after the end.
+        const std::int64_t stop = m_feedIndex < 0 ? 0 : m_feedIndex + (kInputChunk - m_inputFill);
+        while (m_inputFill < kInputChunk && m_feedIndex < stop) {
+            loopFrame(m_feedIndex, in + m_inputFill * kChannels);
+            ++m_inputFill;
+            ++m_feedIndex;
+        }
+    }
+}
+
+bool SourceDecoder::startSegment()
+{
+    const std::int64_t segment = m_position / m_segmentOut;
+    if (!m_soxr) {
+        m_soxr = makeSoxrStream(m_rate, kEngineRate);
+        if (!m_soxr)
+            return false;
+    } else {
+        soxr_clear(m_soxr.get());
+    }
+    m_feedIndex = segment * m_segmentIn - m_prerollIn;
+    m_inputUsed = m_inputFill = 0;
+    m_segmentEnd = (segment + 1) * m_segmentOut;
+    // Output frame 0 of the cleared resampler is at source frame m_feedIndex: drop what comes before
+    // the position.
+    const std::int64_t firstOut = segment * m_segmentOut - m_prerollIn * kEngineRate / m_rate;
+    std::int64_t drop = m_position - firstOut;
+    m_discard.resize(static_cast<std::size_t>(kInputChunk) * kChannels);
+    while (drop > 0) {
+        if (m_inputUsed == m_inputFill)
+            refillInput();
+        std::size_t used = 0;
+        std::size_t made = 0;
+        const std::size_t room = static_cast<std::size_t>(std::min<std::int64_t>(drop, kInputChunk));
+        soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
+                     static_cast<std::size_t>(m_inputFill - m_inputUsed), &used, m_discard.data(), room,
+                     &made);
+        m_inputUsed += static_cast<int>(used);
+        drop -= static_cast<std::int64_t>(made);
+    }
+    return true;
 }
 
 int SourceDecoder::readResampled(float* out, int frames)
 {
-    for (int j = 0; j < frames; ++j) {
-        const std::int64_t numerator = m_position * m_rate;
-        const std::int64_t n = numerator / kEngineRate;
-        const float t = static_cast<float>(numerator % kEngineRate) / static_cast<float>(kEngineRate);
-        fillTo(n + 2);
-        if (m_sourceEnded && n >= m_sourceLength) {
+    int done = 0;
+    while (done < frames) {
+        if (m_lengthExact && m_position >= toEngine(m_exactLength)) {
             m_passDone = true;
-            return j;
+            break;
         }
-        const float* x0 = sourceFrame(n - 1);
-        const float* x1 = sourceFrame(n);
-        const float* x2 = sourceFrame(n + 1);
-        const float* x3 = sourceFrame(n + 2);
-        for (int c = 0; c < kChannels; ++c) {
-            // Catmull-Rom spline through x1 (t = 0) and x2 (t = 1).
-            const float a = x0[c], b = x1[c], d = x2[c], e = x3[c];
-            out[j * kChannels + c] =
-                b +
-                0.5f * t * (d - a + t * (2.0f * a - 5.0f * b + 4.0f * d - e + t * (3.0f * (b - d) + e - a)));
+        if (m_segmentEnd < 0 || m_position >= m_segmentEnd) {
+            if (!startSegment()) {
+                m_passDone = true;
+                break;
+            }
         }
-        ++m_position;
-        const std::int64_t consumed = n - 1 - m_bufStart;
-        if (consumed > kCompactFrames) {
-            m_buf.erase(m_buf.begin(), m_buf.begin() + consumed * kChannels);
-            m_bufStart += consumed;
-        }
+        std::int64_t want = std::min<std::int64_t>(frames - done, m_segmentEnd - m_position);
+        if (m_lengthExact)
+            want = std::min(want, toEngine(m_exactLength) - m_position);
+        if (m_inputUsed == m_inputFill)
+            refillInput();
+        std::size_t used = 0;
+        std::size_t made = 0;
+        soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
+                     static_cast<std::size_t>(m_inputFill - m_inputUsed), &used,
+                     out + static_cast<std::ptrdiff_t>(done) * kChannels, static_cast<std::size_t>(want),
+                     &made);
+        m_inputUsed += static_cast<int>(used);
+        m_position += static_cast<std::int64_t>(made);
+        done += static_cast<int>(made);
     }
-    return frames;
+    return done;
 }
 
 bool SourceDecoder::seek(std::int64_t frame)
 {
     frame = std::max<std::int64_t>(frame, 0);
-    if (m_sourceLength >= 0)
+    if (sourceLength() >= 0)
         frame = std::min(frame, lengthFrames());
     m_position = frame;
     bool ok = true;
     if (m_rate == kEngineRate) {
         ok = m_source->seek(frame);
     } else {
-        // One frame before the position, for the interpolation's look-back.
-        const std::int64_t start = std::max<std::int64_t>(sourceIndexOf(frame) - 1, 0);
-        ok = m_source->seek(start);
-        m_buf.clear();
-        m_bufStart = start;
-        m_sourceEnded = false;
+        // The next read starts the segment holding the position from its beginning, so every frame
+        // comes out as it does in a pass played straight through.
+        m_segmentEnd = -1;
     }
     // A source that cannot get there (file truncated or gone) ends the pass at once.
     m_passDone = !ok;

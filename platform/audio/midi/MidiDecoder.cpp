@@ -231,10 +231,12 @@ void MidiDecoder::send(const MidiEvent& e)
         fluid_synth_noteoff(synth, ch, e.data1);
         break;
     case 0x90:
-        if (e.data2 == 0)
+        if (e.data2 == 0) {
             fluid_synth_noteoff(synth, ch, e.data1);
-        else
+        } else {
+            m_synth->ensureNote(ch, e.data1, e.data2);
             fluid_synth_noteon(synth, ch, e.data1, e.data2);
+        }
         break;
     case 0xA0:
         fluid_synth_key_pressure(synth, ch, e.data1, e.data2);
@@ -290,6 +292,7 @@ void MidiDecoder::sendSysex(const MidiEvent& e)
 
 void MidiDecoder::pinChannelPreset(int channel)
 {
+    m_synth->presetSelected(channel);
     fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth->synth(), channel);
     if (!preset)
         return;
@@ -352,6 +355,9 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
 
         std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why);
         if (!synth)
+            return fail(OpenError::SoundFontMissing, why);
+        // Loaded now, so that the first notes do not wait for their samples.
+        if (!synth->prepare(*sequence, &why))
             return fail(OpenError::SoundFontMissing, why);
         result.decoder =
             std::make_unique<MidiDecoder>(std::move(*sequence), std::move(synth), std::move(cache));

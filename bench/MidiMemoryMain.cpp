@@ -1,0 +1,163 @@
+// What MIDI playback costs in memory, and what the SoundFont subsets hold.
+//
+//   qb_bench_midi_memory files <dir>
+//       writes band.mid: 15 melodic programs (one per channel, a chord each) and a drum pattern of
+//       nine kit pieces, eight seconds, for a song with many instruments.
+//   qb_bench_midi_memory ours <song.mid> [<sf2>]
+//       opens the song on the audio stack alone (no window), renders ten seconds as fast as it can and
+//       prints the open time, the resident memory, and what the loaded subsets hold.
+//   qb_bench_midi_memory peer <song.mid> [<sf2>]
+//       runs `fluidsynth -ni` on the same song and SoundFont (file driver to /dev/null, real time,
+//       one pass) and prints its peak resident memory.
+//
+// Whole-program figures (the window included) come from
+//   qb_bench_proc cost 3 10 ours.mid -- qb_bench_player cost <song.mid>
+#include "ProcessFigures.h"
+#include "audio/decode/Decoders.h"
+#include "audio/midi/MidiDecoder.h"
+#include "audio/midi/MidiSynthCache.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/MidiFiles.h"
+
+#include <QString>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+using namespace qb;
+
+namespace {
+
+// CPU time of the calling thread: on a busy machine the wall time of an open says little.
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+int writeFiles(const QString& dir)
+{
+    constexpr int kPpq = 480; // half a second per quarter at the default tempo
+    test::MidiTrack track;
+    for (int ch = 0; ch < 16; ++ch) {
+        if (ch == 9)
+            continue;
+        track.programChange(0, ch, (ch * 8 + 1) % 128);
+    }
+    for (int bar = 0; bar < 4; ++bar) {
+        for (int ch = 0; ch < 16; ++ch) {
+            if (ch == 9)
+                continue;
+            const int root = 40 + (ch * 5) % 36;
+            for (int k : {0, 4, 7})
+                track.noteOn(0, ch, root + k + bar, 70 + ch * 3);
+        }
+        static const int kKit[] = {35, 36, 38, 40, 42, 44, 46, 49, 51};
+        for (int beat = 0; beat < 4; ++beat) {
+            track.noteOn(0, 9, kKit[(bar * 4 + beat) % 9], 100);
+            track.noteOn(0, 9, kKit[(bar * 4 + beat + 4) % 9], 90);
+            track.noteOff(kPpq, 9, kKit[(bar * 4 + beat) % 9]);
+            track.noteOff(0, 9, kKit[(bar * 4 + beat + 4) % 9]);
+        }
+        for (int ch = 0; ch < 16; ++ch) {
+            if (ch == 9)
+                continue;
+            const int root = 40 + (ch * 5) % 36;
+            for (int k : {0, 4, 7})
+                track.noteOff(0, ch, root + k + bar);
+        }
+    }
+    track.endOfTrack(0);
+    const QString path = dir + QStringLiteral("/band.mid");
+    if (!test::writeBytes(path, test::midiFile(0, kPpq, {track})))
+        return 1;
+    std::printf("wrote %s\n", qPrintable(path));
+    return 0;
+}
+
+int runOurs(const std::string& song, const std::string& soundFont)
+{
+    const bench::ProcessSample before = bench::sampleProcess(getpid());
+    auto cache = std::make_shared<audio::MidiSynthCache>();
+    const double start = bench::monotonicSeconds();
+    const double startCpu = threadCpuMs();
+    audio::OpenResult opened = audio::openMidiDecoder(song, cache, soundFont);
+    const double openMs = (bench::monotonicSeconds() - start) * 1000.0;
+    const double openCpuMs = threadCpuMs() - startCpu;
+    if (!opened.decoder) {
+        std::fprintf(stderr, "cannot open %s: %s\n", song.c_str(), opened.message.c_str());
+        return 1;
+    }
+    const bench::ProcessSample afterOpen = bench::sampleProcess(getpid());
+    std::vector<float> block(static_cast<std::size_t>(512) * audio::kChannels);
+    for (std::int64_t done = 0; done < 10 * audio::kEngineRate; done += 512) {
+        if (opened.decoder->read(block.data(), 512) < 512)
+            opened.decoder->seek(0);
+    }
+    const bench::ProcessSample played = bench::sampleProcess(getpid());
+    // The same song again on the synthesiser the cache keeps.
+    opened.decoder.reset();
+    const double again = bench::monotonicSeconds();
+    audio::OpenResult second = audio::openMidiDecoder(song, cache, soundFont);
+    const double secondMs = (bench::monotonicSeconds() - again) * 1000.0;
+    std::printf("ours.midi.open_ms=%.1f\n", openMs);
+    std::printf("ours.midi.open_cpu_ms=%.1f\n", openCpuMs);
+    std::printf("ours.midi.second_open_ms=%.1f\n", secondMs);
+    std::printf("ours.midi.rss_before_mb=%.1f\n", before.rssKb / 1024.0);
+    std::printf("ours.midi.rss_after_open_mb=%.1f\n", afterOpen.rssKb / 1024.0);
+    std::printf("ours.midi.rss_playing_mb=%.1f\n", played.rssKb / 1024.0);
+    std::printf("ours.midi.peak_rss_mb=%.1f\n", bench::sampleProcess(getpid()).peakRssKb / 1024.0);
+    return second.decoder ? 0 : 1;
+}
+
+int runPeer(const std::string& song, const std::string& soundFont)
+{
+    std::vector<std::string> args = {
+        "fluidsynth", "-q", "-n", "-i", "-a", "file", "-o", "audio.file.name=/dev/null", soundFont, song};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start fluidsynth\n");
+        return 1;
+    }
+    std::int64_t peak = 0;
+    for (;;) {
+        const bench::ProcessSample s = bench::sampleProcess(pid);
+        if (s.ok)
+            peak = std::max(peak, s.peakRssKb);
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::printf("peer.fluidsynth.peak_rss_mb=%.1f\n", peak / 1024.0);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 2 ? argv[1] : "";
+    const std::string soundFont = argc > 3 ? argv[3] : audio::kDefaultSoundFont;
+    if (mode == "files")
+        return writeFiles(QString::fromLocal8Bit(argv[2]));
+    if (mode == "ours")
+        return runOurs(argv[2], soundFont);
+    if (mode == "peer")
+        return runPeer(argv[2], soundFont);
+    std::fprintf(stderr,
+                 "usage: qb_bench_midi_memory files <dir> | ours <song.mid> [sf2] | peer <song.mid> [sf2]\n");
+    return 2;
+}
