@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QThread>
 #include <QTimer>
 #include <QVariant>
 #include <cstdio>
@@ -90,9 +91,13 @@ SingleWindow::Outcome SingleWindow::start(const WindowRequest& request)
     // Two starts at once must not both find no window and both listen: the lock makes "look, then
     // listen" one step. QLockFile takes over a lock whose owner has died.
     QLockFile lock(m_socketPath + QStringLiteral(".lock"));
-    if (!lock.tryLock(kAnswerMs)) {
-        std::fprintf(stderr, "quillbeat: %s is held by another start\n", qPrintable(lock.fileName()));
-        return Outcome::Alone;
+    const QDeadlineTimer lockDeadline(kAnswerMs);
+    while (!lock.tryLock(0)) {
+        if (lock.error() != QLockFile::LockFailedError || lockDeadline.hasExpired()) {
+            std::fprintf(stderr, "quillbeat: cannot lock %s\n", qPrintable(lock.fileName()));
+            return Outcome::Alone;
+        }
+        QThread::msleep(20);
     }
     QLocalSocket probe;
     probe.connectToServer(m_socketPath);
