@@ -165,6 +165,8 @@ int main(int argc, char* argv[])
     form.Form_Load();
     form.show();
 
+    QObject::connect(&form, &qb::ui::Form1::playbackStateChanged, &form,
+                     [&form] { qb::audio::setStreamTitle(qb::session::currentTitle(form).toStdString()); });
     qb::session::Mpris mpris(form);
     mpris.registerOn(QDBusConnection::sessionBus());
 

@@ -70,19 +70,25 @@ private slots:
     void showsAndSendsWhatAConfirmedSelectDoes_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::newRow("MIDI") << writeMidi(QStringLiteral("song.mid"), "Loop");
+        QTest::addColumn<QString>("information");
+        QTest::newRow("MIDI")
+            << writeMidi(QStringLiteral("song.mid"), "Loop")
+            << QStringLiteral(
+                   "タイトル = Loop\r\nフォーマット = 1\r\nトラックブロック数 = 2\r\n分解能 = 480");
         const QString wav = dir.filePath(QStringLiteral("a b.wav")); // a path that needs an alias
         QVERIFY(test::writeWav(wav, 4410));
-        QTest::newRow("WAV with a space") << wav;
+        QTest::newRow("WAV with a space")
+            << wav << QStringLiteral("WAVファイルのヘッダ解析はできてません(^^;");
         const QString flac = dir.filePath(QStringLiteral("a.flac"));
         QVERIFY(test::writeSoundFile(flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2,
                                      test::noiseSignal(4410, 2, 1)));
-        QTest::newRow("FLAC") << flac;
+        QTest::newRow("FLAC") << flac << QStringLiteral("FLACファイルのヘッダ解析はできてません(^^;");
     }
 
     void showsAndSendsWhatAConfirmedSelectDoes()
     {
         QFETCH(QString, path);
+        QFETCH(QString, information);
         Player viaDialog;
         viaDialog.dialogs.choose(path);
         viaDialog.playback.Command3_Click();
@@ -93,6 +99,7 @@ private slots:
         QCOMPARE(direct.view.events, viaDialog.view.events);
         QCOMPARE(direct.view.label1, path);
         QCOMPARE(direct.view.label1, viaDialog.view.label1);
+        QCOMPARE(direct.view.label2, information);
         QCOMPARE(direct.view.label2, viaDialog.view.label2);
         QCOMPARE(direct.view.caption, viaDialog.view.caption);
         QCOMPARE(direct.mci.log, viaDialog.mci.log);

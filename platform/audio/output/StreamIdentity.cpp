@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 #include <cstdlib>
+#include <mutex>
 
 namespace qb::audio {
 
@@ -11,6 +12,18 @@ StreamIdentity& current()
 {
     static StreamIdentity identity;
     return identity;
+}
+
+struct Title
+{
+    std::mutex mutex;
+    std::string text;
+};
+
+Title& title()
+{
+    static Title t;
+    return t;
 }
 
 } // namespace
@@ -33,6 +46,20 @@ void setStreamIdentity(const StreamIdentity& identity)
 const StreamIdentity& streamIdentity()
 {
     return current();
+}
+
+void setStreamTitle(const std::string& text)
+{
+    Title& t = title();
+    const std::lock_guard lock(t.mutex);
+    t.text = text;
+}
+
+std::string streamTitle()
+{
+    Title& t = title();
+    const std::lock_guard lock(t.mutex);
+    return t.text;
 }
 
 } // namespace qb::audio

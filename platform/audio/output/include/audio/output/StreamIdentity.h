@@ -24,4 +24,10 @@ void setStreamIdentity(const StreamIdentity& identity);
 // Not to be called while setStreamIdentity() runs on another thread.
 const StreamIdentity& streamIdentity();
 
+// The title of what plays now (a MIDI file's title or the file's name; empty when nothing is open),
+// for an output that can rename its stream while it runs (PulseAudio's media.name). SDL 2 names its
+// stream once, from streamName, when it opens the device. Thread-safe.
+void setStreamTitle(const std::string& title);
+std::string streamTitle();
+
 } // namespace qb::audio
