@@ -137,6 +137,13 @@ wait_for "$second" owner_pid || fail "the start after a crash did not become the
 wait_for "file://$work/a.wav" prop Metadata || fail "the new window did not select a.wav"
 wait_for '"Playing"' prop PlaybackStatus || fail "the new window does not play a.wav"
 
+# A name that is not UTF-8 (Latin-1 "café") arrives with its bytes.
+latin1=$(printf 'caf\xe9.wav')
+cp "$work/b.wav" "$work/$latin1"
+timeout 20 "$bin" --play "$work/$latin1" >"$work/latin1.log" 2>&1 || fail "handing over a Latin-1 name ended with $?"
+wait_for "file://$work/caf%E9.wav" prop Metadata || fail "the Latin-1 name was not selected: $(prop Metadata)"
+wait_for '"Playing"' prop PlaybackStatus || fail "the Latin-1 name does not play"
+
 # A file that cannot be opened: the start still ends with 0, the window selects nothing.
 timeout 20 "$bin" "$work/missing.wav" >"$work/missing.log" 2>&1 || fail "handing over a missing file ended with $?"
 wait_for 'NoTrack' prop Metadata || fail "a missing file left a track: $(prop Metadata)"
