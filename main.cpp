@@ -15,8 +15,10 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -97,18 +99,6 @@ QByteArray rawFileArgument(int argc, char* argv[], const QString& decoded)
     return folder + raw;
 }
 
-QString soundFontMessage(const std::string& soundFont, const QString& settingsFile)
-{
-    return QStringLiteral(
-               "SoundFont「%1」を読み込めないため、MIDIファイルを再生できません。\n\n"
-               "Debian・Ubuntuでは次のどちらかで標準のSoundFontを入れてください:\n"
-               "  sudo apt install fluid-soundfont-gm\n"
-               "  sudo apt install timgm6mb-soundfont\n\n"
-               "別のSoundFont（.sf2）を使うには、設定ファイル\n%2\nの[Settings]に\n"
-               "SoundFont=/SoundFontの/パス.sf2\nと書いてください。WAV・MP3などはこのまま再生できます。")
-        .arg(qb::platform::fromAnsi(soundFont), settingsFile);
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -156,7 +146,8 @@ int main(int argc, char* argv[])
                                         .trimmed());
     };
     options.soundFontFailed = [&messages, &settings](const std::string& soundFont, const std::string&) {
-        messages.show(soundFontMessage(soundFont, settings.fileFor(QStringLiteral("Quillbeat"))),
+        messages.show(qb::session::soundFontMessage(qb::platform::fromAnsi(soundFont),
+                                                    settings.fileFor(QStringLiteral("Quillbeat"))),
                       QStringLiteral("Quillbeat"));
     };
     qb::mci::MciService mci(engine, messages, std::move(options));

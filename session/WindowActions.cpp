@@ -92,6 +92,18 @@ void raiseWindow(ui::Form1& form)
     form.activateWindow();
 }
 
+QString soundFontMessage(const QString& soundFont, const QString& settingsFile)
+{
+    return QStringLiteral(
+               "SoundFont「%1」を読み込めないため、MIDIファイルを再生できません。\n\n"
+               "Debian・Ubuntuでは次のどちらかで標準のSoundFontを入れてください:\n"
+               "  sudo apt install fluid-soundfont-gm\n"
+               "  sudo apt install timgm6mb-soundfont\n\n"
+               "別のSoundFont（.sf2）を使うには、設定ファイル\n%2\nの[Settings]に\n"
+               "SoundFont=/SoundFontの/パス.sf2\nと書いてください。WAV・MP3などはこのまま再生できます。")
+        .arg(soundFont, settingsFile);
+}
+
 QString currentTitle(const ui::Form1& form)
 {
     const playback::PlaybackState& state = form.state();

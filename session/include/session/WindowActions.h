@@ -24,6 +24,10 @@ bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
 // manager allows it.
 void raiseWindow(ui::Form1& form);
 
+// The message box text for a MIDI file refused because `soundFont` cannot be loaded: names the
+// SoundFont, the Debian packages that give the default one and how to set another in `settingsFile`.
+QString soundFontMessage(const QString& soundFont, const QString& settingsFile);
+
 // The title the desktop shows for the open file: the MIDI title when it has one, else the file's
 // name; empty when no file is open.
 QString currentTitle(const ui::Form1& form);
