@@ -1,27 +1,192 @@
 #include "audio/engine/AudioEngine.h"
 #include "audio/output/Outputs.h"
+#include "audio/output/StreamIdentity.h"
 #include "dialogs/OpenFileDialog.h"
 #include "dialogs/QtMessageBox.h"
 #include "mci/MciService.h"
+#include "session/Mpris.h"
+#include "session/SingleWindow.h"
+#include "session/WindowActions.h"
+#include "system/CodePage.h"
 #include "system/SettingsStore.h"
 #include "ui/Form1.h"
+#include "ui/Translations.h"
 #include "ui/UiFont.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QDBusConnection>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const kVersion = QUILLBEAT_VERSION;
+
+struct CommandLine
+{
+    QCommandLineParser parser;
+    QCommandLineOption play{QStringLiteral("play"), QStringLiteral("Play FILE as soon as it is selected.")};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Show the version.")};
+
+    CommandLine()
+    {
+        parser.setApplicationDescription(
+            QStringLiteral("Quillbeat plays one MIDI, WAV, MP3, FLAC or Ogg file over and over, seamlessly.\n"
+                           "With FILE, the file is selected as the Select command selects it; a running\n"
+                           "Quillbeat window of this user takes it over instead."));
+        parser.addOption(play);
+        parser.addOption(help);
+        parser.addOption(version);
+        parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The sound file to select."),
+                                     QStringLiteral("[FILE]"));
+    }
+};
+
+// --help and --version answer before any window system is reached, so they work without a display.
+// Returns the exit status when one of them was given.
+std::optional<int> answerWithoutDisplay(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg == "--version" || arg == "-v") {
+            std::printf("quillbeat %s\n", kVersion);
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h" || arg == "-?") {
+            CommandLine line;
+            QString text = line.parser.helpText();
+            text.replace(QStringLiteral("<executable_name>"), QStringLiteral("quillbeat"));
+            std::printf("%s", qPrintable(text));
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+// The command line's FILE as the file system spells it: Qt decodes arguments as UTF-8 and loses the
+// bytes of a name that is not, so the matching raw argument is taken instead, made absolute.
+QByteArray rawFileArgument(int argc, char* argv[], const QString& decoded)
+{
+    QByteArray raw = decoded.toLocal8Bit();
+    for (int i = argc - 1; i >= 1; --i) {
+        if (QString::fromLocal8Bit(argv[i]) == decoded) {
+            raw = QByteArray(argv[i]);
+            break;
+        }
+    }
+    if (raw.startsWith('/'))
+        return raw;
+    std::vector<char> cwd(4096);
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE)
+            return raw;
+        cwd.resize(cwd.size() * 2);
+    }
+    QByteArray folder(cwd.data());
+    if (!folder.endsWith('/'))
+        folder += '/';
+    if (raw.startsWith("./"))
+        raw.remove(0, 2);
+    return folder + raw;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    if (const std::optional<int> status = answerWithoutDisplay(argc, argv))
+        return *status;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.quillbeat.Quillbeat"));
     QApplication::setFont(qb::ui::defaultUiFont());
+    qb::ui::installQtTranslations(app); // Qt's own dialogs and buttons speak Japanese too
+    qb::ui::keepQtDialogStateUnsaved(); // and its file dialog writes no settings file of its own
+
+    CommandLine line;
+    if (!line.parser.parse(QApplication::arguments())) {
+        std::fprintf(stderr, "quillbeat: %s\n", qPrintable(line.parser.errorText()));
+        return 2;
+    }
+    const QStringList files = line.parser.positionalArguments();
+    if (files.size() > 1) {
+        std::fprintf(stderr, "quillbeat: one FILE at most (try --help)\n");
+        return 2;
+    }
+    qb::session::WindowRequest request;
+    if (!files.isEmpty())
+        request.file = rawFileArgument(argc, argv, files.front());
+    request.play = line.parser.isSet(line.play);
+
+    // One window per user: a later start hands its file to the running window and ends.
+    qb::session::SingleWindow singleWindow;
+    if (singleWindow.start(request) == qb::session::SingleWindow::Outcome::HandedOver)
+        return 0;
+
+    // Before the first output opens: how the sound server lists the stream.
+    qb::audio::setStreamIdentity(qb::audio::StreamIdentity{});
 
     qb::audio::AudioEngine engine(qb::audio::makeDefaultOutput());
     qb::platform::QtMessageBoxPresenter messages;
-    qb::mci::MciService mci(engine, messages);
     qb::platform::QSettingsStore settings;
+    qb::mci::MciService::Options options;
+    options.soundFontChoice = [&settings] {
+        return qb::platform::toAnsi(settings
+                                        .GetSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"),
+                                                    QStringLiteral("SoundFont"))
+                                        .trimmed());
+    };
+    options.soundFontFailed = [&messages, &settings](const std::string& soundFont, const std::string&) {
+        messages.show(qb::session::soundFontMessage(qb::platform::fromAnsi(soundFont),
+                                                    settings.fileFor(QStringLiteral("Quillbeat"))),
+                      QStringLiteral("Quillbeat"));
+    };
+    qb::mci::MciService mci(engine, messages, std::move(options));
 
     qb::ui::Form1 form({mci, messages, settings, qb::platform::modalFileDialogHost()});
     form.Form_Load();
     form.show();
+
+    QObject::connect(&form, &qb::ui::Form1::playbackStateChanged, &form,
+                     [&form] { qb::audio::setStreamTitle(qb::session::currentTitle(form).toStdString()); });
+    qb::session::Mpris mpris(form);
+    mpris.registerOn(QDBusConnection::sessionBus());
+
+    QObject::connect(&singleWindow, &qb::session::SingleWindow::requested, &form,
+                     [&form](const qb::session::WindowRequest& handed) {
+                         if (QWidget* modal = QApplication::activeModalWidget()) {
+                             modal->raise();
+                             modal->activateWindow();
+                         } else {
+                             qb::session::raiseWindow(form);
+                         }
+                         if (handed.file.isEmpty())
+                             return;
+                         const QString path = qb::platform::fromAnsi(handed.file.toStdString());
+                         const bool play = handed.play;
+                         qb::session::whenWindowFree(form, [&form, path, play] {
+                             // A file handed over while one plays goes on playing, as the user expects
+                             // of the background music.
+                             const bool wasPlaying = form.state().IsPlaying;
+                             qb::session::openRequestedFile(form, path, play || wasPlaying);
+                         });
+                     });
+    if (!request.file.isEmpty()) {
+        const QString path = qb::platform::fromAnsi(request.file.toStdString());
+        qb::session::whenWindowFree(
+            form, [&form, path, play = request.play] { qb::session::openRequestedFile(form, path, play); });
+    }
     return app.exec();
 }

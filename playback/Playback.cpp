@@ -47,6 +47,7 @@ void Playback::Command1_Click()
     m_view.setLabel1Caption(QStringLiteral("Play     ") + m_state.FilePath);
     m_state.IsPlaying = true;
     m_view.setTimer3Enabled(true);
+    m_view.playbackChanged();
 }
 
 void Playback::Command2_Click()
@@ -56,6 +57,7 @@ void Playback::Command2_Click()
     m_state.IsPlaying = false;
     m_view.setTimer3Enabled(false);
     m_view.showStillPicture();
+    m_view.playbackChanged();
 }
 
 void Playback::Timer1_Timer()
@@ -136,8 +138,10 @@ void Playback::Command3_Click()
 
     const QString filter = selectFilter();
     const QString initialDir = QDir::currentPath();
+    m_dialogShowing = true;
     const QString chosen =
         media::ShowOpenDialog(m_view.dialogOwner(), filter, initialDir, m_state.DialogCancelled, m_dialogs);
+    m_dialogShowing = false;
     // A cancel puts the window back as it was and keeps the path of the file that goes on playing,
     // so a later Stop still names it.
     if (m_state.DialogCancelled) {
@@ -145,14 +149,32 @@ void Playback::Command3_Click()
         m_view.setLabel2Caption(m_state.SavedLabel2Caption);
         return;
     }
-    m_state.FilePath = chosen;
+    openChosenFile(chosen);
+}
+
+bool Playback::SelectFile(const QString& path)
+{
+    if (m_dialogShowing)
+        return false;
+    m_view.setLabel1Caption(QStringLiteral("ファイルを選択してください"));
+    m_view.setLabel2Caption(QString());
+    return openChosenFile(path);
+}
+
+bool Playback::openChosenFile(const QString& path)
+{
+    m_state.FilePath = path;
+    m_state.Title.clear();
 
     if (m_state.IsOpen)
         ReleaseOpenFile();
-    if (!OpenMediaFile())
-        return;
+    if (!OpenMediaFile()) {
+        m_view.playbackChanged();
+        return false;
+    }
 
-    const std::optional<formats::MediaFormat> format = formats::formatOfPath(m_state.FilePath.toStdString());
+    const std::optional<formats::MediaFormat> format =
+        formats::formatOfPath(platform::toAnsi(m_state.FilePath));
     if (format && format->kind != formats::MediaKind::Sequencer) {
         m_view.setLabel2Caption(QLatin1String(format->label) +
                                 QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
@@ -165,9 +187,12 @@ void Playback::Command3_Click()
                                 QStringLiteral("トラックブロック数 = ") + QString::number(info.TrackCount) +
                                 crlf + QStringLiteral("分解能 = ") + QString::number(info.Division));
         m_view.setWindowCaption(info.Title);
+        m_state.Title = info.Title;
     }
     m_view.setLabel1Caption(m_state.FilePath);
     m_state.IsOpen = true;
+    m_view.playbackChanged();
+    return true;
 }
 
 } // namespace qb::playback

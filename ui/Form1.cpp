@@ -1,6 +1,7 @@
 #include "ui/Form1.h"
 
 #include "EmptyCaption.h"
+#include "system/CodePage.h"
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
 #include "ui/ImageButton.h"
@@ -9,10 +10,16 @@
 #include "ui/Timer.h"
 #include "ui/TipDialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
 #include <QIcon>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
+#include <QUrl>
 
 namespace qb::ui {
 
@@ -86,6 +93,7 @@ Form1::Form1(Services services, QWidget* parent)
     setPalette(pal);
     setAutoFillBackground(true);
     setMouseTracking(true);
+    setAcceptDrops(true);
 
     createControls();
     connectHandlers();
@@ -196,6 +204,48 @@ void Form1::Form_Unload()
         return;
     m_unloaded = true;
     m_playback.Form_Unload();
+}
+
+namespace {
+
+// The first local file of a drop. The path is taken from the URL's bytes through the code-page layer,
+// so a name that is not valid UTF-8 arrives as the file system spells it.
+QString firstDroppedFile(const QMimeData* data)
+{
+    if (data == nullptr || !data->hasUrls())
+        return {};
+    for (const QUrl& url : data->urls()) {
+        if (url.isLocalFile())
+            return platform::fromAnsi(
+                QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+    }
+    return {};
+}
+
+} // namespace
+
+void Form1::dragEnterEvent(QDragEnterEvent* event)
+{
+    // While Select's dialog (or any other modal window) is up, the window takes nothing.
+    if (m_playback.selectDialogShowing() || QApplication::activeModalWidget() != nullptr ||
+        firstDroppedFile(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void Form1::dropEvent(QDropEvent* event)
+{
+    const QString path = firstDroppedFile(event->mimeData());
+    if (m_playback.selectDialogShowing() || QApplication::activeModalWidget() != nullptr || path.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    m_playback.SelectFile(path);
 }
 
 void Form1::closeEvent(QCloseEvent* event)

@@ -1,5 +1,6 @@
 #include "audio/decode/Decoder.h"
 #include "audio/output/Outputs.h"
+#include "audio/output/StreamIdentity.h"
 
 #include <SDL.h>
 #include <atomic>
@@ -41,7 +42,7 @@ std::unique_ptr<SdlOutput> SdlOutput::open(int periodFrames)
 {
     // SDL must not take over SIGINT/SIGTERM from the application.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Quillbeat");
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, streamIdentity().appName.c_str());
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         std::fprintf(stderr, "quillbeat: no SDL audio driver: %s\n", SDL_GetError());
         return nullptr;

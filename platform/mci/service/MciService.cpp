@@ -132,9 +132,34 @@ MciService::~MciService()
     m_devices.clear();
 }
 
+// Tells the options' soundFontFailed about a failure recorded during one command, when the command
+// has returned and no lock is held.
+struct SoundFontFailureReport
+{
+    MciService& service;
+    explicit SoundFontFailureReport(MciService& owner) : service(owner) {}
+    SoundFontFailureReport(const SoundFontFailureReport&) = delete;
+    SoundFontFailureReport& operator=(const SoundFontFailureReport&) = delete;
+    ~SoundFontFailureReport()
+    {
+        if (!service.m_soundFontFailure)
+            return;
+        const auto [path, why] = std::move(*service.m_soundFontFailure);
+        service.m_soundFontFailure.reset();
+        if (!service.m_options.soundFontFailed)
+            return;
+        try {
+            service.m_options.soundFontFailed(path, why);
+        } catch (...) {
+            // A C-style service: nothing may escape to the caller.
+        }
+    }
+};
+
 MCIERROR MciService::mciSendStringA(const char* command, char* returnString, unsigned returnLength,
                                     void* /*callbackWindow*/)
 {
+    const SoundFontFailureReport report(*this);
     const bool hasBuffer = returnString != nullptr && returnLength > 0;
     if (hasBuffer)
         returnString[0] = '\0';
@@ -233,12 +258,16 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
 
     audio::OpenResult opened;
     switch (kind) {
-    case DeviceKind::Sequencer:
-        opened =
-            audio::openMidiDecoder(cmd.device, m_options.synthCache,
-                                   m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
-                                                                   : m_options.soundFontPath);
+    case DeviceKind::Sequencer: {
+        std::string soundFont = m_options.soundFontChoice ? m_options.soundFontChoice() : std::string();
+        if (soundFont.empty())
+            soundFont = m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
+                                                        : m_options.soundFontPath;
+        opened = audio::openMidiDecoder(cmd.device, m_options.synthCache, soundFont);
+        if (opened.error == audio::OpenError::SoundFontMissing)
+            m_soundFontFailure.emplace(soundFont, opened.message);
         break;
+    }
     case DeviceKind::WaveAudio:
         opened = audio::openSoundFileDecoder(cmd.device);
         break;

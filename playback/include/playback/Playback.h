@@ -30,6 +30,13 @@ public:
     void Command2_Click();
     // Select: the open-file dialog, then release the old file, open the new one and show what it is.
     void Command3_Click();
+    // Select without the dialog, for a file named on the command line, dropped on the window or handed
+    // over by a second start: the window shows the prompt as Select does while its dialog is up, then
+    // `path` is selected exactly as a confirmed dialog selects it. False when the file did not open;
+    // the window is then as after a failed Select (nothing open, nothing playing).
+    bool SelectFile(const QString& path);
+    // True while Select's dialog is up; a file then cannot be selected another way.
+    bool selectDialogShowing() const { return m_dialogShowing; }
     // One tick of the loop monitor: while playback is wanted, restart the file when it has stopped.
     void Timer1_Timer();
     // The main window is closing: close the open file.
@@ -45,10 +52,14 @@ public:
     static QString selectFilter();
 
 private:
+    // Release the old file, open `path` and show what it is: the part of Select after its dialog.
+    bool openChosenFile(const QString& path);
+
     PlaybackState& m_state;
     PlayerView& m_view;
     mci::MciApi& m_mci;
     platform::FileDialogHost& m_dialogs;
+    bool m_dialogShowing = false;
 };
 
 } // namespace qb::playback

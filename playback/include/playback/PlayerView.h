@@ -26,6 +26,9 @@ public:
     virtual void showMessage(const QString& text) = 0;
     // The owner of the open-file dialog.
     virtual QWidget* dialogOwner() = 0;
+    // The open file or the wish to play changed (after Play, Stop and every selection), for whoever
+    // mirrors the player's state outside the window. Does nothing unless overridden.
+    virtual void playbackChanged() {}
 };
 
 } // namespace qb::playback

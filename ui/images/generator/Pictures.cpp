@@ -137,39 +137,158 @@ struct IconInks
     QColor note;
 };
 
-void drawLoopPage(QPainter& p, const IconInks& ink, bool smooth)
+// What the window icon is drawn with: a QPainter for the pictures, SVG text for the scalable icon.
+// Both take the same shapes, in the icon's 32 x 32 units.
+class IconCanvas
 {
-    p.setRenderHint(QPainter::Antialiasing, smooth);
+public:
+    virtual ~IconCanvas() = default;
+    virtual void fill(const QRect& rect, const QColor& colour) = 0;
+    // An ellipse around `centre`, turned by `degrees` (negative: anticlockwise on screen).
+    virtual void ellipse(QPointF centre, double rx, double ry, double degrees, const QColor& colour) = 0;
+    // The outline of `path`, flat ends, nothing filled.
+    virtual void stroke(const QPainterPath& path, const QColor& colour, double width) = 0;
+    // A filled polygon; with `outline` > 0 also its mitred outline in the same colour.
+    virtual void polygon(const QPolygonF& points, const QColor& colour, double outline) = 0;
+};
 
+class PainterCanvas final : public IconCanvas
+{
+public:
+    explicit PainterCanvas(QPainter& painter) : p(painter) {}
+    void fill(const QRect& rect, const QColor& colour) override { p.fillRect(rect, colour); }
+    void ellipse(QPointF centre, double rx, double ry, double degrees, const QColor& colour) override
+    {
+        p.save();
+        p.setPen(Qt::NoPen);
+        p.setBrush(colour);
+        p.translate(centre);
+        p.rotate(degrees);
+        p.drawEllipse(QPointF(0, 0), rx, ry);
+        p.restore();
+    }
+    void stroke(const QPainterPath& path, const QColor& colour, double width) override
+    {
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(colour, width, Qt::SolidLine, Qt::FlatCap));
+        p.drawPath(path);
+    }
+    void polygon(const QPolygonF& points, const QColor& colour, double outline) override
+    {
+        if (outline > 0)
+            p.setPen(QPen(colour, outline, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+        else
+            p.setPen(Qt::NoPen);
+        p.setBrush(colour);
+        p.drawPolygon(points);
+    }
+
+private:
+    QPainter& p;
+};
+
+QString number(double value)
+{
+    QString text = QString::number(value, 'f', 4);
+    while (text.contains(QLatin1Char('.')) &&
+           (text.endsWith(QLatin1Char('0')) || text.endsWith(QLatin1Char('.'))))
+        text.chop(1);
+    return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
+class SvgCanvas final : public IconCanvas
+{
+public:
+    void fill(const QRect& rect, const QColor& colour) override
+    {
+        m_body += QStringLiteral("  <rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>\n")
+                      .arg(rect.x())
+                      .arg(rect.y())
+                      .arg(rect.width())
+                      .arg(rect.height())
+                      .arg(colour.name());
+    }
+    void ellipse(QPointF centre, double rx, double ry, double degrees, const QColor& colour) override
+    {
+        m_body += QStringLiteral(
+                      "  <ellipse cx=\"%1\" cy=\"%2\" rx=\"%3\" ry=\"%4\" transform=\"rotate(%5 %1 %2)\" "
+                      "fill=\"%6\"/>\n")
+                      .arg(number(centre.x()), number(centre.y()), number(rx), number(ry), number(degrees),
+                           colour.name());
+    }
+    void stroke(const QPainterPath& path, const QColor& colour, double width) override
+    {
+        QString d;
+        for (int i = 0; i < path.elementCount(); ++i) {
+            const QPainterPath::Element e = path.elementAt(i);
+            if (e.isMoveTo())
+                d += QStringLiteral("M%1 %2 ").arg(number(e.x), number(e.y));
+            else if (e.isLineTo())
+                d += QStringLiteral("L%1 %2 ").arg(number(e.x), number(e.y));
+            else if (e.isCurveTo()) {
+                const QPainterPath::Element c2 = path.elementAt(i + 1);
+                const QPainterPath::Element to = path.elementAt(i + 2);
+                d += QStringLiteral("C%1 %2 %3 %4 %5 %6 ")
+                         .arg(number(e.x), number(e.y), number(c2.x), number(c2.y), number(to.x),
+                              number(to.y));
+                i += 2;
+            }
+        }
+        m_body += QStringLiteral("  <path d=\"%1\" fill=\"none\" stroke=\"%2\" stroke-width=\"%3\" "
+                                 "stroke-linecap=\"butt\"/>\n")
+                      .arg(d.trimmed(), colour.name(), number(width));
+    }
+    void polygon(const QPolygonF& points, const QColor& colour, double outline) override
+    {
+        QString list;
+        for (const QPointF& point : points)
+            list += number(point.x()) + QLatin1Char(',') + number(point.y()) + QLatin1Char(' ');
+        QString edge;
+        if (outline > 0)
+            edge = QStringLiteral(" stroke=\"%1\" stroke-width=\"%2\" stroke-linejoin=\"miter\"")
+                       .arg(colour.name(), number(outline));
+        m_body += QStringLiteral("  <polygon points=\"%1\" fill=\"%2\"%3/>\n")
+                      .arg(list.trimmed(), colour.name(), edge);
+    }
+
+    QByteArray document() const
+    {
+        return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"32\" height=\"32\" "
+                              "viewBox=\"0 0 32 32\">\n%1</svg>\n")
+            .arg(m_body)
+            .toUtf8();
+    }
+
+private:
+    QString m_body;
+};
+
+void drawLoopPage(IconCanvas& canvas, const IconInks& ink, bool smooth)
+{
     // The page, with a one-pixel shadow on its right and bottom.
-    p.fillRect(QRect(7, 10, 21, 22), ink.pageShadow);
-    p.fillRect(QRect(5, 8, 21, 22), ink.pageEdge);
-    p.fillRect(QRect(6, 9, 19, 20), ink.pageFill);
+    canvas.fill(QRect(7, 10, 21, 22), ink.pageShadow);
+    canvas.fill(QRect(5, 8, 21, 22), ink.pageEdge);
+    canvas.fill(QRect(6, 9, 19, 20), ink.pageFill);
 
     // Five staff lines across the page and a beamed pair of notes on them.
     for (int i = 0; i < 5; ++i)
-        p.fillRect(QRect(7, 15 + 3 * i, 17, 1), ink.staff);
+        canvas.fill(QRect(7, 15 + 3 * i, 17, 1), ink.staff);
     const QPoint heads[] = {QPoint(11, 25), QPoint(19, 22)};
     for (const QPoint& head : heads) {
         if (smooth) {
-            p.save();
-            p.setPen(Qt::NoPen);
-            p.setBrush(ink.note);
-            p.translate(QPointF(head) + QPointF(0.0, 0.5));
-            p.rotate(-25);
-            p.drawEllipse(QPointF(0, 0), 2.4, 1.6);
-            p.restore();
+            canvas.ellipse(QPointF(head) + QPointF(0.0, 0.5), 2.4, 1.6, -25, ink.note);
         } else {
-            p.fillRect(QRect(head.x() - 1, head.y() - 1, 3, 1), ink.note);
-            p.fillRect(QRect(head.x() - 2, head.y(), 4, 1), ink.note);
-            p.fillRect(QRect(head.x() - 2, head.y() + 1, 3, 1), ink.note);
+            canvas.fill(QRect(head.x() - 1, head.y() - 1, 3, 1), ink.note);
+            canvas.fill(QRect(head.x() - 2, head.y(), 4, 1), ink.note);
+            canvas.fill(QRect(head.x() - 2, head.y() + 1, 3, 1), ink.note);
         }
-        p.fillRect(QRect(head.x() + 1, head.y() - 8, 1, 8), ink.note);
+        canvas.fill(QRect(head.x() + 1, head.y() - 8, 1, 8), ink.note);
     }
     // The beam climbs with the notes, three pixels over the eight between the stems.
     for (int x = heads[0].x() + 1; x <= heads[1].x() + 1; ++x) {
         const int rise = (x - heads[0].x() - 1) * 3 / 8;
-        p.fillRect(QRect(x, heads[0].y() - 8 - rise, 1, 2), ink.note);
+        canvas.fill(QRect(x, heads[0].y() - 8 - rise, 1, 2), ink.note);
     }
 
     // The circular arrow over the top edge: a ring open at the lower right,
@@ -188,19 +307,16 @@ void drawLoopPage(QPainter& p, const IconInks& ink, bool smooth)
     const QPointF base = centre + radial * radius;
     const QPolygonF head({base + along * 4.0, base + radial * 3.6, base - radial * 3.6});
 
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(ink.arrowEdge, 4.0, Qt::SolidLine, Qt::FlatCap));
-    p.drawPath(ring);
-    p.setPen(QPen(ink.arrowEdge, 1.0, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
-    p.setBrush(ink.arrowEdge);
-    p.drawPolygon(head);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(ink.arrow, 2.0, Qt::SolidLine, Qt::FlatCap));
-    p.drawPath(ring);
-    p.setPen(Qt::NoPen);
-    p.setBrush(ink.arrow);
-    p.drawPolygon(QPolygonF({base + along * 2.6, base + radial * 2.4, base - radial * 2.4}));
+    canvas.stroke(ring, ink.arrowEdge, 4.0);
+    canvas.polygon(head, ink.arrowEdge, 1.0);
+    canvas.stroke(ring, ink.arrow, 2.0);
+    canvas.polygon(QPolygonF({base + along * 2.6, base + radial * 2.4, base - radial * 2.4}), ink.arrow, 0.0);
 }
+
+// The colours of the full-colour window icon.
+const IconInks kRichInks = {QColor(255, 255, 255), QColor(72, 72, 72), QColor(150, 150, 150),
+                            QColor(232, 24, 24),   QColor(128, 0, 0),  QColor(150, 60, 170),
+                            QColor(56, 0, 72)};
 
 } // namespace
 
@@ -292,10 +408,9 @@ QList<IndexedImage> windowIcon()
     QImage rich = blankIcon();
     {
         QPainter p(&rich);
-        drawLoopPage(p,
-                     {QColor(255, 255, 255), QColor(72, 72, 72), QColor(150, 150, 150), QColor(232, 24, 24),
-                      QColor(128, 0, 0), QColor(150, 60, 170), QColor(56, 0, 72)},
-                     true);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        PainterCanvas canvas(p);
+        drawLoopPage(canvas, kRichInks, true);
     }
     QList<QRgb> palette{qRgb(0, 0, 0)};
     palette.append(adaptivePalette(rich, 255));
@@ -303,13 +418,34 @@ QList<IndexedImage> windowIcon()
     QImage plain = blankIcon();
     {
         QPainter p(&plain);
-        drawLoopPage(p,
+        p.setRenderHint(QPainter::Antialiasing, false);
+        PainterCanvas canvas(p);
+        drawLoopPage(canvas,
                      {QColor(kStandard16[15]), QColor(kStandard16[0]), QColor(kStandard16[8]),
                       QColor(kStandard16[9]), QColor(kStandard16[1]), QColor(kStandard16[5]),
                       QColor(kStandard16[0])},
                      false);
     }
     return {toIndexed(rich, palette, 8), toIndexed(plain, kStandard16, 4)};
+}
+
+QImage applicationIcon(int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.scale(size / double(kIconSize), size / double(kIconSize));
+    PainterCanvas canvas(p);
+    drawLoopPage(canvas, kRichInks, true);
+    return image;
+}
+
+QByteArray applicationIconSvg()
+{
+    SvgCanvas canvas;
+    drawLoopPage(canvas, kRichInks, true);
+    return canvas.document();
 }
 
 IndexedImage tipIcon()

@@ -17,6 +17,11 @@ QImage displayPanel();
 // colours, the second 16 (the standard 16-colour palette).
 QList<IndexedImage> windowIcon();
 
+// The window icon's full-colour design for the desktop: `size` x `size` pixels with soft edges, and
+// as a scalable SVG document (32 x 32 units).
+QImage applicationIcon(int size);
+QByteArray applicationIconSvg();
+
 // The tip icon, 32 x 32, 16 colours: a yellow light bulb with a black
 // exclamation mark standing on a cyan diamond.
 IndexedImage tipIcon();

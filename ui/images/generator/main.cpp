@@ -91,6 +91,33 @@ void drawAll(const QDir& folder)
     writeFile(folder, QStringLiteral("stopping.bmp"), bmpFile8(still));
 }
 
+QByteArray pngBytes(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(image))
+        throw std::runtime_error("cannot encode PNG: " + writer.errorString().toStdString());
+    return bytes;
+}
+
+// The desktop's application icons, as an icon theme lays them out: hicolor/<size>/apps/<id>.png|svg.
+void drawDesktopIcons(const QDir& folder)
+{
+    const QString name = QStringLiteral("io.github.quillbeat.Quillbeat");
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        const QString sub = QStringLiteral("hicolor/%1x%1/apps").arg(size);
+        if (!folder.mkpath(sub))
+            throw std::runtime_error("cannot create " + folder.filePath(sub).toStdString());
+        writeFile(QDir(folder.filePath(sub)), name + QStringLiteral(".png"), pngBytes(applicationIcon(size)));
+    }
+    const QString scalable = QStringLiteral("hicolor/scalable/apps");
+    if (!folder.mkpath(scalable))
+        throw std::runtime_error("cannot create " + folder.filePath(scalable).toStdString());
+    writeFile(QDir(folder.filePath(scalable)), name + QStringLiteral(".svg"), applicationIconSvg());
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -101,8 +128,8 @@ int main(int argc, char* argv[])
     QGuiApplication app(argc, argv);
 
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 2) {
-        std::fprintf(stderr, "usage: quillbeat_imagegen OUTPUT_FOLDER\n");
+    if (args.size() != 2 && args.size() != 3) {
+        std::fprintf(stderr, "usage: quillbeat_imagegen OUTPUT_FOLDER [DESKTOP_ICON_FOLDER]\n");
         return 2;
     }
     const QDir folder(args[1]);
@@ -112,6 +139,8 @@ int main(int argc, char* argv[])
     }
     try {
         drawAll(folder);
+        if (args.size() == 3)
+            drawDesktopIcons(QDir(args[2]));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quillbeat_imagegen: %s\n", e.what());
         return 1;

@@ -49,6 +49,7 @@ public:
     static constexpr int kClientHeight = 141;
 
     playback::PlaybackState& state() { return m_state; }
+    const playback::PlaybackState& state() const { return m_state; }
     playback::Playback& playback() { return m_playback; }
 
     // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally where the
@@ -94,6 +95,11 @@ public:
     void showEmptyPicture() override;
     void showMessage(const QString& text) override;
     QWidget* dialogOwner() override { return this; }
+    void playbackChanged() override { emit playbackStateChanged(); }
+
+    // A file named from outside the window (a drop, the command line, a second start): selected as
+    // Select selects it. False when it did not open, or when Select's dialog is up.
+    bool selectFile(const QString& path) { return m_playback.SelectFile(path); }
 
     // Controls, for the window's own handlers and for tests.
     Label* Label1 = nullptr;
@@ -114,7 +120,13 @@ public:
     Timer* Timer1 = nullptr;
     Timer* Timer3 = nullptr;
 
+signals:
+    // After Play, Stop and every selection.
+    void playbackStateChanged();
+
 protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

@@ -3,9 +3,11 @@
 #include "mci/MciApi.h"
 #include "mci/MciCommand.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace qb::audio {
@@ -20,12 +22,21 @@ class MessageBoxPresenter;
 
 namespace qb::mci {
 
+struct SoundFontFailureReport;
+
 struct MciServiceOptions
 {
     // The General MIDI SoundFont of the sequencer device; empty: the distribution's default.
     std::string soundFontPath;
     // Where the sequencer device borrows its synthesisers; null: the service keeps its own.
     std::shared_ptr<audio::MidiSynthCache> synthCache;
+    // Asked at every open of a MIDI file for the SoundFont to load (the user's setting); an empty
+    // answer, or no function, means soundFontPath. Called on the thread that sends the command.
+    std::function<std::string()> soundFontChoice;
+    // Told when a MIDI file was refused because its SoundFont could not be loaded (the open still
+    // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path and the reason. Called after the
+    // command has finished and the service's lock is released, so it may show a modal window.
+    std::function<void(const std::string& soundFontPath, const std::string& why)> soundFontFailed;
 };
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
@@ -95,6 +106,9 @@ private:
     mutable std::mutex m_mutex;
     // Keyed by the ASCII-lower-cased name.
     std::map<std::string, OpenDevice> m_devices;
+    // A SoundFont that failed during the current command: path and reason, reported once it is done.
+    std::optional<std::pair<std::string, std::string>> m_soundFontFailure;
+    friend struct SoundFontFailureReport;
 };
 
 } // namespace qb::mci

@@ -1,0 +1,117 @@
+#include "session/WindowActions.h"
+
+#include "ui/Form1.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTimer>
+#include <deque>
+
+namespace qb::session {
+
+namespace {
+
+constexpr int kRetryMs = 100;
+
+bool windowFree(ui::Form1& form)
+{
+    return QApplication::activeModalWidget() == nullptr && !form.playback().selectDialogShowing();
+}
+
+// One queue for the process: actions that waited for a dialog run in the order they came.
+struct PendingActions
+{
+    QPointer<ui::Form1> form;
+    std::deque<std::function<void()>> actions;
+    bool scheduled = false;
+};
+
+PendingActions& pending()
+{
+    static PendingActions queue;
+    return queue;
+}
+
+void runPending()
+{
+    PendingActions& queue = pending();
+    queue.scheduled = false;
+    while (!queue.actions.empty()) {
+        if (queue.form.isNull()) {
+            queue.actions.clear();
+            return;
+        }
+        if (!windowFree(*queue.form)) {
+            // Polling a tenth of a second only while a modal window is up is cheaper than watching
+            // every window's show and hide events.
+            queue.scheduled = true;
+            QTimer::singleShot(kRetryMs, queue.form.data(), runPending);
+            return;
+        }
+        std::function<void()> action = std::move(queue.actions.front());
+        queue.actions.pop_front();
+        action();
+    }
+}
+
+} // namespace
+
+void whenWindowFree(ui::Form1& form, std::function<void()> action)
+{
+    PendingActions& queue = pending();
+    queue.form = &form;
+    queue.actions.push_back(std::move(action));
+    if (!queue.scheduled) {
+        queue.scheduled = true;
+        QTimer::singleShot(0, &form, runPending);
+    }
+}
+
+bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
+{
+    if (!form.selectFile(path)) {
+        form.showMessage(QStringLiteral("ファイル「%1」を開けませんでした。\n"
+                                        "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg）か、"
+                                        "ファイルがあるかを確かめてください。")
+                             .arg(path));
+        return false;
+    }
+    if (play)
+        form.Command1_Click();
+    return true;
+}
+
+void raiseWindow(ui::Form1& form)
+{
+    if (form.isMinimized())
+        form.showNormal();
+    else
+        form.show();
+    form.raise();
+    form.activateWindow();
+}
+
+QString soundFontMessage(const QString& soundFont, const QString& settingsFile)
+{
+    return QStringLiteral(
+               "SoundFont「%1」を読み込めないため、MIDIファイルを再生できません。\n\n"
+               "Debian・Ubuntuでは次のどちらかで標準のSoundFontを入れてください:\n"
+               "  sudo apt install fluid-soundfont-gm\n"
+               "  sudo apt install timgm6mb-soundfont\n\n"
+               "別のSoundFont（.sf2）を使うには、設定ファイル\n%2\nの[Settings]に\n"
+               "SoundFont=/SoundFontの/パス.sf2\nと書いてください。WAV・MP3などはこのまま再生できます。")
+        .arg(soundFont, settingsFile);
+}
+
+QString currentTitle(const ui::Form1& form)
+{
+    const playback::PlaybackState& state = form.state();
+    if (!state.IsOpen)
+        return {};
+    if (!state.Title.isEmpty())
+        return state.Title;
+    return QFileInfo(state.FilePath).fileName();
+}
+
+} // namespace qb::session

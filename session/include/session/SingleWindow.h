@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <optional>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace qb::session {
+
+// What a later start asks of the running window.
+struct WindowRequest
+{
+    // The file to select, absolute, as the file system spells it (any bytes but NUL); empty: only
+    // raise the window.
+    QByteArray file;
+    bool play = false; // play the file once it is selected
+};
+
+// One request per connection, one line of ASCII:
+//   "QUILLBEAT-WINDOW/1 raise\n"  or  "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>\n"
+// answered by "ok\n" once the window has taken it. decodeRequest() is given the line without its
+// newline and refuses anything else (a relative or empty path, a NUL in it, stray fields).
+QByteArray encodeRequest(const WindowRequest& request);
+std::optional<WindowRequest> decodeRequest(const QByteArray& line);
+
+// One window per user: the first start listens on a local socket in the user's private run-time
+// folder (only its owner can reach it; connections from another user id are dropped as well) and
+// later starts hand their request over to it. A socket left by a crashed run is found (nobody
+// answers) and replaced. UI thread only.
+class SingleWindow : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Outcome
+    {
+        Listening,  // this process is the window; requests arrive through requested()
+        HandedOver, // a running window took the request: this process should end
+        Alone,      // no private folder or socket could be had: run without the single-window service
+    };
+
+    // `socketPath` empty: defaultSocketPath().
+    explicit SingleWindow(QString socketPath = {}, QObject* parent = nullptr);
+    ~SingleWindow() override;
+
+    // Hands `request` to the running window or, when there is none, starts listening. A window that
+    // is there but does not take the request within a few seconds also gives Alone, with a note on
+    // standard error.
+    Outcome start(const WindowRequest& request);
+
+    // <private run-time folder>/window; empty when the folder is unusable.
+    static QString defaultSocketPath();
+    QString socketPath() const { return m_socketPath; }
+
+signals:
+    // A well-formed request from a later start, once it has been acknowledged. Queued: it never
+    // arrives inside start().
+    void requested(const qb::session::WindowRequest& request);
+
+private:
+    bool handOver(const WindowRequest& request);
+    bool listen();
+    void accept();
+    void readFrom(QLocalSocket* socket);
+
+    QString m_socketPath;
+    QLocalServer* m_server = nullptr;
+};
+
+} // namespace qb::session

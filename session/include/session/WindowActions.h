@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+namespace qb::ui {
+class Form1;
+}
+
+namespace qb::session {
+
+// Runs `action` on the UI thread as soon as the main window takes input: at once (but never inside
+// the caller) when no modal window is up, else once Select's dialog, a message box or the tips
+// dialog has closed. Actions keep their order. Requests from outside the window (a later start, the
+// desktop's media keys) go through here, so they never run inside a dialog's own event loop.
+void whenWindowFree(ui::Form1& form, std::function<void()> action);
+
+// Selects `path` (absolute) as Select does and, when `play` is set, plays it as Play does. A file
+// that does not open leaves the window as after a failed Select and the program's message box names
+// it. Returns whether the file opened.
+bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
+
+// Shows the window, restored from the task bar, in front and with the input focus where the window
+// manager allows it.
+void raiseWindow(ui::Form1& form);
+
+// The message box text for a MIDI file refused because `soundFont` cannot be loaded: names the
+// SoundFont, the Debian packages that give the default one and how to set another in `settingsFile`.
+QString soundFontMessage(const QString& soundFont, const QString& settingsFile);
+
+// The title the desktop shows for the open file: the MIDI title when it has one, else the file's
+// name; empty when no file is open.
+QString currentTitle(const ui::Form1& form);
+
+} // namespace qb::session

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# cmake --install into a temporary prefix: exactly the expected files, and the desktop entry and the
+# AppStream metainfo pass their validators. Usage: install_test.sh <build folder>
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+id=io.github.quillbeat.Quillbeat
+expected=$(printf '%s\n' \
+  bin/quillbeat \
+  share/applications/$id.desktop \
+  share/metainfo/$id.metainfo.xml \
+  share/man/man1/quillbeat.1.gz \
+  share/quillbeat/demo.mid \
+  share/icons/hicolor/scalable/apps/$id.svg \
+  $(for s in 16 32 48 64 128 256; do echo share/icons/hicolor/${s}x$s/apps/$id.png; done) | sort)
+actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+if [ "$expected" != "$actual" ]; then
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+  fail "installed files differ from the expected list (- expected, + installed)"
+fi
+
+desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || fail "appstreamcli validate"
+grep -qx 'Exec=quillbeat %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
+for s in 16 32 48 64 128 256; do
+  size=$(file -b "$prefix/share/icons/hicolor/${s}x$s/apps/$id.png" | grep -o '[0-9]* x [0-9]*')
+  [ "$size" = "$s x $s" ] || fail "the ${s}px icon is $size"
+done
+grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/$id.svg" || fail "the scalable icon is no SVG"
+zcat "$prefix/share/man/man1/quillbeat.1.gz" | grep -q '^\.TH QUILLBEAT 1' || fail "manual page"
+[ "$(head -c 4 "$prefix/share/quillbeat/demo.mid")" = MThd ] || fail "the demo tune is no MIDI file"
+echo "PASS: $(echo "$actual" | wc -l) files installed, both validators pass"

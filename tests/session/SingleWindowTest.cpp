@@ -1,0 +1,113 @@
+// The single-window service in one process: the request format, a second start handing over, a
+// malformed request dropped, a stale socket replaced.
+#include "session/SingleWindow.h"
+
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace qb::session;
+
+class SingleWindowTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+private slots:
+    void requestsRoundTripAnyPathBytes()
+    {
+        const QByteArray path("/m\xfcsic/\x83\x8b\x81[\x83v a\nb.mid");
+        const std::optional<WindowRequest> decoded = decodeRequest(encodeRequest({path, true}).chopped(1));
+        QVERIFY(decoded);
+        QCOMPARE(decoded->file, path);
+        QVERIFY(decoded->play);
+        const std::optional<WindowRequest> raise = decodeRequest(encodeRequest({}).chopped(1));
+        QVERIFY(raise);
+        QVERIFY(raise->file.isEmpty());
+    }
+
+    void malformedRequestsAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("other magic") << QByteArray("HELLO/1 raise");
+        QTest::newRow("unknown verb") << QByteArray("QUILLBEAT-WINDOW/1 quit");
+        QTest::newRow("bad base64") << QByteArray("QUILLBEAT-WINDOW/1 open play ***");
+        QTest::newRow("relative path")
+            << QByteArray("QUILLBEAT-WINDOW/1 open play ") + QByteArray("a.mid").toBase64();
+        QTest::newRow("NUL in path") << QByteArray("QUILLBEAT-WINDOW/1 open play ") +
+                                            QByteArray("/a\0b", 4).toBase64();
+        QTest::newRow("extra field") << QByteArray("QUILLBEAT-WINDOW/1 raise now");
+        QTest::newRow("unknown mode")
+            << QByteArray("QUILLBEAT-WINDOW/1 open loud ") + QByteArray("/a").toBase64();
+    }
+
+    void malformedRequestsAreRefused()
+    {
+        QFETCH(QByteArray, line);
+        QVERIFY(!decodeRequest(line));
+    }
+
+    void aSecondStartHandsOverAndAJunkClientIsDropped()
+    {
+        const QString path = dir.filePath(QStringLiteral("window"));
+        SingleWindow first(path);
+        QCOMPARE(first.start({}), SingleWindow::Outcome::Listening);
+        QSignalSpy requests(&first, &SingleWindow::requested);
+
+        QLocalSocket junk;
+        junk.connectToServer(path);
+        QVERIFY(junk.waitForConnected(2000));
+        junk.write("QUILLBEAT-WINDOW/1 open play %%%\n");
+        QTRY_COMPARE(junk.state(), QLocalSocket::UnconnectedState);
+        QVERIFY(junk.readAll().isEmpty());
+
+        // SingleWindow::start() blocks on its answer, and this process is the window: the later start
+        // is played by hand. (tests/desktop/second_start_test.sh runs real second processes.)
+        QLocalSocket second;
+        second.connectToServer(path);
+        QVERIFY(second.waitForConnected(2000));
+        second.write(encodeRequest({QByteArray("/music/loop.mid"), false}));
+        QByteArray answer;
+        QTRY_COMPARE((answer += second.readAll()), QByteArray("ok\n"));
+        QTRY_COMPARE(requests.size(), 1);
+        const auto request = requests.at(0).at(0).value<WindowRequest>();
+        QCOMPARE(request.file, QByteArray("/music/loop.mid"));
+        QVERIFY(!request.play);
+    }
+
+    void aStaleSocketIsReplaced()
+    {
+        const QString path = dir.filePath(QStringLiteral("stale"));
+        // A socket file that nobody listens on, as a killed window leaves it.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray bytes = path.toLocal8Bit();
+        std::copy(bytes.begin(), bytes.end(), address.sun_path);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+        QVERIFY(QFileInfo(path).exists());
+
+        SingleWindow window(path);
+        QCOMPARE(window.start({}), SingleWindow::Outcome::Listening);
+        QLocalSocket client;
+        client.connectToServer(path);
+        QVERIFY(client.waitForConnected(2000));
+    }
+
+    void noFolderMeansAlone()
+    {
+        SingleWindow window(dir.filePath(QStringLiteral("no/such/folder/window")));
+        QCOMPARE(window.start({}), SingleWindow::Outcome::Alone);
+    }
+};
+
+QTEST_MAIN(SingleWindowTest)
+#include "SingleWindowTest.moc"
