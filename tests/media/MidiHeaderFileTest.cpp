@@ -6,8 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
-#include <QTemporaryDir>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 #include <fcntl.h>
 #include <sys/file.h>
