@@ -331,6 +331,9 @@ ForeignNamesProxy* attachForeignNames(QFileDialog& dialog)
     auto* proxy = new ForeignNamesProxy(&dialog);
     dialog.setProxyModel(proxy);
     const auto refresh = [&dialog, proxy] { refreshForeignNames(dialog, *proxy); };
+    // Every way of changing folder (typing, the side bar, back, up) ends in the model's root path.
+    if (auto* files = qobject_cast<QFileSystemModel*>(proxy->sourceModel()))
+        QObject::connect(files, &QFileSystemModel::rootPathChanged, proxy, refresh);
     QObject::connect(&dialog, &QFileDialog::directoryEntered, proxy, refresh);
     QObject::connect(&dialog, &QFileDialog::filterSelected, proxy, refresh);
 

@@ -129,6 +129,7 @@ private slots:
     void listsAndReturnsNamesThatAreNotUtf8();
     void returnsNameThatIsNotUtf8ChosenByPath();
     void doubleClickOnNameThatIsNotUtf8Accepts();
+    void namesThatAreNotUtf8FollowTheFolderShown();
 
 private:
     OPENFILENAMEA record(std::uint32_t flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST |
@@ -451,6 +452,28 @@ void GetOpenFileNameTest::doubleClickOnNameThatIsNotUtf8Accepts()
     QCOMPARE(GetOpenFileNameA(&ofn, host), 1);
     QCOMPARE(QByteArray(m_file.data()), QByteArray::fromStdString(file.path()));
     QCOMPARE(folderAfter, QDir(m_dir->path()).absolutePath());
+}
+
+void GetOpenFileNameTest::namesThatAreNotUtf8FollowTheFolderShown()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("inner"));
+    const ForeignFile outer(m_dir->path(), QByteArray("caf\xe9.mid"));
+    const ForeignFile inner(m_dir->filePath("inner"), QByteArray("\x83\x8b\x81\x5b\x83\x76.mid"));
+    QVERIFY(outer.ok() && inner.ok());
+    QStringList before;
+    QStringList after;
+    DialogCallback host([&](QFileDialog& dialog) {
+        before = listedNames(dialog, {QStringLiteral("café.mid"), QStringLiteral("inner")});
+        dialog.setDirectory(m_dir->filePath("inner"));
+        after = listedNames(dialog, {QStringLiteral("ループ.mid")});
+        dialog.reject();
+    });
+    OPENFILENAMEA ofn = record();
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 0);
+    QVERIFY2(before.contains(QStringLiteral("café.mid")), qPrintable(before.join(QLatin1Char('|'))));
+    QVERIFY(!before.contains(QStringLiteral("ループ.mid")));
+    QVERIFY2(after.contains(QStringLiteral("ループ.mid")), qPrintable(after.join(QLatin1Char('|'))));
+    QVERIFY(!after.contains(QStringLiteral("café.mid")));
 }
 
 QTEST_MAIN(GetOpenFileNameTest)
