@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <mpg123.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -184,8 +185,8 @@ private:
 
 // The MP3 decoder: the resampling decoder over the mpg123 source, with the length the background
 // scan found (when there is one) standing in for the estimate until the first pass has reached the
-// real end. Frames,
-// seeks and the seam are the source decoder's own, so looping is exactly as without the scan.
+// real end. Frames, seeks and the seam are the source decoder's own, so looping is exactly as
+// without the scan.
 class Mp3Decoder final : public Decoder
 {
 public:
@@ -202,6 +203,8 @@ public:
         return got;
     }
     bool seek(std::int64_t frame) override { return m_inner->seek(frame); }
+    void renderTail(float* out, int frames) override { m_inner->renderTail(out, frames); }
+    void silence() override { m_inner->silence(); }
     std::int64_t positionFrames() const override { return m_inner->positionFrames(); }
 
     std::int64_t lengthFrames() const override
@@ -280,8 +283,13 @@ OpenResult openMp3Decoder(const std::string& path)
     // the exact count comes from a scan on a descriptor of its own, which reads only with pread and
     // so never moves the file offset the two share.
     std::unique_ptr<BackgroundScan> scan;
-    if (posix::UniqueFd scanFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0)); scanFd)
-        scan = std::make_unique<BackgroundScan>(std::move(scanFd));
+    if (posix::UniqueFd scanFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0)); scanFd) {
+        try {
+            scan = std::make_unique<BackgroundScan>(std::move(scanFd));
+        } catch (const std::system_error&) {
+            // No thread to be had: the estimate stands until the first pass ends.
+        }
+    }
 
     auto source = std::make_unique<Mp3Source>(handle, std::move(file.fd), static_cast<int>(rate),
                                               static_cast<std::int64_t>(length));
