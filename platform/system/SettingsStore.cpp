@@ -337,12 +337,18 @@ bool writeAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-// Writes `bytes` to a temporary file beside `path`, flushes it to the disk and renames it over `path`,
+// Writes `bytes` to a temporary file beside the file, flushes it to the disk and renames it over it,
 // so a crash or a full disk midway leaves the old file whole. The new file keeps the old one's rights.
 // Every step is checked here: QSaveFile reports success for a file it could not write (seen with the
 // file-size limit).
-bool replaceFile(const std::string& path, const QByteArray& bytes)
+bool replaceFile(const std::string& linkOrFile, const QByteArray& bytes)
 {
+    // A settings file kept elsewhere behind a symbolic link stays there: its target is replaced.
+    std::string path = linkOrFile;
+    if (char* real = ::realpath(linkOrFile.c_str(), nullptr)) {
+        path = real;
+        std::free(real);
+    }
     mode_t mode = 0600;
     struct stat st
     {

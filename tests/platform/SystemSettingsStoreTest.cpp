@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -264,6 +265,24 @@ private slots:
         QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("show"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("s.ini")});
+    }
+
+    void settingsFileBehindALinkStaysWhereItIs()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("dotfiles")));
+        const QString target = dir.filePath(QStringLiteral("dotfiles/s.ini"));
+        const QString link = dir.filePath(QStringLiteral("s.ini"));
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Settings]\nStart=none\n");
+        file.close();
+        QVERIFY(QFile::link(target, link));
+        QVERIFY(QSettingsStore(link).SaveSetting(kApp, kSection, QStringLiteral("Start"),
+                                                 QStringLiteral("show")));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("[Settings]\nStart=show\n"));
     }
 
     void readsWhatQSettingsWrote()
