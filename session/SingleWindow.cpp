@@ -1,6 +1,6 @@
 #include "session/SingleWindow.h"
 
-#include "system/RuntimeFolder.h"
+#include "system/PrivateFolder.h"
 
 #include <QDeadlineTimer>
 #include <QLocalServer>
@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QVariant>
 #include <cstdio>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -78,10 +79,10 @@ SingleWindow::~SingleWindow()
 
 QString SingleWindow::defaultSocketPath()
 {
-    const std::string folder = platform::privateRuntimeFolder();
-    if (folder.empty())
+    const std::optional<std::string> folder = platform::privateRuntimeFolder("session");
+    if (!folder)
         return {};
-    return QString::fromStdString(folder) + QStringLiteral("/window");
+    return QString::fromStdString(*folder) + QStringLiteral("/window");
 }
 
 SingleWindow::Outcome SingleWindow::start(const WindowRequest& request)

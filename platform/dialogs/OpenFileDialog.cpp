@@ -1,5 +1,6 @@
 #include "dialogs/OpenFileDialog.h"
 
+#include "ForeignNames.h"
 #include "system/CodePage.h"
 
 #include <QDir>
@@ -18,6 +19,40 @@ class ModalHost final : public FileDialogHost
 {
 public:
     int exec(QFileDialog& dialog) override { return dialog.exec(); }
+};
+
+// The toolkit's dialog, which also offers the files whose names it cannot decode (ForeignNames.h).
+class OpenDialog final : public QFileDialog
+{
+public:
+    explicit OpenDialog(QWidget* owner) : QFileDialog(owner) {}
+
+    void setForeignNames(ForeignNamesProxy* proxy) { m_foreign = proxy; }
+
+    // The chosen path, escaped text for a name that is not UTF-8.
+    QString chosen() const
+    {
+        const QStringList files = selectedFiles();
+        if (files.isEmpty())
+            return {};
+        return m_foreign ? resolveForeignName(*m_foreign, files.constFirst()) : files.constFirst();
+    }
+
+    // The toolkit checks a chosen file through its own file names and would report one it cannot
+    // name as missing; such a file is checked here by its bytes.
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        if (m_foreign && files.size() == 1 && !QFileInfo::exists(files.constFirst()) &&
+            isExistingFile(chosen())) {
+            QDialog::accept();
+            return;
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    ForeignNamesProxy* m_foreign = nullptr;
 };
 
 // "*.*" means every file on the platform this record comes from, names without a dot included.
@@ -112,7 +147,7 @@ int GetOpenFileNameA(OPENFILENAMEA* ofn, FileDialogHost& host)
         ofn->nMaxFile == 0)
         return 0;
 
-    QFileDialog dialog(ofn->hwndOwner);
+    OpenDialog dialog(ofn->hwndOwner);
     if (ofn->lpstrTitle != nullptr)
         dialog.setWindowTitle(QString::fromUtf8(ofn->lpstrTitle));
     dialog.setWindowModality(ofn->hwndOwner != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
@@ -125,6 +160,9 @@ int GetOpenFileNameA(OPENFILENAMEA* ofn, FileDialogHost& host)
                                                              : QFileDialog::AnyFile);
     if ((ofn->Flags & OFN_FORCESHOWHIDDEN) != 0)
         dialog.setFilter(dialog.filter() | QDir::Hidden);
+    // After the accept mode, which makes the dialog's buttons anew.
+    ForeignNamesProxy* const foreign = attachForeignNames(dialog);
+    dialog.setForeignNames(foreign);
 
     const QList<NameFilter> nameFilters = toNameFilters(ofn->lpstrFilter);
     if (!nameFilters.isEmpty()) {
@@ -142,21 +180,25 @@ int GetOpenFileNameA(OPENFILENAMEA* ofn, FileDialogHost& host)
     if (fileBufferEnd != nullptr && fileBufferEnd != ofn->lpstrFile)
         dialog.selectFile(fromAnsi(ofn->lpstrFile));
 
+    refreshForeignNames(dialog, *foreign);
+
     if (host.exec(dialog) != QDialog::Accepted)
         return 0;
-    const QStringList chosen = dialog.selectedFiles();
+    const QString chosen = dialog.chosen();
     if (chosen.isEmpty())
         return 0;
 
-    const QFileInfo file(chosen.constFirst());
-    const QByteArray path = QByteArray::fromStdString(toAnsi(file.absoluteFilePath()));
+    // Escaped text goes through string operations only: the toolkit would turn it into other bytes.
+    const QString absolute =
+        QDir::cleanPath(QDir::isAbsolutePath(chosen) ? chosen : QDir::current().filePath(chosen));
+    const QByteArray path = QByteArray::fromStdString(toAnsi(absolute));
     if (static_cast<std::size_t>(path.size()) >= ofn->nMaxFile)
         return 0;
     writeResult(*ofn, path);
     if (const std::uint32_t filterIndex = filterIndexOf(nameFilters, dialog.selectedNameFilter()))
         ofn->nFilterIndex = filterIndex;
     if ((ofn->Flags & OFN_NOCHANGEDIR) == 0)
-        QDir::setCurrent(file.absolutePath());
+        QDir::setCurrent(absolute.left(std::max<qsizetype>(absolute.lastIndexOf(QLatin1Char('/')), 1)));
     return 1;
 }
 

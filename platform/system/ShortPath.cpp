@@ -1,11 +1,12 @@
 #include "system/ShortPath.h"
 
+#include "system/PrivateFolder.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -13,83 +14,6 @@
 
 namespace qb::platform {
 namespace {
-
-std::string environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-// The link is created in a folder that only we can write to; anything else would let another user
-// redirect what the player opens.
-bool isPrivateFolder(const std::string& path)
-{
-    struct stat st
-    {
-    };
-    if (::lstat(path.c_str(), &st) != 0)
-        return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool makePrivateFolder(const std::string& path)
-{
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
-    return isPrivateFolder(path);
-}
-
-// Creates the missing folders of an absolute `path` (mode 0700) and checks the last one.
-bool makePrivateFolderTree(const std::string& path)
-{
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-    }
-    return makePrivateFolder(path);
-}
-
-std::string homeFolder()
-{
-    std::string home = environment("HOME");
-    if (!home.empty())
-        return home;
-    std::vector<char> buffer(16384);
-    struct passwd pw
-    {
-    };
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
-    return {};
-}
-
-std::string runtimeCandidate()
-{
-    const std::string base = environment("XDG_RUNTIME_DIR");
-    if (base.empty() || base.front() != '/' || !isPrivateFolder(base))
-        return {};
-    const std::string folder = base + "/quillbeat";
-    return makePrivateFolder(folder) ? folder : std::string();
-}
-
-std::string cacheCandidate()
-{
-    std::string base = environment("XDG_CACHE_HOME");
-    if (base.empty() || base.front() != '/') {
-        const std::string home = homeFolder();
-        if (home.empty() || home.front() != '/')
-            return {};
-        base = home + "/.cache";
-    }
-    if (!makePrivateFolderTree(base))
-        return {};
-    const std::string app = base + "/quillbeat";
-    const std::string links = app + "/links";
-    return makePrivateFolder(app) && makePrivateFolder(links) ? links : std::string();
-}
 
 std::uint64_t fnv1a64(std::string_view text)
 {
@@ -191,12 +115,7 @@ bool pathNeedsShortAlias(std::string_view path)
 
 std::string shortPathAliasFolder()
 {
-    for (auto candidate : {runtimeCandidate, cacheCandidate}) {
-        const std::string folder = candidate();
-        if (!folder.empty() && !pathNeedsShortAlias(folder))
-            return folder;
-    }
-    return {};
+    return privateRuntimeFolder("links").value_or(std::string());
 }
 
 std::uint32_t GetShortPathNameA(const char* longPath, char* shortPath, std::uint32_t bufferLength)

@@ -59,7 +59,7 @@ owner_pid() {
 first=$!
 pids+=($first)
 wait_for "$first" owner_pid || fail "the first window never took its D-Bus name"
-socket=$XDG_RUNTIME_DIR/quillbeat/window
+socket=$XDG_RUNTIME_DIR/quillbeat/session/window
 [ -S "$socket" ] || fail "no socket at $socket"
 [ "$(stat -c %a "$XDG_RUNTIME_DIR/quillbeat")" = 700 ] || fail "the socket folder is not private"
 

@@ -1,15 +1,25 @@
 // The open-file record in and out of the real dialog, answered while it is open.
 #include "dialogs/OpenFileDialog.h"
 #include "support/DialogDriver.h"
+#include "system/CodePage.h"
 
+#include <QAbstractItemView>
+#include <QDeadlineTimer>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace qb::platform;
+using qb::test::DialogCallback;
 using qb::test::DialogDriver;
 
 namespace {
@@ -21,6 +31,67 @@ bool touch(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly);
+}
+
+// Creates the file named by `name`'s bytes in `folder`; the toolkit cannot name it, so removing it
+// is the caller's (see ForeignFile).
+class ForeignFile
+{
+public:
+    ForeignFile(const QString& folder, const QByteArray& name)
+        : m_path(toAnsi(folder) + '/' + name.toStdString())
+    {
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        m_ok = fd >= 0 && ::write(fd, "data", 4) == 4;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ~ForeignFile() { ::unlink(m_path.c_str()); }
+    ForeignFile(const ForeignFile&) = delete;
+    ForeignFile& operator=(const ForeignFile&) = delete;
+
+    bool ok() const { return m_ok; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+    bool m_ok = false;
+};
+
+// The file view the dialog shows: the list or the details.
+QAbstractItemView* visibleView(QFileDialog& dialog)
+{
+    for (const char* name : {"listView", "treeView"}) {
+        auto* view = dialog.findChild<QAbstractItemView*>(QString::fromLatin1(name));
+        if (view && view->isVisible())
+            return view;
+    }
+    return nullptr;
+}
+
+// The names the dialog's list shows, once all of `wanted` are among them or after a few seconds; `row`
+// receives the row of the first.
+QStringList listedNames(QFileDialog& dialog, const QStringList& wanted, QModelIndex* row = nullptr)
+{
+    QAbstractItemView* view = visibleView(dialog);
+    QStringList names;
+    if (!view)
+        return names;
+    QDeadlineTimer deadline(5000);
+    for (;;) {
+        names.clear();
+        const QModelIndex root = view->rootIndex();
+        for (int r = 0; r < view->model()->rowCount(root); ++r) {
+            const QModelIndex index = view->model()->index(r, 0, root);
+            names << index.data().toString();
+            if (row && names.constLast() == wanted.constFirst())
+                *row = index;
+        }
+        if (std::all_of(wanted.begin(), wanted.end(), [&](const QString& w) { return names.contains(w); }) ||
+            deadline.hasExpired())
+            return names;
+        QTest::qWait(10);
+    }
 }
 
 QMessageBox* openMessageBox()
@@ -55,6 +126,11 @@ private slots:
     void cancelLeavesTheBufferAndTheFolder();
     void refusesMissingFileInsideDialog();
     void acceptsMissingFileWithoutMustExist();
+    void listsAndReturnsNamesThatAreNotUtf8_data();
+    void listsAndReturnsNamesThatAreNotUtf8();
+    void returnsNameThatIsNotUtf8ChosenByPath();
+    void doubleClickOnNameThatIsNotUtf8Accepts();
+    void namesThatAreNotUtf8FollowTheFolderShown();
 
 private:
     OPENFILENAMEA record(std::uint32_t flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST |
@@ -275,6 +351,143 @@ void GetOpenFileNameTest::acceptsMissingFileWithoutMustExist()
     OPENFILENAMEA ofn = record(OFN_EXPLORER);
     QVERIFY(GetOpenFileNameA(&ofn, *m_driver) != 0);
     QCOMPARE(QFile::decodeName(m_file.data()), m_dir->filePath("new.mid"));
+}
+
+void GetOpenFileNameTest::listsAndReturnsNamesThatAreNotUtf8_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("Latin-1") << QByteArray("caf\xe9.mid") << QStringLiteral("café.mid");
+    QTest::newRow("Shift_JIS") << QByteArray("\x83\x8b\x81\x5b\x83\x76.mid") << QStringLiteral("ループ.mid");
+}
+
+void GetOpenFileNameTest::listsAndReturnsNamesThatAreNotUtf8()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
+    const ForeignFile file(m_dir->path(), name);
+    QVERIFY(file.ok());
+    const ForeignFile sound(m_dir->path(), QByteArray("caf\xe9.wav")); // not a song: filtered out
+    QVERIFY(sound.ok());
+    QVERIFY(touch(m_dir->filePath("plain.mid")));
+
+    QStringList listed;
+    QString nameBox;
+    bool openEnabled = false;
+    DialogCallback host([&](QFileDialog& dialog) {
+        QModelIndex row;
+        listed = listedNames(dialog, {shown, QStringLiteral("plain.mid")}, &row);
+        QAbstractItemView* view = visibleView(dialog);
+        if (!row.isValid() || !view) {
+            dialog.reject();
+            return;
+        }
+        dialog.activateWindow();
+        if (!QTest::qWaitForWindowActive(&dialog)) {
+            dialog.reject();
+            return;
+        }
+        view->setFocus(); // as a click in the list moves it there
+        view->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect |
+                                                         QItemSelectionModel::Rows);
+        if (auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            nameBox = edit->text();
+        if (auto* buttons = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))) {
+            QPushButton* open = buttons->button(QDialogButtonBox::Open);
+            QDeadlineTimer deadline(2000);
+            while (!open->isEnabled() && !deadline.hasExpired())
+                QTest::qWait(10);
+            openEnabled = open->isEnabled();
+        }
+        // Should the dialog call the file missing, its warning is answered rather than left blocking.
+        QTimer::singleShot(0, [] {
+            if (QMessageBox* box = openMessageBox())
+                box->accept();
+        });
+        static_cast<QDialog&>(dialog).accept(); // the dialog's own, which checks the file
+        if (dialog.isVisible())
+            dialog.reject();
+    });
+    OPENFILENAMEA ofn = record();
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 1);
+    QVERIFY2(listed.contains(shown), qPrintable(listed.join(QLatin1Char('|'))));
+    QVERIFY(listed.contains(QStringLiteral("plain.mid")));
+    QVERIFY(!listed.contains(QStringLiteral("café.wav")));
+    QCOMPARE(nameBox, shown);
+    QVERIFY(openEnabled);
+    QCOMPARE(QByteArray(m_file.data()), QByteArray::fromStdString(file.path()));
+    QCOMPARE(QByteArray(m_title.data()), name);
+    QCOMPARE(int(ofn.nFileOffset), int(file.path().size()) - name.size());
+    QCOMPARE(int(ofn.nFileExtension), int(file.path().size()) - 3);
+}
+
+void GetOpenFileNameTest::returnsNameThatIsNotUtf8ChosenByPath()
+{
+    const ForeignFile file(m_dir->path(), QByteArray("caf\xe9.mid"));
+    QVERIFY(file.ok());
+    QString warning;
+    DialogCallback host([&](QFileDialog& dialog) {
+        QTimer::singleShot(0, [&warning] {
+            if (QMessageBox* box = openMessageBox()) {
+                warning = box->text();
+                box->accept();
+            }
+        });
+        // The escaped text of the name, as the program passes such a path around.
+        dialog.selectFile(fromAnsi(file.path()));
+        static_cast<QDialog&>(dialog).accept();
+        if (dialog.isVisible())
+            dialog.reject();
+    });
+    OPENFILENAMEA ofn = record();
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 1);
+    QCOMPARE(warning, QString());
+    QCOMPARE(QByteArray(m_file.data()), QByteArray::fromStdString(file.path()));
+}
+
+void GetOpenFileNameTest::doubleClickOnNameThatIsNotUtf8Accepts()
+{
+    const ForeignFile file(m_dir->path(), QByteArray("\x83\x8b\x81\x5b\x83\x76.mid"));
+    QVERIFY(file.ok());
+    const QString shown = QStringLiteral("ループ.mid");
+    QString folderAfter;
+    DialogCallback host([&](QFileDialog& dialog) {
+        QModelIndex row;
+        listedNames(dialog, {shown}, &row);
+        QAbstractItemView* view = visibleView(dialog);
+        if (row.isValid() && view) {
+            QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(row).center());
+            folderAfter = dialog.directory().absolutePath();
+        }
+        if (dialog.isVisible())
+            dialog.reject();
+    });
+    OPENFILENAMEA ofn = record();
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 1);
+    QCOMPARE(QByteArray(m_file.data()), QByteArray::fromStdString(file.path()));
+    QCOMPARE(folderAfter, QDir(m_dir->path()).absolutePath());
+}
+
+void GetOpenFileNameTest::namesThatAreNotUtf8FollowTheFolderShown()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("inner"));
+    const ForeignFile outer(m_dir->path(), QByteArray("caf\xe9.mid"));
+    const ForeignFile inner(m_dir->filePath("inner"), QByteArray("\x83\x8b\x81\x5b\x83\x76.mid"));
+    QVERIFY(outer.ok() && inner.ok());
+    QStringList before;
+    QStringList after;
+    DialogCallback host([&](QFileDialog& dialog) {
+        before = listedNames(dialog, {QStringLiteral("café.mid"), QStringLiteral("inner")});
+        dialog.setDirectory(m_dir->filePath("inner"));
+        after = listedNames(dialog, {QStringLiteral("ループ.mid")});
+        dialog.reject();
+    });
+    OPENFILENAMEA ofn = record();
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 0);
+    QVERIFY2(before.contains(QStringLiteral("café.mid")), qPrintable(before.join(QLatin1Char('|'))));
+    QVERIFY(!before.contains(QStringLiteral("ループ.mid")));
+    QVERIFY2(after.contains(QStringLiteral("ループ.mid")), qPrintable(after.join(QLatin1Char('|'))));
+    QVERIFY(!after.contains(QStringLiteral("café.mid")));
 }
 
 QTEST_MAIN(GetOpenFileNameTest)

@@ -1,14 +1,17 @@
 // ReadMidiHeader on real files of every kind the file system offers.
 #include "MidiBytes.h"
 #include "media/MidiHeader.h"
+#include "system/CodePage.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +53,12 @@ private slots:
     void devicesGiveEmptyRecord();
     void missingAndDanglingGiveEmptyRecord();
     void unreadableFileGivesEmptyRecord();
-    void fileLargerThanMemoryGivesEmptyRecord();
+    void fileLargerThanMemoryIsScanned();
+    void readsFileWhoseNameIsNotUtf8_data();
+    void readsFileWhoseNameIsNotUtf8();
+    void largeSparseFileCostsNoMoreThanItsFirstChunks();
+    void patternsAcrossReadChunksAreFound_data();
+    void patternsAcrossReadChunksAreFound();
     void leavesFileUnchanged();
 
 private:
@@ -169,9 +177,10 @@ void MidiHeaderFileTest::unreadableFileGivesEmptyRecord()
     QCOMPARE(ReadMidiHeader(path("locked.mid")), MidiHeaderInfo{});
 }
 
-void MidiHeaderFileTest::fileLargerThanMemoryGivesEmptyRecord()
+void MidiHeaderFileTest::fileLargerThanMemoryIsScanned()
 {
-    // A sparse file: its length is beyond the machine's memory while it takes no disk space.
+    // A sparse file: its length is beyond the machine's memory while it takes no disk space. Only its
+    // first chunks are read, so its length does not matter.
     const qint64 pages = ::sysconf(_SC_PHYS_PAGES);
     const qint64 pageSize = ::sysconf(_SC_PAGESIZE);
     QVERIFY(pages > 0 && pageSize > 0);
@@ -181,7 +190,93 @@ void MidiHeaderFileTest::fileLargerThanMemoryGivesEmptyRecord()
     if (!file.resize(pages * pageSize + (qint64(1) << 30)))
         QSKIP("the file system does not take a file that large");
     file.close();
-    QCOMPARE(ReadMidiHeader(path("huge.mid")), MidiHeaderInfo{});
+    QCOMPARE(ReadMidiHeader(path("huge.mid")), kSongInfo);
+}
+
+void MidiHeaderFileTest::readsFileWhoseNameIsNotUtf8_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("Latin-1") << QByteArray("caf\xe9.mid");
+    // "ループ.mid" in Shift_JIS, as old Japanese archives name their files.
+    QTest::newRow("Shift_JIS") << QByteArray("\x83\x8b\x81\x5b\x83\x76.mid");
+}
+
+void MidiHeaderFileTest::readsFileWhoseNameIsNotUtf8()
+{
+    QFETCH(QByteArray, name);
+    const std::string native = qb::platform::toAnsi(m_dir->path()) + '/' + name.toStdString();
+    const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    QVERIFY(fd >= 0);
+    const bool written =
+        ::write(fd, kSong.constData(), static_cast<std::size_t>(kSong.size())) == kSong.size();
+    ::close(fd);
+    // The toolkit cannot list this name, so the temporary folder could not remove it.
+    const auto cleanup = qScopeGuard([&] { ::unlink(native.c_str()); });
+    QVERIFY(written);
+    // The text the dialog and the service hand over for this name: its bytes, escaped where needed.
+    QCOMPARE(ReadMidiHeader(qb::platform::fromAnsi(native)), kSongInfo);
+}
+
+void MidiHeaderFileTest::largeSparseFileCostsNoMoreThanItsFirstChunks()
+{
+    // A first track without a title: the title search runs to the end of the file.
+    const QByteArray start = header(0, 1, 96) + track(noteOnOff() + endOfTrack());
+    const std::int64_t length = std::int64_t{2} << 30;
+    const std::string native = qb::platform::toAnsi(path("long.mid"));
+    const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    QVERIFY(fd >= 0);
+    const bool written =
+        ::write(fd, start.constData(), static_cast<std::size_t>(start.size())) == start.size();
+    const bool sized = ::ftruncate(fd, length) == 0;
+    ::close(fd);
+    QVERIFY(written);
+    if (!sized)
+        QSKIP("the file system does not take a 2 GB file");
+
+    rusage before{};
+    QCOMPARE(::getrusage(RUSAGE_SELF, &before), 0);
+    QCOMPARE(ReadMidiHeader(path("long.mid")), (MidiHeaderInfo{0, 1, 96, QStringLiteral("NoTitle")}));
+    rusage after{};
+    QCOMPARE(::getrusage(RUSAGE_SELF, &after), 0);
+    // Peak resident size in KiB. Reading the file whole would add 2 GB; a chunk is 1 MiB.
+    const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+    QVERIFY2(grownKiB < 64 * 1024, qPrintable(QStringLiteral("peak RSS grew by %1 KiB").arg(grownKiB)));
+}
+
+void MidiHeaderFileTest::patternsAcrossReadChunksAreFound_data()
+{
+    QTest::addColumn<int>("shift");
+    for (int shift : {-6, -5, -4, -3, -2, -1, 0, 1})
+        QTest::addRow("%d", shift) << shift;
+}
+
+// The file is read a megabyte at a time: tags and title events that straddle a chunk's end are found
+// exactly as in the bytes held whole.
+void MidiHeaderFileTest::patternsAcrossReadChunksAreFound()
+{
+    QFETCH(int, shift);
+    const int chunk = 1 << 20;
+    // Filler of spaces puts "MThd", the first "MTrk", a title event and the second "MTrk" each near
+    // the end of a chunk: at 1, 2, 3 and 4 MiB plus `shift`.
+    QByteArray bytes = QByteArray(chunk + shift, ' ') + header(1, 2, 480);
+    bytes += QByteArray(2 * chunk + shift - bytes.size(), ' ') + "MTrk" + be32(100);
+    bytes += QByteArray(3 * chunk + shift - bytes.size(), ' ') + meta(0x01, "Boundary");
+    bytes += QByteArray(4 * chunk + shift - bytes.size(), ' ') + track(endOfTrack());
+    QVERIFY(writeFile(path("wide.mid"), bytes));
+    const MidiHeaderInfo whole = qb::media::scanMidiHeader(
+        {reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size())});
+    QCOMPARE(whole, (MidiHeaderInfo{1, 2, 480, QStringLiteral("Boundary")}));
+    QCOMPARE(ReadMidiHeader(path("wide.mid")), whole);
+
+    // The FF of a title event as the last byte of a chunk, its type as the first of the next.
+    bytes = header(1, 1, 480) + QByteArray("MTrk") + be32(100);
+    bytes += QByteArray(chunk - 1 + shift - bytes.size() % chunk, ' ');
+    bytes += QByteArray("\xFF\x03\x04"
+                        "Edge");
+    QVERIFY(writeFile(path("edge.mid"), bytes));
+    QCOMPARE(ReadMidiHeader(path("edge.mid")),
+             qb::media::scanMidiHeader({reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                        static_cast<std::size_t>(bytes.size())}));
 }
 
 void MidiHeaderFileTest::leavesFileUnchanged()

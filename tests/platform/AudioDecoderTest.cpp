@@ -2,10 +2,12 @@
 #include "testkit/AudioFiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#include <mpg123.h>
 #include <numbers>
 #include <random>
 #include <sndfile.h>
@@ -47,6 +49,73 @@ std::vector<float> readFrames(Decoder& decoder, int frames)
 }
 
 using Opener = OpenResult (*)(const std::string&);
+
+// The bytes of one MPEG-1 Layer III frame at `at`, or 0 when none starts there.
+qsizetype mp3FrameSize(const QByteArray& bytes, qsizetype at)
+{
+    static constexpr int kKbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+    static constexpr int kRates[4] = {44100, 48000, 32000, 0};
+    if (at + 4 > bytes.size())
+        return 0;
+    const auto b1 = static_cast<std::uint8_t>(bytes[at + 1]);
+    const auto b2 = static_cast<std::uint8_t>(bytes[at + 2]);
+    if (static_cast<std::uint8_t>(bytes[at]) != 0xFF || (b1 & 0xFE) != 0xFA)
+        return 0; // not the sync of MPEG-1 Layer III
+    const int kbps = kKbps[b2 >> 4];
+    const int rate = kRates[(b2 >> 2) & 3];
+    if (kbps == 0 || rate == 0)
+        return 0;
+    return 144000 * kbps / rate + ((b2 >> 1) & 1);
+}
+
+// A long MP3 made of `copies` copies of the audio frames of a short one, behind the short one's
+// Info frame with its frame count set to the total, or with no Info frame. Encoding a long file
+// would take minutes; this takes the time of writing it.
+QByteArray tiledMp3(const QByteArray& shortMp3, int copies, bool withInfoFrame)
+{
+    qsizetype at = 0;
+    if (shortMp3.startsWith("ID3") && shortMp3.size() >= 10) {
+        at = 10;
+        for (int i = 6; i < 10; ++i)
+            at += qsizetype(shortMp3[i] & 0x7F) << (7 * (9 - i));
+    }
+    const qsizetype infoSize = mp3FrameSize(shortMp3, at);
+    if (infoSize == 0)
+        return {};
+    QByteArray info = shortMp3.mid(at, infoSize);
+    const qsizetype first = at + infoSize;
+    qsizetype end = first;
+    int audioFrames = 0;
+    while (const qsizetype size = mp3FrameSize(shortMp3, end)) {
+        end += size;
+        ++audioFrames;
+    }
+    qsizetype tag = info.indexOf("Info");
+    if (tag < 0)
+        tag = info.indexOf("Xing");
+    if (tag < 0 || (info[tag + 7] & 1) == 0)
+        return {};
+    const auto total = static_cast<std::uint32_t>(audioFrames * copies);
+    for (int i = 0; i < 4; ++i)
+        info[tag + 8 + i] = static_cast<char>((total >> (24 - 8 * i)) & 0xFF);
+    return (withInfoFrame ? info : QByteArray()) + shortMp3.mid(first, end - first).repeated(copies);
+}
+
+// How long mpg123 takes to scan every frame of `file`, as an open that waits for the exact length does.
+qint64 fullScanNanoseconds(const QString& file)
+{
+    QElapsedTimer timer;
+    timer.start();
+    mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+    if (!handle)
+        return -1;
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
+    const bool scanned = mpg123_open(handle, QFile::encodeName(file).constData()) == MPG123_OK &&
+                         mpg123_scan(handle) == MPG123_OK && mpg123_length(handle) > 0;
+    mpg123_close(handle);
+    mpg123_delete(handle);
+    return scanned ? timer.nsecsElapsed() : -1;
+}
 
 } // namespace
 
@@ -211,6 +280,74 @@ private slots:
         }
         QVERIFY(decoder.seek(0));
         QCOMPARE(decodePass(decoder, 4096), pass);
+    }
+
+    void longMp3OpensWithoutScanningIt_data()
+    {
+        QTest::addColumn<bool>("withInfoFrame");
+        QTest::newRow("Info header") << true;
+        QTest::newRow("no header") << false;
+    }
+
+    // The open takes the length from the Info header, or estimates it, and leaves any full scan to
+    // the background: it costs a small part of what scanning the file takes, however long the file.
+    void longMp3OpensWithoutScanningIt()
+    {
+        QFETCH(bool, withInfoFrame);
+        const QString shortFile = path("tile.mp3");
+        QVERIFY(writeMp3(shortFile, 10 * 44100));
+        QFile in(shortFile);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        // About half an hour of sound.
+        const QByteArray longMp3 = tiledMp3(in.readAll(), 180, withInfoFrame);
+        QVERIFY(!longMp3.isEmpty());
+        const QString file = path("long.mp3");
+        QVERIFY(writeBytes(file, longMp3));
+
+        const qint64 scan = fullScanNanoseconds(file);
+        QVERIFY(scan > 0);
+        QElapsedTimer timer;
+        timer.start();
+        OpenResult opened = openMp3Decoder(file.toStdString());
+        const qint64 open = timer.nsecsElapsed();
+        QVERIFY2(opened.decoder, opened.message.c_str());
+        qInfo("full scan %.1f ms, open %.1f ms", double(scan) / 1e6, double(open) / 1e6);
+        QVERIFY2(open * 4 <= scan, qPrintable(QStringLiteral("open %1 ms, full scan %2 ms")
+                                                  .arg(double(open) / 1e6)
+                                                  .arg(double(scan) / 1e6)));
+        QVERIFY(opened.decoder->lengthFrames() > 30 * 60 * 44100 - 44100);
+        QCOMPARE(readFrames(*opened.decoder, 4410).size(), std::size_t{4410 * 2});
+        // Closing does not wait for the scan either.
+        timer.restart();
+        opened.decoder.reset();
+        const qint64 close = timer.nsecsElapsed();
+        QVERIFY2(close * 4 <= scan, qPrintable(QStringLiteral("close %1 ms, full scan %2 ms")
+                                                   .arg(double(close) / 1e6)
+                                                   .arg(double(scan) / 1e6)));
+    }
+
+    // Without a header the open estimates the length from the file's size; the background scan then
+    // gives the exact one, without any read waiting for it.
+    void backgroundScanGivesTheExactLength()
+    {
+        const QString shortFile = path("plain-tile.mp3");
+        QVERIFY(writeMp3(shortFile, 2 * 44100));
+        QFile in(shortFile);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        // Trailing bytes that are no sound throw the estimate off.
+        const QString file = path("plain.mp3");
+        QVERIFY(writeBytes(file, tiledMp3(in.readAll(), 3, false) + QByteArray(65536, '\0')));
+
+        OpenResult opened = openMp3Decoder(file.toStdString());
+        QVERIFY2(opened.decoder, opened.message.c_str());
+        const std::int64_t estimate = opened.decoder->lengthFrames();
+        OpenResult other = openMp3Decoder(file.toStdString());
+        QVERIFY2(other.decoder, other.message.c_str());
+        const auto pass = static_cast<std::int64_t>(decodePass(*other.decoder).size() / 2);
+        QVERIFY2(estimate != pass, "the estimate happens to be exact: nothing to correct");
+        QTRY_COMPARE(opened.decoder->lengthFrames(), pass);
+        QCOMPARE(static_cast<std::int64_t>(decodePass(*opened.decoder).size() / 2), pass);
+        QCOMPARE(opened.decoder->lengthFrames(), pass);
     }
 
     void mp3AtAnotherRateIsResampled()

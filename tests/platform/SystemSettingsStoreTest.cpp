@@ -4,10 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -180,6 +183,140 @@ private slots:
         QVERIFY(!saved);
         QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")),
                  QStringLiteral("none"));
+    }
+
+    void fileThatIsNotIniTextIsLeftUntouched_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QByteArray binary;
+        for (int i = 0; i < 512; ++i)
+            binary += static_cast<char>((i * 151 + 7) % 256);
+        QTest::newRow("binary") << binary;
+        QTest::newRow("not UTF-8") << QByteArray("[Settings]\nStart=caf\xe9\n");
+        QTest::newRow("NUL byte") << QByteArray("[Settings]\nStart=no\0ne\n", 23);
+        QTest::newRow("line that is no INI") << QByteArray("[Settings]\nStart=none\nthis is not a setting\n");
+    }
+
+    void fileThatIsNotIniTextIsLeftUntouched()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QVERIFY(
+            !QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("x")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+    }
+
+    void savingKeepsWhatTheUserWrote()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("; my settings, edited by hand\n"
+                   "[Settings]\n"
+                   "# show the tip at start?\n"
+                   "Start = none\n"
+                   "\n"
+                   "[Other]\n"
+                   "Key=kept ; a note\n");
+        file.close();
+        QSettingsStore store(path);
+        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("show")));
+        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Added"), QStringLiteral("a, b")));
+        QVERIFY(store.SaveSetting(kApp, QStringLiteral("New"), QStringLiteral("K"), QStringLiteral("v")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("; my settings, edited by hand\n"
+                                            "[Settings]\n"
+                                            "# show the tip at start?\n"
+                                            "Start=show\n"
+                                            "Added=\"a, b\"\n"
+                                            "\n"
+                                            "[Other]\n"
+                                            "Key=kept ; a note\n"
+                                            "\n"
+                                            "[New]\n"
+                                            "K=v\n"));
+        QCOMPARE(store.GetSetting(kApp, QStringLiteral("Other"), QStringLiteral("Key")),
+                 QStringLiteral("kept"));
+        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Added")), QStringLiteral("a, b"));
+    }
+
+    // The file on disk is replaced whole by a rename, never rewritten in place.
+    void savingReplacesTheFileByRename()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        QSettingsStore store(path);
+        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
+        const int holder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(holder >= 0);
+        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("show")));
+        // The old file, still open here, is whole and unchanged.
+        char buffer[256] = {};
+        const ssize_t n = ::read(holder, buffer, sizeof buffer - 1);
+        ::close(holder);
+        QCOMPARE(QByteArray(buffer, n > 0 ? int(n) : 0), QByteArray("[Settings]\nStart=none\n"));
+        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("show"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("s.ini")});
+    }
+
+    void settingsFileBehindALinkStaysWhereItIs()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("dotfiles")));
+        const QString target = dir.filePath(QStringLiteral("dotfiles/s.ini"));
+        const QString link = dir.filePath(QStringLiteral("s.ini"));
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Settings]\nStart=none\n");
+        file.close();
+        QVERIFY(QFile::link(target, link));
+        QVERIFY(QSettingsStore(link).SaveSetting(kApp, kSection, QStringLiteral("Start"),
+                                                 QStringLiteral("show")));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("[Settings]\nStart=show\n"));
+    }
+
+    void readsWhatQSettingsWrote()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        const QStringList values{QStringLiteral("none"),        QString::fromUtf8("表示しない"),
+                                 QStringLiteral("a, b"),        QStringLiteral("[x]\nk=v;#\""),
+                                 QStringLiteral("  padded  "),  QStringLiteral("@at"),
+                                 QStringLiteral("back\\slash"), QString()};
+        {
+            QSettings settings(path, QSettings::IniFormat);
+            for (qsizetype i = 0; i < values.size(); ++i)
+                settings.setValue(QStringLiteral("Settings/k%1").arg(i), values.at(i));
+            settings.setValue(QStringLiteral("General/g"), QStringLiteral("general"));
+            settings.setValue(QStringLiteral("Sp ace/k ey"), QStringLiteral("spaced"));
+        }
+        QSettingsStore store(path);
+        for (qsizetype i = 0; i < values.size(); ++i)
+            QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("k%1").arg(i)), values.at(i));
+        QCOMPARE(store.GetSetting(kApp, QStringLiteral("General"), QStringLiteral("g")),
+                 QStringLiteral("general"));
+        QCOMPARE(store.GetSetting(kApp, QStringLiteral("Sp ace"), QStringLiteral("k ey")),
+                 QStringLiteral("spaced"));
+        // And what the store writes, QSettings reads.
+        for (qsizetype i = 0; i < values.size(); ++i)
+            QVERIFY(
+                store.SaveSetting(kApp, QStringLiteral("Mine"), QStringLiteral("k%1").arg(i), values.at(i)));
+        QVERIFY(
+            store.SaveSetting(kApp, QStringLiteral("General"), QStringLiteral("g"), QStringLiteral("again")));
+        const QSettings settings(path, QSettings::IniFormat);
+        for (qsizetype i = 0; i < values.size(); ++i)
+            QCOMPARE(settings.value(QStringLiteral("Mine/k%1").arg(i)).toString(), values.at(i));
+        QCOMPARE(settings.value(QStringLiteral("General/g")).toString(), QStringLiteral("again"));
     }
 
     void memoryStore()

@@ -1,4 +1,5 @@
 // Short paths: clean paths pass through, awkward ones get a private alias; the Windows buffer contract.
+#include "system/PrivateFolder.h"
 #include "system/ShortPath.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QTest>
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 
 using qb::platform::GetShortPathNameA;
 using qb::platform::pathNeedsShortAlias;
+using qb::platform::privateRuntimeFolder;
 using qb::platform::shortPathAliasFolder;
 
 namespace {
@@ -173,10 +176,10 @@ private slots:
         QTemporaryDir runtime;
         QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         const EnvOverride env("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        QCOMPARE(QString::fromStdString(shortPathAliasFolder()), runtime.path() + "/quillbeat");
+        QCOMPARE(QString::fromStdString(shortPathAliasFolder()), runtime.path() + "/quillbeat/links");
         QTemporaryDir dir;
         const std::string alias = shortOf(makeFile(dir, QStringLiteral("a b.mid")));
-        QVERIFY(QString::fromStdString(alias).startsWith(runtime.path() + "/quillbeat/"));
+        QVERIFY(QString::fromStdString(alias).startsWith(runtime.path() + "/quillbeat/links/"));
     }
 
     void sharedRuntimeFolderIsRefused()
@@ -191,31 +194,102 @@ private slots:
 
     void groupWritableFolderIsRefused()
     {
-        QTemporaryDir cache;
+        QTemporaryDir tmp;
         const EnvOverride noRuntime("XDG_RUNTIME_DIR", QByteArray());
-        const EnvOverride env("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
-        QVERIFY(QDir().mkpath(cache.path() + "/quillbeat/links"));
-        ::chmod(QFile::encodeName(cache.path() + "/quillbeat/links").constData(), 0770);
-        QCOMPARE(shortPathAliasFolder(), std::string());
+        const EnvOverride env("TMPDIR", QFile::encodeName(tmp.path()));
+        const QString shared = tmp.path() + "/quillbeat-" + QString::number(::geteuid()) + "/links";
+        QVERIFY(QDir().mkpath(shared));
+        ::chmod(QFile::encodeName(shared).constData(), 0770);
+        const QString folder = QString::fromStdString(shortPathAliasFolder());
+        QVERIFY(!folder.isEmpty()); // falls back to /tmp
+        QVERIFY(!folder.startsWith(tmp.path()));
         QTemporaryDir dir;
-        const std::string path = makeFile(dir, QStringLiteral("a b.wav"));
-        char buffer[256];
-        std::memset(buffer, 0, sizeof buffer);
-        QCOMPARE(GetShortPathNameA(path.c_str(), buffer, sizeof buffer), 0u);
-        QCOMPARE(buffer[0], '\0');
+        const std::string alias = shortOf(makeFile(dir, QStringLiteral("a b.wav")));
+        QVERIFY(!QString::fromStdString(alias).startsWith(tmp.path()));
+        QVERIFY(QDir(shared).isEmpty());
         // A clean path needs no alias and still works.
         const std::string clean = makeFile(dir, QStringLiteral("ab.wav"));
         QCOMPARE(shortOf(clean), clean);
     }
 
-    void folderPathWithBlanksIsRefused()
+    void temporaryFolderWithBlanksIsPassedOver()
     {
         QTemporaryDir base;
+        const QString spaced = base.path() + "/my tmp";
+        QVERIFY(QDir().mkpath(spaced));
         const EnvOverride noRuntime("XDG_RUNTIME_DIR", QByteArray());
-        const EnvOverride env("XDG_CACHE_HOME", QFile::encodeName(base.path() + "/my cache"));
-        QCOMPARE(shortPathAliasFolder(), std::string());
+        const EnvOverride env("TMPDIR", QFile::encodeName(spaced));
+        const std::string folder = shortPathAliasFolder();
+        QCOMPARE(folder, "/tmp/quillbeat-" + std::to_string(::geteuid()) + "/links");
         QTemporaryDir dir;
-        QCOMPARE(shortOf(makeFile(dir, QStringLiteral("a b.wav"))), std::string());
+        const std::string path = makeFile(dir, QStringLiteral("a b.wav"));
+        const std::string alias = shortOf(path);
+        QVERIFY(!alias.empty());
+        QVERIFY(sameFile(alias, path));
+    }
+
+    // Without a runtime folder (sudo, ssh, containers) and with a home folder whose path holds a
+    // blank, the aliases must not live under that home, or they would need an alias themselves.
+    void homeWithBlankWithoutRuntimeFolder()
+    {
+        QTemporaryDir base;
+        const QString home = base.path() + "/John Smith";
+        QVERIFY(QDir().mkpath(home));
+        const EnvOverride noRuntime("XDG_RUNTIME_DIR", QByteArray());
+        const EnvOverride noCache("XDG_CACHE_HOME", QByteArray());
+        const EnvOverride noTmp("TMPDIR", QByteArray());
+        const EnvOverride env("HOME", QFile::encodeName(home));
+        QTemporaryDir dir;
+        const std::string path = makeFile(dir, QStringLiteral("my song.mid"));
+        const std::string alias = shortOf(path);
+        QVERIFY2(!alias.empty(), "no alias for a path with a blank");
+        QVERIFY2(!pathNeedsShortAlias(alias), alias.c_str());
+        QVERIFY(sameFile(alias, path));
+        QVERIFY(
+            QString::fromStdString(alias).startsWith("/tmp/quillbeat-" + QString::number(::geteuid()) + "/"));
+    }
+
+    void privateFolderIsMadeForEachPurpose()
+    {
+        QTemporaryDir tmp;
+        const EnvOverride noRuntime("XDG_RUNTIME_DIR", QByteArray());
+        const EnvOverride env("TMPDIR", QFile::encodeName(tmp.path()));
+        const std::optional<std::string> folder = privateRuntimeFolder("socket");
+        QVERIFY(folder);
+        const QString base = tmp.path() + "/quillbeat-" + QString::number(::geteuid());
+        QCOMPARE(QString::fromStdString(*folder), base + "/socket");
+        for (const QString& path : {base, base + "/socket"}) {
+            struct stat st
+            {
+            };
+            QCOMPARE(::lstat(QFile::encodeName(path).constData(), &st), 0);
+            QVERIFY(S_ISDIR(st.st_mode));
+            QCOMPARE(st.st_uid, ::geteuid());
+            QCOMPARE(st.st_mode & 0777, mode_t(0700));
+        }
+        QCOMPARE(privateRuntimeFolder("socket"), folder); // made once, found again
+        QVERIFY(!privateRuntimeFolder(""));
+        QVERIFY(!privateRuntimeFolder(".."));
+        QVERIFY(!privateRuntimeFolder("a/b"));
+        QVERIFY(!privateRuntimeFolder("a b"));
+    }
+
+    // A link planted where the folder belongs is never followed, even to a private folder of ours.
+    void plantedLinkIsNotFollowed()
+    {
+        QTemporaryDir tmp;
+        QTemporaryDir elsewhere;
+        QFile::setPermissions(elsewhere.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString base = tmp.path() + "/quillbeat-" + QString::number(::geteuid());
+        QCOMPARE(
+            ::symlink(QFile::encodeName(elsewhere.path()).constData(), QFile::encodeName(base).constData()),
+            0);
+        const EnvOverride noRuntime("XDG_RUNTIME_DIR", QByteArray());
+        const EnvOverride env("TMPDIR", QFile::encodeName(tmp.path()));
+        const std::optional<std::string> folder = privateRuntimeFolder("links");
+        QVERIFY(folder);
+        QVERIFY(!QString::fromStdString(*folder).startsWith(tmp.path()));
+        QVERIFY(QDir(elsewhere.path()).isEmpty());
     }
 
     void bufferContract()

@@ -16,6 +16,10 @@ trap xvfb_cleanup EXIT
 export HOME=$xvfb_work/home XDG_CONFIG_HOME=$xvfb_work/home/.config XDG_CACHE_HOME=$xvfb_work/home/.cache
 mkdir -p "$XDG_CONFIG_HOME"
 unset XDG_RUNTIME_DIR QT_QPA_PLATFORM
+# The private folders (path aliases, the one-window socket) then fall back to TMPDIR: one of its own,
+# so that no other run on this machine is reached.
+export TMPDIR=$xvfb_work/tmp
+mkdir -m 700 -p "$TMPDIR"
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
 
 # The server picks a free display itself and writes its number once it takes connections. Without

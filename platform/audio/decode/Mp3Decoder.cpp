@@ -5,7 +5,13 @@
 #include "audio/decode/Decoders.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
 #include <mpg123.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -183,6 +189,164 @@ private:
     std::size_t m_pendingUsed = 0;
 };
 
+// The decoding flags and output format every handle here uses, so lengths agree between them.
+void configure(mpg123_handle* handle)
+{
+    mpg123_param(handle, MPG123_ADD_FLAGS,
+                 MPG123_GAPLESS | MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET, 0.0);
+    mpg123_format_none(handle);
+    const long* rates = nullptr;
+    std::size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (std::size_t i = 0; i < rateCount; ++i)
+        mpg123_format(handle, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+}
+
+// The exact length of the stream, found by a full scan of every frame header on a thread of its own:
+// 4 s for a 10-hour file, which the open must not wait for. The scan reads through a descriptor of
+// its own with pread only, so it never moves the playing handle's file offset. Destroying it cancels the
+// scan (the next read reports an error) and joins the thread, which takes at most one frame's parse.
+class BackgroundScan
+{
+public:
+    explicit BackgroundScan(posix::UniqueFd fd) : m_fd(std::move(fd))
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~BackgroundScan()
+    {
+        m_cancel.store(true, std::memory_order_relaxed);
+        m_thread.join();
+    }
+    BackgroundScan(const BackgroundScan&) = delete;
+    BackgroundScan& operator=(const BackgroundScan&) = delete;
+
+    // Frames at the stream's rate, gapless; -1 while the scan runs and when it failed. Any thread.
+    std::int64_t length() const { return m_length.load(std::memory_order_acquire); }
+
+private:
+    struct Reader
+    {
+        BackgroundScan* scan;
+        off_t offset = 0;
+    };
+
+    static mpg123_ssize_t readAt(void* handle, void* buffer, std::size_t size)
+    {
+        auto* reader = static_cast<Reader*>(handle);
+        if (reader->scan->m_cancel.load(std::memory_order_relaxed)) {
+            errno = ECANCELED;
+            return -1;
+        }
+        for (;;) {
+            const ssize_t n = ::pread(reader->scan->m_fd.get(), buffer, size, reader->offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n > 0)
+                reader->offset += n;
+            return n;
+        }
+    }
+
+    static off_t seekTo(void* handle, off_t offset, int whence)
+    {
+        auto* reader = static_cast<Reader*>(handle);
+        off_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = reader->offset;
+        } else if (whence == SEEK_END) {
+            struct stat st
+            {
+            };
+            if (::fstat(reader->scan->m_fd.get(), &st) != 0)
+                return -1;
+            base = st.st_size;
+        } else if (whence != SEEK_SET) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (base + offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        reader->offset = base + offset;
+        return reader->offset;
+    }
+
+    void run()
+    {
+        int error = MPG123_OK;
+        mpg123_handle* handle = mpg123_new(nullptr, &error);
+        if (!handle)
+            return;
+        configure(handle);
+        Reader reader{this};
+        if (mpg123_replace_reader_handle(handle, &BackgroundScan::readAt, &BackgroundScan::seekTo, nullptr) ==
+                MPG123_OK &&
+            mpg123_open_handle(handle, &reader) == MPG123_OK) {
+            long rate = 0;
+            int channels = 0;
+            int encoding = 0;
+            if (mpg123_getformat(handle, &rate, &channels, &encoding) == MPG123_OK &&
+                mpg123_scan(handle) == MPG123_OK && !m_cancel.load(std::memory_order_relaxed)) {
+                const off_t length = mpg123_length(handle);
+                if (length > 0)
+                    m_length.store(static_cast<std::int64_t>(length), std::memory_order_release);
+            }
+            mpg123_close(handle);
+        }
+        mpg123_delete(handle);
+    }
+
+    posix::UniqueFd m_fd;
+    std::atomic<bool> m_cancel{false};
+    std::atomic<std::int64_t> m_length{-1};
+    std::thread m_thread; // last: it starts once everything it uses is there
+};
+
+// The MP3 decoder: the resampling decoder over the mpg123 source, with the length the background
+// scan found (when there is one) standing in for the estimate until the first pass has reached the
+// real end. Frames, seeks and the seam are the source decoder's own, so looping is exactly as
+// without the scan.
+class Mp3Decoder final : public Decoder
+{
+public:
+    Mp3Decoder(std::unique_ptr<Decoder> inner, std::unique_ptr<BackgroundScan> scan, int rate)
+        : m_inner(std::move(inner)), m_scan(std::move(scan)), m_rate(rate)
+    {
+    }
+
+    int read(float* out, int frames) override
+    {
+        const int got = m_inner->read(out, frames);
+        if (got < frames)
+            m_endSeen = true;
+        return got;
+    }
+    bool seek(std::int64_t frame) override { return m_inner->seek(frame); }
+    void renderTail(float* out, int frames) override { m_inner->renderTail(out, frames); }
+    void silence() override { m_inner->silence(); }
+    std::int64_t positionFrames() const override { return m_inner->positionFrames(); }
+
+    std::int64_t lengthFrames() const override
+    {
+        const std::int64_t header = m_inner->lengthFrames();
+        if (m_endSeen)
+            return header; // exact now: where the pass really ended
+        const std::int64_t scanned = m_scan ? m_scan->length() : -1;
+        if (scanned <= 0)
+            return header;
+        const std::int64_t engine = (scanned * kEngineRate + m_rate - 1) / m_rate;
+        return std::max(engine, positionFrames());
+    }
+
+private:
+    std::unique_ptr<Decoder> m_inner;
+    std::unique_ptr<BackgroundScan> m_scan;
+    const int m_rate;
+    bool m_endSeen = false; // feeder thread, like every call but the first lengthFrames()
+};
+
 OpenResult failure(OpenError error, std::string message)
 {
     OpenResult result;
@@ -210,15 +374,7 @@ OpenResult openMp3Decoder(const std::string& path)
         return failure(kind, path + ": " + why);
     };
 
-    mpg123_param(handle, MPG123_ADD_FLAGS,
-                 MPG123_GAPLESS | MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET, 0.0);
-    mpg123_format_none(handle);
-    const long* rates = nullptr;
-    std::size_t rateCount = 0;
-    mpg123_rates(&rates, &rateCount);
-    for (std::size_t i = 0; i < rateCount; ++i)
-        mpg123_format(handle, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
-
+    configure(handle);
     if (mpg123_open_fd(handle, file.fd.get()) != MPG123_OK)
         return fail(OpenError::InvalidFile, mpg123_strerror(handle));
     long rate = 0;
@@ -226,19 +382,41 @@ OpenResult openMp3Decoder(const std::string& path)
     int encoding = 0;
     if (mpg123_getformat(handle, &rate, &channels, &encoding) != MPG123_OK || rate <= 0)
         return fail(OpenError::InvalidFile, "no MPEG audio frames");
-    // A full scan gives the exact, gapless length and a seek index for sample-accurate seeks.
-    if (mpg123_scan(handle) != MPG123_OK)
-        return fail(OpenError::InvalidFile, mpg123_strerror(handle));
+    // The length from the Xing/Info or VBRI header (with the LAME tag's delay and padding taken off),
+    // or estimated from the file's size when there is none: a full scan of the frames would hold the
+    // open for seconds on a long file.
     const off_t length = mpg123_length(handle);
     if (length <= 0)
         return fail(OpenError::InvalidFile, "no MPEG audio frames");
+    // The first frame must decode, or a file of noise that happens to hold a frame header passes.
+    {
+        off_t frameNumber = 0;
+        unsigned char* audio = nullptr;
+        std::size_t bytes = 0;
+        const int status = mpg123_decode_frame(handle, &frameNumber, &audio, &bytes);
+        if (status != MPG123_OK && status != MPG123_NEW_FORMAT)
+            return fail(OpenError::InvalidFile, mpg123_strerror(handle));
+    }
     if (mpg123_seek(handle, 0, SEEK_SET) != 0)
         return fail(OpenError::InvalidFile, mpg123_strerror(handle));
+
+    // Without a frame count in a header the length above is an estimate, and a header can be wrong:
+    // the exact count comes from a scan on a descriptor of its own, which reads only with pread and
+    // so never moves the file offset the two share.
+    std::unique_ptr<BackgroundScan> scan;
+    if (posix::UniqueFd scanFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0)); scanFd) {
+        try {
+            scan = std::make_unique<BackgroundScan>(std::move(scanFd));
+        } catch (const std::system_error&) {
+            // No thread to be had: the estimate stands until the first pass ends.
+        }
+    }
 
     auto source = std::make_unique<Mp3Source>(handle, std::move(file.fd), static_cast<int>(rate),
                                               static_cast<std::int64_t>(length));
     OpenResult result;
-    result.decoder = std::make_unique<SourceDecoder>(std::move(source));
+    result.decoder = std::make_unique<Mp3Decoder>(std::make_unique<SourceDecoder>(std::move(source)),
+                                                  std::move(scan), static_cast<int>(rate));
     return result;
 }
 

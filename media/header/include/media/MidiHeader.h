@@ -31,11 +31,15 @@ struct MidiHeaderInfo
 // Any failure yields the empty record. Pure function; thread-safe.
 MidiHeaderInfo scanMidiHeader(std::span<const std::uint8_t> bytes);
 
-// Reads the file at the local path `path` and scans it as above. The empty record when the path is not an
-// ordinary file (symbolic links followed) or its name begins with "." (a hidden file); folders, FIFOs,
-// sockets and devices are refused without blocking. The file is opened read-only without locks, read whole
-// and closed before the scan; a file that cannot be read completely or does not fit in memory gives the empty
-// record. Blocks the calling thread while the file is read.
+// Scans the file at the local path `path` as above, with the same result as scanning its bytes. `path`
+// is converted to the file's name by platform::toAnsi, so a name that is not UTF-8 (held as escaped
+// bytes, see system/CodePage.h) names its own file. The empty record when the path is not an ordinary
+// file (symbolic links followed) or its name begins with "." (a hidden file); folders, FIFOs, sockets
+// and devices are refused without blocking. The file is opened read-only without locks and read a chunk
+// at a time only as far as the scan goes (up to the second track for a title), so memory stays at about
+// one megabyte plus the title whatever the file's length; holes of a sparse file are skipped. A read
+// error, or a file that gets shorter meanwhile, gives the empty record. Blocks the calling thread while
+// the file is read.
 MidiHeaderInfo ReadMidiHeader(const QString& path);
 
 } // namespace qb::media

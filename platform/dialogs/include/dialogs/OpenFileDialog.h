@@ -81,7 +81,9 @@ FileDialogHost& modalFileDialogHost();
 
 // Shows a modal open-file dialog (the toolkit's own widget dialog, so it looks and behaves alike
 // everywhere) through `host` and returns when it closes; timers and other events keep being
-// delivered meanwhile. Returns nonzero when a file was chosen: lpstrFile holds its full path and,
+// delivered meanwhile. Files whose names are not valid UTF-8 (old Latin-1 or Shift_JIS names) are
+// listed too, after the others, under a readable form of the name, and come back in lpstrFile as
+// their exact bytes. Returns nonzero when a file was chosen: lpstrFile holds its full path and,
 // unless OFN_NOCHANGEDIR is set, the process's current folder is the file's folder. Returns 0 on
 // cancel, on a bad record (null, lStructSize below 76, no lpstrFile) and when the path with its NUL
 // does not fit nMaxFile bytes; lpstrFile and the current folder are then left alone.

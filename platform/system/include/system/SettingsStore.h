@@ -19,7 +19,13 @@ public:
 };
 
 // Keeps each application's settings in an INI file in the user's XDG config location:
-// $XDG_CONFIG_HOME/<app>/<app>.ini (~/.config/Quillbeat/Quillbeat.ini for "Quillbeat").
+// $XDG_CONFIG_HOME/<app>/<app>.ini (~/.config/Quillbeat/Quillbeat.ini for "Quillbeat"), in the INI
+// dialect QSettings reads and writes (sections and keys %-encoded, values quoted and escaped).
+// Saving changes only the one line of the key (or adds it), so comments, blank lines and the order of
+// a hand-edited file stay; the file is written to a temporary file beside it and renamed over it, so
+// a crash midway leaves the old file. A file that is not INI text (not UTF-8, control characters, a
+// line that is neither blank, a comment, a [section] nor key=value) is never rewritten: SaveSetting
+// fails and leaves it as it is. Reading passes over lines that do not parse. GUI thread only.
 class QSettingsStore : public SettingsStore
 {
 public:

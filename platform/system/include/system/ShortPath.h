@@ -22,10 +22,8 @@ std::uint32_t GetShortPathNameA(const char* longPath, char* shortPath, std::uint
 // quote, so that the path cannot stand unquoted in a command.
 bool pathNeedsShortAlias(std::string_view path);
 
-// The folder the aliases live in, created (mode 0700) when missing: $XDG_RUNTIME_DIR/quillbeat, or
-// else $XDG_CACHE_HOME/quillbeat/links (~/.cache when XDG_CACHE_HOME is unset). A folder that is not
-// ours, is group- or world-writable, is a symbolic link or whose path itself needs an alias is
-// refused. Empty when no folder is usable.
+// The folder the aliases live in: privateRuntimeFolder("links") (system/PrivateFolder.h), whose path
+// never needs an alias itself. Empty when no folder is usable.
 std::string shortPathAliasFolder();
 
 } // namespace qb::platform
