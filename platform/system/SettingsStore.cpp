@@ -1,5 +1,6 @@
 #include "system/SettingsStore.h"
 
+#include "posix/UniqueFd.h"
 #include "system/CodePage.h"
 
 #include <QDir>
@@ -356,11 +357,12 @@ bool replaceFile(const std::string& linkOrFile, const QByteArray& bytes)
     if (::stat(path.c_str(), &st) == 0)
         mode = st.st_mode & 07777;
     std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
+    posix::UniqueFd fd(::mkstemp(tmp.data()));
+    if (!fd)
         return false;
-    const bool written = writeAll(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
+    const bool written = writeAll(fd.get(), bytes) && ::fchmod(fd.get(), mode) == 0 && ::fsync(fd.get()) == 0;
+    // Closing is checked too: a network file system may report a failed write only here.
+    const bool closed = ::close(fd.release()) == 0;
     if (!written || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;

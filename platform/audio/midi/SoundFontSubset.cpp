@@ -39,26 +39,19 @@ class File
 {
 public:
     explicit File(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~File()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    bool ok() const { return m_fd >= 0; }
+    bool ok() const { return m_fd.valid(); }
     std::uint64_t size() const
     {
         struct stat st
         {
         };
-        return ::fstat(m_fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        return ::fstat(m_fd.get(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     }
     bool readAt(std::uint64_t offset, void* out, std::size_t bytes) const
     {
         auto* to = static_cast<char*>(out);
         while (bytes > 0) {
-            const ssize_t got = ::pread(m_fd, to, bytes, static_cast<off_t>(offset));
+            const ssize_t got = ::pread(m_fd.get(), to, bytes, static_cast<off_t>(offset));
             if (got <= 0)
                 return false;
             to += got;
@@ -69,7 +62,7 @@ public:
     }
 
 private:
-    int m_fd;
+    posix::UniqueFd m_fd;
 };
 
 // Bits [from, to) of a note set.
@@ -431,8 +424,8 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
 
     // The sample data, each sample followed by its zero padding: where each comes from in the file.
     // It is read from there when the synthesiser reads the subset, straight into its own memory.
-    subset.m_fd = ::open(t.m_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (subset.m_fd < 0) {
+    subset.m_fd.reset(::open(t.m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!subset.m_fd) {
         if (why)
             *why = "cannot read the samples of " + t.m_path;
         return {};
@@ -625,18 +618,13 @@ SoundFontSubset SoundFontSubsetBuilder::build(const SoundFontTables& t, const So
     return subset;
 }
 
-SoundFontSubset::~SoundFontSubset()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+SoundFontSubset::~SoundFontSubset() = default;
 
 SoundFontSubset::SoundFontSubset(SoundFontSubset&& other) noexcept
     : contents(std::move(other.contents)), complete(std::move(other.complete)),
       m_head(std::move(other.m_head)), m_tail(std::move(other.m_tail)), m_extents(std::move(other.m_extents)),
-      m_sampleBytes(other.m_sampleBytes), m_fd(other.m_fd)
+      m_sampleBytes(other.m_sampleBytes), m_fd(std::move(other.m_fd))
 {
-    other.m_fd = -1;
 }
 
 std::uint64_t SoundFontSubset::size() const
@@ -677,7 +665,7 @@ bool SoundFontSubset::read(std::uint64_t offset, char* out, std::size_t bytes) c
                 std::uint64_t fileAt = extent->from + (begin - extent->at);
                 std::size_t left = static_cast<std::size_t>(end - begin);
                 while (left > 0) {
-                    const ssize_t got = ::pread(m_fd, target, left, static_cast<off_t>(fileAt));
+                    const ssize_t got = ::pread(m_fd.get(), target, left, static_cast<off_t>(fileAt));
                     if (got <= 0)
                         return false;
                     target += got;

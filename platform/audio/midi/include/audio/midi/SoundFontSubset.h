@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/midi/MidiSequence.h"
+#include "posix/UniqueFd.h"
 
 #include <bitset>
 #include <cstdint>
@@ -135,7 +136,7 @@ private:
     std::vector<char> m_tail; // after it: the tables
     std::vector<Extent> m_extents;
     std::uint64_t m_sampleBytes = 0;
-    int m_fd = -1;
+    posix::UniqueFd m_fd;
 };
 SoundFontSubset buildSoundFontSubset(const SoundFontTables& tables, const SoundFontUse& use, bool allHeaders,
                                      std::string* why);
