@@ -20,7 +20,9 @@ std::uint32_t bytesForMs(int ms)
 
 // What goes out at once when the stream is uncorked, and what the server waits for before it plays.
 constexpr int kFirstMs = 20;
-constexpr int kStartMs = 50;
+constexpr int kStartMs = 40;
+// How long leading silence is kept out of the server's buffer at most.
+constexpr int kAwaitMs = 1000;
 
 class LoopLock
 {
@@ -45,6 +47,7 @@ void forget(pa_operation* operation)
 std::unique_ptr<PulseOutput> PulseOutput::open(std::chrono::milliseconds timeout)
 {
     std::unique_ptr<PulseOutput> output(new PulseOutput);
+    output->m_scratch.assign(static_cast<std::size_t>(kRequestFrames) * kChannels, 0.0f);
     output->m_loop = pa_threaded_mainloop_new();
     if (!output->m_loop)
         return nullptr;
@@ -157,7 +160,7 @@ bool PulseOutput::start(RenderFn render)
     m_render = std::move(render);
     m_started = true;
     m_active = true;
-    m_activeSince = std::chrono::steady_clock::now();
+    awaitSoundFromNowLocked();
     forget(pa_stream_cork(m_stream, 0, nullptr, nullptr));
     fillLocked();
     return true;
@@ -192,14 +195,9 @@ void PulseOutput::setActive(bool active)
         return;
     }
     forget(pa_stream_cork(m_stream, 0, nullptr, nullptr));
-    m_activeSince = std::chrono::steady_clock::now();
-    // The engine makes the output active just before it decodes the first chunk: give it a moment,
-    // so that the first write holds music rather than silence.
-    if (m_rampTimer)
-        pa_context_rttime_restart(m_context, m_rampTimer, pa_rtclock_now() + 3 * PA_USEC_PER_MSEC);
-    else
-        m_rampTimer = pa_context_rttime_new(m_context, pa_rtclock_now() + 3 * PA_USEC_PER_MSEC,
-                                            &PulseOutput::onRampTimer, this);
+    awaitSoundFromNowLocked();
+    // The engine makes the output active just before it decodes the first chunk: give it a moment.
+    armRampTimerLocked(3);
 }
 
 void PulseOutput::flush()
@@ -208,9 +206,16 @@ void PulseOutput::flush()
     if (!m_started || m_lost)
         return;
     forget(pa_stream_flush(m_stream, nullptr, nullptr));
-    m_activeSince = std::chrono::steady_clock::now();
+    awaitSoundFromNowLocked();
     if (m_active)
         fillLocked();
+}
+
+void PulseOutput::awaitSoundFromNowLocked()
+{
+    m_activeSince = std::chrono::steady_clock::now();
+    m_awaitingSound = true;
+    m_silentFrames = 0;
 }
 
 void PulseOutput::fillLocked()
@@ -223,6 +228,9 @@ void PulseOutput::fillLocked()
     const pa_buffer_attr* attr = pa_stream_get_buffer_attr(m_stream);
     const std::int64_t target = attr ? attr->tlength : bytesForMs(kTargetMs);
     const std::int64_t held = std::max<std::int64_t>(target - static_cast<std::int64_t>(writable), 0);
+
+    if (m_awaitingSound && !awaitSoundLocked())
+        return;
 
     // While ramping up, hold the first kFirstMs plus three times the time since: the buffer grows to
     // its target without asking the engine for much more than it has decoded.
@@ -251,20 +259,62 @@ void PulseOutput::fillLocked()
         want -= static_cast<std::int64_t>(bytes);
     }
 
-    if (sinceMs < kRampMs) {
-        const pa_usec_t at = pa_rtclock_now() + 5 * PA_USEC_PER_MSEC;
-        if (m_rampTimer)
-            pa_context_rttime_restart(m_context, m_rampTimer, at);
-        else
-            m_rampTimer = pa_context_rttime_new(m_context, at, &PulseOutput::onRampTimer, this);
+    if (sinceMs < kRampMs)
+        armRampTimerLocked(5);
+}
+
+void PulseOutput::armRampTimerLocked(int ms)
+{
+    const pa_usec_t at = pa_rtclock_now() + static_cast<pa_usec_t>(ms) * PA_USEC_PER_MSEC;
+    if (m_rampTimer)
+        pa_context_rttime_restart(m_context, m_rampTimer, at);
+    else
+        m_rampTimer = pa_context_rttime_new(m_context, at, &PulseOutput::onRampTimer, this);
+}
+
+bool PulseOutput::awaitSoundLocked()
+{
+    // Until the first sound, pull at the pace of real time and queue nothing: silence the engine
+    // renders while it is still decoding (the first notes of a song, after a seek) would otherwise sit
+    // in the server's buffer ahead of the music. A file that starts silent keeps its timing: its
+    // silence passes in real time, just not through the server.
+    const auto now = std::chrono::steady_clock::now();
+    const std::int64_t dueFrames =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - m_activeSince).count() * kEngineRate /
+            1000000 +
+        static_cast<std::int64_t>(kEngineRate) * kFirstMs / 1000;
+    while (m_silentFrames < dueFrames) {
+        const int frames =
+            static_cast<int>(std::min<std::int64_t>(dueFrames - m_silentFrames, kRequestFrames));
+        m_render(m_scratch.data(), frames);
+        const auto end = m_scratch.begin() + static_cast<std::ptrdiff_t>(frames) * kChannels;
+        if (std::any_of(m_scratch.begin(), end, [](float v) { return v != 0.0f; })) {
+            m_awaitingSound = false;
+            m_activeSince = now; // the ramp starts with the music
+            pa_stream_write(m_stream, m_scratch.data(), static_cast<std::size_t>(frames) * kFrameBytes,
+                            nullptr, 0, PA_SEEK_RELATIVE);
+            return true;
+        }
+        m_silentFrames += frames;
     }
+    if (m_silentFrames >= static_cast<std::int64_t>(kEngineRate) * kAwaitMs / 1000) {
+        // Silence for real: buffer it as any sound.
+        m_awaitingSound = false;
+        m_activeSince = now;
+        return true;
+    }
+    armRampTimerLocked(5);
+    return false;
 }
 
 void PulseOutput::markLost()
 {
     if (m_lost.exchange(true))
         return;
-    std::fprintf(stderr, "quillbeat: lost the sound server: %s\n", pa_strerror(pa_context_errno(m_context)));
+    // A server that is not there while opening is no news: the caller tries again or falls back.
+    if (m_started)
+        std::fprintf(stderr, "quillbeat: lost the sound server: %s\n",
+                     pa_strerror(pa_context_errno(m_context)));
     reportLost();
 }
 

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 struct pa_threaded_mainloop;
 struct pa_context;
@@ -55,6 +57,10 @@ private:
     static void onRampTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* self);
     // Main loop thread (or its lock held): writes what the server has room for, as far as the ramp allows.
     void fillLocked();
+    // Leading silence after Play or a flush is pulled in real time but not queued (see the .cpp).
+    void awaitSoundFromNowLocked();
+    bool awaitSoundLocked(); // true once sound came (and was queued): fill normally
+    void armRampTimerLocked(int ms);
     void markLost();
 
     pa_threaded_mainloop* m_loop = nullptr;
@@ -66,6 +72,9 @@ private:
     bool m_started = false;
     bool m_active = false;
     std::chrono::steady_clock::time_point m_activeSince;
+    bool m_awaitingSound = false;
+    std::int64_t m_silentFrames = 0;
+    std::vector<float> m_scratch; // one request's worth, for pulls that may not be queued
     std::atomic<bool> m_lost{false};
 };
 
