@@ -51,14 +51,9 @@ void MonitorRecorder::run()
         int error = 0;
         if (pa_simple_read(simple, buffer.data(), buffer.size() * sizeof(float), &error) < 0)
             return;
-        const auto readAt = Clock::now();
-        const pa_usec_t latency = pa_simple_get_latency(simple, &error);
         Chunk chunk;
+        chunk.readAt = Clock::now();
         chunk.frames = kChunkFrames;
-        // The chunk's last frame left the sink `latency` ago.
-        chunk.first =
-            readAt - std::chrono::microseconds(latency) -
-            std::chrono::microseconds(static_cast<std::int64_t>(kChunkFrames - 1) * 1000000 / kRate);
         for (int i = 0; i < kChunkFrames; ++i) {
             if (std::fabs(buffer[2 * i]) > kLoud || std::fabs(buffer[2 * i + 1]) > kLoud) {
                 if (chunk.firstLoud < 0)
@@ -67,13 +62,18 @@ void MonitorRecorder::run()
             }
         }
         std::lock_guard lock(m_mutex);
+        chunk.index = m_frames;
+        m_frames += chunk.frames;
+        const auto origin = chunk.readAt - std::chrono::microseconds(m_frames * 1000000 / kRate);
+        if (m_chunks.empty() || origin < m_origin)
+            m_origin = origin;
         m_chunks.push_back(chunk);
     }
 }
 
 MonitorRecorder::Clock::time_point MonitorRecorder::frameTime(const Chunk& chunk, int frame) const
 {
-    return chunk.first + std::chrono::microseconds(static_cast<std::int64_t>(frame) * 1000000 / kRate);
+    return m_origin + std::chrono::microseconds((chunk.index + frame) * 1000000 / kRate);
 }
 
 bool MonitorRecorder::firstSoundAfter(Clock::time_point from, Clock::time_point* at) const

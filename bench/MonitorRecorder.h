@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,9 +11,10 @@
 namespace qb::bench {
 
 // Records a PulseAudio source (a null sink's monitor) on a thread of its own and notes when sound is
-// there: each recorded frame gets the time it left the sink, from the time its chunk was read and
-// the position of the frame in it. Delays measured with it are upper bounds by the few milliseconds
-// between the sink and this reader. Only loudness is kept, not the samples.
+// there. The sink runs on the system clock, so frame n left it at T0 + n / rate; no frame can be read
+// before it left, so T0 is taken as the earliest time that agrees with every read (the quickest
+// delivery), which does not depend on how the server bunches the reads. Delays measured with it are
+// upper bounds by the quickest delivery's few milliseconds. Only loudness is kept, not the samples.
 class MonitorRecorder
 {
 public:
@@ -32,11 +34,13 @@ public:
 private:
     struct Chunk
     {
-        Clock::time_point first; // when the chunk's first frame left the sink
+        std::int64_t index = 0; // the chunk's first frame, counted from the start of the recording
+        Clock::time_point readAt;
         int frames = 0;
         int firstLoud = -1;
         int lastLoud = -1;
     };
+    // m_mutex held.
     Clock::time_point frameTime(const Chunk& chunk, int frame) const;
     void run();
 
@@ -45,6 +49,8 @@ private:
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<Chunk> m_chunks;
+    std::int64_t m_frames = 0;
+    Clock::time_point m_origin; // T0 so far
 };
 
 } // namespace qb::bench

@@ -194,7 +194,7 @@ int runServerLatency(int argc, char** argv)
     bench::BenchWindow program(audio::makeDefaultOutput());
     bench::printValue(QStringLiteral("server_latency.output"),
                       QString::fromUtf8(program.engine.output().name()));
-    QTimer::singleShot(200, [&] {
+    QTimer::singleShot(1000, [&] {
         const char* names[] = {"midi_first", "midi_second", "wav", "mp3"};
         const QString paths[] = {firstMidi, secondMidi, files.wav, files.mp3};
         for (int i = 0; i < 4; ++i) {

@@ -216,6 +216,7 @@ void PulseOutput::awaitSoundFromNowLocked()
     m_activeSince = std::chrono::steady_clock::now();
     m_awaitingSound = true;
     m_silentFrames = 0;
+    m_rampWritten = 0;
 }
 
 void PulseOutput::fillLocked()
@@ -225,21 +226,26 @@ void PulseOutput::fillLocked()
     const std::size_t writable = pa_stream_writable_size(m_stream);
     if (writable == static_cast<std::size_t>(-1))
         return;
-    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(m_stream);
-    const std::int64_t target = attr ? attr->tlength : bytesForMs(kTargetMs);
-    const std::int64_t held = std::max<std::int64_t>(target - static_cast<std::int64_t>(writable), 0);
-
     if (m_awaitingSound && !awaitSoundLocked())
         return;
 
     // While ramping up, hold the first kFirstMs plus three times the time since: the buffer grows to
-    // its target without asking the engine for much more than it has decoded.
+    // its target without asking the engine for much more than it has decoded. What the server holds
+    // is reckoned from what was written and the time since, not from the server's requests: after a
+    // flush or an uncork the server asks for more only once it has played something, and it does not
+    // play before it holds kStartMs.
     const auto since = std::chrono::steady_clock::now() - m_activeSince;
     const auto sinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
-    std::int64_t allowed = target;
-    if (sinceMs < kRampMs)
-        allowed = std::min<std::int64_t>(target, bytesForMs(kFirstMs + 3 * static_cast<int>(sinceMs)));
-    std::int64_t want = std::min<std::int64_t>(allowed - held, static_cast<std::int64_t>(writable));
+    std::int64_t want = static_cast<std::int64_t>(writable);
+    const bool ramping = sinceMs < kRampMs;
+    if (ramping) {
+        const std::int64_t played = std::chrono::duration_cast<std::chrono::microseconds>(since).count() *
+                                    kEngineRate / 1000000 * static_cast<std::int64_t>(kFrameBytes);
+        const std::int64_t held = std::max<std::int64_t>(m_rampWritten - played, 0);
+        const std::int64_t allowed =
+            bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), kTargetMs));
+        want = allowed - held;
+    }
     want -= want % static_cast<std::int64_t>(kFrameBytes);
 
     while (want > 0) {
@@ -257,9 +263,11 @@ void PulseOutput::fillLocked()
         if (pa_stream_write(m_stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             break;
         want -= static_cast<std::int64_t>(bytes);
+        if (ramping)
+            m_rampWritten += static_cast<std::int64_t>(bytes);
     }
 
-    if (sinceMs < kRampMs)
+    if (ramping)
         armRampTimerLocked(5);
 }
 
@@ -301,6 +309,7 @@ bool PulseOutput::awaitSoundLocked()
         // Silence for real: buffer it as any sound.
         m_awaitingSound = false;
         m_activeSince = now;
+        m_rampWritten = 0;
         return true;
     }
     armRampTimerLocked(5);

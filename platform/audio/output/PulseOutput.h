@@ -74,7 +74,8 @@ private:
     std::chrono::steady_clock::time_point m_activeSince;
     bool m_awaitingSound = false;
     std::int64_t m_silentFrames = 0;
-    std::vector<float> m_scratch; // one request's worth, for pulls that may not be queued
+    std::int64_t m_rampWritten = 0; // bytes written since the ramp began
+    std::vector<float> m_scratch;   // one request's worth, for pulls that may not be queued
     std::atomic<bool> m_lost{false};
 };
 
