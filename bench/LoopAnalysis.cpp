@@ -40,9 +40,10 @@ double ratioDb(double a, double b)
 
 } // namespace
 
-SeamFigures seamFigures(const std::vector<float>& recording, const std::vector<float>& reference)
+SeamFigures seamFigures(const std::vector<float>& recording, const std::vector<float>& reference,
+                        float tolerance)
 {
-    const auto report = test::AudioSeamAnalyser::analyse(recording, reference);
+    const auto report = test::AudioSeamAnalyser::analyse(recording, reference, tolerance);
     SeamFigures f;
     f.locked = report.locked;
     f.seams = static_cast<int>(report.seams.size());
@@ -55,6 +56,10 @@ SeamFigures seamFigures(const std::vector<float>& recording, const std::vector<f
     }
     f.insertedInPasses = report.insertedInPasses;
     f.droppedInPasses = report.droppedInPasses;
+    f.dropouts = static_cast<int>(
+        std::count_if(report.events.begin(), report.events.end(), [](const auto& e) { return !e.atSeam; }));
+    f.minutes =
+        static_cast<double>(report.framesAnalysed - report.offset - report.unmatchedTail) / 44100.0 / 60.0;
     f.summary = report.summary();
     return f;
 }
@@ -203,6 +208,8 @@ void printSeam(const QString& prefix, const SeamFigures& f)
     printValue(prefix + QStringLiteral(".drop_max"), static_cast<double>(f.maxDropped), 0);
     printValue(prefix + QStringLiteral(".ins_in_passes"), static_cast<double>(f.insertedInPasses), 0);
     printValue(prefix + QStringLiteral(".drop_in_passes"), static_cast<double>(f.droppedInPasses), 0);
+    printValue(prefix + QStringLiteral(".dropouts"), f.dropouts, 0);
+    printValue(prefix + QStringLiteral(".minutes"), f.minutes, 3);
     printValue(prefix + QStringLiteral(".summary"), f.summary);
 }
 

@@ -18,10 +18,14 @@ struct SeamFigures
     std::int64_t maxDropped = 0;
     std::int64_t insertedInPasses = 0; // damage away from the seams (glitches, underruns)
     std::int64_t droppedInPasses = 0;
+    int dropouts = 0;   // places inside the passes where the recording stopped following the file
+    double minutes = 0; // length of the recording from the first pass on
     QString summary;
 };
 
-SeamFigures seamFigures(const std::vector<float>& recording, const std::vector<float>& reference);
+// `tolerance`: per-sample difference still taken as the file's sample (0 for a bit-exact path).
+SeamFigures seamFigures(const std::vector<float>& recording, const std::vector<float>& reference,
+                        float tolerance = 0.0f);
 
 // One pass of a file as another program decodes it, cut to the frames of the music: the stretch of
 // `peerPass` (its output for a single pass, possibly with the encoder's delay and padding left in)

@@ -5,6 +5,13 @@
 //       without a sound card, MCI service, message boxes, the settings store, the main window), then
 //       Select (the real open-file dialog, answered with <file>) and Play; prints "ready" and loops
 //       until killed. "-" opens nothing. The tips dialog follows the settings store, as in the program.
+//   qb_bench_player server <file>|- [<stop after ms>]
+//       as cost, on the output the program chooses (a PulseAudio-compatible server when one answers);
+//       with a delay, clicks Stop that long after Play and stays open.
+//   qb_bench_player server-latency <dir> <monitor source>
+//       on the output the program chooses, recording <monitor source> (the monitor of the sink it plays
+//       on): Select-confirm to ready, Play to the first sound that leaves the sink, Stop to the last
+//       (a MIDI file the first and the second time, a WAV, an MP3), in milliseconds.
 //   qb_bench_player latency <dir>
 //       what a user waits for, with an output that notes when the first sound goes out:
 //       Select-confirm to ready-to-play (a MIDI file the first and the second time in this process,
@@ -12,11 +19,13 @@
 #include "BenchFiles.h"
 #include "BenchWindow.h"
 #include "LoopAnalysis.h"
+#include "MonitorRecorder.h"
 #include "SelectDriver.h"
 #include "TimedOutput.h"
 #include "audio/engine/AudioEngine.h"
 #include "audio/engine/Device.h"
 #include "audio/engine/SilentOutput.h"
+#include "audio/output/Outputs.h"
 #include "dialogs/QtMessageBox.h"
 #include "mci/MciService.h"
 #include "system/SettingsStore.h"
@@ -51,13 +60,15 @@ void waitMs(int ms)
     loop.exec();
 }
 
-int runCost(int argc, char** argv)
+int runCost(int argc, char** argv, bool server)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
     QApplication::setFont(ui::defaultUiFont());
 
-    audio::AudioEngine engine(audio::makeSilentOutput()); // what the program plays on without a sound card
+    // Without a server: what the program plays on without a sound card.
+    audio::AudioEngine engine(server ? audio::makeDefaultOutput() : audio::makeSilentOutput());
+    const int stopAfterMs = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : -1;
     platform::QtMessageBoxPresenter messages;
     mci::MciService mci(engine, messages);
     platform::QSettingsStore settings;
@@ -72,8 +83,10 @@ int runCost(int argc, char** argv)
             select.choose(QFileInfo(file).absoluteFilePath());
             form.Command3_Click();
             form.Command1_Click();
+            if (stopAfterMs >= 0)
+                QTimer::singleShot(stopAfterMs, [&] { form.Command2_Click(); });
         }
-        std::printf("ready playing=%d\n", form.state().IsPlaying ? 1 : 0);
+        std::printf("ready playing=%d output=%s\n", form.state().IsPlaying ? 1 : 0, engine.output().name());
         std::fflush(stdout);
     });
     return app.exec();
@@ -109,19 +122,47 @@ Step selectAndPlay(ui::Form1& form, bench::SelectDriver& select, bench::TimedOut
     return step;
 }
 
-int runLatency(int argc, char** argv)
+struct ServerStep
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quillbeat"));
-    QApplication::setFont(ui::defaultUiFont());
-    const QString dir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
-    bench::LoopFiles files;
-    if (!bench::writeLoopFiles(dir, &files))
-        return 1;
-    // Two songs that sound from their first tick, so that Play to first sound is the program's delay.
-    const QString firstMidi = QDir(dir).filePath(QStringLiteral("first.mid"));
-    const QString secondMidi = QDir(dir).filePath(QStringLiteral("second.mid"));
-    for (const auto& [path, program] : {std::pair{firstMidi, 0}, std::pair{secondMidi, 24}}) {
+    double selectMs = -1;
+    double playMs = -1;
+    double stopMs = -1;
+};
+
+ServerStep serverSelectPlayStop(ui::Form1& form, bench::SelectDriver& select,
+                                bench::MonitorRecorder& recorder, const QString& path)
+{
+    ServerStep step;
+    select.choose(path);
+    form.Command3_Click();
+    step.selectMs = msBetween(select.confirmedAt(), Clock::now());
+    if (!form.state().IsOpen)
+        return step;
+    waitMs(300);
+    const auto play = Clock::now();
+    form.Command1_Click();
+    Clock::time_point at;
+    while (!recorder.firstSoundAfter(play, &at) && msBetween(play, Clock::now()) < 3000)
+        waitMs(1);
+    if (recorder.firstSoundAfter(play, &at))
+        step.playMs = msBetween(play, at);
+    waitMs(500);
+    const auto stop = Clock::now();
+    form.Command2_Click();
+    while (!recorder.silenceAfter(stop, 300, &at) && msBetween(stop, Clock::now()) < 3000)
+        waitMs(5);
+    if (recorder.silenceAfter(stop, 300, &at))
+        step.stopMs = msBetween(stop, at);
+    waitMs(200);
+    return step;
+}
+
+// Two songs that sound from their first tick, so that Play to first sound is the program's delay.
+bool writeLatencySongs(const QString& dir, QString* first, QString* second)
+{
+    *first = QDir(dir).filePath(QStringLiteral("first.mid"));
+    *second = QDir(dir).filePath(QStringLiteral("second.mid"));
+    for (const auto& [path, program] : {std::pair{*first, 0}, std::pair{*second, 24}}) {
         test::MidiTrack track;
         track.tempo(0, 500000)
             .programChange(0, 0, program)
@@ -129,8 +170,58 @@ int runLatency(int argc, char** argv)
             .noteOff(480, 0, 64)
             .endOfTrack(0);
         if (!test::writeBytes(path, test::midiFile(0, 480, {track})))
-            return 1;
+            return false;
     }
+    return true;
+}
+
+int runServerLatency(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    QApplication::setFont(ui::defaultUiFont());
+    const QString dir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    bench::LoopFiles files;
+    QString firstMidi;
+    QString secondMidi;
+    if (!bench::writeLoopFiles(dir, &files) || !writeLatencySongs(dir, &firstMidi, &secondMidi))
+        return 1;
+    bench::MonitorRecorder recorder;
+    if (!recorder.start(argv[3])) {
+        std::fprintf(stderr, "qb_bench_player: cannot record %s\n", argv[3]);
+        return 1;
+    }
+    bench::BenchWindow program(audio::makeDefaultOutput());
+    bench::printValue(QStringLiteral("server_latency.output"),
+                      QString::fromUtf8(program.engine.output().name()));
+    QTimer::singleShot(1000, [&] {
+        const char* names[] = {"midi_first", "midi_second", "wav", "mp3"};
+        const QString paths[] = {firstMidi, secondMidi, files.wav, files.mp3};
+        for (int i = 0; i < 4; ++i) {
+            const ServerStep step = serverSelectPlayStop(program.form, program.select, recorder, paths[i]);
+            const QString key = QStringLiteral("server_latency.") + QString::fromLatin1(names[i]);
+            bench::printValue(key + QStringLiteral("_select_ms"), step.selectMs);
+            bench::printValue(key + QStringLiteral("_play_ms"), step.playMs);
+            bench::printValue(key + QStringLiteral("_stop_ms"), step.stopMs);
+        }
+        app.quit();
+    });
+    const int result = app.exec();
+    recorder.stop();
+    return result;
+}
+
+int runLatency(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    QApplication::setFont(ui::defaultUiFont());
+    const QString dir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    bench::LoopFiles files;
+    QString firstMidi;
+    QString secondMidi;
+    if (!bench::writeLoopFiles(dir, &files) || !writeLatencySongs(dir, &firstMidi, &secondMidi))
+        return 1;
 
     auto output = std::make_unique<bench::TimedOutput>(512);
     bench::TimedOutput* timed = output.get();
@@ -164,9 +255,15 @@ int main(int argc, char** argv)
 {
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (mode == QLatin1String("cost") && argc == 3)
-        return runCost(argc, argv);
+        return runCost(argc, argv, false);
+    if (mode == QLatin1String("server") && (argc == 3 || argc == 4))
+        return runCost(argc, argv, true);
+    if (mode == QLatin1String("server-latency") && argc == 4)
+        return runServerLatency(argc, argv);
     if (mode == QLatin1String("latency") && argc == 3)
         return runLatency(argc, argv);
-    std::fprintf(stderr, "usage: qb_bench_player cost <file>|- | latency <dir>\n");
+    std::fprintf(stderr,
+                 "usage: qb_bench_player cost <file>|- | server <file>|- [<stop ms>] | latency <dir> |\n"
+                 "       server-latency <dir> <monitor source>\n");
     return 2;
 }

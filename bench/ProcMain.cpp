@@ -6,7 +6,7 @@
 //       wall time) and its peak resident memory (VmHWM) at the end; then stops it.
 //   qb_bench_proc startup <runs> <prefix> -- <command...>
 //       starts the command <runs> times on the X display in $DISPLAY and prints the time from the
-//       start of the process to the mapping of its window titled "Quillbeat" (first run, median, min).
+//       start of the process to the mapping of its window titled "Quillbeat" (first run, median, min, max).
 #include "LoopAnalysis.h"
 #include "ProcessFigures.h"
 
@@ -149,6 +149,7 @@ int runStartup(int runs, const QString& prefix, char** command)
     bench::printValue(prefix + QStringLiteral(".first_ms"), first, 0);
     bench::printValue(prefix + QStringLiteral(".median_ms"), times[times.size() / 2], 0);
     bench::printValue(prefix + QStringLiteral(".min_ms"), times.front(), 0);
+    bench::printValue(prefix + QStringLiteral(".max_ms"), times.back(), 0);
     return 0;
 }
 

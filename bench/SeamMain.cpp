@@ -9,6 +9,9 @@
 //       audio in real time in periods of 512 frames, as the sound card output does.
 //   qb_bench_seam peer <file> <single-pass recording> <looped recording> <prefix>
 //       the same analysis of another program's recordings of <file> (WAV or MP3).
+//   qb_bench_seam recorded <file> <looped recording> <prefix>
+//       the same analysis of a recording of the program playing <file> (through a sound server),
+//       against one pass as our decoder produces it; also dropouts inside the passes.
 //   qb_bench_seam peer-midi <looped recording> <prefix>
 //       the same analysis of another program's recording of loop.mid.
 #include "BenchFiles.h"
@@ -41,7 +44,8 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: qb_bench_seam files <dir> | ours <file> <passes> <prefix> |\n"
-                 "       peer <file> <pass.wav> <loop.wav> <prefix> | peer-midi <loop.wav> <prefix>\n");
+                 "       peer <file> <pass.wav> <loop.wav> <prefix> | recorded <file> <loop.wav> <prefix> |\n"
+                 "       peer-midi <loop.wav> <prefix>\n");
     return 2;
 }
 
@@ -143,6 +147,28 @@ int runPeer(char** argv)
     return 0;
 }
 
+int runRecorded(char** argv)
+{
+    const QString path = QString::fromLocal8Bit(argv[2]);
+    const QString prefix = QString::fromLocal8Bit(argv[4]);
+    QString why;
+    int rate = 0;
+    const std::vector<float> looped = bench::readStereo(QString::fromLocal8Bit(argv[3]), &why, &rate);
+    if (looped.empty() || rate != audio::kEngineRate) {
+        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no recording: ") + why);
+        return 1;
+    }
+    if (isMidi(path)) {
+        bench::printMidi(prefix, bench::midiLoopFigures(looped, bench::kSongFrames, bench::kMarkerFrame));
+        return 0;
+    }
+    const std::vector<float> reference = ourPass(path);
+    bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(reference.size() / 2), 0);
+    // The server mixes in float: a single stream at full volume comes out as it went in.
+    bench::printSeam(prefix, bench::seamFigures(looped, reference, 1e-5f));
+    return 0;
+}
+
 int runPeerMidi(char** argv)
 {
     const QString prefix = QString::fromLocal8Bit(argv[3]);
@@ -173,6 +199,8 @@ int main(int argc, char** argv)
         return runOurs(argc, argv);
     if (mode == QLatin1String("peer") && argc == 6)
         return runPeer(argv);
+    if (mode == QLatin1String("recorded") && argc == 5)
+        return runRecorded(argv);
     if (mode == QLatin1String("peer-midi") && argc == 4)
         return runPeerMidi(argv);
     return usage();

@@ -1,42 +1,14 @@
+#include "SdlOutput.h"
+
 #include "audio/decode/Decoder.h"
 #include "audio/output/Outputs.h"
 #include "audio/output/StreamIdentity.h"
 
 #include <SDL.h>
-#include <atomic>
+#include <chrono>
 #include <cstdio>
-#include <memory>
-#include <string>
 
 namespace qb::audio {
-
-namespace {
-
-// The desktop's sound server through SDL2: interleaved stereo float at kEngineRate, 512-frame periods
-// (SDL converts if the device wants something else). The render function runs on SDL's audio thread.
-class SdlOutput final : public AudioOutput
-{
-public:
-    // Null when SDL has no working audio driver or no device opens.
-    static std::unique_ptr<SdlOutput> open(int periodFrames = 512);
-    ~SdlOutput() override;
-
-    bool start(RenderFn render) override;
-    void stop() override;
-    void setActive(bool active) override;
-    int periodFrames() const override { return m_periodFrames; }
-    const char* name() const override { return m_name.c_str(); }
-
-private:
-    SdlOutput() = default;
-    static void callback(void* self, Uint8* stream, int bytes);
-
-    SDL_AudioDeviceID m_device = 0;
-    std::atomic<bool> m_started{false};
-    int m_periodFrames = 0;
-    std::string m_name;
-    RenderFn m_render;
-};
 
 std::unique_ptr<SdlOutput> SdlOutput::open(int periodFrames)
 {
@@ -53,7 +25,7 @@ std::unique_ptr<SdlOutput> SdlOutput::open(int periodFrames)
     want.format = AUDIO_F32SYS;
     want.channels = kChannels;
     want.samples = static_cast<Uint16>(periodFrames);
-    want.callback = &SdlOutput::callback;
+    want.callback = [](void* self, Uint8* stream, int bytes) { SdlOutput::callback(self, stream, bytes); };
     want.userdata = output.get();
     SDL_AudioSpec have{};
     // No allowed changes: SDL converts to whatever the device really runs at, so the engine always
@@ -78,11 +50,20 @@ SdlOutput::~SdlOutput()
     }
 }
 
+std::int64_t SdlOutput::nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 bool SdlOutput::start(RenderFn render)
 {
     stop();
     m_render = std::move(render);
     m_started = true;
+    m_lastPullMs = nowMs();
+    m_active = true;
     SDL_PauseAudioDevice(m_device, 0);
     return true;
 }
@@ -90,33 +71,37 @@ bool SdlOutput::start(RenderFn render)
 void SdlOutput::setActive(bool active)
 {
     // A paused device leaves the sound server's stream idle instead of feeding it silence.
-    if (m_started)
-        SDL_PauseAudioDevice(m_device, active ? 0 : 1);
+    if (!m_started)
+        return;
+    if (active && !m_active)
+        m_lastPullMs = nowMs();
+    m_active = active;
+    SDL_PauseAudioDevice(m_device, active ? 0 : 1);
 }
 
 void SdlOutput::stop()
 {
     m_started = false;
+    m_active = false;
     // Pausing takes the device's lock, which SDL holds around every callback: once it returns no
     // callback is running, and a paused device calls none.
     SDL_PauseAudioDevice(m_device, 1);
 }
 
-void SdlOutput::callback(void* self, Uint8* stream, int bytes)
+bool SdlOutput::lost() const
 {
-    auto* output = static_cast<SdlOutput*>(self);
-    const int frames = bytes / static_cast<int>(sizeof(float) * kChannels);
-    output->m_render(reinterpret_cast<float*>(stream), frames);
+    if (SDL_GetAudioDeviceStatus(m_device) == SDL_AUDIO_STOPPED)
+        return true; // SDL closed it: the device or the server is gone
+    // Some servers leave SDL's device looking fine while nothing is pulled any more.
+    return m_started && m_active && nowMs() - m_lastPullMs.load() > kStallMs;
 }
 
-} // namespace
-
-std::unique_ptr<AudioOutput> makeDefaultOutput()
+void SdlOutput::callback(void* self, std::uint8_t* stream, int bytes)
 {
-    if (auto sdl = SdlOutput::open())
-        return sdl;
-    std::fprintf(stderr, "quillbeat: no sound device; playing on a silent output\n");
-    return makeSilentOutput();
+    auto* output = static_cast<SdlOutput*>(self);
+    output->m_lastPullMs = nowMs();
+    const int frames = bytes / static_cast<int>(sizeof(float) * kChannels);
+    output->m_render(reinterpret_cast<float*>(stream), frames);
 }
 
 } // namespace qb::audio

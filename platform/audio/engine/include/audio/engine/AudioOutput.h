@@ -38,6 +38,9 @@ public:
         (void)feed;
         return false;
     }
+    // Drops what has been pulled but not heard yet (a sound server's buffer), so that a stop is heard
+    // at once; pulling goes on as before. Outputs that hold nothing ignore it. Any thread.
+    virtual void flush() {}
     // Frames pulled per call of the render function.
     virtual int periodFrames() const = 0;
     // A name for logs and benchmarks ("sdl:pulseaudio", "silent", "capture").
