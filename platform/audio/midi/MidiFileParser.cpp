@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace qb::audio {
 
@@ -227,9 +229,9 @@ std::optional<std::span<const std::uint8_t>> unwrapRiff(std::span<const std::uin
 
 std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileBytes, std::string* why)
 {
-    auto fail = [why](const char* reason) -> std::optional<MidiSequence> {
+    auto fail = [why](std::string reason) -> std::optional<MidiSequence> {
         if (why)
-            *why = reason;
+            *why = std::move(reason);
         return std::nullopt;
     };
 
@@ -275,7 +277,8 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
             endTick = std::max(endTick, reader.read());
             ++sequence.trackCount;
             if (reader.full())
-                return fail("more events than a MIDI file may hold");
+                return fail("more than " + std::to_string(kMaxMidiEvents) +
+                            " events, the most a MIDI file may hold");
             pos = start + length;
         } else if (looksLikeTag(head) && start + length <= bytes.size()) {
             pos = start + length;
