@@ -105,6 +105,9 @@ int SourceDecoder::readResampled(float* out, int frames)
         fillTo(n + 2);
         if (m_sourceEnded && n >= m_sourceLength) {
             m_passDone = true;
+            // A seek past the end of a file that holds fewer frames than its header claimed lands
+            // beyond the length now known: the pass ends at that length.
+            m_position = std::min(m_position, toEngine(m_sourceLength));
             return j;
         }
         const float* x0 = sourceFrame(n - 1);
