@@ -9,11 +9,13 @@
 #include "testkit/MidiFiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -151,6 +153,30 @@ GridError onsetsAgainstGrid(const Audio& audio, qint64 length, int passes)
     return result;
 }
 
+// CPU time of the whole process in seconds.
+double processCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+const QByteArray kGsReset("\x41\x10\x42\x12\x40\x00\x7F\x00\x41\xF7", 10);
+
+// `resets` GS resets a quarter of a frame apart (many share a frame once rounded), with a volume
+// change on one channel between every `every` of them: 2.3 s of music for 400,000 resets.
+QByteArray resetFlood(int resets, int every)
+{
+    MidiTrack track;
+    track.tempo(0, 5442); // 960 ticks per quarter: a tick is a quarter of a frame
+    for (int i = 0; i < resets; ++i) {
+        track.sysex(1, kGsReset);
+        if (i % every == every - 1)
+            track.controlChange(0, (i / every) % 16, 7, 100);
+    }
+    return midiFile(0, 960, {track.endOfTrack(1)});
+}
+
 } // namespace
 
 class MidiDecoderTest : public QObject
@@ -174,6 +200,9 @@ private slots:
     void damagedFilePlaysWhatWasRead();
     void positionsBeyond32Bits();
     void loopsOnTheGridThroughTheEngine();
+    void resetFloodCostsLittlePerPass();
+    void refusesAFileOverTheEventCap();
+    void closingDoesNotWaitForDecoding();
 
 private:
     QString write(const QString& name, const QByteArray& bytes);
@@ -574,6 +603,68 @@ void MidiDecoderTest::loopsOnTheGridThroughTheEngine()
     qInfo(
         "through the engine, note onset vs the previous onset + L over %d passes: max %lld, mean %.1f frames",
         kPasses, static_cast<long long>(onsets.worst), onsets.mean);
+}
+
+void MidiDecoderTest::resetFloodCostsLittlePerPass()
+{
+    // Each reset re-programs every channel that changed since the one before: a flood of them
+    // is as cheap as the events between them.
+    auto decoder = open("resets.mid", resetFlood(400000, 100));
+    QVERIFY(decoder);
+    QVERIFY(decoder->lengthFrames() > 90000);
+    Audio audio;
+    const double before = processCpuSeconds();
+    const qint64 frames = readPass(*decoder, audio, 1024);
+    const double cpu = processCpuSeconds() - before;
+    QVERIFY(frames >= decoder->lengthFrames() - 64);
+    QVERIFY2(cpu < 3.0, qPrintable(QString("a pass took %1 s of CPU").arg(cpu)));
+    qInfo("400,000 resets: %.3f s of CPU for a pass of %.1f s", cpu, double(frames) / 44100);
+}
+
+void MidiDecoderTest::refusesAFileOverTheEventCap()
+{
+    QByteArray events;
+    const qsizetype count = qsizetype(qb::audio::kMaxMidiEvents) + 1;
+    events.reserve(count * 3 + 8);
+    events.append("\x00\x90\x3C\x64", 4);
+    for (qsizetype i = 1; i < count; ++i)
+        events.append(i % 2 ? QByteArray("\x00\x3C\x00", 3) : QByteArray("\x00\x3C\x64", 3));
+    const QString path = write("crowded.mid", midiFile(0, kPpq, {MidiTrack().raw(events).endOfTrack()}));
+    const auto result = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
+    // The MCI service reports this open error as MCIERR_INVALID_FILE (296).
+    QCOMPARE(int(result.error), int(OpenError::InvalidFile));
+    QVERIFY(!result.decoder);
+    QVERIFY2(result.message.find("events") != std::string::npos, result.message.c_str());
+}
+
+void MidiDecoderTest::closingDoesNotWaitForDecoding()
+{
+    // A reset and a controller change, 150,000 times on one tick: nothing to collapse, and all of it
+    // due at once when the pass starts.
+    MidiTrack track;
+    for (int i = 0; i < 150000; ++i)
+        track.sysex(0, kGsReset).controlChange(0, i % 16, 7, 100);
+    auto decoder = open("heavy.mid", midiFile(0, kPpq, {track.endOfTrack(kPpq)}));
+    QVERIFY(decoder);
+    auto engine = std::make_unique<qb::audio::AudioEngine>(
+        std::make_unique<qb::audio::CaptureOutput>(512, qb::audio::CaptureOutput::Clock::RealTime),
+        qb::audio::AudioEngine::Options{.queueMs = 200, .feederThread = true});
+    auto device = engine->addDevice(std::move(decoder));
+    device->play();
+    // Sound is coming out, so the feeder is in the middle of the heavy pass.
+    QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > 0, 10000);
+
+    QElapsedTimer timer;
+    timer.start();
+    device->stop();
+    const qint64 stopMs = timer.elapsed();
+    engine->removeDevice(device);
+    engine.reset(); // joins the feeder
+    const qint64 closeMs = timer.elapsed();
+    QVERIFY2(stopMs < 100, qPrintable(QString("stop took %1 ms").arg(stopMs)));
+    QVERIFY2(closeMs < 1000, qPrintable(QString("closing took %1 ms").arg(closeMs)));
+    qInfo("stop %lld ms, close and engine shutdown %lld ms", static_cast<long long>(stopMs),
+          static_cast<long long>(closeMs));
 }
 
 QTEST_GUILESS_MAIN(MidiDecoderTest)

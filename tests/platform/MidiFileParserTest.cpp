@@ -48,6 +48,9 @@ private slots:
     void mergesTracksInTimeOrder();
     void keepsSysexBodies();
     void survivesRandomDamage();
+    void holdsEachEventCompactly();
+    void collapsesResetsOnOneFrame();
+    void refusesMoreEventsThanTheCap();
 };
 
 void MidiFileParserTest::parses_data()
@@ -266,11 +269,11 @@ void MidiFileParserTest::keepsSysexBodies()
     QCOMPARE(sequence->events.size(), std::size_t(2));
     const auto& gs = sequence->events[0];
     QCOMPARE(int(gs.status), 0xF0);
-    QCOMPARE(gs.sysexLength, 9u); // the closing F7 is not part of the message
+    QCOMPARE(gs.sysexLength(), 9u); // the closing F7 is not part of the message
     QCOMPARE(int(sequence->sysexData[gs.sysexOffset]), 0x41);
     QCOMPARE(int(sequence->sysexData[gs.sysexOffset + 8]), 0x41);
     const auto& gm = sequence->events[1];
-    QCOMPARE(gm.sysexLength, 4u); // no F7 to strip
+    QCOMPARE(gm.sysexLength(), 4u); // no F7 to strip
     QCOMPARE(int(sequence->sysexData[gm.sysexOffset + 3]), 0x01);
 }
 
@@ -301,10 +304,61 @@ void MidiFileParserTest::survivesRandomDamage()
             QVERIFY(sequence->lengthFrames >= 0);
             for (const auto& e : sequence->events) {
                 QVERIFY(e.frame >= 0 && e.frame <= sequence->lengthFrames);
-                QVERIFY(std::size_t(e.sysexOffset) + e.sysexLength <= sequence->sysexData.size());
+                QVERIFY(std::size_t(e.sysexOffset) + e.sysexLength() <= sequence->sysexData.size());
             }
         }
     }
+}
+
+void MidiFileParserTest::holdsEachEventCompactly()
+{
+    // Two tracks of 50,000 notes each: what the sequence keeps, reserved capacity included.
+    MidiTrack melody;
+    MidiTrack bass;
+    for (int i = 0; i < 25000; ++i) {
+        melody.noteOn(10, 0, 60 + i % 12, 100).noteOff(10, 0, 60 + i % 12);
+        bass.noteOn(20, 1, 36 + i % 12, 100).noteOff(0, 1, 36 + i % 12);
+    }
+    const auto sequence = qb::audio::parseMidiFile(asBytes(midiFile(1, kPpq, {melody, bass})));
+    QVERIFY(sequence.has_value());
+    QCOMPARE(int(sequence->events.size()), 100000);
+    QVERIFY2(sequence->bytesPerEvent() <= 16.0, qPrintable(QString::number(sequence->bytesPerEvent())));
+}
+
+void MidiFileParserTest::collapsesResetsOnOneFrame()
+{
+    const QByteArray gsReset = bytes({0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7});
+    const QByteArray gmOn = bytes({0x7E, 0x7F, 0x09, 0x01, 0xF7});
+    MidiTrack track;
+    for (int i = 0; i < 1000; ++i)
+        track.sysex(0, i % 2 ? gsReset : gmOn);
+    track.controlChange(0, 0, 7, 90).sysex(0, gsReset).sysex(0, gmOn); // a controller between: kept
+    track.sysex(480, gsReset).sysex(0, gsReset);
+    const auto sequence = qb::audio::parseMidiFile(asBytes(midiFile(0, kPpq, {track.endOfTrack()})));
+    QVERIFY(sequence.has_value());
+    QCOMPARE(int(sequence->events.size()), 4);
+    QCOMPARE(int(sequence->events[0].status), 0xF0);
+    QCOMPARE(int(sequence->events[1].status), 0xB0);
+    QCOMPARE(int(sequence->events[2].status), 0xF0);
+    QCOMPARE(qint64(sequence->events[3].frame), kHalfSecond);
+}
+
+void MidiFileParserTest::refusesMoreEventsThanTheCap()
+{
+    // Two tracks, so that the cap counts the events of the whole file rather than of one track.
+    auto notes = [](std::size_t count) {
+        QByteArray events;
+        events.reserve(qsizetype(count) * 4 + 8);
+        events.append(bytes({0x00, 0x90, 60, 100}));
+        for (std::size_t i = 1; i < count; ++i)
+            events.append(bytes({0x00, 60, i % 2 ? 0 : 100})); // running status
+        return MidiTrack().raw(events).endOfTrack();
+    };
+    const std::size_t half = qb::audio::kMaxMidiEvents / 2;
+    std::string why;
+    QVERIFY(qb::audio::parseMidiFile(asBytes(midiFile(1, kPpq, {notes(half), notes(half)})), &why));
+    QVERIFY(!qb::audio::parseMidiFile(asBytes(midiFile(1, kPpq, {notes(half), notes(half + 1)})), &why));
+    QVERIFY2(why.find("events") != std::string::npos, why.c_str());
 }
 
 QTEST_GUILESS_MAIN(MidiFileParserTest)

@@ -61,7 +61,12 @@ int SourceDecoder::read(float* out, int frames)
 
 int SourceDecoder::readDirect(float* out, int frames)
 {
-    const int got = std::clamp(m_source->read(out, frames), 0, frames);
+    // Once a pass has reached the end, no pass runs past it: a damaged file can decode further after a
+    // seek than it did from the start, and the length already reported must stay true.
+    const int wanted = m_lengthExact
+                           ? static_cast<int>(std::clamp<std::int64_t>(m_exactLength - m_position, 0, frames))
+                           : frames;
+    const int got = std::clamp(m_source->read(out, wanted), 0, wanted);
     m_position += got;
     if (got < frames) {
         m_passDone = true;
@@ -216,6 +221,9 @@ int SourceDecoder::readResampled(float* out, int frames)
     while (done < frames) {
         if (m_lengthExact && m_position >= toEngine(m_exactLength)) {
             m_passDone = true;
+            // A seek past the end of a file that holds fewer frames than its header claimed lands
+            // beyond the length now known: the pass ends at that length.
+            m_position = std::min(m_position, toEngine(m_exactLength));
             break;
         }
         if (m_segmentEnd < 0 || m_position >= m_segmentEnd) {

@@ -215,15 +215,16 @@ EngineDevice::Need EngineDevice::feed()
             to = m_to;
             tailQueued = m_tailQueued;
         }
+        // Checked between chunks, before any decoder work: a closed device never waits for a seek's
+        // chase or another chunk, so closing is quick whatever the file costs to decode.
+        if (detached)
+            return Need::Nothing;
         if (silence)
             m_decoder->silence();
         if (seekTo) {
             m_decoder->seek(*seekTo);
             m_decoderPos = m_decoder->positionFrames();
         }
-        if (detached)
-            return Need::Nothing;
-
         const std::int64_t write = m_queue->writeIndex();
         float* span = nullptr;
         if (mode == Mode::Playing) {

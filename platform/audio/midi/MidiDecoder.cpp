@@ -1,15 +1,18 @@
 #include "audio/midi/MidiDecoder.h"
 
 #include "MidiSynth.h"
+#include "MidiSysex.h"
 #include "audio/decode/Decoders.h"
 #include "audio/midi/MidiFileParser.h"
 #include "audio/midi/MidiSynthCache.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <fluidsynth.h>
 #include <new>
 #include <sys/stat.h>
+#include <utility>
 
 namespace qb::audio {
 
@@ -33,20 +36,12 @@ std::int64_t nearestBlockStart(std::int64_t passOrigin, std::int64_t frame)
     return floorDiv(passOrigin + frame + block / 2, block) * block - passOrigin;
 }
 
-// GM/GM2 system on, GS reset and XG system on. FluidSynth answers them with a full system reset that
-// kills every voice, which would cut the tails of the previous pass at each loop.
-bool isSystemResetSysex(const std::uint8_t* d, std::uint32_t n)
-{
-    if (n >= 4 && d[0] == 0x7E && d[2] == 0x09 && (d[3] == 0x01 || d[3] == 0x03))
-        return true;
-    if (n >= 8 && d[0] == 0x41 && d[2] == 0x42 && d[3] == 0x12 && d[4] == 0x40 && d[5] == 0x00 &&
-        d[6] == 0x7F)
-        return true;
-    if (n >= 7 && d[0] == 0x43 && (d[1] & 0xF0) == 0x10 && d[2] == 0x4C && d[3] == 0x00 && d[4] == 0x00 &&
-        (d[5] == 0x7E || d[5] == 0x7F))
-        return true;
-    return false;
-}
+// The most synthesiser work sent at one block start, in units of about one FluidSynth call. Events
+// due beyond it wait for the following blocks (a burst of a few hundred is shifted by a few ms), so
+// one read() of any file costs a bounded time and the feeder can be stopped between its chunks.
+constexpr int kWorkPerBlock = 256;
+constexpr int kResetWorkPerChannel = 12;
+constexpr std::uint32_t kAllChannels = (1u << kMidiChannels) - 1;
 
 enum : int
 {
@@ -110,11 +105,17 @@ int MidiDecoder::read(float* out, int frames)
         const std::int64_t end = passEnd();
         if (m_position >= end)
             break;
-        while (m_nextEvent < events.size() && blockStartFor(events[m_nextEvent].frame) <= m_position)
-            send(events[m_nextEvent++]);
+        int work = 0;
+        while (work < kWorkPerBlock && m_nextEvent < events.size() &&
+               blockStartFor(events[m_nextEvent].frame) <= m_position)
+            work += send(events[m_nextEvent++]);
         std::int64_t until = end;
-        if (m_nextEvent < events.size())
-            until = std::min(until, blockStartFor(events[m_nextEvent].frame));
+        if (m_nextEvent < events.size()) {
+            // Events held back by the block's budget go out at the next block start.
+            const std::int64_t intoBlock = m_synth->renderedFrames() % MidiSynth::kBlockFrames;
+            const std::int64_t nextBlock = m_position + MidiSynth::kBlockFrames - intoBlock;
+            until = std::min(until, std::max(blockStartFor(events[m_nextEvent].frame), nextBlock));
+        }
         const int chunk = static_cast<int>(std::min<std::int64_t>(until - m_position, frames - done));
         m_synth->render(out + static_cast<std::ptrdiff_t>(done) * kChannels, chunk);
         m_position += chunk;
@@ -161,6 +162,7 @@ void MidiDecoder::cutAllSound()
     alignToBlock();
     m_synth->render(scratch, MidiSynth::kBlockFrames);
     fluid_synth_system_reset(synth);
+    m_dirtyChannels = kAllChannels;
 }
 
 std::int64_t MidiDecoder::blockStartFor(std::int64_t frame) const
@@ -182,7 +184,9 @@ void MidiDecoder::startFromPendingSeek()
     const auto& events = m_sequence.events;
     m_nextEvent = 0;
     while (m_nextEvent < events.size() && events[m_nextEvent].frame < frame)
-        sendState(events[m_nextEvent++]);
+        chase(events[m_nextEvent++]);
+    for (int ch = 0; ch < kMidiChannels; ++ch)
+        flushChase(ch);
     m_position = frame;
     m_passEnded = false;
 }
@@ -203,10 +207,15 @@ void MidiDecoder::releaseNotes()
     fluid_synth_all_notes_off(synth, -1);
 }
 
-void MidiDecoder::resetChannels()
+int MidiDecoder::resetChannels()
 {
+    // A channel that no event touched since its last reset is still in the state the reset gives, so
+    // a flood of resets costs no more than the events between them.
     fluid_synth_t* synth = m_synth->synth();
+    const std::uint32_t dirty = std::exchange(m_dirtyChannels, 0u);
     for (int ch = 0; ch < kMidiChannels; ++ch) {
+        if ((dirty & (1u << ch)) == 0)
+            continue;
         const bool drums = ch == kDrumChannel;
         fluid_synth_set_channel_type(synth, ch, drums ? CHANNEL_TYPE_DRUM : CHANNEL_TYPE_MELODIC);
         fluid_synth_cc(synth, ch, kResetControllers, 0);
@@ -220,16 +229,17 @@ void MidiDecoder::resetChannels()
         fluid_synth_program_change(synth, ch, 0);
         pinChannelPreset(ch);
     }
+    return 1 + kResetWorkPerChannel * std::popcount(dirty);
 }
 
-void MidiDecoder::send(const MidiEvent& e)
+int MidiDecoder::send(const MidiEvent& e)
 {
     fluid_synth_t* synth = m_synth->synth();
     const int ch = e.channel();
     switch (e.kind()) {
     case 0x80:
         fluid_synth_noteoff(synth, ch, e.data1);
-        break;
+        return 1;
     case 0x90:
         if (e.data2 == 0) {
             fluid_synth_noteoff(synth, ch, e.data1);
@@ -237,20 +247,22 @@ void MidiDecoder::send(const MidiEvent& e)
             m_synth->ensureNote(ch, e.data1, e.data2);
             fluid_synth_noteon(synth, ch, e.data1, e.data2);
         }
-        break;
+        return 1;
     case 0xA0:
+        m_dirtyChannels |= 1u << ch;
         fluid_synth_key_pressure(synth, ch, e.data1, e.data2);
-        break;
+        return 1;
     default:
-        sendState(e);
-        break;
+        return sendState(e);
     }
 }
 
-void MidiDecoder::sendState(const MidiEvent& e)
+int MidiDecoder::sendState(const MidiEvent& e)
 {
     fluid_synth_t* synth = m_synth->synth();
     const int ch = e.channel();
+    if (e.kind() != 0xF0)
+        m_dirtyChannels |= 1u << ch;
     switch (e.kind()) {
     case 0xB0:
         // Sound and note cuts belong to the moment they were played; chasing them would cut tails.
@@ -269,25 +281,110 @@ void MidiDecoder::sendState(const MidiEvent& e)
         fluid_synth_pitch_bend(synth, ch, e.data1 | (e.data2 << 7));
         break;
     case 0xF0:
-        sendSysex(e);
-        break;
+        return sendSysex(e);
     default:
         break;
     }
+    return 1;
 }
 
-void MidiDecoder::sendSysex(const MidiEvent& e)
+int MidiDecoder::sendSysex(const MidiEvent& e)
 {
     const std::uint8_t* data = m_sequence.sysexData.data() + e.sysexOffset;
-    if (isSystemResetSysex(data, e.sysexLength)) {
-        resetChannels();
-        return;
-    }
-    fluid_synth_sysex(m_synth->synth(), reinterpret_cast<const char*>(data), static_cast<int>(e.sysexLength),
+    const std::uint32_t length = e.sysexLength();
+    if (isSystemResetSysex(data, length))
+        return resetChannels();
+    fluid_synth_sysex(m_synth->synth(), reinterpret_cast<const char*>(data), static_cast<int>(length),
                       nullptr, nullptr, nullptr, 0);
+    if (!isGsPartSysex(data, length))
+        return 1;
     // A GS part switched to or from drums selects a new preset.
+    m_dirtyChannels = kAllChannels;
     for (int ch = 0; ch < kMidiChannels; ++ch)
         pinChannelPreset(ch);
+    return 1 + kMidiChannels;
+}
+
+bool MidiDecoder::isDeferrableController(int cc)
+{
+    switch (cc) {
+    case 0: // bank select: applies at the next program change
+    case 32:
+    case 6: // data entry, increment and decrement: apply to the parameter selected before them
+    case 38:
+    case 96:
+    case 97:
+    case 98: // parameter selection
+    case 99:
+    case 100:
+    case 101:
+        return false;
+    default:
+        return cc < 120; // mode messages (reset all controllers...) keep their place
+    }
+}
+
+void MidiDecoder::chase(const MidiEvent& e)
+{
+    // Only the last value of a controller, the program, the pitch bend and the channel pressure of a
+    // channel matter at the seek point, so they wait and go out once. Events whose effect depends on
+    // what came before them go out in order, after what waits for their channel.
+    const int ch = e.channel();
+    ChannelChase& c = m_chase[static_cast<std::size_t>(ch)];
+    switch (e.kind()) {
+    case 0x80:
+    case 0x90:
+    case 0xA0:
+        return; // notes are not chased
+    case 0xB0:
+        if (!isDeferrableController(e.data1))
+            break;
+        c.controllers[e.data1 >> 6] |= std::uint64_t{1} << (e.data1 & 63);
+        c.values[e.data1] = e.data2;
+        m_dirtyChannels |= 1u << ch;
+        return;
+    case 0xC0:
+        c.program = e.data1;
+        m_dirtyChannels |= 1u << ch;
+        return;
+    case 0xD0:
+        c.pressure = e.data1;
+        m_dirtyChannels |= 1u << ch;
+        return;
+    case 0xE0:
+        c.bend = e.data1 | (e.data2 << 7);
+        m_dirtyChannels |= 1u << ch;
+        return;
+    case 0xF0:
+        for (int other = 0; other < kMidiChannels; ++other)
+            flushChase(other);
+        sendState(e);
+        return;
+    default:
+        return;
+    }
+    flushChase(ch);
+    sendState(e);
+}
+
+void MidiDecoder::flushChase(int ch)
+{
+    ChannelChase& c = m_chase[static_cast<std::size_t>(ch)];
+    fluid_synth_t* synth = m_synth->synth();
+    for (int word = 0; word < 2; ++word) {
+        for (std::uint64_t bits = std::exchange(c.controllers[word], 0); bits != 0; bits &= bits - 1) {
+            const int cc = word * 64 + std::countr_zero(bits);
+            fluid_synth_cc(synth, ch, cc, c.values[cc]);
+        }
+    }
+    if (c.program >= 0) {
+        fluid_synth_program_change(synth, ch, std::exchange(c.program, -1));
+        pinChannelPreset(ch);
+    }
+    if (c.bend >= 0)
+        fluid_synth_pitch_bend(synth, ch, std::exchange(c.bend, -1));
+    if (c.pressure >= 0)
+        fluid_synth_channel_pressure(synth, ch, std::exchange(c.pressure, -1));
 }
 
 void MidiDecoder::pinChannelPreset(int channel)
@@ -298,10 +395,17 @@ void MidiDecoder::pinChannelPreset(int channel)
         return;
     const std::array<int, 3> key{fluid_sfont_get_id(fluid_preset_get_sfont(preset)),
                                  fluid_preset_get_banknum(preset), fluid_preset_get_num(preset)};
-    if (std::find(m_pinned.begin(), m_pinned.end(), key) != m_pinned.end())
+    // Songs switch between a few presets over and over: the last one pinned for the channel is the
+    // common case, checked before the whole list.
+    auto& last = m_lastPinned[static_cast<std::size_t>(channel)];
+    if (key == last)
         return;
-    if (fluid_synth_pin_preset(m_synth->synth(), key[0], key[1], key[2]) == FLUID_OK)
+    if (std::find(m_pinned.begin(), m_pinned.end(), key) == m_pinned.end()) {
+        if (fluid_synth_pin_preset(m_synth->synth(), key[0], key[1], key[2]) != FLUID_OK)
+            return;
         m_pinned.push_back(key);
+    }
+    last = key;
 }
 
 void MidiDecoder::unpinAll()
@@ -309,6 +413,7 @@ void MidiDecoder::unpinAll()
     for (const auto& key : m_pinned)
         fluid_synth_unpin_preset(m_synth->synth(), key[0], key[1], key[2]);
     m_pinned.clear();
+    m_lastPinned.fill({-1, -1, -1});
 }
 
 OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCache> cache,

@@ -1,10 +1,13 @@
 #include "audio/midi/MidiFileParser.h"
 
+#include "MidiSysex.h"
 #include "audio/decode/Decoder.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace qb::audio {
 
@@ -41,25 +44,26 @@ std::int64_t toFrame(double exact)
     return std::llround(std::clamp(exact, 0.0, kLatest));
 }
 
-// An event before it is placed in time; `tempo` is non-zero for a set-tempo meta event.
-struct TimedEvent
+// A set-tempo meta event: `tick` from the start of the song.
+struct TempoChange
 {
     std::int64_t tick = 0;
-    MidiEvent event;
     std::uint32_t tempo = 0;
 };
 
 class TrackReader
 {
 public:
-    TrackReader(std::span<const std::uint8_t> data, std::vector<TimedEvent>& out,
-                std::vector<std::uint8_t>& sysex)
-        : m_data(data), m_out(out), m_sysex(sysex)
+    // Events go to `out` with their tick in MidiEvent::frame until they are placed in time.
+    TrackReader(std::span<const std::uint8_t> data, std::vector<MidiEvent>& out,
+                std::vector<TempoChange>& tempos, std::vector<std::uint8_t>& sysex)
+        : m_data(data), m_out(out), m_tempos(tempos), m_sysex(sysex)
     {
     }
 
-    // Reads events until the end-of-track event, the end of the data or the first damaged event.
-    // Returns the tick at which the track ends.
+    // Reads events until the end-of-track event, the end of the data, the first damaged event or
+    // the event that would pass kMaxMidiEvents (then full() is true). Returns the tick at which the
+    // track ends.
     std::int64_t read()
     {
         std::int64_t tick = 0;
@@ -101,6 +105,8 @@ public:
         return endTick;
     }
 
+    bool full() const { return m_full; }
+
 private:
     bool readVarLen(std::uint32_t& value)
     {
@@ -122,16 +128,15 @@ private:
         const std::size_t size = (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
         if (m_pos + size > m_data.size())
             return false;
-        TimedEvent e;
-        e.tick = tick;
-        e.event.status = status;
-        e.event.data1 = m_data[m_pos];
-        e.event.data2 = size == 2 ? m_data[m_pos + 1] : 0;
-        if (((e.event.data1 | e.event.data2) & 0x80) != 0)
+        MidiEvent e;
+        e.frame = tick;
+        e.status = status;
+        e.data1 = m_data[m_pos];
+        e.data2 = size == 2 ? m_data[m_pos + 1] : 0;
+        if (((e.data1 | e.data2) & 0x80) != 0)
             return false;
         m_pos += size;
-        m_out.push_back(e);
-        return true;
+        return push(e);
     }
 
     bool readSysex(std::int64_t tick, std::uint8_t status)
@@ -148,14 +153,25 @@ private:
         std::uint32_t bodyLength = length;
         if (bodyLength > 0 && body[bodyLength - 1] == 0xF7)
             --bodyLength;
-        if (bodyLength == 0)
+        if (bodyLength == 0 || bodyLength > MidiEvent::kMaxSysexLength)
             return true;
-        TimedEvent e;
-        e.tick = tick;
-        e.event.status = 0xF0;
-        e.event.sysexOffset = static_cast<std::uint32_t>(m_sysex.size());
-        e.event.sysexLength = bodyLength;
+        MidiEvent e;
+        e.frame = tick;
+        e.status = 0xF0;
+        e.sysexOffset = static_cast<std::uint32_t>(m_sysex.size());
+        e.setSysexLength(bodyLength);
+        if (!push(e))
+            return false;
         m_sysex.insert(m_sysex.end(), body, body + bodyLength);
+        return true;
+    }
+
+    bool push(const MidiEvent& e)
+    {
+        if (m_out.size() >= kMaxMidiEvents) {
+            m_full = true;
+            return false;
+        }
         m_out.push_back(e);
         return true;
     }
@@ -173,19 +189,20 @@ private:
         if (type == 0x2F) {
             endOfTrack = true;
         } else if (type == 0x51 && length >= 3) {
-            TimedEvent e;
-            e.tick = tick;
-            e.tempo = (std::uint32_t{body[0]} << 16) | (std::uint32_t{body[1]} << 8) | body[2];
-            if (e.tempo != 0)
-                m_out.push_back(e);
+            const std::uint32_t tempo =
+                (std::uint32_t{body[0]} << 16) | (std::uint32_t{body[1]} << 8) | body[2];
+            if (tempo != 0)
+                m_tempos.push_back({tick, tempo});
         }
         return true;
     }
 
     std::span<const std::uint8_t> m_data;
     std::size_t m_pos = 0;
-    std::vector<TimedEvent>& m_out;
+    std::vector<MidiEvent>& m_out;
+    std::vector<TempoChange>& m_tempos;
     std::vector<std::uint8_t>& m_sysex;
+    bool m_full = false;
 };
 
 // The sequence inside a RIFF MIDI file, or the data itself when it is not one.
@@ -212,9 +229,9 @@ std::optional<std::span<const std::uint8_t>> unwrapRiff(std::span<const std::uin
 
 std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileBytes, std::string* why)
 {
-    auto fail = [why](const char* reason) -> std::optional<MidiSequence> {
+    auto fail = [why](std::string reason) -> std::optional<MidiSequence> {
         if (why)
-            *why = reason;
+            *why = std::move(reason);
         return std::nullopt;
     };
 
@@ -246,7 +263,8 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         return fail("time division of zero");
     }
 
-    std::vector<TimedEvent> timed;
+    std::vector<MidiEvent>& events = sequence.events;
+    std::vector<TempoChange> tempos;
     std::int64_t endTick = 0;
     std::uint64_t pos = 8 + std::uint64_t{headerLength};
     while (pos + 8 <= bytes.size()) {
@@ -255,9 +273,12 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         const std::uint64_t start = pos + 8;
         if (hasTag(bytes, pos, "MTrk")) {
             const std::uint64_t end = std::min<std::uint64_t>(bytes.size(), start + length);
-            TrackReader reader(bytes.subspan(start, end - start), timed, sequence.sysexData);
+            TrackReader reader(bytes.subspan(start, end - start), events, tempos, sequence.sysexData);
             endTick = std::max(endTick, reader.read());
             ++sequence.trackCount;
+            if (reader.full())
+                return fail("more than " + std::to_string(kMaxMidiEvents) +
+                            " events, the most a MIDI file may hold");
             pos = start + length;
         } else if (looksLikeTag(head) && start + length <= bytes.size()) {
             pos = start + length;
@@ -275,9 +296,11 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         return fail("no track chunk");
 
     // Merges the tracks: events at the same tick keep the order of their tracks, and within a track
-    // the order of the file.
-    std::stable_sort(timed.begin(), timed.end(),
-                     [](const TimedEvent& a, const TimedEvent& b) { return a.tick < b.tick; });
+    // the order of the file. Each event's tick is in its frame field until it is placed.
+    auto byTick = [](const MidiEvent& a, const MidiEvent& b) { return a.frame < b.frame; };
+    std::stable_sort(events.begin(), events.end(), byTick);
+    std::stable_sort(tempos.begin(), tempos.end(),
+                     [](const TempoChange& a, const TempoChange& b) { return a.tick < b.tick; });
 
     const bool smpte = smpteFramesPerTick > 0.0;
     auto framesPerTick = [&](std::uint32_t tempo) {
@@ -286,21 +309,38 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
     double segmentFrame = 0.0;
     std::int64_t segmentTick = 0;
     double perTick = framesPerTick(kDefaultTempo);
-    sequence.events.reserve(timed.size());
-    for (const TimedEvent& t : timed) {
-        const double exact = segmentFrame + static_cast<double>(t.tick - segmentTick) * perTick;
-        if (t.tempo != 0) {
-            if (!smpte) {
-                segmentFrame = exact;
-                segmentTick = t.tick;
-                perTick = framesPerTick(t.tempo);
-            }
-            continue;
+    std::size_t nextTempo = 0;
+    // A tempo change applies to the events after its tick; one at the very tick of an event places it
+    // at the same frame either way.
+    auto applyTemposUpTo = [&](std::int64_t tick) {
+        for (; nextTempo < tempos.size() && tempos[nextTempo].tick <= tick; ++nextTempo) {
+            if (smpte)
+                continue;
+            const TempoChange& t = tempos[nextTempo];
+            segmentFrame += static_cast<double>(t.tick - segmentTick) * perTick;
+            segmentTick = t.tick;
+            perTick = framesPerTick(t.tempo);
         }
-        MidiEvent e = t.event;
-        e.frame = toFrame(exact);
-        sequence.events.push_back(e);
+    };
+    std::size_t kept = 0;
+    bool previousWasReset = false;
+    for (const MidiEvent& event : events) {
+        applyTemposUpTo(event.frame);
+        MidiEvent e = event;
+        e.frame = toFrame(segmentFrame + static_cast<double>(e.frame - segmentTick) * perTick);
+        // A run of system resets at one frame does the work of the first of them: the rest are
+        // dropped here rather than each re-programming every channel.
+        const bool reset = e.status == 0xF0 &&
+                           isSystemResetSysex(sequence.sysexData.data() + e.sysexOffset, e.sysexLength());
+        if (reset && previousWasReset && events[kept - 1].frame == e.frame)
+            continue;
+        previousWasReset = reset;
+        events[kept++] = e;
     }
+    events.resize(kept);
+    events.shrink_to_fit();
+    sequence.sysexData.shrink_to_fit();
+    applyTemposUpTo(endTick);
     sequence.lengthFrames = toFrame(segmentFrame + static_cast<double>(endTick - segmentTick) * perTick);
     return sequence;
 }

@@ -327,7 +327,7 @@ SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTa
         case 0xF0: {
             // GM, GS and XG resets put every channel back to bank 0, program 0.
             const std::uint8_t* d = sequence.sysexData.data() + e.sysexOffset;
-            const std::uint32_t n = e.sysexLength;
+            const std::uint32_t n = e.sysexLength();
             const bool reset = (n >= 4 && d[0] == 0x7E && d[2] == 0x09 && (d[3] == 0x01 || d[3] == 0x03)) ||
                                (n >= 8 && d[0] == 0x41 && d[2] == 0x42 && d[3] == 0x12 && d[4] == 0x40 &&
                                 d[5] == 0x00 && d[6] == 0x7F) ||

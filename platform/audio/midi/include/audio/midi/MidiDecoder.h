@@ -36,6 +36,12 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
 // program (drums on channel 10) before the file's own events. seek() to a middle position plays
 // the file's program, controller, pitch-bend and system-exclusive events up to that point without
 // sounding notes. All calls from one thread at a time.
+//
+// Cost: at most a fixed amount of synthesiser work is sent at one block start (events beyond it go
+// out at the following blocks), a reset of the channels costs only the channels changed since the
+// last one, and a seek sends each channel's final controller, program and bend values once rather
+// than every change before the seek point. So a read() of a bounded number of frames takes bounded
+// time whatever the file holds.
 class MidiDecoder final : public Decoder
 {
 public:
@@ -65,11 +71,17 @@ private:
     void alignToBlock();
     // Releases every sounding note: pedals up, then note-off on every channel.
     void releaseNotes();
-    // Controllers, pitch bend, programs and channel types as a freshly made synthesiser has them.
-    void resetChannels();
-    void send(const MidiEvent& event);
-    void sendState(const MidiEvent& event);
-    void sendSysex(const MidiEvent& event);
+    // Controllers, pitch bend, programs and channel types as a freshly made synthesiser has them, on
+    // every channel an event changed since its last reset. These return the work done, in units of
+    // about one synthesiser call.
+    int resetChannels();
+    int send(const MidiEvent& event);
+    int sendState(const MidiEvent& event);
+    int sendSysex(const MidiEvent& event);
+    // Seeking: the state an event leaves, sent at once or held back until flushChase().
+    void chase(const MidiEvent& event);
+    void flushChase(int channel);
+    static bool isDeferrableController(int cc);
     // Keeps the samples of the preset now on `channel` loaded, so that switching programs at each
     // pass start never reloads them from disk.
     void pinChannelPreset(int channel);
@@ -87,6 +99,27 @@ private:
     std::optional<std::int64_t> m_pendingSeek;
     bool m_passEnded = false;
     std::vector<std::array<int, 3>> m_pinned; // sfont id, bank, program
+    std::array<std::array<int, 3>, 16> m_lastPinned = filledKeys();
+    std::uint32_t m_dirtyChannels = 0xFFFF; // bit per channel changed since its last reset
+
+    // What a seek holds back for one channel: the last value of each controller, program, bend and
+    // pressure (-1: none).
+    struct ChannelChase
+    {
+        std::uint64_t controllers[2] = {0, 0}; // bit per controller with a value waiting
+        std::uint8_t values[128] = {};
+        int program = -1;
+        int bend = -1;
+        int pressure = -1;
+    };
+    std::array<ChannelChase, 16> m_chase{};
+
+    static std::array<std::array<int, 3>, 16> filledKeys()
+    {
+        std::array<std::array<int, 3>, 16> keys{};
+        keys.fill({-1, -1, -1});
+        return keys;
+    }
 };
 
 } // namespace qb::audio

@@ -15,8 +15,9 @@ namespace qb::audio {
 // The header chunk must start the data (or the RIFF "data" chunk). Damage after the header is
 // tolerated: a track that is cut short, a chunk length that runs past the end, bytes between chunks
 // and a missing end-of-track all keep whatever could be read before the damage. Returns nothing
-// (and a reason in `why`) when the data is not a MIDI sequence at all: no header, an unusable time
-// division, or no track chunk.
+// (and a reason in `why`) when the data is not a MIDI sequence at all (no header, an unusable time
+// division, or no track chunk) or holds more than kMaxMidiEvents events: the file is refused rather
+// than cut short, since playing part of it would sound broken.
 std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> bytes, std::string* why = nullptr);
 
 } // namespace qb::audio
