@@ -403,6 +403,73 @@ private slots:
                  std::vector<float>(pass.begin() + 60000 * 2, pass.begin() + 60500 * 2));
     }
 
+    void damagedResampledMp3EndsItsPassShortOfItsHeader()
+    {
+        // Found by the MP3 fuzzer: MPEG frames at another rate whose decoding stops short of the
+        // length the stream announced. Reading and seeking must end the pass there, not spin on a
+        // source that gives nothing, nor hand the resampler a negative count.
+        const QByteArray bytes = QByteArray::fromBase64(
+            "//"
+            "OAxAAAAAAAAAAAAFhpbmcAAAAPAAAABgAABUsAUVFRUVFRUVFRUcHLBly2I0MpjTDRgoTJmlKJtYNJrpKZpAFgCBM7qgcxIO"
+            "4y"
+            "yPAzRFswyA0ECXBgApGeweZkBBtesGiTmY3qQ0LQgFGHAQaYQZldACA7mNTIYnCpgwJF+"
+            "GVyOSGDi6ZKGBlcVmSRYYmIYUCxhxAm"
+            "JieylAeJAtdlKZYLZhUsGIS8YzHpkwcGCAQFQqYBBSTpgccP/ATBFeP/Ufwy0KzMZMMUE8xkaTEh//"
+            "MgxOsFCD7nAc8AATDJpLMf"
+            "gowGFC/5ACFMW5AgLgAGwS47N4cp3fkj8N4ZSGJikZGLyv/zEMT9BaBW4wFRAADGDSKY2IQcVTI4cMUB//"
+            "PQxPN6hBaKX53gKPMW"
+            "EtHg/"
+            "wMAALAJdp2QqDASBk5yUDWZfSO5JX7e+cl79xyKQifMBFgx2WRYtmWAyY9Dhj8tDJRMVFIw4ADJ4AgKBQDADAaMCMBp4hgG"
+            "93jAAAhMH0H4wMiDzAeAqMkoY6DgsBsYq4GhgZgbGkGBgYMQARgtgNM5AQ4GggACALwWPg3N4fsGWgyMGyioCFuMaKBFAkOH"
+            "KJcc"
+            "0mfHOGWJkipATxeMnMflIixFjEul0yRZJTor/l4mjEul0yLxeR///LpdMi8XkS6ipJJaP///+XTIvF5EumqkklotS/////"
+            "+rXpLm"
+            "KSRkiiYpJGT4AFWgAA+Xvw+xjcJmAjhgtGxuU1X4AFTAAATcuWM1rTLhUBcBy5QN//"
+            "OAxOAt+27LH56SYBDWfQVDgcDMbqNWuSOR"
+            "yl0JhE8LBsZUCmZqmAbBywZctiNDKY0w0YKEyZpSibWDSa6SmaQBYAgTO6oHMSDuMsjwM0RbMMgNBAlwYAKRnsHmZAQbXrBo"
+            "k5mN"
+            "6kNC0IBRhwEGmEGZXQAgO5jUyGJwqYMCRfhlcjkhg4umShgZXFZkkWGJiGFAsYcQJiYnspQHiQLXZSmWC2YVLBiEvGMx6ZMH"
+            "BggE"
+            "BUKmAQUk6YHHD/wEwRXj/1H8MtCszGTDFBPMZGkxIf/"
+            "zIMTrBQg+5wHPAAEwyaSzH4KMBhQv+QAhTFuQIC4ABsEuOzeHKd35I/De"
+            "GUhiYpGRi8r/8xDE/QWgVuMBUQAAxg0imNiEHFUyOHDFAf/"
+            "z0MTzeoQWil+d4CjzFhLR4P8DAACwCXadkKgwEgZOclA1mX0juSV+"
+            "3vnJe/ccikInzARYMdlkWLZlgMmPQ4Y/LQyUTFRSMOAAyeBjHQNMeFERkqXKqpyvoqjdnWBK3Putqao6SKTc/"
+            "R3qeLzFiiv0kUr2"
+            "zD5NMIg0IRoGORjkjAAimEiMYEChMgho2mNh+YJIBgchg0NhxwFjW+rgyhnszYhpwptn0qtxl2Zhut/G3L6mGOVicr9y//"
+            "OQZG8r"
+            "BhMKAQMiAMEAGDhOJCQwgETAIUHQuSAsHBwIE5hEGGBAmWAoMgwDBsFCAwcCTA4QHAnKbFM+"
+            "023aJU9mGZhusRpL8NXW5Q1T2ExB"
+            "TUUzLjEwMFVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVV"
+            "VVVV"
+            "VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVbKUB4kC12UplgtmFSwYhLxj"
+            "MemT"
+            "BwYIBAVCpgEFJOmBxw/8BMEV4/9R/DLQrMxkwxQTzGRpMSH/"
+            "8yDE6wUIPucBzwABMMmks1VVVVVVVVVVVVVVVVVVVVVVVVVVVVVV"
+            "VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVf/zEMTSAAAD/"
+            "AHAAABVVVVVVVVV"
+            "VVVVVVVV");
+        const QString file = path(QStringLiteral("damaged.mp3"));
+        QVERIFY(writeBytes(file, bytes));
+        auto opened = qb::audio::openMp3Decoder(file.toStdString());
+        QVERIFY(opened.decoder);
+        Decoder& decoder = *opened.decoder;
+        std::vector<float> buffer(64 * 2);
+        auto readPass = [&] {
+            for (int i = 0; i < 100000; ++i) {
+                if (decoder.read(buffer.data(), 64) < 64)
+                    return true;
+            }
+            return false;
+        };
+        QVERIFY(readPass());
+        const std::int64_t length = decoder.lengthFrames();
+        QVERIFY(decoder.positionFrames() <= length);
+        QVERIFY(decoder.seek(length > 0 ? length / 2 : 0));
+        QVERIFY(readPass());
+        QVERIFY(decoder.positionFrames() <= decoder.lengthFrames());
+    }
+
     void badFiles_data()
     {
         QTest::addColumn<QString>("name");

@@ -168,8 +168,12 @@ void SourceDecoder::refillInput()
             const int got = readSource(m_feedIndex, in + m_inputFill * kChannels, static_cast<int>(want));
             m_inputFill += got;
             m_feedIndex += got;
-            if (got == 0 && !m_lengthExact)
-                endFound(m_feedIndex); // a source that can give nothing here ends here
+            if (got == 0) {
+                // A source that can give nothing here ends here, even short of a length it reported
+                // (a damaged file decodes less after a seek than its scan promised).
+                m_exactLength = m_lengthExact ? std::min(m_exactLength, m_feedIndex) : m_feedIndex;
+                m_lengthExact = true;
+            }
             continue;
         }
         // Outside the file: its end before frame 0, its start after the end.
@@ -232,11 +236,14 @@ int SourceDecoder::readResampled(float* out, int frames)
                 break;
             }
         }
+        if (m_inputUsed == m_inputFill)
+            refillInput();
+        // Reading may have found the end short of where it was thought to be: then the pass ends here.
         std::int64_t want = std::min<std::int64_t>(frames - done, m_segmentEnd - m_position);
         if (m_lengthExact)
             want = std::min(want, toEngine(m_exactLength) - m_position);
-        if (m_inputUsed == m_inputFill)
-            refillInput();
+        if (want <= 0)
+            continue;
         std::size_t used = 0;
         std::size_t made = 0;
         soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
