@@ -103,7 +103,9 @@ int SourceDecoder::readResampled(float* out, int frames)
         const std::int64_t n = numerator / kEngineRate;
         const float t = static_cast<float>(numerator % kEngineRate) / static_cast<float>(kEngineRate);
         fillTo(n + 2);
-        if (m_sourceEnded && n >= m_sourceLength) {
+        // Once a pass has reached the end, no pass runs past it (a damaged file can decode further
+        // after a seek than it did from the start).
+        if ((m_sourceEnded || m_lengthExact) && n >= m_sourceLength) {
             m_passDone = true;
             // A seek past the end of a file that holds fewer frames than its header claimed lands
             // beyond the length now known: the pass ends at that length.
