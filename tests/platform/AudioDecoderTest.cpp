@@ -117,6 +117,21 @@ qint64 fullScanNanoseconds(const QString& file)
     return scanned ? timer.nsecsElapsed() : -1;
 }
 
+// The length mpg123 tells for `file` before any scan: what a header says, or a guess from the size.
+std::int64_t unscannedLength(const QString& file)
+{
+    mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+    if (!handle)
+        return -1;
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
+    std::int64_t length = -1;
+    if (mpg123_open(handle, QFile::encodeName(file).constData()) == MPG123_OK)
+        length = mpg123_length(handle);
+    mpg123_close(handle);
+    mpg123_delete(handle);
+    return length;
+}
+
 } // namespace
 
 class AudioDecoderTest : public QObject
@@ -338,13 +353,15 @@ private slots:
         const QString file = path("plain.mp3");
         QVERIFY(writeBytes(file, tiledMp3(in.readAll(), 3, false) + QByteArray(65536, '\0')));
 
-        OpenResult opened = openMp3Decoder(file.toStdString());
-        QVERIFY2(opened.decoder, opened.message.c_str());
-        const std::int64_t estimate = opened.decoder->lengthFrames();
         OpenResult other = openMp3Decoder(file.toStdString());
         QVERIFY2(other.decoder, other.message.c_str());
         const auto pass = static_cast<std::int64_t>(decodePass(*other.decoder).size() / 2);
-        QVERIFY2(estimate != pass, "the estimate happens to be exact: nothing to correct");
+        // What the open can know without a scan is wrong for this file (read from mpg123 itself: the
+        // decoder's own first answer may already be the scanned one on a slow machine).
+        QVERIFY2(unscannedLength(file) != pass, "the estimate happens to be exact: nothing to correct");
+
+        OpenResult opened = openMp3Decoder(file.toStdString());
+        QVERIFY2(opened.decoder, opened.message.c_str());
         QTRY_COMPARE(opened.decoder->lengthFrames(), pass);
         QCOMPARE(static_cast<std::int64_t>(decodePass(*opened.decoder).size() / 2), pass);
         QCOMPARE(opened.decoder->lengthFrames(), pass);
