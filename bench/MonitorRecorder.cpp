@@ -18,13 +18,13 @@ MonitorRecorder::~MonitorRecorder()
 
 bool MonitorRecorder::start(const std::string& source)
 {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kRate, 2};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = kChunkFrames * 2 * sizeof(float);
     int error = 0;
-    pa_simple* simple = pa_simple_new(nullptr, "qb_bench", PA_STREAM_RECORD, source.c_str(), "monitor", &spec,
-                                      nullptr, &attr, &error);
+    pa_simple* simple = pa_simple_new(nullptr, "qb_bench", PA_STREAM_RECORD, source.c_str(), "monitor",
+                                      &format, nullptr, &attr, &error);
     if (!simple)
         return false;
     m_simple = simple;

@@ -91,11 +91,11 @@ std::unique_ptr<PulseOutput> PulseOutput::open(std::chrono::milliseconds timeout
     }
 
     LoopLock lock(output->m_loop);
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(kEngineRate),
-                              static_cast<std::uint8_t>(kChannels)};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(kEngineRate),
+                                static_cast<std::uint8_t>(kChannels)};
     output->m_streamTitle = streamTitle();
     const std::string& name = output->m_streamTitle.empty() ? identity.streamName : output->m_streamTitle;
-    output->m_stream = pa_stream_new_with_proplist(output->m_context, name.c_str(), &spec, nullptr, props);
+    output->m_stream = pa_stream_new_with_proplist(output->m_context, name.c_str(), &format, nullptr, props);
     pa_proplist_free(props);
     if (!output->m_stream)
         return nullptr;
