@@ -50,4 +50,40 @@ bool writeLoopFiles(const QString& dir, LoopFiles* files)
     return test::writeBytes(files->midi, test::midiFile(0, 480, {track}));
 }
 
+bool writeBandSong(const QString& path)
+{
+    constexpr int kPpq = 480; // half a second per quarter at the default tempo
+    test::MidiTrack track;
+    for (int ch = 0; ch < 16; ++ch) {
+        if (ch == 9)
+            continue;
+        track.programChange(0, ch, (ch * 8 + 1) % 128);
+    }
+    for (int bar = 0; bar < 4; ++bar) {
+        for (int ch = 0; ch < 16; ++ch) {
+            if (ch == 9)
+                continue;
+            const int root = 40 + (ch * 5) % 36;
+            for (int k : {0, 4, 7})
+                track.noteOn(0, ch, root + k + bar, 70 + ch * 3);
+        }
+        static const int kKit[] = {35, 36, 38, 40, 42, 44, 46, 49, 51};
+        for (int beat = 0; beat < 4; ++beat) {
+            track.noteOn(0, 9, kKit[(bar * 4 + beat) % 9], 100);
+            track.noteOn(0, 9, kKit[(bar * 4 + beat + 4) % 9], 90);
+            track.noteOff(kPpq, 9, kKit[(bar * 4 + beat) % 9]);
+            track.noteOff(0, 9, kKit[(bar * 4 + beat + 4) % 9]);
+        }
+        for (int ch = 0; ch < 16; ++ch) {
+            if (ch == 9)
+                continue;
+            const int root = 40 + (ch * 5) % 36;
+            for (int k : {0, 4, 7})
+                track.noteOff(0, ch, root + k + bar);
+        }
+    }
+    track.endOfTrack(0);
+    return test::writeBytes(path, test::midiFile(0, kPpq, {track}));
+}
+
 } // namespace qb::bench

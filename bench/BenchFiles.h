@@ -27,6 +27,10 @@ inline constexpr std::int64_t kMarkerFrame = 4410; // the wood block's place in 
 // Writes the three files into `dir` (created when missing). Returns false on failure.
 bool writeLoopFiles(const QString& dir, LoopFiles* files);
 
+// A song with many instruments: 15 melodic programs (one per channel, a chord each from the first tick)
+// and a drum pattern of nine kit pieces, eight seconds. Returns false on failure.
+bool writeBandSong(const QString& path);
+
 // The file names writeLoopFiles() uses.
 LoopFiles loopFilesIn(const QString& dir);
 

@@ -71,6 +71,12 @@ void MonitorRecorder::run()
     }
 }
 
+double MonitorRecorder::recordedMs() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<double>(m_frames) * 1000.0 / kRate;
+}
+
 MonitorRecorder::Clock::time_point MonitorRecorder::frameTime(const Chunk& chunk, int frame) const
 {
     return m_origin + std::chrono::microseconds((chunk.index + frame) * 1000000 / kRate);

@@ -25,6 +25,11 @@ public:
     bool start(const std::string& source);
     void stop();
 
+    // Milliseconds of sound recorded so far. A null sink that has been idle may deliver nothing for a
+    // second or two after the recording starts (it finishes the long block it was rendering first), so
+    // measurements wait until the recording runs.
+    double recordedMs() const;
+
     // The time of the first frame louder than -60 dBFS at or after `from`.
     bool firstSoundAfter(Clock::time_point from, Clock::time_point* at) const;
     // The time just after the last loud frame at or after `from`, once `quietMs` of silence have been
