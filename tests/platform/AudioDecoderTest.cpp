@@ -48,6 +48,19 @@ std::vector<float> readFrames(Decoder& decoder, int frames)
     return out;
 }
 
+// Bytes this process has read through read(2) and pread(2), all threads.
+std::int64_t bytesReadSoFar()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
 using Opener = OpenResult (*)(const std::string&);
 
 // The bytes of one MPEG-1 Layer III frame at `at`, or 0 when none starts there.
@@ -617,6 +630,33 @@ private slots:
         float scratch[2 * 64];
         QCOMPARE(decoder.read(scratch, 64), 0);
         QCOMPARE(decoder.lengthFrames(), played);
+    }
+
+    void tailThatCannotBeReadIsLookedForOnce()
+    {
+        // A stream whose rate changes midway, resampled from its first part's 48 kHz; the file is cut
+        // short once its length is known. Each pass starts out of the last frames, which are not there
+        // any more: finding that out once is enough, not once for every frame of the resampler's start.
+        const QString first = path("part48.mp3");
+        const QString second = path("part22.mp3");
+        const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        QVERIFY(writeSoundFile(first, mp3, 48000, 2, sine(48000, 48000, 441.0)));
+        QVERIFY(writeSoundFile(second, mp3, 22050, 2, sine(22050, 22050, 441.0)));
+        QFile a(first);
+        QFile b(second);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        const QString joined = path("cut.mp3");
+        QVERIFY(writeBytes(joined, a.readAll() + b.readAll()));
+        OpenResult opened = openMp3Decoder(joined.toStdString());
+        QVERIFY2(opened.decoder, opened.message.c_str());
+        decodePass(*opened.decoder, 1000);
+        QVERIFY(QFile::resize(joined, QFileInfo(joined).size() / 3));
+
+        const std::int64_t before = bytesReadSoFar();
+        QVERIFY(opened.decoder->seek(0));
+        QCOMPARE(readFrames(*opened.decoder, 1000).size(), std::size_t{2000});
+        const std::int64_t read = bytesReadSoFar() - before;
+        QVERIFY2(read >= 0 && read < 4 * QFileInfo(joined).size(), qPrintable(QString::number(read)));
     }
 };
 

@@ -5,6 +5,7 @@
 #include "audio/decode/Decoders.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -19,13 +20,107 @@ namespace qb::audio {
 
 namespace {
 
+// What mpg123 reads through. It reads a frame's header, then its body, and one byte at a time while it
+// looks for the next frame in damaged data: through this small buffer that is one pread for several
+// frames instead of several reads for each. pread leaves the descriptor's offset alone, so handles on
+// duplicates of one descriptor never move each other's place. The buffer is small, so a file cut
+// short while it plays is noticed within a few frames. A reader given a cancel flag fails every read
+// once the flag is set.
+class BufferedReader
+{
+public:
+    explicit BufferedReader(int fd, const std::atomic<bool>* cancel = nullptr) : m_fd(fd), m_cancel(cancel) {}
+    BufferedReader(const BufferedReader&) = delete;
+    BufferedReader& operator=(const BufferedReader&) = delete;
+
+    // Opens `handle` on this reader, which must outlive the handle's use of it (mpg123_close).
+    bool open(mpg123_handle* handle)
+    {
+        return mpg123_replace_reader_handle(handle, &BufferedReader::read, &BufferedReader::seek, nullptr) ==
+                   MPG123_OK &&
+               mpg123_open_handle(handle, this) == MPG123_OK;
+    }
+
+private:
+    static mpg123_ssize_t read(void* self, void* out, std::size_t size)
+    {
+        auto* reader = static_cast<BufferedReader*>(self);
+        if (reader->m_cancel && reader->m_cancel->load(std::memory_order_relaxed)) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const off_t at = reader->m_offset;
+        if (at < reader->m_bufferAt || at >= reader->m_bufferAt + static_cast<off_t>(reader->m_filled)) {
+            if (size >= reader->m_buffer.size())
+                return reader->readDirect(out, size);
+            ssize_t n = 0;
+            do {
+                n = ::pread(reader->m_fd, reader->m_buffer.data(), reader->m_buffer.size(), at);
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0)
+                return n;
+            reader->m_bufferAt = at;
+            reader->m_filled = static_cast<std::size_t>(n);
+        }
+        const auto from = static_cast<std::size_t>(at - reader->m_bufferAt);
+        const std::size_t n = std::min(size, reader->m_filled - from);
+        std::copy_n(reader->m_buffer.data() + from, n, static_cast<unsigned char*>(out));
+        reader->m_offset += static_cast<off_t>(n);
+        return static_cast<mpg123_ssize_t>(n);
+    }
+
+    mpg123_ssize_t readDirect(void* out, std::size_t size)
+    {
+        ssize_t n = 0;
+        do {
+            n = ::pread(m_fd, out, size, m_offset);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0)
+            m_offset += n;
+        return n;
+    }
+
+    static off_t seek(void* self, off_t offset, int whence)
+    {
+        auto* reader = static_cast<BufferedReader*>(self);
+        off_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = reader->m_offset;
+        } else if (whence == SEEK_END) {
+            struct stat st
+            {
+            };
+            if (::fstat(reader->m_fd, &st) != 0)
+                return -1;
+            base = st.st_size;
+        } else if (whence != SEEK_SET) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (base + offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        reader->m_offset = base + offset;
+        return reader->m_offset;
+    }
+
+    const int m_fd;
+    const std::atomic<bool>* const m_cancel;
+    off_t m_offset = 0;   // where mpg123 reads next
+    off_t m_bufferAt = 0; // the file offset of m_buffer[0]
+    std::size_t m_filled = 0;
+    std::array<unsigned char, 4096> m_buffer{};
+};
+
 // mpg123 decoding to stereo float. Gapless: the encoder delay and padding that a LAME/Xing header
 // announces are cut, so frame 0 is the first frame of the music and length() its exact end.
 class Mp3Source final : public FrameSource
 {
 public:
-    Mp3Source(mpg123_handle* handle, posix::UniqueFd fd, int rate, std::int64_t length)
-        : m_handle(handle), m_fd(std::move(fd)), m_rate(rate), m_length(length)
+    Mp3Source(mpg123_handle* handle, std::unique_ptr<BufferedReader> reader, posix::UniqueFd fd, int rate,
+              std::int64_t length)
+        : m_handle(handle), m_reader(std::move(reader)), m_fd(std::move(fd)), m_rate(rate), m_length(length)
     {
     }
     ~Mp3Source() override
@@ -174,8 +269,9 @@ private:
     static constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
 
     mpg123_handle* m_handle;
-    posix::UniqueFd m_fd; // closed after the handle that reads it
-    const int m_rate;     // the rate of the stream's first frames, which times the whole stream
+    std::unique_ptr<BufferedReader> m_reader; // the handle's, until it closes
+    posix::UniqueFd m_fd;                     // closed after the reader that reads it
+    const int m_rate; // the rate of the stream's first frames, which times the whole stream
     const std::int64_t m_length;
     std::int64_t m_position = 0; // in frames at m_rate
     bool m_ended = false;
@@ -204,7 +300,7 @@ void configure(mpg123_handle* handle)
 
 // The exact length of the stream, found by a full scan of every frame header on a thread of its own:
 // 4 s for a 10-hour file, which the open must not wait for. The scan reads through a descriptor of
-// its own with pread only, so it never moves the playing handle's file offset. Destroying it cancels the
+// its own. Destroying it cancels the
 // scan (the next read reports an error) and joins the thread, which takes at most one frame's parse.
 class BackgroundScan
 {
@@ -225,54 +321,6 @@ public:
     std::int64_t length() const { return m_length.load(std::memory_order_acquire); }
 
 private:
-    struct Reader
-    {
-        BackgroundScan* scan;
-        off_t offset = 0;
-    };
-
-    static mpg123_ssize_t readAt(void* handle, void* buffer, std::size_t size)
-    {
-        auto* reader = static_cast<Reader*>(handle);
-        if (reader->scan->m_cancel.load(std::memory_order_relaxed)) {
-            errno = ECANCELED;
-            return -1;
-        }
-        for (;;) {
-            const ssize_t n = ::pread(reader->scan->m_fd.get(), buffer, size, reader->offset);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n > 0)
-                reader->offset += n;
-            return n;
-        }
-    }
-
-    static off_t seekTo(void* handle, off_t offset, int whence)
-    {
-        auto* reader = static_cast<Reader*>(handle);
-        off_t base = 0;
-        if (whence == SEEK_CUR) {
-            base = reader->offset;
-        } else if (whence == SEEK_END) {
-            struct stat st
-            {
-            };
-            if (::fstat(reader->scan->m_fd.get(), &st) != 0)
-                return -1;
-            base = st.st_size;
-        } else if (whence != SEEK_SET) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (base + offset < 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        reader->offset = base + offset;
-        return reader->offset;
-    }
-
     void run()
     {
         int error = MPG123_OK;
@@ -280,10 +328,8 @@ private:
         if (!handle)
             return;
         configure(handle);
-        Reader reader{this};
-        if (mpg123_replace_reader_handle(handle, &BackgroundScan::readAt, &BackgroundScan::seekTo, nullptr) ==
-                MPG123_OK &&
-            mpg123_open_handle(handle, &reader) == MPG123_OK) {
+        BufferedReader reader(m_fd.get(), &m_cancel);
+        if (reader.open(handle)) {
             long rate = 0;
             int channels = 0;
             int encoding = 0;
@@ -375,7 +421,8 @@ OpenResult openMp3Decoder(const std::string& path)
     };
 
     configure(handle);
-    if (mpg123_open_fd(handle, file.fd.get()) != MPG123_OK)
+    auto reader = std::make_unique<BufferedReader>(file.fd.get());
+    if (!reader->open(handle))
         return fail(OpenError::InvalidFile, mpg123_strerror(handle));
     long rate = 0;
     int channels = 0;
@@ -401,8 +448,7 @@ OpenResult openMp3Decoder(const std::string& path)
         return fail(OpenError::InvalidFile, mpg123_strerror(handle));
 
     // Without a frame count in a header the length above is an estimate, and a header can be wrong:
-    // the exact count comes from a scan on a descriptor of its own, which reads only with pread and
-    // so never moves the file offset the two share.
+    // the exact count comes from a scan on a descriptor of its own.
     std::unique_ptr<BackgroundScan> scan;
     if (posix::UniqueFd scanFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0)); scanFd) {
         try {
@@ -412,8 +458,8 @@ OpenResult openMp3Decoder(const std::string& path)
         }
     }
 
-    auto source = std::make_unique<Mp3Source>(handle, std::move(file.fd), static_cast<int>(rate),
-                                              static_cast<std::int64_t>(length));
+    auto source = std::make_unique<Mp3Source>(handle, std::move(reader), std::move(file.fd),
+                                              static_cast<int>(rate), static_cast<std::int64_t>(length));
     OpenResult result;
     result.decoder = std::make_unique<Mp3Decoder>(std::make_unique<SourceDecoder>(std::move(source)),
                                                   std::move(scan), static_cast<int>(rate));

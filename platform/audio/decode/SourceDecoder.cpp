@@ -125,8 +125,10 @@ void SourceDecoder::ensureTail()
     const int got = readSource(from, m_tail.data(), want);
     if (got < want) {
         // The header promised more than the file holds: the real end is known now, take its frames.
+        // When the length stands and its last frames still cannot be read (the file was cut short
+        // after its end was found, or it cannot be sought), the pass starts out of silence; trying
+        // again for every frame before the pass would read the file over and over.
         m_tail.clear();
-        m_tailEnd = -1;
         if (m_lengthExact && sourceLength() != length)
             ensureTail();
     }
