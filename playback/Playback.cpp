@@ -44,7 +44,7 @@ void Playback::Command1_Click()
         m_view.showMessage(QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
         return;
     }
-    m_view.setLabel1Caption(QStringLiteral("Play     ") + m_state.FilePath);
+    m_view.setLabel1Caption(QStringLiteral("Play     ") + shownPath());
     m_state.IsPlaying = true;
     m_view.setTimer3Enabled(true);
     m_view.playbackChanged();
@@ -53,7 +53,7 @@ void Playback::Command1_Click()
 void Playback::Command2_Click()
 {
     m_mci.mciExecute(kStop);
-    m_view.setLabel1Caption(QStringLiteral("Stop     ") + m_state.FilePath);
+    m_view.setLabel1Caption(QStringLiteral("Stop     ") + shownPath());
     m_state.IsPlaying = false;
     m_view.setTimer3Enabled(false);
     m_view.showStillPicture();
@@ -161,6 +161,11 @@ bool Playback::SelectFile(const QString& path)
     return openChosenFile(path);
 }
 
+QString Playback::shownPath() const
+{
+    return platform::readablePath(m_state.FilePath);
+}
+
 bool Playback::openChosenFile(const QString& path)
 {
     m_state.FilePath = path;
@@ -178,7 +183,7 @@ bool Playback::openChosenFile(const QString& path)
     if (format && format->kind != formats::MediaKind::Sequencer) {
         m_view.setLabel2Caption(QLatin1String(format->label) +
                                 QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
-        m_view.setWindowCaption(m_state.FilePath);
+        m_view.setWindowCaption(shownPath());
     } else {
         const media::MidiHeaderInfo info = media::ReadMidiHeader(m_state.FilePath);
         const QString crlf = QStringLiteral("\r\n");
@@ -189,7 +194,7 @@ bool Playback::openChosenFile(const QString& path)
         m_view.setWindowCaption(info.Title);
         m_state.Title = info.Title;
     }
-    m_view.setLabel1Caption(m_state.FilePath);
+    m_view.setLabel1Caption(shownPath());
     m_state.IsOpen = true;
     m_view.playbackChanged();
     return true;

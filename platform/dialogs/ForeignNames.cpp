@@ -42,16 +42,6 @@ bool isUtf8(const std::string& bytes)
     return true;
 }
 
-// Old archives name files in code page 932 (Japanese Windows) or Latin-1 (Western Windows); a name
-// that is valid code page 932 reads as such, anything else as Latin-1, which takes every byte.
-QString readableName(const std::string& bytes)
-{
-    const QString japanese = fromCodePage932(bytes);
-    if (!japanese.contains(QChar(0xFFFD)))
-        return japanese;
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
 QString spelledOut(const std::string& bytes)
 {
     QString out;

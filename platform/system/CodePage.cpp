@@ -1,5 +1,7 @@
 #include "system/CodePage.h"
 
+#include <QStringList>
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 
@@ -205,6 +207,27 @@ QString fromCodePage932(std::string_view bytes)
         ::iconv(conv.handle(), nullptr, nullptr, nullptr, nullptr);
     }
     return out;
+}
+
+QString readableName(std::string_view bytes)
+{
+    const QString japanese = fromCodePage932(bytes);
+    if (!japanese.contains(QChar(0xFFFD)))
+        return japanese;
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QString readablePath(const QString& path)
+{
+    const auto escaped = [](QChar c) { return c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF; };
+    if (std::none_of(path.begin(), path.end(), escaped))
+        return path;
+    QStringList parts = path.split(QLatin1Char('/'));
+    for (QString& part : parts) {
+        if (std::any_of(part.begin(), part.end(), escaped))
+            part = readableName(toAnsi(part));
+    }
+    return parts.join(QLatin1Char('/'));
 }
 
 } // namespace qb::platform

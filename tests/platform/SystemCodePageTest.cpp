@@ -134,6 +134,27 @@ private slots:
         QCOMPARE(fromCodePage932(raw.toStdString()), expected);
     }
 
+    void readablePaths_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("utf-8 as it is")
+            << QByteArray("/音楽/ループ.mid") << QString::fromUtf8("/音楽/ループ.mid");
+        // ASCII trail bytes ('[', 'v') are valid UTF-8 on their own: the whole name is read as one.
+        QTest::newRow("shift_jis name in a utf-8 folder")
+            << QByteArray("/音楽/\x83\x8b\x81\x5b\x83\x76.mid") << QString::fromUtf8("/音楽/ループ.mid");
+        QTest::newRow("latin-1 name")
+            << QByteArray("/music/caf\xe9.wav") << QString::fromUtf8("/music/café.wav");
+        QTest::newRow("latin-1 folder") << QByteArray("/m\xfcsik/a.mid") << QString::fromUtf8("/müsik/a.mid");
+    }
+
+    void readablePaths()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, shown);
+        QCOMPARE(readablePath(fromAnsi(raw.toStdString())), shown);
+    }
+
     void shiftJisNeverThrows()
     {
         QRandomGenerator rng(7);

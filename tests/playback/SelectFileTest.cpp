@@ -7,14 +7,17 @@
 #include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"
+#include "system/CodePage.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
 #include <sndfile.h>
 
 using namespace qb;
@@ -105,6 +108,27 @@ private slots:
         QCOMPARE(direct.mci.log, viaDialog.mci.log);
         QVERIFY(direct.state.IsOpen);
         QCOMPARE(direct.dialogs.dialogsShown(), 0);
+    }
+
+    void aNameThatIsNotUtf8IsShownReadable()
+    {
+        // An old Western archive's name: the file opens by its real bytes, the window reads them as
+        // Latin-1 instead of showing replacement marks.
+        const std::string folder = platform::toAnsi(dir.path());
+        const std::string bytes = folder + "/caf\xe9.wav";
+        QVERIFY(test::writeWav(QString::fromStdString(folder + "/cafe.wav"), 4410));
+        QVERIFY(::rename((folder + "/cafe.wav").c_str(), bytes.c_str()) == 0);
+        // The toolkit cannot name this file to remove it with the temporary folder.
+        const auto removeFile = qScopeGuard([&] { std::remove(bytes.c_str()); });
+        const QString shown = dir.path() + QString::fromUtf8("/café.wav");
+
+        Player player;
+        QVERIFY(player.playback.SelectFile(platform::fromAnsi(bytes)));
+        QCOMPARE(player.view.label1, shown);
+        QCOMPARE(player.view.caption, shown);
+        player.playback.Command1_Click();
+        QVERIFY(player.state.IsPlaying);
+        QCOMPARE(player.view.label1, QStringLiteral("Play     ") + shown);
     }
 
     void aFileThatDoesNotOpenEndsAsAFailedSelect()

@@ -65,8 +65,13 @@ xdotool windowactivate --sync "$tip" key --clearmodifiers alt+s
 wait_until 30 shows_colour "$tip" ticked 20x21+2+96 0,0,0 5 || fail "Alt+S did not tick the box ($seen dark pixels)"
 xdotool key --clearmodifiers Return
 main=$(wait_window '^Quillbeat$')
-main_at=$(xdotool getwindowgeometry "$main" | awk '/Position/ {print $2}')
-[ "$tip_at" = "$main_at" ] || fail "tips at $tip_at, main window at $main_at"
+# Read once the window manager has framed it: until then it can report the place inside the frame.
+main_at=
+at_tips_place() {
+  main_at=$(xdotool getwindowgeometry "$main" | awk '/Position/ {print $2}')
+  [ "$main_at" = "$tip_at" ]
+}
+wait_until 10 at_tips_place || fail "tips at $tip_at, main window at $main_at"
 grep -q '^Start=none' "$XDG_CONFIG_HOME/Quillbeat/Quillbeat.ini" || fail "the ticked box did not store Start=none"
 echo "ok: tips dialog first at the main window's place ($tip_at), its box stored Start=none"
 wait_until 30 shows_colour "$main" start 20x20+140+50 148,226,148 300 || fail "the main window is not painted"

@@ -54,6 +54,9 @@ public:
 private:
     // Release the old file, open `path` and show what it is: the part of Select after its dialog.
     bool openChosenFile(const QString& path);
+    // FilePath as the window shows it: names of old archives that are not UTF-8 read as they were meant
+    // (platform::readablePath), not as replacement marks.
+    QString shownPath() const;
 
     PlaybackState& m_state;
     PlayerView& m_view;

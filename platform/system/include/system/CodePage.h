@@ -19,4 +19,12 @@ QString fromAnsi(std::string_view bytes);
 // a double-byte character cut off at the end become U+FFFD; never throws.
 QString fromCodePage932(std::string_view bytes);
 
+// A readable spelling of a file name whose bytes are not UTF-8, as old archives have them: read as code
+// page 932 (Japanese Windows) when every byte makes sense as it, else as Latin-1 (Western Windows),
+// which takes every byte. For showing only: the name itself is what opens the file.
+QString readableName(std::string_view bytes);
+// `path` (text from fromAnsi()) with each component that is not UTF-8 spelled by readableName(); a path
+// that is all UTF-8 comes back as it is.
+QString readablePath(const QString& path);
+
 } // namespace qb::platform
