@@ -157,36 +157,44 @@ ServerStep serverSelectPlayStop(ui::Form1& form, bench::SelectDriver& select,
     return step;
 }
 
-// Two songs that sound from their first tick, so that Play to first sound is the program's delay.
-bool writeLatencySongs(const QString& dir, QString* first, QString* second)
+// What the latency runs play: the loop files, two songs that sound from their first tick (so that Play
+// to first sound is the program's delay) and the band song.
+struct LatencyFiles
 {
-    *first = QDir(dir).filePath(QStringLiteral("first.mid"));
-    *second = QDir(dir).filePath(QStringLiteral("second.mid"));
-    for (const auto& [path, program] : {std::pair{*first, 0}, std::pair{*second, 24}}) {
-        test::MidiTrack track;
-        track.tempo(0, 500000)
-            .programChange(0, 0, program)
-            .noteOn(0, 0, 64, 100)
-            .noteOff(480, 0, 64)
-            .endOfTrack(0);
-        if (!test::writeBytes(path, test::midiFile(0, 480, {track})))
+    bench::LoopFiles loop;
+    QString first;
+    QString second;
+    QString band;
+
+    bool write(const QString& folder)
+    {
+        const QDir dir(QFileInfo(folder).absoluteFilePath());
+        if (!bench::writeLoopFiles(dir.path(), &loop))
             return false;
+        first = dir.filePath(QStringLiteral("first.mid"));
+        second = dir.filePath(QStringLiteral("second.mid"));
+        band = dir.filePath(QStringLiteral("band.mid"));
+        for (const auto& [path, program] : {std::pair{first, 0}, std::pair{second, 24}}) {
+            test::MidiTrack track;
+            track.tempo(0, 500000)
+                .programChange(0, 0, program)
+                .noteOn(0, 0, 64, 100)
+                .noteOff(480, 0, 64)
+                .endOfTrack(0);
+            if (!test::writeBytes(path, test::midiFile(0, 480, {track})))
+                return false;
+        }
+        return bench::writeBandSong(band);
     }
-    return true;
-}
+};
 
 int runServerLatency(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
     QApplication::setFont(ui::defaultUiFont());
-    const QString dir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
-    bench::LoopFiles files;
-    QString firstMidi;
-    QString secondMidi;
-    const QString bandMidi = QDir(dir).filePath(QStringLiteral("band.mid"));
-    if (!bench::writeLoopFiles(dir, &files) || !writeLatencySongs(dir, &firstMidi, &secondMidi) ||
-        !bench::writeBandSong(bandMidi))
+    LatencyFiles songs;
+    if (!songs.write(QString::fromLocal8Bit(argv[2])))
         return 1;
     bench::MonitorRecorder recorder;
     if (!recorder.start(argv[3])) {
@@ -204,7 +212,7 @@ int runServerLatency(int argc, char** argv)
             waitMs(10);
         // Last, a song whose fifteen instruments and drums all sound from the first tick.
         const char* names[] = {"midi_first", "midi_second", "wav", "mp3", "midi_band"};
-        const QString paths[] = {firstMidi, secondMidi, files.wav, files.mp3, bandMidi};
+        const QString paths[] = {songs.first, songs.second, songs.loop.wav, songs.loop.mp3, songs.band};
         for (int i = 0; i < 5; ++i) {
             const ServerStep step = serverSelectPlayStop(program.form, program.select, recorder, paths[i]);
             const QString key = QStringLiteral("server_latency.") + QString::fromLatin1(names[i]);
@@ -224,11 +232,8 @@ int runLatency(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
     QApplication::setFont(ui::defaultUiFont());
-    const QString dir = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
-    bench::LoopFiles files;
-    QString firstMidi;
-    QString secondMidi;
-    if (!bench::writeLoopFiles(dir, &files) || !writeLatencySongs(dir, &firstMidi, &secondMidi))
+    LatencyFiles songs;
+    if (!songs.write(QString::fromLocal8Bit(argv[2])))
         return 1;
 
     auto output = std::make_unique<bench::TimedOutput>(512);
@@ -239,10 +244,10 @@ int runLatency(int argc, char** argv)
     bench::SelectDriver& select = program.select;
 
     QTimer::singleShot(200, [&] {
-        const Step midi1 = selectAndPlay(form, select, *timed, firstMidi);
-        const Step midi2 = selectAndPlay(form, select, *timed, secondMidi);
-        const Step wav = selectAndPlay(form, select, *timed, files.wav);
-        const Step mp3 = selectAndPlay(form, select, *timed, files.mp3);
+        const Step midi1 = selectAndPlay(form, select, *timed, songs.first);
+        const Step midi2 = selectAndPlay(form, select, *timed, songs.second);
+        const Step wav = selectAndPlay(form, select, *timed, songs.loop.wav);
+        const Step mp3 = selectAndPlay(form, select, *timed, songs.loop.mp3);
         bench::printValue(QStringLiteral("latency.select_midi_first_ms"), midi1.selectMs);
         bench::printValue(QStringLiteral("latency.select_midi_second_ms"), midi2.selectMs);
         bench::printValue(QStringLiteral("latency.select_wav_ms"), wav.selectMs);

@@ -155,6 +155,23 @@ private:
     QTemporaryDir m_dir;
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
+    // Two MP3 files of one second each joined into `name`: MPEG frames stand alone, so this is one
+    // stream whose rate changes midway. Empty on failure.
+    QString joinedMp3(const QString& name, int firstRate, int secondRate) const
+    {
+        const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        QByteArray bytes;
+        for (const int rate : {firstRate, secondRate}) {
+            const QString part = path(QStringLiteral("part%1.mp3").arg(rate));
+            QFile file(part);
+            if (!writeSoundFile(part, mp3, rate, 2, sine(rate, rate, 441.0)) ||
+                !file.open(QIODevice::ReadOnly))
+                return {};
+            bytes += file.readAll();
+        }
+        return writeBytes(path(name), bytes) ? path(name) : QString();
+    }
+
 private slots:
     void stereoWavIsReadFrameForFrame()
     {
@@ -392,17 +409,9 @@ private slots:
 
     void mp3PartsAtTwoRatesPlayEachAtItsOwnRate()
     {
-        // Two files joined: MPEG frames stand alone, so this is one stream whose rate halves midway.
-        const QString first = path("part44.mp3");
-        const QString second = path("part22.mp3");
-        const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-        QVERIFY(writeSoundFile(first, mp3, 44100, 2, sine(44100, 44100, 441.0)));
-        QVERIFY(writeSoundFile(second, mp3, 22050, 2, sine(22050, 22050, 441.0)));
-        QFile a(first);
-        QFile b(second);
-        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
-        const QString joined = path("joined.mp3");
-        QVERIFY(writeBytes(joined, a.readAll() + b.readAll()));
+        // One stream whose rate halves midway.
+        const QString joined = joinedMp3(QStringLiteral("joined.mp3"), 44100, 22050);
+        QVERIFY(!joined.isEmpty());
 
         OpenResult opened = openMp3Decoder(joined.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
@@ -637,16 +646,8 @@ private slots:
         // A stream whose rate changes midway, resampled from its first part's 48 kHz; the file is cut
         // short once its length is known. Each pass starts out of the last frames, which are not there
         // any more: finding that out once is enough, not once for every frame of the resampler's start.
-        const QString first = path("part48.mp3");
-        const QString second = path("part22.mp3");
-        const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-        QVERIFY(writeSoundFile(first, mp3, 48000, 2, sine(48000, 48000, 441.0)));
-        QVERIFY(writeSoundFile(second, mp3, 22050, 2, sine(22050, 22050, 441.0)));
-        QFile a(first);
-        QFile b(second);
-        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
-        const QString joined = path("cut.mp3");
-        QVERIFY(writeBytes(joined, a.readAll() + b.readAll()));
+        const QString joined = joinedMp3(QStringLiteral("cut.mp3"), 48000, 22050);
+        QVERIFY(!joined.isEmpty());
         OpenResult opened = openMp3Decoder(joined.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         decodePass(*opened.decoder, 1000);

@@ -1,9 +1,7 @@
 // The window as a screen reader and a keyboard user meet it: named commands with a press action,
 // readable status line and information box, Space and Enter on a focused command, a focus mark only
 // while a command has the focus, and the tab order of the main window and the tips dialog.
-#include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
-#include "testkit/Fakes.h"
+#include "support/ShownMainWindow.h"
 #include "ui/Form1.h"
 #include "ui/ImageButton.h"
 #include "ui/Label.h"
@@ -44,15 +42,10 @@ QStringList tabCycleFrom(QWidget* start)
 
 } // namespace
 
-class AccessibilityTest : public QObject
+// The window and its recording services are the fixture's own members (mci, messages, form...).
+class AccessibilityTest : public QObject, private qb::test::ShownMainWindow
 {
     Q_OBJECT
-
-    qb::test::RecordingMci mci;
-    qb::test::RecordingMessageBox messages;
-    qb::platform::MemorySettingsStore settings;
-    qb::test::DialogDriver dialogs;
-    std::unique_ptr<Form1> form;
 
     QWidget* widgetNamed(const QString& name) const { return form->findChild<QWidget*>(name); }
 
@@ -65,14 +58,7 @@ private slots:
         mci.script("play midi notify", {263, {}}); // no file open
         messages.shown.clear();
         dialogs.cancel();
-        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                             QStringLiteral("none"));
-        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings, dialogs});
-        form->Form_Load();
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-        form->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QVERIFY(open());
     }
 
     void cleanup() { form.reset(); }

@@ -3,9 +3,7 @@
 #include "ui/Form1.h"
 
 #include "mci/MciErrors.h"
-#include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
-#include "testkit/Fakes.h"
+#include "support/ShownMainWindow.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
 #include "ui/Timer.h"
@@ -51,15 +49,10 @@ void moveOver(QWidget* widget, QPoint at = {2, 2})
 
 } // namespace
 
-class Form1Test : public QObject
+// The window and its recording services are the fixture's own members (mci, messages, form...).
+class Form1Test : public QObject, private qb::test::ShownMainWindow
 {
     Q_OBJECT
-
-    RecordingMci mci;
-    qb::test::RecordingMessageBox messages;
-    qb::platform::MemorySettingsStore settings;
-    test::DialogDriver dialogs;
-    std::unique_ptr<Form1> form;
 
     QStringList sent() const { return mci.log; }
 
@@ -71,14 +64,7 @@ private slots:
         mci = RecordingMci();
         mci.script("play midi notify", {qb::mci::MCIERR_INVALID_DEVICE_NAME, {}}); // no file open
         messages.shown.clear();
-        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                             QStringLiteral("none"));
-        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings, dialogs});
-        form->Form_Load();
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-        form->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QVERIFY(open());
     }
 
     void cleanup() { form.reset(); }

@@ -1,9 +1,7 @@
 // The texts of the main window as they are drawn: the status line and the information box cut what
 // does not fit in their height and keep their first line intact, and the status line's full text is
 // its tooltip.
-#include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
-#include "testkit/Fakes.h"
+#include "support/ShownMainWindow.h"
 #include "ui/Form1.h"
 #include "ui/Label.h"
 #include "ui/UiFont.h"
@@ -60,15 +58,10 @@ int lineCount(const QString& text, const QFont& font, int width)
 
 } // namespace
 
-class WindowTextTest : public QObject
+// The window and its recording services are the fixture's own members (mci, messages, form...).
+class WindowTextTest : public QObject, private qb::test::ShownMainWindow
 {
     Q_OBJECT
-
-    qb::test::RecordingMci mci;
-    qb::test::RecordingMessageBox messages;
-    qb::platform::MemorySettingsStore settings;
-    qb::test::DialogDriver dialogs;
-    std::unique_ptr<Form1> form;
 
     // The part of the window where `label` lies, as the window shows it.
     QImage shotOf(const Label* label) const
@@ -86,15 +79,7 @@ class WindowTextTest : public QObject
 private slots:
     void initTestCase() { QApplication::setFont(qb::ui::defaultUiFont()); }
 
-    void init()
-    {
-        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                             QStringLiteral("none"));
-        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings, dialogs});
-        form->Form_Load();
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-    }
+    void init() { QVERIFY(open(false)); }
 
     void cleanup() { form.reset(); }
 
