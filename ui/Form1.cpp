@@ -193,9 +193,11 @@ void Form1::Form_Load()
     // Where the window system puts a new window is known only once the window is mapped, and this
     // window is shown only after the tips. So the tips go where the window system puts a new window,
     // and this window then opens at that very place: the two share the place the window system chose.
+    // The place of the inside of the window, not of its frame: the frame is known only once the window
+    // manager has said how wide it is, which a tips dialog closed at once may not have heard yet.
     TipDialog tip(m_services.settings, m_services.messages);
     tip.exec();
-    move(tip.pos());
+    setGeometry(QRect(tip.geometry().topLeft(), size()));
 }
 
 void Form1::Form_Unload()

@@ -190,6 +190,7 @@ private slots:
     void missingSoundFont_data();
     void missingSoundFont();
     void reusesTheCachedSynthesiser();
+    void openingDoesNotWaitForTheSamples();
     void lengthFollowsTheTempoMap();
     void passesStartOnTheLoopGrid();
     void tailsRingAcrossTheRestart();
@@ -310,6 +311,34 @@ void MidiDecoderTest::reusesTheCachedSynthesiser()
     auto third = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
     QVERIFY(third.decoder);
     QCOMPARE(cache.soundFontLoads(), loads + 1);
+}
+
+void MidiDecoderTest::openingDoesNotWaitForTheSamples()
+{
+    // Every General MIDI program over its whole range, and the drums: about 130 MB of samples, a third
+    // of a second to load. The open leaves that to a thread of its own; the first read waits for it.
+    qb::test::MidiTrack track;
+    for (int program = 0; program < 128; ++program) {
+        const int channel = program % 15 < 9 ? program % 15 : program % 15 + 1;
+        track.programChange(0, channel, program);
+        for (int key = 0; key < 128; key += 4)
+            track.noteOn(0, channel, key, 100).noteOff(1, channel, key);
+    }
+    for (int key = 27; key < 88; ++key)
+        track.noteOn(0, 9, key, 100).noteOff(1, 9, key);
+    track.endOfTrack(0);
+    const QString path = write("everything.mid", qb::test::midiFile(0, kPpq, {track}));
+
+    auto opened =
+        qb::audio::openMidiDecoder(path.toStdString(), std::make_shared<qb::audio::MidiSynthCache>());
+    QVERIFY2(opened.decoder, opened.message.c_str());
+    const auto* midi = dynamic_cast<const qb::audio::MidiDecoder*>(opened.decoder.get());
+    QVERIFY(midi);
+    QVERIFY(!midi->samplesLoaded());
+    Audio audio;
+    readFrames(*opened.decoder, audio, 4410);
+    QVERIFY(midi->samplesLoaded());
+    QVERIFY(audio.peak(0, 4410) > 0.01f);
 }
 
 void MidiDecoderTest::lengthFollowsTheTempoMap()

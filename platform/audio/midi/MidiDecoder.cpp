@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <fluidsynth.h>
 #include <new>
 #include <sys/stat.h>
+#include <system_error>
 #include <utility>
 
 namespace qb::audio {
@@ -65,15 +67,45 @@ MidiDecoder::MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth
     : m_sequence(std::move(sequence)), m_synth(std::move(synth)), m_cache(std::move(cache)),
       m_length(std::max(m_sequence.lengthFrames, kMinimumLength)), m_pendingSeek(0)
 {
-    // Starting on a block makes every open of the same file quantise its events the same way.
-    alignToBlock();
+    auto prepare = [synth = m_synth.get(), &sequence = m_sequence] {
+        std::string why;
+        try {
+            if (!synth->prepare(sequence, &why))
+                std::fprintf(stderr, "quillbeat: %s\n", why.c_str());
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "quillbeat: out of memory loading the samples of a song\n");
+        }
+    };
+    try {
+        m_preparing = std::async(std::launch::async, prepare);
+    } catch (const std::system_error&) {
+        prepare(); // no thread to be had: load them here
+    }
 }
 
 MidiDecoder::~MidiDecoder()
 {
+    awaitSynth();
     cutAllSound();
     unpinAll();
     m_cache->release(std::move(m_synth));
+}
+
+bool MidiDecoder::samplesLoaded() const
+{
+    return m_synthReady || !m_preparing.valid() ||
+           m_preparing.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+void MidiDecoder::awaitSynth()
+{
+    if (m_synthReady)
+        return;
+    if (m_preparing.valid())
+        m_preparing.get();
+    m_synthReady = true;
+    // Starting on a block makes every open of the same file quantise its events the same way.
+    alignToBlock();
 }
 
 std::int64_t MidiDecoder::positionFrames() const
@@ -94,6 +126,7 @@ int MidiDecoder::read(float* out, int frames)
 {
     if (frames <= 0)
         return 0;
+    awaitSynth();
     if (m_pendingSeek)
         startFromPendingSeek();
     if (m_passEnded)
@@ -130,6 +163,7 @@ void MidiDecoder::renderTail(float* out, int frames)
 {
     if (frames <= 0)
         return;
+    awaitSynth();
     if (!m_passEnded)
         releaseNotes();
     m_synth->render(out, frames);
@@ -137,6 +171,7 @@ void MidiDecoder::renderTail(float* out, int frames)
 
 void MidiDecoder::silence()
 {
+    awaitSynth();
     cutAllSound();
     if (!m_passEnded && !m_pendingSeek)
         m_pendingSeek = m_position; // the reset forgot the channels' state: chase it again
@@ -461,9 +496,7 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
         std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why);
         if (!synth)
             return fail(OpenError::SoundFontMissing, why);
-        // Loaded now, so that the first notes do not wait for their samples.
-        if (!synth->prepare(*sequence, &why))
-            return fail(OpenError::SoundFontMissing, why);
+        // The song's samples start loading now, so that the first notes do not wait for them.
         result.decoder =
             std::make_unique<MidiDecoder>(std::move(*sequence), std::move(synth), std::move(cache));
         return result;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,10 +49,19 @@ public:
     // A sequence shorter than this plays as this long, so that a pass is never empty.
     static constexpr std::int64_t kMinimumLength = 64;
 
+    // Starts loading the samples the song reaches (MidiSynth::prepare) on a thread of its own, so that
+    // opening a song of many instruments does not hold whoever opens it (a song that plays every
+    // General MIDI program over its whole range takes 300 ms to load); the first call that renders
+    // waits for them, so the first notes never do.
     MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
                 std::shared_ptr<MidiSynthCache> cache);
     // Cuts all sound and gives the synthesiser back to its cache.
     ~MidiDecoder() override;
+    MidiDecoder(const MidiDecoder&) = delete;
+    MidiDecoder& operator=(const MidiDecoder&) = delete;
+
+    // Whether the song's samples are loaded; never waits.
+    bool samplesLoaded() const;
 
     int read(float* out, int frames) override;
     bool seek(std::int64_t frame) override;
@@ -63,6 +73,8 @@ public:
     std::int64_t positionFrames() const override;
 
 private:
+    // Waits for the samples to load, once; every use of the synthesiser comes after it.
+    void awaitSynth();
     void startFromPendingSeek();
     void finishPass();
     // Voices off at once, reverb and chorus emptied, channels back to their power-on state.
@@ -93,6 +105,8 @@ private:
     MidiSequence m_sequence;
     std::unique_ptr<MidiSynth> m_synth;
     std::shared_ptr<MidiSynthCache> m_cache;
+    std::future<void> m_preparing; // the loading thread, which reads the two above
+    bool m_synthReady = false;     // awaitSynth() has run
     std::int64_t m_length = 0;
     std::int64_t m_position = 0; // pass frame of the next frame read() hands out
     std::size_t m_nextEvent = 0;
