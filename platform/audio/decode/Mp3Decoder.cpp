@@ -300,8 +300,8 @@ void configure(mpg123_handle* handle)
 
 // The exact length of the stream, found by a full scan of every frame header on a thread of its own:
 // 4 s for a 10-hour file, which the open must not wait for. The scan reads through a descriptor of
-// its own. Destroying it cancels the
-// scan (the next read reports an error) and joins the thread, which takes at most one frame's parse.
+// its own. Destroying it cancels the scan (the next read reports an error) and joins the thread,
+// which takes at most one frame's parse.
 class BackgroundScan
 {
 public:

@@ -496,7 +496,8 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
         std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why);
         if (!synth)
             return fail(OpenError::SoundFontMissing, why);
-        // The song's samples start loading now, so that the first notes do not wait for them.
+        // The song's samples start loading now, beside the open, and are there by the time the user
+        // plays (the first render waits for them if not).
         result.decoder =
             std::make_unique<MidiDecoder>(std::move(*sequence), std::move(synth), std::move(cache));
         return result;
