@@ -159,12 +159,13 @@ void Mpris::playPause()
     // Decided when it runs, so a PlayPause queued behind a dialog acts on the state it then finds.
     QPointer<ui::Form1> form(&m_form);
     whenWindowFree(m_form, [form] {
-        if (!form)
+        ui::Form1* window = form.data();
+        if (!window)
             return;
-        if (form->state().IsPlaying)
-            form->Command2_Click();
+        if (window->state().IsPlaying)
+            window->Command2_Click();
         else
-            form->Command1_Click();
+            window->Command1_Click();
     });
 }
 
