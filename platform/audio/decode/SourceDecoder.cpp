@@ -155,6 +155,43 @@ void SourceDecoder::loopFrame(std::int64_t index, float* out)
     }
 }
 
+void SourceDecoder::loopFrames(std::int64_t index, float* out, std::int64_t count)
+{
+    // Runs of frames that stay on one side of frame 0 and inside one pass are copied at once; a frame
+    // at which the length may still change (the end is being looked for) goes through loopFrame().
+    while (count > 0) {
+        const std::int64_t length = sourceLength();
+        const bool settled = length > 0 && (index < 0 ? m_tailEnd == length : m_headValid);
+        if (!settled) {
+            loopFrame(index++, out);
+            out += kChannels;
+            --count;
+            continue;
+        }
+        const std::int64_t wrapped = ((index % length) + length) % length;
+        std::int64_t run = std::min(count, length - wrapped);
+        if (index < 0)
+            run = std::min(run, -index);
+        const float* from = m_head.data();
+        std::int64_t first = 0;                                                     // pass frame of from[0]
+        std::int64_t frames = static_cast<std::int64_t>(m_head.size() / kChannels); // held from there
+        if (index < 0) {
+            from = m_tail.data();
+            frames = static_cast<std::int64_t>(m_tail.size() / kChannels);
+            first = m_tailEnd - frames;
+        }
+        std::fill_n(out, run * kChannels, 0.0f);
+        const std::int64_t begin = std::max(wrapped, first);
+        const std::int64_t end = std::min(wrapped + run, first + frames);
+        if (begin < end)
+            std::copy_n(from + (begin - first) * kChannels, (end - begin) * kChannels,
+                        out + (begin - wrapped) * kChannels);
+        index += run;
+        out += run * kChannels;
+        count -= run;
+    }
+}
+
 void SourceDecoder::refillInput()
 {
     m_inputUsed = 0;
@@ -180,11 +217,10 @@ void SourceDecoder::refillInput()
         }
         // Outside the file: its end before frame 0, its start after the end.
         const std::int64_t stop = m_feedIndex < 0 ? 0 : m_feedIndex + (kInputChunk - m_inputFill);
-        while (m_inputFill < kInputChunk && m_feedIndex < stop) {
-            loopFrame(m_feedIndex, in + m_inputFill * kChannels);
-            ++m_inputFill;
-            ++m_feedIndex;
-        }
+        const std::int64_t frames = std::min<std::int64_t>(kInputChunk - m_inputFill, stop - m_feedIndex);
+        loopFrames(m_feedIndex, in + m_inputFill * kChannels, frames);
+        m_inputFill += static_cast<int>(frames);
+        m_feedIndex += frames;
     }
 }
 

@@ -42,6 +42,8 @@ private:
     int readSource(std::int64_t index, float* out, int frames);
     // Frame `index` (outside [0, length)) of the file as it sounds in a loop, or silence if not known.
     void loopFrame(std::int64_t index, float* out);
+    // loopFrame() for `count` frames from `index` on.
+    void loopFrames(std::int64_t index, float* out, std::int64_t count);
     void endFound(std::int64_t length);
     void ensureHead();
     void ensureTail();
