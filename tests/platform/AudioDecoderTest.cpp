@@ -155,16 +155,17 @@ private:
     QTemporaryDir m_dir;
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
-    // Two MP3 files of one second each joined into `name`: MPEG frames stand alone, so this is one
-    // stream whose rate changes midway. Empty on failure.
-    QString joinedMp3(const QString& name, int firstRate, int secondRate) const
+    // MP3 files at `rates`, `seconds` each, joined into `name`: MPEG frames stand alone, so this is one
+    // stream whose rate changes at each join. Empty on failure.
+    QString joinedMp3(const QString& name, const std::vector<int>& rates, double seconds = 1.0) const
     {
         const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
         QByteArray bytes;
-        for (const int rate : {firstRate, secondRate}) {
+        for (const int rate : rates) {
             const QString part = path(QStringLiteral("part%1.mp3").arg(rate));
+            const auto frames = static_cast<std::int64_t>(rate * seconds);
             QFile file(part);
-            if (!writeSoundFile(part, mp3, rate, 2, sine(rate, rate, 441.0)) ||
+            if (!writeSoundFile(part, mp3, rate, 2, sine(frames, rate, 441.0)) ||
                 !file.open(QIODevice::ReadOnly))
                 return {};
             bytes += file.readAll();
@@ -410,7 +411,7 @@ private slots:
     void mp3PartsAtTwoRatesPlayEachAtItsOwnRate()
     {
         // One stream whose rate halves midway.
-        const QString joined = joinedMp3(QStringLiteral("joined.mp3"), 44100, 22050);
+        const QString joined = joinedMp3(QStringLiteral("joined.mp3"), {44100, 22050});
         QVERIFY(!joined.isEmpty());
 
         OpenResult opened = openMp3Decoder(joined.toStdString());
@@ -641,12 +642,31 @@ private slots:
         QCOMPARE(decoder.lengthFrames(), played);
     }
 
+    void streamThatKeepsSwitchingRatesSetsUpOneResamplerPerRate()
+    {
+        // Twenty joins between 48 and 22.05 kHz: each part was given a resampler of its own, and a seek
+        // past the first join decodes from the start, so every pass and seek set up twenty again.
+        std::vector<int> rates;
+        for (int i = 0; i < 21; ++i)
+            rates.push_back(i % 2 == 0 ? 48000 : 22050);
+        const QString file = joinedMp3(QStringLiteral("switching.mp3"), rates, 0.1);
+        QVERIFY(!file.isEmpty());
+        OpenResult opened = openMp3Decoder(file.toStdString());
+        QVERIFY2(opened.decoder, opened.message.c_str());
+        const std::int64_t before = resamplerSetups();
+        decodePass(*opened.decoder, 1000);
+        QVERIFY(opened.decoder->seek(opened.decoder->lengthFrames() / 2));
+        readFrames(*opened.decoder, 1000);
+        // The stream's own (48 to 44.1 kHz) and the one for its 22.05 kHz parts.
+        QCOMPARE(resamplerSetups() - before, std::int64_t{2});
+    }
+
     void tailThatCannotBeReadIsLookedForOnce()
     {
         // A stream whose rate changes midway, resampled from its first part's 48 kHz; the file is cut
         // short once its length is known. Each pass starts out of the last frames, which are not there
         // any more: finding that out once is enough, not once for every frame of the resampler's start.
-        const QString joined = joinedMp3(QStringLiteral("cut.mp3"), 48000, 22050);
+        const QString joined = joinedMp3(QStringLiteral("cut.mp3"), {48000, 22050});
         QVERIFY(!joined.isEmpty());
         OpenResult opened = openMp3Decoder(joined.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());

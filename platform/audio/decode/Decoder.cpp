@@ -1,5 +1,8 @@
 #include "audio/decode/Decoder.h"
 
+#include "Soxr.h"
+#include "audio/decode/Decoders.h"
+
 #include <algorithm>
 
 namespace qb::audio {
@@ -7,6 +10,11 @@ namespace qb::audio {
 void Decoder::renderTail(float* out, int frames)
 {
     std::fill_n(out, static_cast<std::size_t>(frames) * kChannels, 0.0f);
+}
+
+std::int64_t resamplerSetups()
+{
+    return soxrStreamsMadeCount.load(std::memory_order_relaxed);
 }
 
 } // namespace qb::audio

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <mpg123.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -153,7 +154,7 @@ public:
     {
         m_pending.clear();
         m_pendingUsed = 0;
-        m_converter.reset();
+        m_converter = nullptr;
         m_partRate = m_rate;
         m_ended = false;
         if (m_otherRateFrom < 0 || frame < m_otherRateFrom) {
@@ -224,7 +225,14 @@ private:
     void convertPart(int frames)
     {
         if (!m_converter || m_converterRate != m_partRate) {
-            m_converter = makeSoxrStream(m_partRate, m_rate);
+            // A part starts: the resampler for its rate, made once and cleared for every later part at
+            // that rate (a damaged stream can switch rates at every frame).
+            SoxrStream& converter = m_converters[m_partRate];
+            if (converter)
+                soxr_clear(converter.get());
+            else
+                converter = makeSoxrStream(m_partRate, m_rate);
+            m_converter = converter.get();
             m_converterRate = m_partRate;
             if (!m_converter) {
                 m_ended = true;
@@ -243,16 +251,16 @@ private:
         std::size_t made = 0;
         std::size_t at = m_pending.size();
         m_pending.resize(at + room * kChannels);
-        soxr_process(m_converter.get(), in.data(), static_cast<std::size_t>(got), &used,
-                     m_pending.data() + at, room, &made);
+        soxr_process(m_converter, in.data(), static_cast<std::size_t>(got), &used, m_pending.data() + at,
+                     room, &made);
         at += made * kChannels;
         if (partEnds) {
             do {
                 m_pending.resize(at + room * kChannels);
-                soxr_process(m_converter.get(), nullptr, 0, nullptr, m_pending.data() + at, room, &made);
+                soxr_process(m_converter, nullptr, 0, nullptr, m_pending.data() + at, room, &made);
                 at += made * kChannels;
             } while (made > 0);
-            m_converter.reset();
+            m_converter = nullptr;
         }
         m_pending.resize(at);
     }
@@ -278,8 +286,9 @@ private:
     // A stream whose MPEG frames change rate part way (joined files): the parts at another rate
     // are resampled to the first rate here, so the whole stream plays at its own speed.
     int m_partRate = m_rate;
-    std::int64_t m_otherRateFrom = -1; // the first frame at another rate, once met
-    SoxrStream m_converter;
+    std::int64_t m_otherRateFrom = -1;      // the first frame at another rate, once met
+    std::map<int, SoxrStream> m_converters; // by the rate they convert from
+    soxr_t m_converter = nullptr;           // the current part's, from m_converters
     int m_converterRate = 0;
     std::vector<float> m_pending; // resampled frames not yet handed out, from m_pendingUsed on
     std::size_t m_pendingUsed = 0;
