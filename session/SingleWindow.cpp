@@ -3,16 +3,20 @@
 #include "system/PrivateFolder.h"
 
 #include <QDeadlineTimer>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QLockFile>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
-#include <QVariant>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace qb::session {
@@ -27,21 +31,123 @@ constexpr int kAnswerMs = 5000;
 constexpr int kConnectMs = 1000;
 constexpr int kClientIdleMs = 3000;
 
+// The socket's address; nullopt when the path does not fit one.
+std::optional<sockaddr_un> addressOf(const QString& path)
+{
+    const QByteArray bytes = path.toLocal8Bit();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (bytes.isEmpty() || static_cast<std::size_t>(bytes.size()) >= sizeof address.sun_path)
+        return std::nullopt;
+    std::memcpy(address.sun_path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return address;
+}
+
 // The folder is private already; this keeps a socket that was somehow reached from elsewhere (a
 // shared mount, a moved file descriptor) from being obeyed.
-bool peerIsUs(const QLocalSocket* socket)
+bool peerIsUs(int fd)
 {
     struct ucred cred
     {
     };
     socklen_t length = sizeof cred;
-    const auto fd = static_cast<int>(socket->socketDescriptor());
-    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
         return false;
     return cred.uid == ::geteuid();
 }
 
+// A connection to whoever listens at `path`, within `timeoutMs`; invalid when nobody does.
+posix::UniqueFd connectTo(const QString& path, int timeoutMs)
+{
+    const std::optional<sockaddr_un> address = addressOf(path);
+    if (!address)
+        return {};
+    posix::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return {};
+    // A listener whose queue is full keeps a blocking connect waiting; this bounds the wait.
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    int status = 0;
+    do
+        status = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+    while (status != 0 && errno == EINTR);
+    return status == 0 ? std::move(fd) : posix::UniqueFd();
+}
+
+// Waits until `fd` has something to read, or the deadline passes.
+bool waitReadable(int fd, const QDeadlineTimer& deadline)
+{
+    while (!deadline.hasExpired()) {
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, static_cast<int>(deadline.remainingTime()));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
 } // namespace
+
+// One connection to the listening window: a line of request in, "ok" out, then it closes. Anything
+// else (no newline within kMaxLine, a malformed line, more than one line, silence) drops it.
+class SingleWindow::Client : public QObject
+{
+public:
+    Client(posix::UniqueFd fd, SingleWindow* window)
+        : QObject(window), m_fd(std::move(fd)),
+          m_notifier(std::make_unique<QSocketNotifier>(m_fd.get(), QSocketNotifier::Read))
+    {
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, this,
+                         [this, window] { read(window); });
+        // A client that connects and says nothing (a probe, a stuck peer) is dropped after a while.
+        QTimer::singleShot(kClientIdleMs, this, [this] { drop(); });
+    }
+
+    int fd() const { return m_fd.get(); }
+
+    void drop()
+    {
+        m_notifier->setEnabled(false);
+        deleteLater();
+    }
+
+private:
+    void read(SingleWindow* window)
+    {
+        char chunk[4096];
+        for (;;) {
+            const ssize_t got = ::recv(m_fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+            if (got > 0) {
+                m_buffer.append(chunk, got);
+                if (m_buffer.size() > kMaxLine + 1)
+                    return drop();
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            return drop(); // the peer hung up or the connection failed
+        }
+        const qsizetype newline = m_buffer.indexOf('\n');
+        if (newline < 0) {
+            if (m_buffer.size() > kMaxLine)
+                drop();
+            return;
+        }
+        const std::optional<WindowRequest> request = decodeRequest(m_buffer.left(newline));
+        if (!request || newline + 1 != m_buffer.size())
+            return drop();
+        window->answer(this, *request);
+    }
+
+    posix::UniqueFd m_fd;
+    std::unique_ptr<QSocketNotifier> m_notifier; // goes before the descriptor it watches is closed
+    QByteArray m_buffer;
+};
 
 QByteArray encodeRequest(const WindowRequest& request)
 {
@@ -73,8 +179,11 @@ SingleWindow::SingleWindow(QString socketPath, QObject* parent)
 
 SingleWindow::~SingleWindow()
 {
-    if (m_server != nullptr)
-        m_server->close(); // removes the socket file
+    if (m_listener) {
+        delete m_listenerNotifier;
+        m_listener.reset();
+        ::unlink(m_socketPath.toLocal8Bit().constData());
+    }
 }
 
 QString SingleWindow::defaultSocketPath()
@@ -100,91 +209,89 @@ SingleWindow::Outcome SingleWindow::start(const WindowRequest& request)
         }
         QThread::msleep(20);
     }
-    QLocalSocket probe;
-    probe.connectToServer(m_socketPath);
-    if (probe.waitForConnected(kConnectMs)) {
-        probe.disconnectFromServer();
-        if (handOver(request))
+    if (posix::UniqueFd window = connectTo(m_socketPath, kConnectMs)) {
+        if (handOver(window.get(), request))
             return Outcome::HandedOver;
         std::fprintf(stderr, "quillbeat: the running window did not answer at %s\n",
                      qPrintable(m_socketPath));
         return Outcome::Alone;
     }
     // Nobody answers: whatever lies at the path is left from a run that ended without cleaning up.
-    QLocalServer::removeServer(m_socketPath);
+    ::unlink(m_socketPath.toLocal8Bit().constData());
     return listen() ? Outcome::Listening : Outcome::Alone;
 }
 
-bool SingleWindow::handOver(const WindowRequest& request)
+bool SingleWindow::handOver(int fd, const WindowRequest& request)
 {
-    QLocalSocket socket;
-    socket.connectToServer(m_socketPath);
-    if (!socket.waitForConnected(kConnectMs))
-        return false;
-    socket.write(encodeRequest(request));
-    if (!socket.waitForBytesWritten(kAnswerMs))
-        return false;
+    const QByteArray line = encodeRequest(request);
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        const ssize_t done =
+            ::send(fd, line.constData() + sent, static_cast<std::size_t>(line.size() - sent), MSG_NOSIGNAL);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        sent += done;
+    }
     const QDeadlineTimer deadline(kAnswerMs);
     QByteArray answer;
-    while (!answer.contains('\n') && !deadline.hasExpired()) {
-        if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+    while (!answer.contains('\n') && answer.size() <= kAck.size() && waitReadable(fd, deadline)) {
+        char chunk[16];
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (got <= 0)
             break;
-        answer += socket.readAll();
+        answer.append(chunk, got);
     }
     return answer == kAck;
 }
 
 bool SingleWindow::listen()
 {
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(m_socketPath)) {
-        std::fprintf(stderr, "quillbeat: cannot listen at %s: %s\n", qPrintable(m_socketPath),
-                     qPrintable(m_server->errorString()));
-        delete m_server;
-        m_server = nullptr;
+    const std::optional<sockaddr_un> address = addressOf(m_socketPath);
+    posix::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const QByteArray path = m_socketPath.toLocal8Bit();
+    const char* failed = !address ? "the path is too long" : !fd ? std::strerror(errno) : nullptr;
+    if (!failed && ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
+        failed = std::strerror(errno);
+    // Only this user may connect (the folder around it is private as well).
+    if (!failed && (::chmod(path.constData(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd.get(), 8) != 0)) {
+        failed = std::strerror(errno);
+        ::unlink(path.constData());
+    }
+    if (failed) {
+        std::fprintf(stderr, "quillbeat: cannot listen at %s: %s\n", path.constData(), failed);
         return false;
     }
-    connect(m_server, &QLocalServer::newConnection, this, &SingleWindow::accept);
+    m_listener = std::move(fd);
+    m_listenerNotifier = new QSocketNotifier(m_listener.get(), QSocketNotifier::Read, this);
+    connect(m_listenerNotifier, &QSocketNotifier::activated, this, &SingleWindow::accept);
     return true;
 }
 
 void SingleWindow::accept()
 {
-    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        if (!peerIsUs(socket)) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
+    for (;;) {
+        posix::UniqueFd fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return; // EAGAIN: no one else waits; anything else is tried again at the next wake
         }
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
-        // A client that connects and says nothing (a probe, a stuck peer) is dropped after a while.
-        QTimer::singleShot(kClientIdleMs, socket, [socket] { socket->abort(); });
+        if (peerIsUs(fd.get()))
+            new Client(std::move(fd), this);
     }
 }
 
-void SingleWindow::readFrom(QLocalSocket* socket)
+void SingleWindow::answer(Client* client, const WindowRequest& request)
 {
-    QByteArray buffer = socket->property("qbBuffer").toByteArray() + socket->readAll();
-    const qsizetype newline = buffer.indexOf('\n');
-    if (newline < 0) {
-        if (buffer.size() > kMaxLine)
-            socket->abort();
-        else
-            socket->setProperty("qbBuffer", buffer);
-        return;
-    }
-    const std::optional<WindowRequest> request = decodeRequest(buffer.left(newline));
-    if (!request || newline + 1 != buffer.size()) {
-        socket->abort();
-        return;
-    }
-    socket->setProperty("qbBuffer", QByteArray());
-    socket->write(kAck);
-    socket->flush();
-    socket->disconnectFromServer();
-    QTimer::singleShot(0, this, [this, r = *request] { emit requested(r); });
+    // Three bytes into an empty socket buffer: the send does not block or come up short.
+    ::send(client->fd(), kAck.constData(), static_cast<std::size_t>(kAck.size()),
+           MSG_NOSIGNAL | MSG_DONTWAIT);
+    client->drop();
+    QTimer::singleShot(0, this, [this, request] { emit requested(request); });
 }
 
 } // namespace qb::session

@@ -239,9 +239,10 @@ private:
                 return;
             }
         }
-        const int want = std::clamp(frames, 256, 4096);
-        std::vector<float> in(static_cast<std::size_t>(want) * kChannels);
-        const int got = decode(in.data(), want);
+        const int want = std::clamp(frames, 256, kPartChunk);
+        if (m_partInput.empty())
+            m_partInput.resize(std::size_t{kPartChunk} * kChannels);
+        const int got = decode(m_partInput.data(), want);
         // At a change of rate or the end, the resampler gives out what it still holds.
         const bool partEnds = got < want;
         const std::size_t room = static_cast<std::size_t>(got) * m_rate / m_converterRate + 64;
@@ -251,8 +252,8 @@ private:
         std::size_t made = 0;
         std::size_t at = m_pending.size();
         m_pending.resize(at + room * kChannels);
-        soxr_process(m_converter, in.data(), static_cast<std::size_t>(got), &used, m_pending.data() + at,
-                     room, &made);
+        soxr_process(m_converter, m_partInput.data(), static_cast<std::size_t>(got), &used,
+                     m_pending.data() + at, room, &made);
         at += made * kChannels;
         if (partEnds) {
             do {
@@ -275,6 +276,7 @@ private:
     }
 
     static constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
+    static constexpr int kPartChunk = 4096; // most frames decoded at once from a part at another rate
 
     mpg123_handle* m_handle;
     std::unique_ptr<BufferedReader> m_reader; // the handle's, until it closes
@@ -290,7 +292,8 @@ private:
     std::map<int, SoxrStream> m_converters; // by the rate they convert from
     soxr_t m_converter = nullptr;           // the current part's, from m_converters
     int m_converterRate = 0;
-    std::vector<float> m_pending; // resampled frames not yet handed out, from m_pendingUsed on
+    std::vector<float> m_partInput; // decoded frames of such a part on their way into the resampler
+    std::vector<float> m_pending;   // resampled frames not yet handed out, from m_pendingUsed on
     std::size_t m_pendingUsed = 0;
 };
 

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "posix/UniqueFd.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <optional>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 namespace qb::session {
 
@@ -29,7 +30,8 @@ std::optional<WindowRequest> decodeRequest(const QByteArray& line);
 // One window per user: the first start listens on a local socket in the user's private run-time
 // folder (only its owner can reach it; connections from another user id are dropped as well) and
 // later starts hand their request over to it. A socket left by a crashed run is found (nobody
-// answers) and replaced. UI thread only.
+// answers) and replaced. Plain POSIX sockets watched by the event loop: a window that only listens
+// should not carry a network stack. UI thread only.
 class SingleWindow : public QObject
 {
     Q_OBJECT
@@ -60,13 +62,16 @@ signals:
     void requested(const qb::session::WindowRequest& request);
 
 private:
-    bool handOver(const WindowRequest& request);
+    class Client;
+
+    bool handOver(int fd, const WindowRequest& request);
     bool listen();
     void accept();
-    void readFrom(QLocalSocket* socket);
+    void answer(Client* client, const WindowRequest& request);
 
     QString m_socketPath;
-    QLocalServer* m_server = nullptr;
+    posix::UniqueFd m_listener;
+    QSocketNotifier* m_listenerNotifier = nullptr;
 };
 
 } // namespace qb::session
