@@ -1,9 +1,6 @@
-#include "audio/engine/AudioEngine.h"
-#include "audio/output/Outputs.h"
-#include "audio/output/StreamIdentity.h"
 #include "dialogs/OpenFileDialog.h"
 #include "dialogs/QtMessageBox.h"
-#include "mci/MciService.h"
+#include "mci/SoundModuleLoader.h"
 #include "session/Mpris.h"
 #include "session/SingleWindow.h"
 #include "session/WindowActions.h"
@@ -135,32 +132,30 @@ int main(int argc, char* argv[])
     if (singleWindow.start(request) == qb::session::SingleWindow::Outcome::HandedOver)
         return 0;
 
-    // Before the first output opens: how the sound server lists the stream.
-    qb::audio::setStreamIdentity(qb::audio::StreamIdentity{});
-
-    qb::audio::AudioEngine engine(qb::audio::makeDefaultOutput());
     qb::platform::QtMessageBoxPresenter messages;
     qb::platform::QSettingsStore settings;
-    qb::mci::MciService::Options options;
-    options.soundFontChoice = [&settings] {
+    qb::mci::SoundStackSetup sound;
+    sound.errorBox = &messages;
+    sound.soundFontChoice = [&settings] {
         return qb::platform::toAnsi(settings
                                         .GetSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"),
                                                     QStringLiteral("SoundFont"))
                                         .trimmed());
     };
-    options.soundFontFailed = [&messages, &settings](const std::string& soundFont, const std::string&) {
+    sound.soundFontFailed = [&messages, &settings](const std::string& soundFont, const std::string&) {
         messages.show(qb::session::soundFontMessage(qb::platform::fromAnsi(soundFont),
                                                     settings.fileFor(QStringLiteral("Quillbeat"))),
                       QStringLiteral("Quillbeat"));
     };
-    qb::mci::MciService mci(engine, messages, std::move(options));
+    // The sound stack comes in with the first command that needs it.
+    qb::mci::SoundModuleLoader mci(std::move(sound));
 
     qb::ui::Form1 form({mci, messages, settings, qb::platform::modalFileDialogHost()});
     form.Form_Load();
     form.show();
 
     QObject::connect(&form, &qb::ui::Form1::playbackStateChanged, &form,
-                     [&form] { qb::audio::setStreamTitle(qb::session::currentTitle(form).toStdString()); });
+                     [&form, &mci] { mci.setStreamTitle(qb::session::currentTitle(form).toStdString()); });
     qb::session::Mpris mpris(form);
     mpris.registerOn(QDBusConnection::sessionBus());
 

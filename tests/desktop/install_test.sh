@@ -11,6 +11,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 id=io.github.quillbeat.Quillbeat
 expected=$(printf '%s\n' \
   bin/quillbeat \
+  lib/quillbeat/libquillbeat-sound.so \
   share/applications/$id.desktop \
   share/metainfo/$id.metainfo.xml \
   share/man/man1/quillbeat.1.gz \
@@ -33,4 +34,8 @@ done
 grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/$id.svg" || fail "the scalable icon is no SVG"
 zcat "$prefix/share/man/man1/quillbeat.1.gz" | grep -q '^\.TH QUILLBEAT 1' || fail "manual page"
 [ "$(head -c 4 "$prefix/share/quillbeat/demo.mid")" = MThd ] || fail "the demo tune is no MIDI file"
+# The program looks for its sound module where it was installed, relative to itself.
+grep -qa '/\.\./lib/quillbeat/' "$prefix/bin/quillbeat" || fail "the program does not look in lib/quillbeat"
+nm -D --defined-only "$prefix/lib/quillbeat/libquillbeat-sound.so" | grep -qw quillbeat_make_sound_stack ||
+  fail "the sound module lacks its entry point"
 echo "PASS: $(echo "$actual" | wc -l) files installed, both validators pass"

@@ -21,7 +21,7 @@ for want in 'fluid-soundfont-gm | timgm6mb-soundfont' 'fonts-noto-cjk | fonts-ip
   [[ $depends == *"$want"* ]] || fail "Depends lacks $want"
 done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for want in ./usr/bin/quillbeat ./usr/share/applications/io.github.quillbeat.Quillbeat.desktop ./usr/share/quillbeat/demo.mid; do
+for want in ./usr/bin/quillbeat ./usr/lib/quillbeat/libquillbeat-sound.so ./usr/share/applications/io.github.quillbeat.Quillbeat.desktop ./usr/share/quillbeat/demo.mid; do
   grep -qx "$want" <<<"$files" || fail "the package lacks $want"
 done
 
