@@ -27,6 +27,11 @@ struct BenchWindow
     explicit BenchWindow(std::unique_ptr<audio::AudioOutput> output)
         : engine(std::move(output)), mci(engine, messages), form({mci, messages, settings, select})
     {
+        showWindow(settings, form);
+    }
+
+    static void showWindow(platform::MemorySettingsStore& settings, ui::Form1& form)
+    {
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));
         form.Form_Load();

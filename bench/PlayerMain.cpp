@@ -9,9 +9,10 @@
 //       as cost, on the output the program chooses (a PulseAudio-compatible server when one answers);
 //       with a delay, clicks Stop that long after Play and stays open.
 //   qb_bench_player server-latency <dir> <monitor source>
-//       on the output the program chooses, recording <monitor source> (the monitor of the sink it plays
-//       on): Select-confirm to ready, Play to the first sound that leaves the sink, Stop to the last
-//       (a MIDI file the first and the second time, a WAV, an MP3, a song of fifteen instruments), in ms.
+//       the window on the sound module as main.cpp makes it (loaded at the first Select, on the output
+//       it chooses), recording <monitor source> (the monitor of the sink it plays on): Select-confirm to
+//       ready, Play to the first sound that leaves the sink, Stop to the last (a MIDI file the first and
+//       the second time, a WAV, an MP3, a song of fifteen instruments), in ms.
 //   qb_bench_player latency <dir>
 //       what a user waits for, with an output that notes when the first sound goes out:
 //       Select-confirm to ready-to-play (a MIDI file the first and the second time in this process,
@@ -28,6 +29,7 @@
 #include "audio/output/Outputs.h"
 #include "dialogs/QtMessageBox.h"
 #include "mci/MciService.h"
+#include "mci/SoundModuleLoader.h"
 #include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
@@ -47,6 +49,23 @@ using namespace qb;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// The same window on the sound module, loaded at the first command as main.cpp loads it: the first
+// Select then pays for the module, the engine and the connection to the sound server, as a user's does.
+struct ModuleBenchWindow
+{
+    test::RecordingMessageBox messages;
+    mci::SoundModuleLoader mci;
+    platform::MemorySettingsStore settings;
+    bench::SelectDriver select;
+    ui::Form1 form;
+
+    ModuleBenchWindow()
+        : mci({&messages, {}, {}}, {QUILLBEAT_BENCH_SOUND_MODULE}), form({mci, messages, settings, select})
+    {
+        bench::BenchWindow::showWindow(settings, form);
+    }
+};
 
 double msBetween(Clock::time_point from, Clock::time_point to)
 {
@@ -201,9 +220,7 @@ int runServerLatency(int argc, char** argv)
         std::fprintf(stderr, "qb_bench_player: cannot record %s\n", argv[3]);
         return 1;
     }
-    bench::BenchWindow program(audio::makeDefaultOutput());
-    bench::printValue(QStringLiteral("server_latency.output"),
-                      QString::fromUtf8(program.engine.output().name()));
+    ModuleBenchWindow program;
     QTimer::singleShot(0, [&] {
         // Half a second of recording in real time before the first step: until then the sink's monitor
         // may not deliver at all, and the first Play would be timed by when the recording began.
