@@ -42,6 +42,17 @@ public slots:
     }
 };
 
+// A window on recording services (neither loaded nor shown), with its media controls.
+struct ControlledWindow
+{
+    test::RecordingMci mci;
+    test::RecordingMessageBox messages;
+    platform::MemorySettingsStore settings;
+    test::DialogDriver dialogs;
+    ui::Form1 form{ui::Form1::Services{mci, messages, settings, dialogs}};
+    session::Mpris mpris{form};
+};
+
 } // namespace
 
 class MprisTest : public QObject
@@ -72,13 +83,8 @@ private slots:
 
     void eachMethodIsItsCommand()
     {
-        test::RecordingMci mci;
-        test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
-        test::DialogDriver dialogs;
-        ui::Form1 form({mci, messages, settings, dialogs});
-        session::Mpris mpris(form);
-        QVERIFY(mpris.registerOn(connect(QStringLiteral("player"))));
+        ControlledWindow w;
+        QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
 
         QDBusConnection client = connect(QStringLiteral("client"));
         ChangeWatcher watcher;
@@ -94,73 +100,63 @@ private slots:
         };
 
         // Play with nothing open: the service refuses, and the same message as the Play label's.
-        mci.script("play midi notify", {mci::MCIERROR(263), {}});
+        w.mci.script("play midi notify", {mci::MCIERROR(263), {}});
         call(QStringLiteral("Play"));
-        QTRY_COMPARE(messages.shown.size(), std::size_t(1));
-        QCOMPARE(messages.shown[0].text,
+        QTRY_COMPARE(w.messages.shown.size(), std::size_t(1));
+        QCOMPARE(w.messages.shown[0].text,
                  QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
-        mci.unscript("play midi notify");
+        w.mci.unscript("play midi notify");
 
-        form.state().IsOpen = true;
-        form.state().FilePath = QStringLiteral("/music/loop.wav");
-        mci.script("status midi mode", {0, "playing"}); // the loop monitor has nothing to restart
-        const qsizetype logBeforePlay = mci.log.size();
+        w.form.state().IsOpen = true;
+        w.form.state().FilePath = QStringLiteral("/music/loop.wav");
+        w.mci.script("status midi mode", {0, "playing"}); // the loop monitor has nothing to restart
+        const qsizetype logBeforePlay = w.mci.log.size();
         call(QStringLiteral("Play"));
-        QTRY_VERIFY(form.state().IsPlaying);
+        QTRY_VERIFY(w.form.state().IsPlaying);
         QTRY_COMPARE(watcher.lastStatus, QStringLiteral("Playing"));
-        QVERIFY(mci.log.mid(logBeforePlay).contains(QStringLiteral("send:play midi notify")));
+        QVERIFY(w.mci.log.mid(logBeforePlay).contains(QStringLiteral("send:play midi notify")));
 
         call(QStringLiteral("Pause"));
-        QTRY_VERIFY(!form.state().IsPlaying);
-        QCOMPARE(mci.log.last(), QStringLiteral("exec:stop midi"));
+        QTRY_VERIFY(!w.form.state().IsPlaying);
+        QCOMPARE(w.mci.log.last(), QStringLiteral("exec:stop midi"));
         QTRY_COMPARE(watcher.lastStatus, QStringLiteral("Stopped"));
-        QCOMPARE(form.label1Caption(), QStringLiteral("Stop     /music/loop.wav"));
+        QCOMPARE(w.form.label1Caption(), QStringLiteral("Stop     /music/loop.wav"));
 
         call(QStringLiteral("PlayPause"));
-        QTRY_VERIFY(form.state().IsPlaying);
+        QTRY_VERIFY(w.form.state().IsPlaying);
         call(QStringLiteral("PlayPause"));
-        QTRY_VERIFY(!form.state().IsPlaying);
+        QTRY_VERIFY(!w.form.state().IsPlaying);
         call(QStringLiteral("Play"));
-        QTRY_VERIFY(form.state().IsPlaying);
+        QTRY_VERIFY(w.form.state().IsPlaying);
         call(QStringLiteral("Stop"));
-        QTRY_VERIFY(!form.state().IsPlaying);
-        QCOMPARE(mpris.playbackStatus(), QStringLiteral("Stopped"));
+        QTRY_VERIFY(!w.form.state().IsPlaying);
+        QCOMPARE(w.mpris.playbackStatus(), QStringLiteral("Stopped"));
     }
 
     void metadataNamesTheOpenFile()
     {
-        test::RecordingMci mci;
-        test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
-        test::DialogDriver dialogs;
-        ui::Form1 form({mci, messages, settings, dialogs});
-        session::Mpris mpris(form);
-        QVERIFY(!mpris.metadata().contains(QStringLiteral("xesam:url")));
+        ControlledWindow w;
+        QVERIFY(!w.mpris.metadata().contains(QStringLiteral("xesam:url")));
 
-        form.state().IsOpen = true;
-        form.state().FilePath = QStringLiteral("/music/a b.wav");
-        QVariantMap meta = mpris.metadata();
+        w.form.state().IsOpen = true;
+        w.form.state().FilePath = QStringLiteral("/music/a b.wav");
+        QVariantMap meta = w.mpris.metadata();
         QCOMPARE(meta.value(QStringLiteral("xesam:title")).toString(), QStringLiteral("a b.wav"));
         QCOMPARE(meta.value(QStringLiteral("xesam:url")).toString(),
                  QStringLiteral("file:///music/a%20b.wav"));
 
-        form.state().Title = QStringLiteral("はじめのループ");
-        meta = mpris.metadata();
+        w.form.state().Title = QStringLiteral("はじめのループ");
+        meta = w.mpris.metadata();
         QCOMPARE(meta.value(QStringLiteral("xesam:title")).toString(), QStringLiteral("はじめのループ"));
     }
 
     void withoutABusThereAreNoMediaControls()
     {
-        test::RecordingMci mci;
-        test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
-        test::DialogDriver dialogs;
-        ui::Form1 form({mci, messages, settings, dialogs});
-        session::Mpris mpris(form);
-        QVERIFY(!mpris.registerOn(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
-                                                                QStringLiteral("nobus"))));
-        form.Command1_Click(); // the window works as before
-        QVERIFY(form.state().IsPlaying);
+        ControlledWindow w;
+        QVERIFY(!w.mpris.registerOn(QDBusConnection::connectToBus(
+            QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("nobus"))));
+        w.form.Command1_Click(); // the window works as before
+        QVERIFY(w.form.state().IsPlaying);
     }
 };
 
