@@ -118,6 +118,7 @@ private:
     void read(SingleWindow* window)
     {
         char chunk[4096];
+        bool ended = false; // the peer has sent all it will (it may still read the answer)
         for (;;) {
             const ssize_t got = ::recv(m_fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
             if (got > 0) {
@@ -130,11 +131,12 @@ private:
                 continue;
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
-            return drop(); // the peer hung up or the connection failed
+            ended = true; // end of stream, or a failed connection
+            break;
         }
         const qsizetype newline = m_buffer.indexOf('\n');
         if (newline < 0) {
-            if (m_buffer.size() > kMaxLine)
+            if (ended || m_buffer.size() > kMaxLine)
                 drop();
             return;
         }

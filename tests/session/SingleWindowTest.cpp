@@ -81,6 +81,35 @@ private slots:
         QVERIFY(!request.play);
     }
 
+    void aRequestFollowedByTheEndOfItsStreamIsTaken()
+    {
+        // As a client that writes its line and shuts its sending side (socat, a script) does.
+        const QString path = dir.filePath(QStringLiteral("halfclosed"));
+        SingleWindow window(path);
+        QCOMPARE(window.start({}), SingleWindow::Outcome::Listening);
+        QSignalSpy requests(&window, &SingleWindow::requested);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray bytes = path.toLocal8Bit();
+        std::copy(bytes.begin(), bytes.end(), address.sun_path);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const QByteArray line = encodeRequest({QByteArray("/music/b.mid"), true});
+        QCOMPARE(::send(fd, line.constData(), static_cast<std::size_t>(line.size()), 0),
+                 ssize_t(line.size()));
+        QCOMPARE(::shutdown(fd, SHUT_WR), 0);
+        QByteArray answer;
+        char chunk[8];
+        QTRY_VERIFY(
+            (answer.append(chunk, std::max<ssize_t>(::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT), 0)))
+                .contains('\n'));
+        ::close(fd);
+        QCOMPARE(answer, QByteArray("ok\n"));
+        QTRY_COMPARE(requests.size(), 1);
+        QVERIFY(requests.at(0).at(0).value<WindowRequest>().play);
+    }
+
     void aStaleSocketIsReplaced()
     {
         const QString path = dir.filePath(QStringLiteral("stale"));
