@@ -4,7 +4,7 @@
 #include "mci/MciErrors.h"
 #include "system/MessageBox.h"
 
-#include <QStringLiteral>
+#include <QString>
 #include <climits>
 #include <cstdio>
 #include <dlfcn.h>
