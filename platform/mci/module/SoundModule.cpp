@@ -1,11 +1,10 @@
 // The sound module's entry point: the audio engine on the desktop's sound output and the MCI
 // service over it, made when the window sends its first command.
-#include "mci/SoundModule.h"
-
 #include "audio/engine/AudioEngine.h"
 #include "audio/output/Outputs.h"
 #include "audio/output/StreamIdentity.h"
 #include "mci/MciService.h"
+#include "mci/SoundStack.h"
 
 #include <cstdio>
 #include <exception>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "mci/MciApi.h"
-#include "mci/SoundModule.h"
+#include "mci/SoundStack.h"
 
 #include <memory>
 #include <string>
