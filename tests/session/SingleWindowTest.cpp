@@ -12,6 +12,20 @@
 
 using namespace qb::session;
 
+namespace {
+
+// The address of a local socket at `path`, for the tests that play a client or a crashed window by hand.
+sockaddr_un addressOf(const QString& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray bytes = path.toLocal8Bit();
+    std::copy(bytes.begin(), bytes.end(), address.sun_path);
+    return address;
+}
+
+} // namespace
+
 class SingleWindowTest : public QObject
 {
     Q_OBJECT
@@ -90,11 +104,8 @@ private slots:
         QSignalSpy requests(&window, &SingleWindow::requested);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         QVERIFY(fd >= 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray bytes = path.toLocal8Bit();
-        std::copy(bytes.begin(), bytes.end(), address.sun_path);
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const sockaddr_un address = addressOf(path);
+        QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         const QByteArray line = encodeRequest({QByteArray("/music/b.mid"), true});
         QCOMPARE(::send(fd, line.constData(), static_cast<std::size_t>(line.size()), 0),
                  ssize_t(line.size()));
@@ -116,11 +127,8 @@ private slots:
         // A socket file that nobody listens on, as a killed window leaves it.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         QVERIFY(fd >= 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray bytes = path.toLocal8Bit();
-        std::copy(bytes.begin(), bytes.end(), address.sun_path);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const sockaddr_un address = addressOf(path);
+        QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         ::close(fd);
         QVERIFY(QFileInfo(path).exists());
 
