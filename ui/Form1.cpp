@@ -120,7 +120,7 @@ void Form1::createControls()
     Timer3 = new Timer(200, false, Picture1);
     Timer3->setObjectName(QStringLiteral("Timer3"));
 
-    const Picture face = loadPicture(QStringLiteral(":/images/button.jpg"));
+    const Picture face = loadPicture(QStringLiteral(":/images/button.bmp"));
     Command1 = imageButton(this, "Command1", {8, 4, 63, 29}, face, kPlay);
     Label3 = place(new Label(QStringLiteral("Play"), Command1), "Label3", {18, 6, 29, 19});
     Command2 = imageButton(this, "Command2", {84, 4, 63, 29}, face, kStop);

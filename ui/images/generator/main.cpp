@@ -60,7 +60,9 @@ void writeFile(const QDir& folder, const QString& name, const QByteArray& bytes)
         throw std::runtime_error("cannot write " + file.fileName().toStdString());
 }
 
-QByteArray jpegBytes(const QImage& image)
+// The button's face is drawn, put through JPEG once for its soft shading, and stored as the
+// decoded pixels, so that the window shows the JPEG's picture without loading a JPEG decoder.
+QImage throughJpeg(const QImage& image)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
@@ -69,14 +71,17 @@ QByteArray jpegBytes(const QImage& image)
     writer.setQuality(100);
     if (!writer.write(image))
         throw std::runtime_error("cannot encode JPEG: " + writer.errorString().toStdString());
-    return bytes;
+    QImage decoded = QImage::fromData(bytes, "jpeg");
+    if (decoded.isNull())
+        throw std::runtime_error("cannot decode the JPEG just written");
+    return decoded.convertToFormat(QImage::Format_RGB32);
 }
 
 void drawAll(const QDir& folder)
 {
     writeFile(folder, QStringLiteral("icon.ico"), icoFile(windowIcon()));
     writeFile(folder, QStringLiteral("tip.ico"), icoFile({tipIcon()}));
-    writeFile(folder, QStringLiteral("button.jpg"), jpegBytes(buttonFace()));
+    writeFile(folder, QStringLiteral("button.bmp"), bmpFile24(throughJpeg(buttonFace())));
     writeFile(folder, QStringLiteral("panel.bmp"), bmpFile24(displayPanel()));
 
     const QColor blue(0, 0, 255);
