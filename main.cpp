@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
+#include <QStandardPaths>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -108,6 +109,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     QApplication::setDesktopFileName(QStringLiteral("io.github.quillbeat.Quillbeat"));
+    qb::ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(qb::ui::defaultUiFont());
     qb::ui::installQtTranslations(app); // Qt's own dialogs and buttons speak Japanese too
     qb::ui::keepQtDialogStateUnsaved(); // and its file dialog writes no settings file of its own

@@ -41,6 +41,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -83,6 +84,7 @@ int runCost(int argc, char** argv, bool server)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(ui::defaultUiFont());
 
     // Without a server: what the program plays on without a sound card.
@@ -211,6 +213,7 @@ int runServerLatency(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(ui::defaultUiFont());
     LatencyFiles songs;
     if (!songs.write(QString::fromLocal8Bit(argv[2])))
@@ -248,6 +251,7 @@ int runLatency(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
+    ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(ui::defaultUiFont());
     LatencyFiles songs;
     if (!songs.write(QString::fromLocal8Bit(argv[2])))
