@@ -9,6 +9,7 @@
 #include <QFontDatabase>
 #include <QSaveFile>
 #include <QStringList>
+#include <algorithm>
 
 namespace qb::ui {
 
@@ -28,6 +29,19 @@ constexpr char kHinterReference[] =
     "他们你來們到和地对對就席我时時會来為能舰說说这這齊军同已愿既星是景民照现現理用置要"
     "軍那配里開雷露面顾个为人以個大有要主些因它想意生當看着者自著裡过还进進過道還田囗";
 
+// What the window's own font holds, once registered: its characters (sorted), and whether every cut
+// registered is free of layout rules.
+struct WindowFont
+{
+    std::vector<char32_t> characters;
+    bool plain = true;
+};
+WindowFont& windowFont()
+{
+    static WindowFont font;
+    return font;
+}
+
 std::vector<char32_t> windowCharacters()
 {
     std::vector<char32_t> characters;
@@ -45,7 +59,7 @@ QString cachedCutPath(const QString& folder, const fonts::FontFace& source, cons
 {
     const QFileInfo file(QString::fromStdString(source.file));
     QCryptographicHash key(QCryptographicHash::Sha256);
-    const QStringList parts = {QStringLiteral("1"),
+    const QStringList parts = {QStringLiteral("2"),
                                file.absoluteFilePath(),
                                QString::number(source.index),
                                QString::number(file.size()),
@@ -66,8 +80,11 @@ bool registerCut(const QByteArray& font)
     const int id = QFontDatabase::addApplicationFontFromData(font);
     if (id < 0)
         return false;
-    if (QFontDatabase::applicationFontFamilies(id).contains(kWindowFontFamily))
+    if (QFontDatabase::applicationFontFamilies(id).contains(kWindowFontFamily)) {
+        windowFont().plain = windowFont().plain &&
+                             !fonts::hasLayoutRules(font.constData(), static_cast<std::size_t>(font.size()));
         return true;
+    }
     QFontDatabase::removeApplicationFont(id);
     return false;
 }
@@ -119,6 +136,8 @@ bool installWindowFont(const QString& cacheFolder)
             continue;
         if (!installCut(*regular, QStringLiteral("Regular"), characters, cacheFolder))
             return false;
+        windowFont().characters = characters;
+        std::sort(windowFont().characters.begin(), windowFont().characters.end());
         // A family without a bold face is drawn bold by thickening the regular one, cut or not.
         const std::optional<fonts::FontFace> bold = fonts::installedFace(family.toStdString(), true);
         if (bold && *bold != *regular)
@@ -126,6 +145,19 @@ bool installWindowFont(const QString& cacheFolder)
         return true;
     }
     return false;
+}
+
+bool drawsWithoutShaping(const QString& text)
+{
+    const WindowFont& font = windowFont();
+    if (font.characters.empty() || !font.plain)
+        return false;
+    for (const char32_t c : text.toUcs4()) {
+        if (c != QChar::LineSeparator &&
+            !std::binary_search(font.characters.begin(), font.characters.end(), c))
+            return false;
+    }
+    return true;
 }
 
 QFont defaultUiFont()

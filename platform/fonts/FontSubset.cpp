@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <dlfcn.h>
 #include <fontconfig/fontconfig.h>
+#include <hb-ot.h>
 #include <hb-subset.h>
 #include <hb.h>
 #include <memory>
@@ -189,21 +190,53 @@ std::string renamedNameTable(hb_face_t* subset, const std::string& family, const
     return nameTable(std::move(records));
 }
 
-// The cut font again, with its name table replaced.
-Blob withNameTable(hb_blob_t* font, const std::string& table)
+// Whether any OpenType rule a shaper applies to horizontal text by default (substitutions such as
+// composition and ligatures, positioning such as kerning and marks) takes one of the face's glyphs
+// as input. When none does, shaping any text the face holds gives its glyphs and advances as they
+// are, and the rules are left out of the cut.
+bool layoutRulesApply(hb_face_t* face)
+{
+    static const hb_tag_t kDefaultFeatures[] = {HB_TAG('r', 'v', 'r', 'n'), HB_TAG('l', 't', 'r', 'a'),
+                                                HB_TAG('l', 't', 'r', 'm'), HB_TAG('c', 'c', 'm', 'p'),
+                                                HB_TAG('l', 'o', 'c', 'l'), HB_TAG('r', 'l', 'i', 'g'),
+                                                HB_TAG('r', 'c', 'l', 't'), HB_TAG('c', 'a', 'l', 't'),
+                                                HB_TAG('c', 'l', 'i', 'g'), HB_TAG('l', 'i', 'g', 'a'),
+                                                HB_TAG('k', 'e', 'r', 'n'), HB_TAG('m', 'a', 'r', 'k'),
+                                                HB_TAG('m', 'k', 'm', 'k'), HB_TAG('c', 'u', 'r', 's'),
+                                                HB_TAG('d', 'i', 's', 't'), HB_TAG_NONE};
+    const Blob kern(hb_face_reference_table(face, HB_TAG('k', 'e', 'r', 'n')));
+    bool apply = hb_blob_get_length(kern.get()) > 0;
+    for (const hb_tag_t table : {HB_OT_TAG_GSUB, HB_OT_TAG_GPOS}) {
+        hb_set_t* lookups = hb_set_create();
+        hb_set_t* input = hb_set_create();
+        hb_ot_layout_collect_lookups(face, table, nullptr, nullptr, kDefaultFeatures, lookups);
+        for (hb_codepoint_t lookup = HB_SET_VALUE_INVALID; hb_set_next(lookups, &lookup);)
+            hb_ot_layout_lookup_collect_glyphs(face, table, lookup, nullptr, input, nullptr, nullptr);
+        apply = apply || !hb_set_is_empty(input);
+        hb_set_destroy(input);
+        hb_set_destroy(lookups);
+    }
+    return apply;
+}
+
+// The cut font again, with its name table replaced, and without its layout rules when none applies.
+Blob rebuilt(hb_blob_t* font, const std::string& nameTable)
 {
     const Face face(hb_face_create(font, 0));
+    const bool keepLayout = layoutRulesApply(face.get());
     const Face builder(hb_face_builder_create());
     unsigned count = hb_face_get_table_tags(face.get(), 0, nullptr, nullptr);
     std::vector<hb_tag_t> tags(count);
     hb_face_get_table_tags(face.get(), 0, &count, tags.data());
     for (unsigned i = 0; i < count; ++i) {
-        if (tags[i] == kNameTag)
+        const bool layout =
+            tags[i] == HB_OT_TAG_GSUB || tags[i] == HB_OT_TAG_GPOS || tags[i] == HB_OT_TAG_GDEF;
+        if (tags[i] == kNameTag || (layout && !keepLayout))
             continue;
         const Blob data(hb_face_reference_table(face.get(), tags[i]));
         hb_face_builder_add_table(builder.get(), tags[i], data.get());
     }
-    const Blob name(hb_blob_create(table.data(), static_cast<unsigned>(table.size()),
+    const Blob name(hb_blob_create(nameTable.data(), static_cast<unsigned>(nameTable.size()),
                                    HB_MEMORY_MODE_DUPLICATE, nullptr, nullptr));
     hb_face_builder_add_table(builder.get(), kNameTag, name.get());
     return Blob(hb_face_reference_blob(builder.get()));
@@ -248,12 +281,25 @@ std::optional<std::vector<char>> subsetFace(const FontFace& source, const std::v
         return fail("the font has none of the characters");
 
     const Blob cutFile(hb_face_reference_blob(cut.get()));
-    const Blob renamed = withNameTable(cutFile.get(), renamedNameTable(cut.get(), family, style));
+    const Blob renamed = rebuilt(cutFile.get(), renamedNameTable(cut.get(), family, style));
     unsigned length = 0;
     const char* data = hb_blob_get_data(renamed.get(), &length);
     if (length == 0)
         return fail("the cut font could not be written");
     return std::vector<char>(data, data + length);
+}
+
+bool hasLayoutRules(const char* font, std::size_t size)
+{
+    if (size < 12)
+        return true;
+    const unsigned tables = read16(font + 4);
+    for (unsigned i = 0; i < tables && 12 + 16 * (i + 1) <= size; ++i) {
+        const std::string tag(font + 12 + 16 * i, 4);
+        if (tag == "GSUB" || tag == "GPOS" || tag == "kern" || tag == "morx" || tag == "kerx")
+            return true;
+    }
+    return false;
 }
 
 } // namespace qb::fonts

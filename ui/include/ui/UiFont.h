@@ -22,4 +22,9 @@ QFont defaultUiFont();
 // after the application object is made and before the first window.
 bool installWindowFont(const QString& cacheFolder);
 
+// Whether `text` can be drawn without OpenType shaping, the same to the pixel: the window's own font
+// holds every character of it and has no layout rules that could change them. Text in a script
+// that needs shaping, or with a character from another face, is shaped as usual.
+bool drawsWithoutShaping(const QString& text);
+
 } // namespace qb::ui
