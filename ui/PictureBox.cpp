@@ -1,6 +1,7 @@
 #include "ui/PictureBox.h"
 
 #include <QPainter>
+#include <algorithm>
 
 namespace qb::ui {
 
@@ -49,7 +50,15 @@ void PictureBox::paintEvent(QPaintEvent*)
         painter.fillRect(r, m_backColor);
     if (m_picture) {
         painter.setClipRect(inside);
-        painter.drawPixmap(inside.topLeft(), *m_picture);
+        // In bands: Qt hands the drawing of a picture more than 96 device rows high to its thread pool,
+        // whose threads then stay for half a minute; a band is drawn as quickly on this thread.
+        constexpr int kBandRows = 32;
+        const QPixmap& picture = *m_picture;
+        for (int top = 0; top < picture.height(); top += kBandRows) {
+            const int rows = std::min(kBandRows, picture.height() - top);
+            painter.drawPixmap(inside.topLeft() + QPoint(0, top), picture,
+                               QRect(0, top, picture.width(), rows));
+        }
     }
 }
 

@@ -107,8 +107,11 @@ bool installCut(const fonts::FontFace& source, const QString& style, const std::
 {
     const QString cached = cachedCutPath(cacheFolder, source, style, characters);
     QFile file(cached);
-    if (file.open(QIODevice::ReadOnly) && registerCut(file.read(file.size())))
-        return true;
+    if (file.open(QIODevice::ReadOnly)) {
+        QByteArray font(file.size(), Qt::Uninitialized); // no room to grow: it stays for the whole run
+        if (file.read(font.data(), font.size()) == font.size() && registerCut(font))
+            return true;
+    }
     file.close();
 
     std::string why;

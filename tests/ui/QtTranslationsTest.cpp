@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,9 +24,16 @@ private slots:
         QCOMPARE(QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text(),
                  QStringLiteral("Cancel")); // Qt's own English before
         QVERIFY(qb::ui::installQtTranslations(*QApplication::instance()));
+        // The catalogue is read when Qt first needs one of its texts, not before.
+        const auto catalogueMapped = [] {
+            QFile maps(QStringLiteral("/proc/self/maps"));
+            return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("qtbase_ja.qm");
+        };
+        QVERIFY(!catalogueMapped());
 
         QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
         QCOMPARE(box.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("キャンセル"));
+        QVERIFY(catalogueMapped());
 
         QFileDialog dialog(nullptr, QStringLiteral("ファイルを開く"));
         dialog.setOption(QFileDialog::DontUseNativeDialog);
