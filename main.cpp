@@ -109,7 +109,6 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     QApplication::setDesktopFileName(QStringLiteral("io.github.quillbeat.Quillbeat"));
-    qb::ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(qb::ui::defaultUiFont());
     qb::ui::installQtTranslations(app); // Qt's own dialogs and buttons speak Japanese too
     qb::ui::keepQtDialogStateUnsaved(); // and its file dialog writes no settings file of its own
@@ -155,6 +154,8 @@ int main(int argc, char* argv[])
     qb::ui::Form1 form({mci, messages, settings, qb::platform::modalFileDialogHost()});
     form.Form_Load();
     form.show();
+    // Its own font, before the window's first paint (see installWindowFont).
+    qb::ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
 
     QObject::connect(&form, &qb::ui::Form1::playbackStateChanged, &form,
                      [&form, &mci] { mci.setStreamTitle(qb::session::currentTitle(form).toStdString()); });

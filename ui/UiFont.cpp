@@ -165,10 +165,10 @@ bool drawsWithoutShaping(const QString& text)
 
 QFont defaultUiFont()
 {
-    QStringList families = kInstalledFamilies;
-    if (QFontDatabase::hasFamily(kWindowFontFamily))
-        families.prepend(kWindowFontFamily);
-    families.append(QStringLiteral("DejaVu Sans"));
+    // The window's own font comes first even before it is registered: Qt finds fonts when it first
+    // draws, and goes on to the installed faces while the family is unknown.
+    QStringList families = {kWindowFontFamily};
+    families << kInstalledFamilies << QStringLiteral("DejaVu Sans");
     QFont font;
     font.setFamilies(families);
     font.setPixelSize(12);
