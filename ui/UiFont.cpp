@@ -89,14 +89,20 @@ bool registerCut(const QByteArray& font)
     return false;
 }
 
+// Removes the cuts of this style kept for an earlier face.
+void forgetCuts(const QString& cacheFolder, const QString& style)
+{
+    QDir folder(cacheFolder);
+    for (const QString& old : folder.entryList({QStringLiteral("window-font-%1-*.ttf").arg(style.toLower())}))
+        folder.remove(old);
+}
+
 void keepCut(const QString& path, const QByteArray& font, const QString& style)
 {
     const QFileInfo target(path);
-    QDir folder = target.dir();
-    if (!folder.mkpath(QStringLiteral(".")))
+    if (!target.dir().mkpath(QStringLiteral(".")))
         return;
-    for (const QString& old : folder.entryList({QStringLiteral("window-font-%1-*.ttf").arg(style.toLower())}))
-        folder.remove(old);
+    forgetCuts(target.path(), style);
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(font) == font.size())
         file.commit(); // a cut not kept is only made again at the next start
@@ -145,6 +151,8 @@ bool installWindowFont(const QString& cacheFolder)
         const std::optional<fonts::FontFace> bold = fonts::installedFace(family.toStdString(), true);
         if (bold && *bold != *regular)
             installCut(*bold, QStringLiteral("Bold"), characters, cacheFolder);
+        else
+            forgetCuts(cacheFolder, QStringLiteral("Bold"));
         return true;
     }
     return false;
