@@ -246,6 +246,33 @@ private slots:
         QCOMPARE(device->positionFrames(), 4 * kPeriod);
     }
 
+    void readyIsWhatEveryPlayingDeviceHasQueued()
+    {
+        Rig rig;
+        QCOMPARE(rig.capture->readyFrames(), 0);
+        auto first = std::make_unique<CountingDecoder>(100000);
+        const CountingDecoder* firstDecoder = first.get();
+        auto device = rig.engine->addDevice(std::move(first));
+        device->play();
+        rig.capture->advance(kPeriod);
+        const std::int64_t queued = firstDecoder->positionFrames() - device->positionFrames();
+        QVERIFY(queued > kPeriod);
+        QCOMPARE(rig.capture->readyFrames(), queued);
+
+        // A device that has just started and has nothing decoded yet holds the mix back.
+        auto second = rig.engine->addDevice(std::make_unique<CountingDecoder>(100000));
+        rig.capture->advance(kPeriod);
+        QCOMPARE(rig.capture->readyFrames(), firstDecoder->positionFrames() - device->positionFrames());
+        second->play();
+        QCOMPARE(rig.capture->readyFrames(), 0);
+        // A stopped device is silent, not starved: it holds nothing back.
+        device->stop();
+        rig.capture->advance(kPeriod);
+        QVERIFY(rig.capture->readyFrames() > 0);
+        second->stop();
+        QCOMPARE(rig.capture->readyFrames(), 0);
+    }
+
     void pauseAndResume()
     {
         Rig rig;

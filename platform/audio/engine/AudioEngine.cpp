@@ -68,6 +68,8 @@ struct AudioEngine::Impl
     std::thread feeder;
 
     void render(float* out, int frames);
+    // The frames every playing device has queued: what render() can supply without running dry.
+    std::int64_t ready();
     // Feeds every device; what the neediest of them needs next.
     EngineDevice::Need pump();
     // One round of the feeder: wakes the output when something plays, feeds, lets the output rest when
@@ -101,6 +103,20 @@ void AudioEngine::Impl::render(float* out, int frames)
     framesRendered.fetch_add(frames, std::memory_order_relaxed);
     underrunFrames.fetch_add(underrun, std::memory_order_relaxed);
     callbacks.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::int64_t AudioEngine::Impl::ready()
+{
+    // Reads the slots as a callback does, so that a queue being retired stays until it is done.
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    std::optional<std::int64_t> least;
+    for (auto& slot : slots) {
+        const FrameQueue* queue = slot.load(std::memory_order_seq_cst);
+        if (queue && queue->live())
+            least = std::min(least.value_or(queue->queuedFrames()), queue->queuedFrames());
+    }
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    return least.value_or(0);
 }
 
 EngineDevice::Need AudioEngine::Impl::pump()
@@ -211,6 +227,7 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
     auto render = [&impl](float* out, int frames) { impl.render(out, frames); };
     const auto startOutput = [&impl, &render] {
         impl.periodFrames = std::max(impl.output->periodFrames(), 1);
+        impl.output->setReady([&impl] { return impl.ready(); });
         const bool runsFeeder =
             !impl.options.feederThread &&
             impl.output->takeFeeder([&impl](std::int64_t clockFrames) { impl.feedOnClock(clockFrames); });

@@ -43,6 +43,7 @@ public:
     }
     // Any thread: whether an empty queue counts as an underrun.
     void setLive(bool live) { m_live.store(live, std::memory_order_relaxed); }
+    bool live() const { return m_live.load(std::memory_order_relaxed); }
 
     std::int64_t writeIndex() const { return m_write.load(std::memory_order_acquire); }
     // The next frame the consumer will take, with a pending discard already applied.

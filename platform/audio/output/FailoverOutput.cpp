@@ -33,6 +33,14 @@ void FailoverOutput::watch(ServerOutput& server)
     server.setLostHandler([this] { signal(); });
 }
 
+void FailoverOutput::setReady(ReadyFn ready)
+{
+    std::lock_guard lock(m_mutex);
+    m_ready = std::move(ready);
+    if (m_server)
+        m_server->setReady(m_ready);
+}
+
 bool FailoverOutput::start(RenderFn render)
 {
     stop();
@@ -119,6 +127,7 @@ void FailoverOutput::useServerLocked(std::unique_ptr<ServerOutput> server)
 {
     m_silent->stop();
     watch(*server);
+    server->setReady(m_ready);
     if (!server->start(m_render)) {
         m_dropped = std::move(server);
         m_silent->start(m_render);

@@ -34,6 +34,7 @@ public:
     FailoverOutput& operator=(const FailoverOutput&) = delete;
 
     bool start(RenderFn render) override;
+    void setReady(ReadyFn ready) override;
     void stop() override;
     void setActive(bool active) override;
     void flush() override;
@@ -58,6 +59,7 @@ private:
     std::unique_ptr<ServerOutput> m_server;  // null while the server is away
     std::unique_ptr<ServerOutput> m_dropped; // a lost output, destroyed off the lock
     RenderFn m_render;
+    ReadyFn m_ready;
     bool m_started = false;
     bool m_active = true;
 

@@ -170,6 +170,12 @@ bool PulseOutput::start(RenderFn render)
     return true;
 }
 
+void PulseOutput::setReady(ReadyFn ready)
+{
+    LoopLock lock(m_loop);
+    m_ready = std::move(ready);
+}
+
 void PulseOutput::stop()
 {
     // Every callback runs under the main loop's lock: once it is ours, none is rendering.
@@ -242,8 +248,10 @@ void PulseOutput::fillLocked()
     if (m_awaitingSound && !awaitSoundLocked())
         return;
 
-    // While ramping up, hold the first kFirstMs plus three times the time since: the buffer grows to
-    // its target without asking the engine for much more than it has decoded. What the server holds
+    // While ramping up, hold what the engine has ready, and at least the first kFirstMs plus three times
+    // the time since: the buffer grows to its target without asking the engine for much more than it
+    // has decoded, and fast enough that a late wake-up just after Play does not run it dry. What the
+    // server holds
     // is reckoned from what was written and the time since, not from the server's requests: after a
     // flush or an uncork the server asks for more only once it has played something, and it does not
     // play before it holds kStartMs.
@@ -255,8 +263,11 @@ void PulseOutput::fillLocked()
         const std::int64_t played = std::chrono::duration_cast<std::chrono::microseconds>(since).count() *
                                     kEngineRate / 1000000 * static_cast<std::int64_t>(kFrameBytes);
         const std::int64_t held = std::max<std::int64_t>(m_rampWritten - played, 0);
-        const std::int64_t allowed =
-            bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), kTargetMs));
+        const std::int64_t target = bytesForMs(kTargetMs);
+        std::int64_t allowed = bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), kTargetMs));
+        if (m_ready)
+            allowed = std::max(allowed,
+                               std::min(held + m_ready() * static_cast<std::int64_t>(kFrameBytes), target));
         want = allowed - held;
     }
     want -= want % static_cast<std::int64_t>(kFrameBytes);
@@ -312,8 +323,9 @@ bool PulseOutput::awaitSoundLocked()
         if (std::any_of(m_scratch.begin(), end, [](float v) { return v != 0.0f; })) {
             m_awaitingSound = false;
             m_activeSince = now; // the ramp starts with the music
-            pa_stream_write(m_stream, m_scratch.data(), static_cast<std::size_t>(frames) * kFrameBytes,
-                            nullptr, 0, PA_SEEK_RELATIVE);
+            const std::size_t bytes = static_cast<std::size_t>(frames) * kFrameBytes;
+            pa_stream_write(m_stream, m_scratch.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+            m_rampWritten = static_cast<std::int64_t>(bytes);
             return true;
         }
         m_silentFrames += frames;

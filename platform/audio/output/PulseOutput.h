@@ -23,10 +23,11 @@ namespace qb::audio {
 // The server holds up to kTargetMs of sound, so a busy machine does not starve it; the render function
 // runs on libpulse's thread whenever the server asks for kRequestFrames or more. Because that buffer
 // is long, going inactive flushes it (a stop is heard at once) and corks the stream (the server and
-// this process rest); becoming active uncorks it and fills the buffer gradually, the first few
-// milliseconds at once and the rest over the next kRampMs at three times real time, so that the engine
-// is never asked for a whole buffer it has not decoded yet (the first sound would wait behind silence);
-// the server starts playing once a few tens of milliseconds are in.
+// this process rest); becoming active uncorks it and fills the buffer over the next kRampMs: whatever the
+// engine has decoded already at once, and at least the first few milliseconds and then three times real
+// time, so that the engine is never asked for a whole buffer it has not decoded yet (the first sound
+// would wait behind silence) and a late wake-up soon after Play finds the server well stocked; the
+// server starts playing once a few tens of milliseconds are in.
 class PulseOutput final : public ServerOutput
 {
 public:
@@ -43,6 +44,7 @@ public:
     PulseOutput& operator=(const PulseOutput&) = delete;
 
     bool start(RenderFn render) override;
+    void setReady(ReadyFn ready) override;
     void stop() override;
     void setActive(bool active) override;
     void flush() override;
@@ -70,6 +72,7 @@ private:
     pa_time_event* m_rampTimer = nullptr;
     // Guarded by the main loop's lock.
     RenderFn m_render;
+    ReadyFn m_ready;
     bool m_started = false;
     bool m_active = false;
     std::string m_streamTitle; // the media.name the server shows; under the loop lock

@@ -31,6 +31,7 @@ public:
     void stop() override;
     // Manual clock only: true, and `feed` runs before each period advance() pulls.
     bool takeFeeder(FeedFn feed) override;
+    void setReady(ReadyFn ready) override { m_ready = std::move(ready); }
     int periodFrames() const override { return m_periodFrames; }
     const char* name() const override { return "capture"; }
 
@@ -42,6 +43,8 @@ public:
     std::vector<float> captured() const;
     std::vector<float> takeCaptured();
     std::int64_t capturedFrames() const;
+    // Manual clock: what the engine says it has ready, as an output filling ahead would see it.
+    std::int64_t readyFrames() const { return m_ready ? m_ready() : 0; }
     // When false, periods are pulled but not kept (long benchmark runs that analyse on the fly).
     void setRecording(bool on);
 
@@ -52,6 +55,7 @@ private:
     const Clock m_clock;
     RenderFn m_render;
     FeedFn m_feed;
+    ReadyFn m_ready;
     std::int64_t m_clockFrames = 0; // manual clock: frames pulled since construction
     mutable std::mutex m_mutex;
     std::vector<float> m_captured;

@@ -18,6 +18,9 @@ public:
     // is that output's clock: the frames it has pulled so far. The round decodes only when the feeder
     // is due on that clock (woken by a command, or its sleep has run out), as the feeder thread would.
     using FeedFn = std::function<void(std::int64_t clockFrames)>;
+    // How many frames the render function can supply at once from what is decoded already. Called on
+    // the thread that renders, never while the render function runs.
+    using ReadyFn = std::function<std::int64_t()>;
 
     virtual ~AudioOutput() = default;
 
@@ -38,6 +41,9 @@ public:
         (void)feed;
         return false;
     }
+    // For an output that fills a long buffer ahead of real time: it may take whatever is ready at
+    // once, and so reach a safe depth sooner, without making the engine run dry. Called before start().
+    virtual void setReady(ReadyFn ready) { (void)ready; }
     // Drops what has been pulled but not heard yet (a sound server's buffer), so that a stop is heard
     // at once; pulling goes on as before. Outputs that hold nothing ignore it. Any thread.
     virtual void flush() {}
