@@ -89,12 +89,16 @@ bool registerCut(const QByteArray& font)
     return false;
 }
 
-// Removes the cuts of this style kept for an earlier face.
+// Removes the cuts of this style kept for an earlier face. The names are matched by hand: a name
+// filter would start the regular-expression engine, and with it some 0.5 MB, at every start.
 void forgetCuts(const QString& cacheFolder, const QString& style)
 {
     QDir folder(cacheFolder);
-    for (const QString& old : folder.entryList({QStringLiteral("window-font-%1-*.ttf").arg(style.toLower())}))
-        folder.remove(old);
+    const QString prefix = QStringLiteral("window-font-%1-").arg(style.toLower());
+    for (const QString& name : folder.entryList(QDir::Files)) {
+        if (name.startsWith(prefix) && name.endsWith(QLatin1String(".ttf")))
+            folder.remove(name);
+    }
 }
 
 void keepCut(const QString& path, const QByteArray& font, const QString& style)
