@@ -186,8 +186,8 @@ void PulseOutput::stop()
     m_active = false;
     m_render = nullptr;
     if (!m_lost) {
-        forget(pa_stream_flush(m_stream, nullptr, nullptr));
         forget(pa_stream_cork(m_stream, 1, nullptr, nullptr));
+        forget(pa_stream_flush(m_stream, nullptr, nullptr));
     }
 }
 
@@ -199,9 +199,10 @@ void PulseOutput::setActive(bool active)
     m_active = active;
     if (!active) {
         // What the server still holds was rendered before everything stopped: drop it, so that Stop is
-        // heard at once, and let the server stop asking.
-        forget(pa_stream_flush(m_stream, nullptr, nullptr));
+        // heard at once, and let the server stop asking. Corked first: a stream flushed while it plays
+        // runs dry for a moment, and the server reports that as an underflow.
         forget(pa_stream_cork(m_stream, 1, nullptr, nullptr));
+        forget(pa_stream_flush(m_stream, nullptr, nullptr));
         return;
     }
     // The stream is named after what plays: a new title is known by the time Play makes it active.
