@@ -1,6 +1,6 @@
 #include "dialogs/OpenFileDialog.h"
 #include "dialogs/QtMessageBox.h"
-#include "mci/SoundModuleLoader.h"
+#include "sound/SoundModuleLoader.h"
 #include "session/Mpris.h"
 #include "session/SingleWindow.h"
 #include "session/WindowActions.h"

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "SelectDriver.h"
-#include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
-#include "mci/MciService.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/engine/Device.h"
+#include "sound/mci/MciService.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
 #include "ui/Form1.h"

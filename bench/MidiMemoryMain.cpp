@@ -14,9 +14,9 @@
 //   qb_bench_proc cost 3 10 ours.mid -- qb_bench_player cost <song.mid>
 #include "BenchFiles.h"
 #include "ProcessFigures.h"
-#include "audio/decode/Decoders.h"
-#include "audio/midi/MidiDecoder.h"
-#include "audio/midi/MidiSynthCache.h"
+#include "sound/decode/Decoders.h"
+#include "sound/midi/MidiDecoder.h"
+#include "sound/midi/MidiSynthCache.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/MidiFiles.h"
 

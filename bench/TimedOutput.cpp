@@ -1,7 +1,7 @@
 #include "TimedOutput.h"
 
-#include "audio/decode/Decoder.h"
-#include "audio/engine/RealTimePace.h"
+#include "sound/decode/Decoder.h"
+#include "sound/engine/RealTimePace.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/engine/AudioOutput.h"
+#include "sound/engine/AudioOutput.h"
 
 #include <atomic>
 #include <chrono>

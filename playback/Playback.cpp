@@ -1,7 +1,7 @@
 #include "playback/Playback.h"
 
-#include "formats/MediaFormats.h"
-#include "mci/MciApi.h"
+#include "sound/MediaFormats.h"
+#include "sound/MciApi.h"
 #include "media/MidiHeader.h"
 #include "media/OpenDialog.h"
 #include "playback/PlayerView.h"

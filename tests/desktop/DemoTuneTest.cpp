@@ -1,7 +1,7 @@
 // The demo tune the build composes: a MIDI file whose header shows its Japanese title, 20 to 40
 // seconds long, that ends on a whole bar so that it loops in time.
-#include "audio/decode/Decoder.h"
-#include "audio/midi/MidiFileParser.h"
+#include "sound/decode/Decoder.h"
+#include "sound/midi/MidiFileParser.h"
 #include "media/MidiHeader.h"
 
 #include <QFile>

@@ -1,11 +1,11 @@
 // The endless loop as the program runs it: the real loop monitor (Timer1_Timer) polling the real MCI
 // service, whose devices play into a capture output clocked by the test. Whatever reaches the
 // "speakers" is compared with the file: at every seam nothing may be inserted and nothing dropped.
-#include "audio/capture/CaptureOutput.h"
-#include "audio/decode/Decoders.h"
-#include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
-#include "mci/MciService.h"
+#include "testkit/CaptureOutput.h"
+#include "sound/decode/Decoders.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/engine/Device.h"
+#include "sound/mci/MciService.h"
 #include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"

@@ -2,7 +2,7 @@
 // recording window.
 #include "playback/Playback.h"
 
-#include "mci/MciErrors.h"
+#include "sound/MciErrors.h"
 #include "playback/PlayerView.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"

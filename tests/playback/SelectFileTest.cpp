@@ -1,9 +1,9 @@
 // Selecting a file without the dialog (the command line, a drop, a second start): the same window and
 // the same MCI commands as a confirmed Select, the same outcome as a failed Select, and nothing while
 // Select's own dialog is up.
-#include "audio/capture/CaptureOutput.h"
-#include "audio/engine/AudioEngine.h"
-#include "mci/MciService.h"
+#include "testkit/CaptureOutput.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/mci/MciService.h"
 #include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"

@@ -1,10 +1,10 @@
 // Select from end to end: the real open-file dialog answered by the test, the real MCI service on a
 // capture output, real files, and what the window shows afterwards.
-#include "audio/capture/CaptureOutput.h"
-#include "audio/engine/AudioEngine.h"
-#include "audio/engine/Device.h"
-#include "formats/MediaFormats.h"
-#include "mci/MciService.h"
+#include "testkit/CaptureOutput.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/engine/Device.h"
+#include "sound/MediaFormats.h"
+#include "sound/mci/MciService.h"
 #include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"

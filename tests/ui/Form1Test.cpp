@@ -2,7 +2,7 @@
 // access-key forwarding, the animation and unload, against a recording MCI service.
 #include "ui/Form1.h"
 
-#include "mci/MciErrors.h"
+#include "sound/MciErrors.h"
 #include "support/ShownMainWindow.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"

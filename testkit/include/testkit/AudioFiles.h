@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/decode/Decoder.h"
+#include "sound/decode/Decoder.h"
 
 #include <QString>
 #include <cstdint>

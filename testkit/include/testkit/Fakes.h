@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mci/MciApi.h"
+#include "sound/MciApi.h"
 #include "system/MessageBox.h"
 
 #include <QString>

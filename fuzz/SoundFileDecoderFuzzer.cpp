@@ -1,0 +1,14 @@
+// libFuzzer entry point: arbitrary bytes opened as a sound file through libsndfile (WAVE and every
+// other format it recognises) and rendered for a bounded number of chunks.
+#include "DecoderFuzzing.h"
+#include "sound/decode/Decoders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    using namespace qb::audio;
+    OpenResult opened = openSoundFileDecoder(fuzzing::writeInput(data, size, ".wav"));
+    fuzzing::check((opened.decoder != nullptr) == (opened.error == OpenError::None));
+    if (opened.decoder)
+        fuzzing::exercise(*opened.decoder, 4);
+    return 0;
+}

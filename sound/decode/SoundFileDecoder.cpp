@@ -1,0 +1,105 @@
+#include "FrameSource.h"
+#include "OpenFile.h"
+#include "SourceDecoder.h"
+#include "sound/decode/Decoders.h"
+
+#include <algorithm>
+#include <sndfile.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qb::audio {
+
+namespace {
+
+// libsndfile's frames as stereo: mono goes to both sides, beyond two channels only the first two count.
+class SoundFileSource final : public FrameSource
+{
+public:
+    SoundFileSource(SNDFILE* file, posix::UniqueFd fd, const SF_INFO& info)
+        : m_file(file), m_fd(std::move(fd)), m_channels(info.channels), m_rate(info.samplerate),
+          m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1)
+    {
+    }
+    ~SoundFileSource() override { sf_close(m_file); }
+
+    int rate() const override { return m_rate; }
+    std::int64_t length() const override { return m_length; }
+
+    int read(float* out, int frames) override
+    {
+        if (m_channels == kChannels)
+            return readFull(out, frames);
+        int done = 0;
+        while (done < frames) {
+            const int want = std::min(frames - done, 1024);
+            m_scratch.resize(static_cast<std::size_t>(want) * static_cast<std::size_t>(m_channels));
+            const int got = readFull(m_scratch.data(), want);
+            for (int i = 0; i < got; ++i) {
+                const float* in = m_scratch.data() + static_cast<std::ptrdiff_t>(i) * m_channels;
+                out[(done + i) * kChannels] = in[0];
+                out[(done + i) * kChannels + 1] = m_channels == 1 ? in[0] : in[1];
+            }
+            done += got;
+            if (got < want)
+                break;
+        }
+        return done;
+    }
+
+    bool seek(std::int64_t frame) override { return sf_seek(m_file, frame, SEEK_SET) == frame; }
+
+private:
+    // sf_readf_float in the file's channel layout; short only at the end (or on a read error).
+    int readFull(float* out, int frames)
+    {
+        int done = 0;
+        while (done < frames) {
+            const sf_count_t got =
+                sf_readf_float(m_file, out + static_cast<std::ptrdiff_t>(done) * m_channels, frames - done);
+            if (got <= 0)
+                break;
+            done += static_cast<int>(got);
+        }
+        return done;
+    }
+
+    SNDFILE* m_file;
+    posix::UniqueFd m_fd; // closed after the handle that reads it
+    const int m_channels;
+    const int m_rate;
+    const std::int64_t m_length;
+    std::vector<float> m_scratch;
+};
+
+} // namespace
+
+OpenResult openSoundFileDecoder(const std::string& path)
+{
+    OpenResult result;
+    OpenedFile file = openRegularFile(path);
+    if (!file.fd) {
+        result.error = file.error;
+        result.message = file.message;
+        return result;
+    }
+    SF_INFO info{};
+    // The descriptor stays ours, so it is closed exactly once on every path.
+    SNDFILE* sound = sf_open_fd(file.fd.get(), SFM_READ, &info, SF_FALSE);
+    if (!sound) {
+        result.error = OpenError::InvalidFile;
+        result.message = path + ": " + sf_strerror(nullptr);
+        return result;
+    }
+    if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
+        sf_close(sound);
+        result.error = OpenError::InvalidFile;
+        result.message = path + ": unsupported channel count or sample rate";
+        return result;
+    }
+    result.decoder =
+        std::make_unique<SourceDecoder>(std::make_unique<SoundFileSource>(sound, std::move(file.fd), info));
+    return result;
+}
+
+} // namespace qb::audio

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "sound/decode/Decoder.h"
+
+#include <memory>
+#include <string>
+
+namespace qb::audio {
+
+enum class OpenError
+{
+    None,
+    FileNotFound,     // no readable file at the path
+    InvalidFile,      // the file is there but is not of the decoder's kind, or is damaged
+    SoundFontMissing, // MIDI only: the General MIDI SoundFont cannot be loaded
+    OutOfMemory,
+};
+
+struct OpenResult
+{
+    std::unique_ptr<Decoder> decoder; // null exactly when error != None
+    OpenError error = OpenError::None;
+    std::string message; // for logs and tests, English
+};
+
+// WAVE and whatever else libsndfile reads (FLAC, Ogg Vorbis, Opus), resampled to kEngineRate.
+OpenResult openSoundFileDecoder(const std::string& path);
+// MPEG audio through mpg123, gapless (encoder delay and padding removed), resampled to kEngineRate.
+OpenResult openMp3Decoder(const std::string& path);
+
+// How many resamplers the decoders of this process have set up. Setting one up designs its filter,
+// the costly part of resampling; a decoder sets up one per rate it meets, however often it meets it.
+std::int64_t resamplerSetups();
+
+} // namespace qb::audio

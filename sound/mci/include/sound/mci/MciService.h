@@ -1,0 +1,114 @@
+#pragma once
+
+#include "sound/MciApi.h"
+#include "sound/mci/MciCommand.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace qb::audio {
+class AudioEngine;
+class Device;
+class MidiSynthCache;
+} // namespace qb::audio
+
+namespace qb::platform {
+class MessageBoxPresenter;
+} // namespace qb::platform
+
+namespace qb::mci {
+
+struct SoundFontFailureReport;
+
+struct MciServiceOptions
+{
+    // The General MIDI SoundFont of the sequencer device; empty: the distribution's default.
+    std::string soundFontPath;
+    // Where the sequencer device borrows its synthesisers; null: the service keeps its own.
+    std::shared_ptr<audio::MidiSynthCache> synthCache;
+    // Asked at every open of a MIDI file for the SoundFont to load (the user's setting); an empty
+    // answer, or no function, means soundFontPath. Called on the thread that sends the command.
+    std::function<std::string()> soundFontChoice;
+    // Told when a MIDI file was refused because its SoundFont could not be loaded (the open still
+    // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path and the reason. Called after the
+    // command has finished and the service's lock is released, so it may show a modal window.
+    std::function<void(const std::string& soundFontPath, const std::string& why)> soundFontFailed;
+};
+
+// The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
+// status and close on devices named by their element (the file path) or by an alias.
+//
+// Devices: without "type", the file's ending chooses one through the table of media formats,
+// without regard to case: MIDI endings the sequencer (FluidSynth), sampled-sound endings waveaudio
+// (libsndfile), .mp3 mpegvideo (mpg123); any other ending is MCIERR_EXTENSION_NOT_FOUND. A file that
+// does not open is reported on standard error with its path and the reason. "type
+// sequencer|waveaudio|mpegvideo" chooses explicitly. Device names and aliases compare without regard to ASCII
+// case.
+//
+// Replies: "status ... mode" is "playing", "paused" or "stopped" ("stopped" after open, after stop and
+// once the end of the file has been queued for output); "length" and "position" are whole
+// milliseconds, held at 4294967295 (the largest 32-bit number, as MCI's status values are) when a file
+// lasts longer; "ready" is "true". Commands without a reply leave the empty text in the reply buffer.
+//
+// "play ... wait" returns once the device is no longer playing (its last frame has been queued for
+// output), pumping the engine meanwhile so that a file shorter than the engine's queue ends even without
+// a feeder thread; if the output stops taking frames for a second, as a manually clocked output does,
+// it returns with the device still playing rather than wait for ever.
+// "notify" is accepted; no notification is sent to the callback window.
+//
+// Threading: meant for one thread (the UI thread); the device tables are guarded by a mutex all the
+// same. The engine and the presenter must outlive the service; its destructor closes every device.
+class MciService : public MciApi
+{
+public:
+    using Options = MciServiceOptions;
+
+    MciService(audio::AudioEngine& engine, platform::MessageBoxPresenter& errorBox);
+    MciService(audio::AudioEngine& engine, platform::MessageBoxPresenter& errorBox, Options options);
+    ~MciService() override;
+    MciService(const MciService&) = delete;
+    MciService& operator=(const MciService&) = delete;
+
+    MCIERROR mciSendStringA(const char* command, char* returnString, unsigned returnLength,
+                            void* callbackWindow) override;
+    // On failure shows mciErrorText(code) with the caption "MCI" through the presenter, once.
+    bool mciExecute(const char* command) override;
+
+private:
+    struct OpenDevice
+    {
+        std::string name;    // alias, or the element when opened without one
+        std::string element; // the file path
+        std::shared_ptr<audio::Device> device;
+    };
+
+    MCIERROR execute(const ParsedCommand& cmd, std::string& reply);
+    MCIERROR open(const ParsedCommand& cmd);
+    MCIERROR close(const ParsedCommand& cmd);
+    MCIERROR play(const ParsedCommand& cmd);
+    MCIERROR control(const ParsedCommand& cmd);
+    MCIERROR seek(const ParsedCommand& cmd);
+    MCIERROR status(const ParsedCommand& cmd, std::string& reply);
+    void waitWhilePlaying(const std::shared_ptr<audio::Device>& device);
+
+    // The device called `name`, or null. Callers hold m_mutex.
+    std::shared_ptr<audio::Device> find(const std::string& name) const;
+    // The one device `cmd` names ("all" is refused), or the error for it. m_mutex held.
+    MCIERROR findOne(const ParsedCommand& cmd, std::shared_ptr<audio::Device>& device) const;
+
+    audio::AudioEngine& m_engine;
+    platform::MessageBoxPresenter& m_errorBox;
+    Options m_options;
+    mutable std::mutex m_mutex;
+    // Keyed by the ASCII-lower-cased name.
+    std::map<std::string, OpenDevice> m_devices;
+    // A SoundFont that failed during the current command: path and reason, reported once it is done.
+    std::optional<std::pair<std::string, std::string>> m_soundFontFailure;
+    friend struct SoundFontFailureReport;
+};
+
+} // namespace qb::mci

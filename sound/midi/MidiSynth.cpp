@@ -1,0 +1,280 @@
+#include "MidiSynth.h"
+
+#include "sound/decode/Decoder.h"
+
+#include <atomic>
+#include <cstring>
+#include <fluidsynth.h>
+#include <map>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qb::audio {
+
+namespace {
+
+// FluidSynth warns on stderr about things a MIDI file may do on every pass (a program its SoundFont
+// lacks, an unknown controller), which would fill a log over a day of looping. Errors stay on.
+void quietLibraryWarnings()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        fluid_set_log_function(FLUID_WARN, nullptr, nullptr);
+        fluid_set_log_function(FLUID_INFO, nullptr, nullptr);
+        fluid_set_log_function(FLUID_DBG, nullptr, nullptr);
+    });
+}
+
+// Subsets are handed to FluidSynth's own SoundFont parser as files that live in memory: the loader's
+// file callbacks carry no context, so the bytes wait here under a name made for them while
+// fluid_synth_sfload() reads them. With dynamic sample loading off the parser reads everything
+// while loading and never opens the file again.
+constexpr const char* kSubsetPrefix = "quillbeat-soundfont-subset:";
+std::mutex g_filesMutex;
+std::map<std::string, const SoundFontSubset*> g_files;
+std::atomic<unsigned> g_nextName{0};
+
+struct OpenSubset
+{
+    const SoundFontSubset* subset;
+    fluid_long_long_t position = 0;
+};
+
+void* openSubset(const char* name)
+{
+    std::lock_guard lock(g_filesMutex);
+    const auto it = g_files.find(name);
+    return it == g_files.end() ? nullptr : new OpenSubset{it->second};
+}
+
+int readSubset(void* buffer, fluid_long_long_t count, void* handle)
+{
+    auto* file = static_cast<OpenSubset*>(handle);
+    if (count < 0 || !file->subset->read(static_cast<std::uint64_t>(file->position),
+                                         static_cast<char*>(buffer), static_cast<std::size_t>(count)))
+        return FLUID_FAILED;
+    file->position += count;
+    return FLUID_OK;
+}
+
+int seekSubset(void* handle, fluid_long_long_t offset, int origin)
+{
+    auto* file = static_cast<OpenSubset*>(handle);
+    const auto size = static_cast<fluid_long_long_t>(file->subset->size());
+    const fluid_long_long_t base = origin == SEEK_CUR ? file->position : origin == SEEK_END ? size : 0;
+    if (base + offset < 0 || base + offset > size)
+        return FLUID_FAILED;
+    file->position = base + offset;
+    return FLUID_OK;
+}
+
+fluid_long_long_t tellSubset(void* handle)
+{
+    return static_cast<OpenSubset*>(handle)->position;
+}
+
+int closeSubset(void* handle)
+{
+    delete static_cast<OpenSubset*>(handle);
+    return FLUID_OK;
+}
+
+// Subsets loaded on top of the first are dropped, all at once, when a new song finds this many.
+constexpr std::size_t kMaxSubsets = 8;
+
+const NoteSet& allNotes()
+{
+    static const NoteSet all = NoteSet().set();
+    return all;
+}
+
+} // namespace
+
+std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, std::string* why)
+{
+    auto fail = [why](std::string reason) -> std::unique_ptr<MidiSynth> {
+        if (why)
+            *why = std::move(reason);
+        return nullptr;
+    };
+
+    // FluidSynth reports a missing file only through its log; checking first gives a clear reason.
+    std::string identity = fileIdentity(soundFontPath);
+    if (identity.empty())
+        return fail("SoundFont not readable: " + soundFontPath);
+
+    quietLibraryWarnings();
+    std::unique_ptr<MidiSynth> self(new MidiSynth);
+    self->m_soundFontPath = soundFontPath;
+    self->m_soundFontIdentity = std::move(identity);
+    self->m_settings = new_fluid_settings();
+    if (!self->m_settings)
+        return fail("cannot create FluidSynth settings");
+    fluid_settings_setnum(self->m_settings, "synth.sample-rate", kEngineRate);
+    fluid_settings_setint(self->m_settings, "synth.audio-channels", 1);
+    fluid_settings_setint(self->m_settings, "synth.lock-memory", 0);
+    // Subsets hold only samples that are meant to play: load them with the font.
+    fluid_settings_setint(self->m_settings, "synth.dynamic-sample-loading", 0);
+    // The owner calls it from one thread at a time, so FluidSynth's own locking is only overhead.
+    fluid_settings_setint(self->m_settings, "synth.threadsafe-api", 0);
+    // GS and XG files address their messages to device 16 (Roland's and Yamaha's default); FluidSynth
+    // answers only device 0 and "all" unless told, and would drop a GS drum-part switch.
+    fluid_settings_setint(self->m_settings, "synth.device-id", 16);
+    fluid_settings_setint(self->m_settings, "synth.reverb.active", 1);
+    fluid_settings_setint(self->m_settings, "synth.chorus.active", 1);
+
+    self->m_synth = new_fluid_synth(self->m_settings);
+    if (!self->m_synth)
+        return fail("cannot create the FluidSynth synthesiser");
+    for (int cc = 0; cc < 128; ++cc)
+        fluid_synth_get_cc(self->m_synth, 0, cc, &self->m_defaultControllers[cc]);
+
+    std::string reason;
+    self->m_tables = SoundFontTables::read(soundFontPath, &reason);
+    if (!self->m_tables)
+        return fail(reason);
+    fluid_sfloader_t* loader = new_fluid_defsfloader(self->m_settings);
+    if (!loader)
+        return fail("cannot create a FluidSynth SoundFont loader");
+    fluid_sfloader_set_callbacks(loader, openSubset, readSubset, seekSubset, tellSubset, closeSubset);
+    fluid_synth_add_sfloader(self->m_synth, loader); // the synthesiser owns it from here
+    // Every preset, without zones: channels find what the full font has and sound nothing yet.
+    if (!self->loadSubset(SoundFontUse{}, true, &reason))
+        return fail("not a usable SoundFont: " + soundFontPath + ": " + reason);
+    return self;
+}
+
+std::string MidiSynth::fileIdentity(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0)
+        return {};
+    return std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' + std::to_string(st.st_size) +
+           ':' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
+}
+
+MidiSynth::~MidiSynth()
+{
+    if (m_synth)
+        delete_fluid_synth(m_synth);
+    if (m_settings)
+        delete_fluid_settings(m_settings);
+}
+
+bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string* why)
+{
+    SoundFontSubset subset = buildSoundFontSubset(*m_tables, use, allHeaders, why);
+    if (subset.size() == 0)
+        return false;
+    const std::string name = kSubsetPrefix + std::to_string(g_nextName++);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_files[name] = &subset;
+    }
+    const int id = fluid_synth_sfload(m_synth, name.c_str(), 0);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_files.erase(name);
+    }
+    if (id == FLUID_FAILED) {
+        if (why)
+            *why = "FluidSynth refused a subset of " + m_soundFontPath;
+        return false;
+    }
+    if (allHeaders && m_baseFontId < 0)
+        m_baseFontId = id;
+    for (const PresetKey& key : subset.contents.presets) {
+        LoadedPreset& loaded = m_presets[key];
+        loaded.soundFontId = id;
+        const auto complete = subset.complete.find(key);
+        loaded.notes = complete != subset.complete.end() ? complete->second : NoteSet();
+    }
+    m_loaded.emplace_back(id, std::move(subset.contents));
+    return true;
+}
+
+bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
+{
+    const SoundFontUse song = collectSoundFontUse(sequence, *m_tables);
+    if (m_loaded.size() > kMaxSubsets) {
+        // Many songs have each added a little: start again from the song at hand, so memory follows
+        // what plays rather than everything that ever played.
+        for (const auto& [id, contents] : m_loaded)
+            if (id != m_baseFontId)
+                fluid_synth_sfunload(m_synth, id, 1);
+        std::erase_if(m_loaded, [this](const auto& loaded) { return loaded.first != m_baseFontId; });
+        m_presets.clear();
+        for (ChannelPreset& channel : m_channels)
+            channel = ChannelPreset{};
+    }
+    SoundFontUse missing;
+    for (const auto& [key, notes] : song.presets) {
+        const auto loaded = m_presets.find(key);
+        if (loaded == m_presets.end())
+            missing.presets[key] = notes;
+        else if ((notes & ~loaded->second.notes).any())
+            missing.presets[key] = notes | loaded->second.notes;
+    }
+    return missing.presets.empty() || loadSubset(missing, false, why);
+}
+
+void MidiSynth::presetSelected(int channel)
+{
+    ChannelPreset& c = m_channels[channel & 15];
+    fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth, channel);
+    if (!preset) {
+        c = ChannelPreset{};
+        return;
+    }
+    c.active = true;
+    c.key = {fluid_preset_get_banknum(preset), fluid_preset_get_num(preset)};
+    const int id = fluid_sfont_get_id(fluid_preset_get_sfont(preset));
+    const auto loaded = m_presets.find(c.key);
+    c.notes = loaded != m_presets.end() && loaded->second.soundFontId == id ? &loaded->second.notes : nullptr;
+}
+
+void MidiSynth::loadMissingNote(int channel, int key, int velocity)
+{
+    ChannelPreset& c = m_channels[channel];
+    auto loaded = m_presets.find(c.key);
+    // The channel may hold an older copy of a preset that a newer subset has with this note.
+    const bool there = loaded != m_presets.end() &&
+                       loaded->second.notes.test(static_cast<std::size_t>(key * 128 + velocity));
+    if (!there) {
+        // Not foreseen: take the whole preset, so that whatever else this channel plays is there too.
+        SoundFontUse use;
+        use.presets[c.key] = allNotes();
+        if (!loadSubset(use, false, nullptr)) {
+            c.notes = &allNotes(); // unreadable now: do not try again on every note of this preset
+            return;
+        }
+        loaded = m_presets.find(c.key);
+        if (loaded == m_presets.end()) {
+            c.notes = &allNotes();
+            return;
+        }
+    }
+    fluid_synth_program_select(m_synth, channel, loaded->second.soundFontId, c.key.first, c.key.second);
+    c.notes = &loaded->second.notes;
+}
+
+std::vector<SoundFontSubsetContents> MidiSynth::loadedSubsets() const
+{
+    std::vector<SoundFontSubsetContents> contents;
+    for (const auto& loaded : m_loaded)
+        contents.push_back(loaded.second);
+    return contents;
+}
+
+void MidiSynth::render(float* out, int frames)
+{
+    if (frames <= 0)
+        return;
+    fluid_synth_write_float(m_synth, frames, out, 0, kChannels, out, 1, kChannels);
+    m_renderedFrames += frames;
+}
+
+} // namespace qb::audio

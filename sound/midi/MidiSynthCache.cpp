@@ -1,0 +1,65 @@
+#include "sound/midi/MidiSynthCache.h"
+
+#include "MidiSynth.h"
+
+#include <algorithm>
+
+namespace qb::audio {
+
+MidiSynthCache::MidiSynthCache() = default;
+MidiSynthCache::~MidiSynthCache() = default;
+
+std::unique_ptr<MidiSynth> MidiSynthCache::acquire(const std::string& soundFontPath, std::string* why)
+{
+    const std::string identity = MidiSynth::fileIdentity(soundFontPath);
+    {
+        std::lock_guard lock(m_mutex);
+        // Samples are read from the file on demand, so a synthesiser whose file has gone or changed
+        // cannot be used any more.
+        std::erase_if(m_idle, [&](const std::unique_ptr<MidiSynth>& s) {
+            return s->soundFontPath() == soundFontPath && s->soundFontIdentity() != identity;
+        });
+        for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it) {
+            if ((*it)->soundFontPath() == soundFontPath) {
+                std::unique_ptr<MidiSynth> synth = std::move(*it);
+                m_idle.erase(std::next(it).base());
+                return synth;
+            }
+        }
+    }
+    // Loaded outside the lock: it takes a while, and other opens need not wait for it.
+    std::unique_ptr<MidiSynth> synth = MidiSynth::create(soundFontPath, why);
+    if (synth) {
+        std::lock_guard lock(m_mutex);
+        ++m_loads;
+    }
+    return synth;
+}
+
+void MidiSynthCache::release(std::unique_ptr<MidiSynth> synth)
+{
+    if (!synth)
+        return;
+    std::unique_ptr<MidiSynth> evicted;
+    std::lock_guard lock(m_mutex);
+    m_idle.push_back(std::move(synth));
+    if (m_idle.size() > kMaxIdle) {
+        evicted = std::move(m_idle.front());
+        m_idle.erase(m_idle.begin());
+    }
+}
+
+int MidiSynthCache::soundFontLoads() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_loads;
+}
+
+void MidiSynthCache::clear()
+{
+    std::vector<std::unique_ptr<MidiSynth>> idle;
+    std::lock_guard lock(m_mutex);
+    idle.swap(m_idle);
+}
+
+} // namespace qb::audio

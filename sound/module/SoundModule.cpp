@@ -1,0 +1,65 @@
+// The sound module's entry point: the audio engine on the desktop's sound output and the MCI
+// service over it, made when the window sends its first command.
+#include "sound/engine/AudioEngine.h"
+#include "sound/output/Outputs.h"
+#include "sound/output/StreamIdentity.h"
+#include "sound/mci/MciService.h"
+#include "sound/SoundStack.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace qb::mci {
+namespace {
+
+MciServiceOptions serviceOptions(const SoundStackSetup& setup)
+{
+    MciServiceOptions options;
+    options.soundFontChoice = setup.soundFontChoice;
+    options.soundFontFailed = setup.soundFontFailed;
+    return options;
+}
+
+// The output is named to the sound server before it opens a stream.
+std::unique_ptr<audio::AudioOutput> namedOutput()
+{
+    audio::setStreamIdentity(audio::StreamIdentity{});
+    return audio::makeDefaultOutput();
+}
+
+class ModuleSoundStack final : public SoundStack
+{
+public:
+    explicit ModuleSoundStack(const SoundStackSetup& setup)
+        : m_engine(namedOutput()), m_service(m_engine, *setup.errorBox, serviceOptions(setup))
+    {
+    }
+
+    MCIERROR mciSendStringA(const char* command, char* returnString, unsigned returnLength,
+                            void* callbackWindow) override
+    {
+        return m_service.mciSendStringA(command, returnString, returnLength, callbackWindow);
+    }
+    bool mciExecute(const char* command) override { return m_service.mciExecute(command); }
+    void setStreamTitle(const std::string& title) override { audio::setStreamTitle(title); }
+
+private:
+    audio::AudioEngine m_engine; // outlives the service, which closes its devices on it
+    MciService m_service;
+};
+
+} // namespace
+} // namespace qb::mci
+
+extern "C" __attribute__((visibility("default"))) qb::mci::SoundStack*
+quillbeat_make_sound_stack(const qb::mci::SoundStackSetup& setup)
+{
+    if (setup.errorBox == nullptr)
+        return nullptr;
+    try {
+        return new qb::mci::ModuleSoundStack(setup);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "quillbeat: the sound stack did not start: %s\n", error.what());
+        return nullptr;
+    }
+}

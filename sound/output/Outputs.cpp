@@ -1,0 +1,36 @@
+#include "sound/output/Outputs.h"
+
+#include "FailoverOutput.h"
+#include "PulseOutput.h"
+#include "SdlOutput.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace qb::audio {
+
+namespace {
+
+// SDL_AUDIODRIVER naming any other driver is a user's (or a test's) choice of SDL's output.
+bool pulseWanted()
+{
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    return !driver || !*driver || std::strcmp(driver, "pulseaudio") == 0 || std::strcmp(driver, "pulse") == 0;
+}
+
+} // namespace
+
+std::unique_ptr<AudioOutput> makeDefaultOutput()
+{
+    if (pulseWanted()) {
+        if (auto pulse = PulseOutput::open())
+            return std::make_unique<FailoverOutput>(std::move(pulse), [] { return PulseOutput::open(); });
+    }
+    if (auto sdl = SdlOutput::open())
+        return std::make_unique<FailoverOutput>(std::move(sdl), [] { return SdlOutput::open(); });
+    std::fprintf(stderr, "quillbeat: no sound device; playing on a silent output\n");
+    return makeSilentOutput();
+}
+
+} // namespace qb::audio

@@ -1,0 +1,98 @@
+#include "testkit/CaptureOutput.h"
+
+#include "sound/decode/Decoder.h"
+#include "sound/engine/RealTimePace.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace qb::audio {
+
+CaptureOutput::CaptureOutput(int periodFrames, Clock clock)
+    : m_periodFrames(std::max(periodFrames, 1)), m_clock(clock)
+{
+}
+
+CaptureOutput::~CaptureOutput()
+{
+    stop();
+}
+
+bool CaptureOutput::start(RenderFn render)
+{
+    stop();
+    m_render = std::move(render);
+    m_period.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
+    m_running = true;
+    if (m_clock == Clock::RealTime) {
+        m_thread = std::thread(
+            [this] { runAtRealTimePace(m_periodFrames, m_running, [this] { pullPeriod(m_periodFrames); }); });
+    }
+    return true;
+}
+
+void CaptureOutput::stop()
+{
+    m_running = false;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool CaptureOutput::takeFeeder(FeedFn feed)
+{
+    if (m_clock != Clock::Manual)
+        return false;
+    m_feed = std::move(feed);
+    return true;
+}
+
+void CaptureOutput::advance(std::int64_t frames)
+{
+    if (m_clock != Clock::Manual || !m_running)
+        return;
+    while (frames > 0) {
+        const int n = static_cast<int>(std::min<std::int64_t>(frames, m_periodFrames));
+        // As on a real output, the feeder works between the periods the output takes, never inside
+        // the render function.
+        if (m_feed)
+            m_feed(m_clockFrames);
+        pullPeriod(n);
+        m_clockFrames += n;
+        frames -= n;
+    }
+}
+
+void CaptureOutput::pullPeriod(int frames)
+{
+    m_render(m_period.data(), frames);
+    if (!m_recording.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard lock(m_mutex);
+    m_captured.insert(m_captured.end(), m_period.begin(),
+                      m_period.begin() + static_cast<std::ptrdiff_t>(frames) * kChannels);
+}
+
+std::vector<float> CaptureOutput::captured() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_captured;
+}
+
+std::vector<float> CaptureOutput::takeCaptured()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_captured, {});
+}
+
+std::int64_t CaptureOutput::capturedFrames() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<std::int64_t>(m_captured.size() / kChannels);
+}
+
+void CaptureOutput::setRecording(bool on)
+{
+    m_recording = on;
+}
+
+} // namespace qb::audio

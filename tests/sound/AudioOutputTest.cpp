@@ -1,0 +1,277 @@
+#include "sound/engine/AudioOutput.h"
+
+#include "testkit/CaptureOutput.h"
+#include "sound/decode/Decoders.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/engine/Device.h"
+#include "sound/output/Outputs.h"
+#include "testkit/AudioFiles.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+using namespace qb::audio;
+
+namespace {
+
+// Counts the frames an output pulls and checks what it hands over.
+struct Counter
+{
+    std::atomic<std::int64_t> frames{0};
+    std::atomic<int> badCalls{0};
+
+    AudioOutput::RenderFn render()
+    {
+        return [this](float* out, int n) {
+            if (!out || n <= 0)
+                ++badCalls;
+            else
+                std::fill_n(out, n * kChannels, 0.5f);
+            frames += n;
+        };
+    }
+};
+
+void setDriver(const char* driver)
+{
+    if (driver)
+        qputenv("SDL_AUDIODRIVER", driver);
+    else
+        qunsetenv("SDL_AUDIODRIVER");
+}
+
+// Passes everything to the output it wraps and reports whether the engine has let it rest.
+class RestWatch final : public AudioOutput
+{
+public:
+    explicit RestWatch(std::unique_ptr<AudioOutput> inner) : m_inner(std::move(inner)) {}
+
+    bool start(RenderFn render) override
+    {
+        return m_inner->start([this, render = std::move(render)](float* out, int frames) {
+            ++m_inRender;
+            render(out, frames);
+            --m_inRender;
+        });
+    }
+    void stop() override { m_inner->stop(); }
+    void setActive(bool active) override
+    {
+        m_inner->setActive(active);
+        m_resting = !active;
+        if (active)
+            ++m_wakes;
+    }
+    int periodFrames() const override { return m_inner->periodFrames(); }
+    const char* name() const override { return m_inner->name(); }
+
+    bool resting() const { return m_resting; }
+    int inRender() const { return m_inRender; }
+    int wakes() const { return m_wakes; }
+
+private:
+    std::unique_ptr<AudioOutput> m_inner;
+    std::atomic<bool> m_resting{false};
+    std::atomic<int> m_inRender{0};
+    std::atomic<int> m_wakes{0};
+};
+
+} // namespace
+
+class AudioOutputTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void manualCaptureRecordsWhatItPulls()
+    {
+        CaptureOutput capture(100);
+        Counter counter;
+        capture.advance(50); // not started: nothing happens
+        QCOMPARE(counter.frames.load(), 0);
+        QVERIFY(capture.start(counter.render()));
+        capture.advance(250);
+        QCOMPARE(counter.frames.load(), 250);
+        QCOMPARE(capture.capturedFrames(), 250);
+        const std::vector<float> recorded = capture.takeCaptured();
+        QCOMPARE(recorded.size(), std::size_t{500});
+        QVERIFY(std::all_of(recorded.begin(), recorded.end(), [](float v) { return v == 0.5f; }));
+        QCOMPARE(capture.capturedFrames(), 0);
+        capture.setRecording(false);
+        capture.advance(100);
+        QCOMPARE(capture.capturedFrames(), 0);
+        QCOMPARE(counter.frames.load(), 350);
+        capture.stop();
+        capture.advance(100);
+        QCOMPARE(counter.frames.load(), 350);
+    }
+
+    void realTimeCapturePullsOnItsOwn()
+    {
+        CaptureOutput capture(256, CaptureOutput::Clock::RealTime);
+        Counter counter;
+        QVERIFY(capture.start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(capture.capturedFrames() >= 1024, 10000);
+        capture.stop();
+        const std::int64_t pulled = counter.frames.load();
+        QCOMPARE(pulled % 256, 0);
+        QCOMPARE(capture.capturedFrames(), pulled);
+        QCOMPARE(counter.badCalls.load(), 0);
+    }
+
+    void silentOutputPullsOnItsOwn()
+    {
+        auto output = makeSilentOutput(128);
+        QCOMPARE(QString(output->name()), QString("silent"));
+        QCOMPARE(output->periodFrames(), 128);
+        Counter counter;
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() >= 512, 10000);
+        output->stop();
+        const std::int64_t pulled = counter.frames.load();
+        output->stop();
+        QCOMPARE(counter.frames.load(), pulled);
+        // It can start again.
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > pulled, 10000);
+    }
+
+    void silentOutputFollowsRealTimeAfterAnIdleWait()
+    {
+        // After a wait with nothing to play, the silent output takes its periods as a sound card starting
+        // afresh would: by any moment, at most the real time elapsed since it was made active plus the
+        // period it takes at once. A pace that mistook the wait for a stall would catch up in a burst.
+        constexpr int kPeriod = 2048;
+        using Clock = std::chrono::steady_clock;
+        auto output = makeSilentOutput(kPeriod);
+        std::atomic<std::int64_t> pulled{0};
+        std::atomic<bool> measuring{false};
+        std::atomic<Clock::rep> activeSince{0};
+        std::atomic<std::int64_t> takenSinceActive{0};
+        std::atomic<std::int64_t> worstAhead{std::numeric_limits<std::int64_t>::min()};
+        QVERIFY(output->start([&](float* out, int n) {
+            std::fill_n(out, n * kChannels, 0.0f);
+            pulled += n;
+            if (!measuring.load())
+                return;
+            const double elapsed = std::chrono::duration<double>(
+                                       Clock::now() - Clock::time_point(Clock::duration(activeSince.load())))
+                                       .count();
+            const std::int64_t taken = takenSinceActive += n;
+            const auto ahead = static_cast<std::int64_t>(std::floor(taken - elapsed * kEngineRate - kPeriod));
+            std::int64_t worst = worstAhead.load();
+            while (ahead > worst && !worstAhead.compare_exchange_weak(worst, ahead)) {
+            }
+        }));
+        QTRY_VERIFY_WITH_TIMEOUT(pulled.load() >= 2 * kPeriod, 10000);
+        output->setActive(false);
+
+        // The idle wait: as long as an active output of the same period takes five periods.
+        Counter clock;
+        auto reference = makeSilentOutput(kPeriod);
+        QVERIFY(reference->start(clock.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(clock.frames.load() >= 5 * kPeriod, 10000);
+        reference->stop();
+
+        activeSince = Clock::now().time_since_epoch().count();
+        measuring = true;
+        output->setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(takenSinceActive.load() >= 6 * kPeriod, 10000);
+        output->stop();
+        QVERIFY2(worstAhead.load() <= 0,
+                 qPrintable(QStringLiteral("%1 frames ahead of real time").arg(worstAhead.load())));
+    }
+
+    void defaultOutputOnSdlsDummyDriver()
+    {
+        setDriver("dummy");
+        auto output = makeDefaultOutput();
+        QVERIFY(output);
+        QCOMPARE(QString(output->name()), QString("sdl:dummy"));
+        QVERIFY(output->periodFrames() > 0);
+        Counter counter;
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > 0, 10000);
+        output->stop();
+        const std::int64_t pulled = counter.frames.load();
+        QCOMPARE(counter.frames.load(), pulled);
+        QCOMPARE(counter.badCalls.load(), 0);
+    }
+
+    void defaultOutputWithoutAnyDeviceFallsBackToSilence()
+    {
+        setDriver("no-such-driver");
+        auto output = makeDefaultOutput();
+        QVERIFY(output);
+        QCOMPARE(QString(output->name()), QString("silent"));
+        Counter counter;
+        QVERIFY(output->start(counter.render()));
+        QTRY_VERIFY_WITH_TIMEOUT(counter.frames.load() > 0, 10000);
+        setDriver("dummy");
+    }
+
+    void engineKeepsTimeOnTheDefaultOutputWhilePlaying_data()
+    {
+        QTest::addColumn<QByteArray>("driver");
+        QTest::newRow("SDL's dummy driver") << QByteArray("dummy");
+        QTest::newRow("no device: silent output") << QByteArray("no-such-driver");
+    }
+
+    void engineKeepsTimeOnTheDefaultOutputWhilePlaying()
+    {
+        QFETCH(QByteArray, driver);
+        setDriver(driver.constData());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("a.wav"));
+        QVERIFY(qb::test::writeWav(path, 44100));
+        AudioEngine engine(makeDefaultOutput());
+        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        device->play();
+        QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered > 0, 10000);
+        QVERIFY(engine.stats().callbacks > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > 0, 10000);
+        setDriver("dummy");
+    }
+
+    void idleEngineLetsTheOutputRest()
+    {
+        setDriver("no-such-driver"); // the silent output, whose pulls we can count
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("short.wav"));
+        QVERIFY(qb::test::writeWav(path, 2205));
+        auto watched = std::make_unique<RestWatch>(makeDefaultOutput());
+        RestWatch& watch = *watched;
+        AudioEngine engine(std::move(watched));
+        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        device->play();
+        QTRY_VERIFY_WITH_TIMEOUT(watch.wakes() > 0, 10000); // the engine woke the output to play
+        QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered >= 2205, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(device->mode() == Device::Mode::Stopped, 10000); // the pass is queued
+        device->stop();
+        // Once the queue is empty and nothing plays, the engine lets the output rest...
+        QTRY_VERIFY_WITH_TIMEOUT(watch.resting() && watch.inRender() == 0, 10000);
+
+        // ...and no more periods are pulled, for as long as a second silent output, running beside
+        // it as a clock, takes to pull six periods of its own. A pull that had already begun when
+        // the rest came is let through first: one period of the clock.
+        Counter clock;
+        auto reference = makeSilentOutput();
+        QVERIFY(reference->start(clock.render()));
+        const int period = reference->periodFrames();
+        QTRY_VERIFY_WITH_TIMEOUT(clock.frames.load() >= 2 * period, 10000);
+        const auto callbacks = engine.stats().callbacks;
+        const std::int64_t from = clock.frames.load();
+        QTRY_VERIFY_WITH_TIMEOUT(clock.frames.load() >= from + 6 * period, 20000);
+        reference->stop();
+        QCOMPARE(engine.stats().callbacks, callbacks);
+        QVERIFY(watch.resting());
+        setDriver("dummy");
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioOutputTest)
+#include "AudioOutputTest.moc"

@@ -1,0 +1,145 @@
+// What the MCI service tells about files: the one table of media formats chooses the device, and a
+// file that does not open is explained on standard error with its path.
+#include "testkit/CaptureOutput.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/MediaFormats.h"
+#include "sound/MciErrors.h"
+#include "sound/mci/MciService.h"
+#include "testkit/Fakes.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+using namespace qb;
+using namespace qb::mci;
+
+namespace {
+
+// Sends what the process writes to standard error into a file for as long as it lives.
+class StandardErrorCapture
+{
+public:
+    explicit StandardErrorCapture(const QString& path)
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd =
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StandardErrorCapture()
+    {
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+    }
+    StandardErrorCapture(const StandardErrorCapture&) = delete;
+    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+
+private:
+    int m_saved = -1;
+};
+
+} // namespace
+
+class MciOpenReportTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    test::RecordingMessageBox m_messages;
+    std::unique_ptr<audio::AudioEngine> m_engine;
+    std::unique_ptr<mci::MciService> m_mci;
+
+    MCIERROR send(const QByteArray& command)
+    {
+        return m_mci->mciSendStringA(command.constData(), nullptr, 0, nullptr);
+    }
+
+private slots:
+    void init()
+    {
+        audio::AudioEngine::Options options;
+        options.feederThread = false;
+        m_engine = std::make_unique<audio::AudioEngine>(std::make_unique<audio::CaptureOutput>(512), options);
+        m_mci = std::make_unique<mci::MciService>(*m_engine, m_messages);
+    }
+    void cleanup()
+    {
+        m_mci.reset();
+        m_engine.reset();
+    }
+
+    void formatsAreKnownByTheirEndingWithoutRegardToCase_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("kind"); // -1: not a format we play
+        using formats::MediaKind;
+        QTest::newRow("mid") << "/m/a.mid" << int(MediaKind::Sequencer);
+        QTest::newRow("MIDI upper") << "/m/a.MIDI" << int(MediaKind::Sequencer);
+        QTest::newRow("kar") << "/m/a.kar" << int(MediaKind::Sequencer);
+        QTest::newRow("rmi") << "/m/a.Rmi" << int(MediaKind::Sequencer);
+        QTest::newRow("wav") << "/m/a.wav" << int(MediaKind::WaveAudio);
+        QTest::newRow("opus") << "/m/a.opus" << int(MediaKind::WaveAudio);
+        QTest::newRow("oga") << "/m/a.oga" << int(MediaKind::WaveAudio);
+        QTest::newRow("mp3") << "/m/a.MP3" << int(MediaKind::MpegVideo);
+        QTest::newRow("dot in the folder only") << "/m.mid/readme" << -1;
+        QTest::newRow("no ending") << "/m/mp3" << -1;
+        QTest::newRow("unknown") << "/m/a.txt" << -1;
+        QTest::newRow("ending of an ending") << "/m/a.mp3.bak" << -1;
+    }
+    void formatsAreKnownByTheirEndingWithoutRegardToCase()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, kind);
+        const auto format = formats::formatOfPath(path.toStdString());
+        QCOMPARE(format ? int(format->kind) : -1, kind);
+    }
+
+    void theTableChoosesTheDevice()
+    {
+        // A file of no kind at all still reaches the device its ending names, which then refuses it.
+        for (const formats::MediaFormat& format : formats::mediaFormats()) {
+            const QString path = m_dir.filePath(QStringLiteral("noise.") + QLatin1String(format.ending));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(4096, 'x'));
+            file.close();
+            const MCIERROR error = send("open " + QFile::encodeName(path) + " alias x");
+            QVERIFY2(error != MCIERR_EXTENSION_NOT_FOUND && error != 0, format.ending.data());
+        }
+        QCOMPARE(send("open " + QFile::encodeName(m_dir.filePath(QStringLiteral("song.xyz"))) + " alias x"),
+                 MCIERR_EXTENSION_NOT_FOUND);
+    }
+
+    void aRefusedOpenIsExplainedOnStandardErrorWithThePath()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("broken song.wav"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIFF\x04\0\0\0WAVE", 12);
+        file.close();
+
+        const QString log = m_dir.filePath(QStringLiteral("stderr.txt"));
+        MCIERROR error = 0;
+        {
+            StandardErrorCapture capture(log);
+            error = send("open \"" + QFile::encodeName(path) + "\" alias midi");
+        }
+        QVERIFY(error != 0);
+        QFile written(log);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray text = written.readAll();
+        QVERIFY2(text.contains(QFile::encodeName(path)), text.constData());
+        QVERIFY2(text.contains("cannot open"), text.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(MciOpenReportTest)
+#include "MciOpenReportTest.moc"

@@ -1,0 +1,95 @@
+// The window's MCI service loads the sound module at the first command, and a module that cannot be
+// loaded fails every command with an error, never a crash.
+#include "sound/SoundModuleLoader.h"
+
+#include "sound/MciErrorText.h"
+#include "sound/MciErrors.h"
+#include "system/MessageBox.h"
+#include "testkit/AudioFiles.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace qb;
+
+namespace {
+
+class RecordingBox : public platform::MessageBoxPresenter
+{
+public:
+    void show(const QString& text, const QString& caption) override
+    {
+        shown << caption + QStringLiteral(": ") + text;
+    }
+    QStringList shown;
+};
+
+// True when a file whose name contains `name` is mapped into this process.
+bool mapped(const char* name)
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(name);
+}
+
+} // namespace
+
+class SoundModuleLoaderTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+private slots:
+    void theSoundStackComesInWithTheFirstCommand()
+    {
+        RecordingBox box;
+        mci::SoundModuleLoader loader({&box, {}, {}}, {QUILLBEAT_TEST_SOUND_MODULE});
+        loader.setStreamTitle("loop");
+        QVERIFY(!loader.loaded());
+        QVERIFY(!mapped("libquillbeat-sound.so"));
+        QVERIFY(!mapped("libfluidsynth"));
+        QVERIFY(!mapped("libSDL2"));
+
+        const QString wav = dir.filePath(QStringLiteral("loop.wav"));
+        QVERIFY(test::writeWav(wav, 4410));
+        const std::string open = "open " + wav.toStdString() + " alias midi";
+        QCOMPARE(loader.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        QVERIFY(loader.loaded());
+        QVERIFY(mapped("libquillbeat-sound.so"));
+        char mode[16] = {};
+        QCOMPARE(loader.mciSendStringA("status midi mode", mode, sizeof mode, nullptr), mci::MCIERROR{0});
+        QCOMPARE(QByteArray(mode), QByteArray("stopped"));
+        // The service's own errors come through as they are.
+        QVERIFY(!loader.mciExecute("stop nosuchdevice"));
+        QCOMPARE(box.shown.size(), 1);
+        QVERIFY(loader.mciExecute("close midi"));
+    }
+
+    void aModuleThatCannotBeLoadedFailsEveryCommand_data()
+    {
+        QTest::addColumn<QString>("module");
+        QTest::newRow("missing") << dir.filePath(QStringLiteral("no/libquillbeat-sound.so"));
+        const QString text = dir.filePath(QStringLiteral("libquillbeat-sound.so"));
+        QFile file(text);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not a library\n") > 0);
+        QTest::newRow("not a shared object") << text;
+        QTest::newRow("another library") << QStringLiteral(QUILLBEAT_TEST_OTHER_LIBRARY);
+    }
+
+    void aModuleThatCannotBeLoadedFailsEveryCommand()
+    {
+        QFETCH(QString, module);
+        RecordingBox box;
+        mci::SoundModuleLoader loader({&box, {}, {}}, {module.toStdString()});
+        QCOMPARE(loader.mciSendStringA("open /tmp/a.wav alias midi", nullptr, 0, nullptr),
+                 mci::MCIERR_CANNOT_LOAD_DRIVER);
+        QVERIFY(!loader.mciExecute("play midi notify"));
+        QCOMPARE(box.shown,
+                 QStringList{QStringLiteral("MCI: ") + mci::mciErrorText(mci::MCIERR_CANNOT_LOAD_DRIVER)});
+        QVERIFY(!loader.loaded());
+    }
+};
+
+QTEST_MAIN(SoundModuleLoaderTest)
+#include "SoundModuleLoaderTest.moc"
