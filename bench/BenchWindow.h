@@ -6,6 +6,7 @@
 #include "sound/mci/MciService.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 
 #include <memory>
@@ -20,7 +21,7 @@ struct BenchWindow
     audio::AudioEngine engine;
     test::RecordingMessageBox messages;
     mci::MciService mci;
-    platform::MemorySettingsStore settings;
+    test::MemorySettingsStore settings;
     SelectDriver select; // answers the Select dialog
     ui::Form1 form;
 
@@ -30,7 +31,7 @@ struct BenchWindow
         showWindow(settings, form);
     }
 
-    static void showWindow(platform::MemorySettingsStore& settings, ui::Form1& form)
+    static void showWindow(test::MemorySettingsStore& settings, ui::Form1& form)
     {
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));

@@ -23,16 +23,17 @@
 #include "MonitorRecorder.h"
 #include "SelectDriver.h"
 #include "TimedOutput.h"
+#include "dialogs/QtMessageBox.h"
+#include "sound/SoundModuleLoader.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/engine/SilentOutput.h"
-#include "sound/output/Outputs.h"
-#include "dialogs/QtMessageBox.h"
 #include "sound/mci/MciService.h"
-#include "sound/SoundModuleLoader.h"
+#include "sound/output/Outputs.h"
 #include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "testkit/MidiFiles.h"
 #include "ui/Form1.h"
 #include "ui/UiFont.h"
@@ -57,7 +58,7 @@ struct ModuleBenchWindow
 {
     test::RecordingMessageBox messages;
     mci::SoundModuleLoader mci;
-    platform::MemorySettingsStore settings;
+    test::MemorySettingsStore settings;
     bench::SelectDriver select;
     ui::Form1 form;
 

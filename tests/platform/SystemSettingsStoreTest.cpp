@@ -1,6 +1,7 @@
 // The per-user settings store on QSettings: where it keeps its file, round trips, missing keys, and a
 // write that fails without harming what is stored.
 #include "system/SettingsStore.h"
+#include "testkit/MemorySettingsStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -321,7 +322,7 @@ private slots:
 
     void memoryStore()
     {
-        MemorySettingsStore store;
+        qb::test::MemorySettingsStore store;
         QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QString());
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
         QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));

@@ -4,6 +4,7 @@
 #include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -43,7 +44,7 @@ private slots:
     {
         test::RecordingMci mci;
         test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
+        test::MemorySettingsStore settings;
         test::DialogDriver dialogs;
         ui::Form1 form({mci, messages, settings, dialogs});
         QVERIFY(form.acceptDrops());
@@ -65,7 +66,7 @@ private slots:
     {
         test::RecordingMci mci;
         test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
+        test::MemorySettingsStore settings;
         test::DialogDriver dialogs;
         ui::Form1 form({mci, messages, settings, dialogs});
         QVERIFY(!drop(form, {QUrl(QStringLiteral("https://example.org/song.mid"))}));
@@ -76,7 +77,7 @@ private slots:
     {
         test::RecordingMci mci;
         test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
+        test::MemorySettingsStore settings;
         const QString file = dir.filePath(QStringLiteral("song.wav"));
         QVERIFY(test::writeWav(file, 441));
         ui::Form1* target = nullptr;

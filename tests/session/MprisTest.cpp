@@ -6,6 +6,7 @@
 #include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -47,7 +48,7 @@ struct ControlledWindow
 {
     test::RecordingMci mci;
     test::RecordingMessageBox messages;
-    platform::MemorySettingsStore settings;
+    test::MemorySettingsStore settings;
     test::DialogDriver dialogs;
     ui::Form1 form{ui::Form1::Services{mci, messages, settings, dialogs}};
     session::Mpris mpris{form};

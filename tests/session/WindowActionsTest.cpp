@@ -6,6 +6,7 @@
 #include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -29,7 +30,7 @@ private slots:
         test::RecordingMci mci;
         mci.script("open " + path.toStdString() + " alias midi", {mci::MCIERROR(296), {}});
         test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
+        test::MemorySettingsStore settings;
         test::DialogDriver dialogs;
         ui::Form1 form({mci, messages, settings, dialogs});
 
@@ -46,7 +47,7 @@ private slots:
     {
         test::RecordingMci mci;
         test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
+        test::MemorySettingsStore settings;
         test::DialogDriver dialogs;
         ui::Form1 form({mci, messages, settings, dialogs});
 
@@ -63,7 +64,7 @@ private slots:
     {
         test::RecordingMci mci;
         test::RecordingMessageBox messages;
-        platform::MemorySettingsStore settings;
+        test::MemorySettingsStore settings;
         ui::Form1* target = nullptr;
         bool ran = false;
         bool dialogUpWhenRun = true;

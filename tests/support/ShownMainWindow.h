@@ -3,6 +3,7 @@
 #include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 
 #include <QTest>
@@ -16,7 +17,7 @@ struct ShownMainWindow
 {
     RecordingMci mci;
     RecordingMessageBox messages;
-    platform::MemorySettingsStore settings;
+    test::MemorySettingsStore settings;
     DialogDriver dialogs;
     std::unique_ptr<ui::Form1> form;
 

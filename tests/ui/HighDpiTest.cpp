@@ -3,6 +3,7 @@
 #include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 #include "ui/UiFont.h"
 
@@ -32,7 +33,7 @@ private slots:
         const double scale = qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1")).toDouble();
         qb::test::RecordingMci mci;
         qb::test::RecordingMessageBox messages;
-        qb::platform::MemorySettingsStore settings;
+        qb::test::MemorySettingsStore settings;
         qb::test::DialogDriver dialogs;
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));

@@ -4,6 +4,7 @@
 #include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
@@ -95,7 +96,7 @@ class TipDialogTest : public QObject
 private slots:
     void dialogStandsAsDesigned()
     {
-        qb::platform::MemorySettingsStore settings;
+        qb::test::MemorySettingsStore settings;
         TipDialog dialog(settings, messages);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -136,7 +137,7 @@ private slots:
     {
         QFETCH(QString, stored);
         QFETCH(bool, shown);
-        qb::platform::MemorySettingsStore settings;
+        qb::test::MemorySettingsStore settings;
         if (!stored.isNull())
             settings.SaveSetting(kApp, kSection, kKey, stored);
         QCOMPARE(loadShowsDialog(settings), shown);
@@ -165,7 +166,7 @@ private slots:
     {
         QFETCH(QString, how);
         QFETCH(bool, ticked);
-        qb::platform::MemorySettingsStore settings;
+        qb::test::MemorySettingsStore settings;
         Form1 form({mci, messages, settings, dialogs});
         DialogAnswerer answerer;
         answerer.answer = [&](TipDialog* d) {
@@ -187,7 +188,7 @@ private slots:
 
     void altSTicksTheBox()
     {
-        qb::platform::MemorySettingsStore settings;
+        qb::test::MemorySettingsStore settings;
         TipDialog dialog(settings, messages);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
@@ -199,7 +200,7 @@ private slots:
 
     void anUntickedCloseKeepsAValueStoredBefore()
     {
-        qb::platform::MemorySettingsStore settings;
+        qb::test::MemorySettingsStore settings;
         settings.SaveSetting(kApp, kSection, kKey, QStringLiteral("edited by hand"));
         TipDialog dialog(settings, messages);
         dialog.show();

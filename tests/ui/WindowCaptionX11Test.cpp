@@ -3,6 +3,7 @@
 #include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
+#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -52,7 +53,7 @@ class WindowCaptionX11Test : public QObject
 
     qb::test::RecordingMci mci;
     qb::test::RecordingMessageBox messages;
-    qb::platform::MemorySettingsStore settings;
+    qb::test::MemorySettingsStore settings;
     qb::test::DialogDriver dialogs;
 
 private slots:
