@@ -17,10 +17,10 @@ TimedOutput::~TimedOutput()
     stop();
 }
 
-bool TimedOutput::start(RenderFn render)
+bool TimedOutput::start(Source source)
 {
     stop();
-    m_render = std::move(render);
+    m_render = std::move(source.render);
     m_running = true;
     m_thread =
         std::thread([this] { audio::runAtRealTimePace(m_periodFrames, m_running, [this] { pull(); }); });

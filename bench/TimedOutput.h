@@ -18,7 +18,7 @@ public:
     explicit TimedOutput(int periodFrames = 512);
     ~TimedOutput() override;
 
-    bool start(RenderFn render) override;
+    bool start(Source source) override;
     void stop() override;
     int periodFrames() const override { return m_periodFrames; }
     const char* name() const override { return "timed"; }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sound/decode/Decoders.h"
 #include "posix/UniqueFd.h"
+#include "sound/decode/Decoders.h"
 
 #include <string>
 

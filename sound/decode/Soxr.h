@@ -2,8 +2,6 @@
 
 #include "sound/decode/Decoder.h"
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <soxr.h>
 
@@ -20,12 +18,8 @@ struct SoxrDelete
 };
 using SoxrStream = std::unique_ptr<soxr, SoxrDelete>;
 
-// Streams made so far in this process: designing the filter is what a stream costs.
-inline std::atomic<std::int64_t> soxrStreamsMadeCount{0};
-
 inline SoxrStream makeSoxrStream(double inputRate, double outputRate)
 {
-    soxrStreamsMadeCount.fetch_add(1, std::memory_order_relaxed);
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     // One thread: the feeder thread is the only one decoding, and a second core would only be borrowed

@@ -61,7 +61,7 @@ struct AudioEngine::Impl
     // retry after one output period when a discard holds a playing device's room.
     std::int64_t roundFrames = 0;
     std::int64_t periodFrames = 0;
-    // Touched only by whoever runs the feeder (its thread, or the clock of the output that runs it).
+    // Touched only by whoever runs the feeder (its thread, or the output's clock).
     bool outputActive = false;
     std::optional<std::int64_t> nextRoundAt; // output clock of the next round when the output runs it
 
@@ -75,7 +75,7 @@ struct AudioEngine::Impl
     // One round of the feeder: wakes the output when something plays, feeds, lets the output rest when
     // nothing needs it. Returns how long the feeder may sleep, in frames; none: until woken.
     std::optional<std::int64_t> feederRound();
-    // The feeder as an output's clock runs it (see AudioOutput::takeFeeder).
+    // The feeder on the output's clock (Options::feederThread false).
     void feedOnClock(std::int64_t clockFrames);
     bool anyPlaying();
     void releaseSlotLocked(int slot);
@@ -224,25 +224,30 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
     impl.roundFrames =
         static_cast<std::int64_t>(std::clamp(options.queueMs / 5, 1, 100)) * kEngineRate / 1000;
 
-    auto render = [&impl](float* out, int frames) { impl.render(out, frames); };
-    const auto startOutput = [&impl, &render] {
+    const auto startOutput = [&impl](bool feedsOnClock) {
         impl.periodFrames = std::max(impl.output->periodFrames(), 1);
-        impl.output->setReady([&impl] { return impl.ready(); });
-        const bool runsFeeder =
-            !impl.options.feederThread &&
-            impl.output->takeFeeder([&impl](std::int64_t clockFrames) { impl.feedOnClock(clockFrames); });
-        return impl.output->start(render) ? std::optional(runsFeeder) : std::nullopt;
+        AudioOutput::RenderFn render = [&impl](float* out, int frames) { impl.render(out, frames); };
+        if (feedsOnClock) {
+            // The output's clock is the frames it has pulled; each period's round comes before it.
+            render = [&impl](float* out, int frames) {
+                impl.feedOnClock(impl.framesRendered.load(std::memory_order_relaxed));
+                impl.render(out, frames);
+            };
+        }
+        return impl.output->start({std::move(render), [&impl] { return impl.ready(); }});
     };
-    std::optional<bool> outputRunsFeeder = startOutput();
-    if (!outputRunsFeeder) {
+    bool feederThread = impl.options.feederThread;
+    if (!startOutput(!feederThread)) {
         std::fprintf(stderr, "quillbeat: audio output '%s' did not start; playing on a silent output\n",
                      impl.output->name());
+        // The silent output keeps real time on a thread of its own, which must not decode.
         impl.output = makeSilentOutput();
-        outputRunsFeeder = startOutput();
+        feederThread = true;
+        startOutput(false);
     }
 
     impl.output->setActive(false);
-    if (!outputRunsFeeder.value_or(false)) {
+    if (feederThread) {
         impl.feeder = std::thread([&impl] {
             using Micros = std::chrono::microseconds;
             std::optional<Micros> sleep;

@@ -21,10 +21,10 @@ public:
     explicit SilentOutput(int periodFrames) : m_periodFrames(std::max(periodFrames, 1)) {}
     ~SilentOutput() override { stop(); }
 
-    bool start(RenderFn render) override
+    bool start(Source source) override
     {
         stop();
-        m_render = std::move(render);
+        m_render = std::move(source.render);
         m_buffer.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
         m_running = true;
         m_thread = std::thread([this] {

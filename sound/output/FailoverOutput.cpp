@@ -33,25 +33,17 @@ void FailoverOutput::watch(ServerOutput& server)
     server.setLostHandler([this] { signal(); });
 }
 
-void FailoverOutput::setReady(ReadyFn ready)
-{
-    std::lock_guard lock(m_mutex);
-    m_ready = std::move(ready);
-    if (m_server)
-        m_server->setReady(m_ready);
-}
-
-bool FailoverOutput::start(RenderFn render)
+bool FailoverOutput::start(Source source)
 {
     stop();
     {
         std::lock_guard lock(m_mutex);
-        m_render = std::move(render);
+        m_source = std::move(source);
         m_started = true;
         m_active = true;
-        if (!m_server || !m_server->start(m_render)) {
+        if (!m_server || !m_server->start(*m_source)) {
             m_dropped = std::move(m_server);
-            m_silent->start(m_render);
+            m_silent->start(*m_source);
         }
     }
     {
@@ -118,7 +110,7 @@ void FailoverOutput::useSilentLocked()
     // The lost output stops first: the render function is never called by two outputs at once.
     m_server->stop();
     m_dropped = std::move(m_server);
-    m_silent->start(m_render);
+    m_silent->start(*m_source);
     m_silent->setActive(m_active);
     std::fprintf(stderr, "quillbeat: playing silently until the sound server is back\n");
 }
@@ -127,10 +119,9 @@ void FailoverOutput::useServerLocked(std::unique_ptr<ServerOutput> server)
 {
     m_silent->stop();
     watch(*server);
-    server->setReady(m_ready);
-    if (!server->start(m_render)) {
+    if (!server->start(*m_source)) {
         m_dropped = std::move(server);
-        m_silent->start(m_render);
+        m_silent->start(*m_source);
         m_silent->setActive(m_active);
         return;
     }

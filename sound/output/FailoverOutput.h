@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -33,8 +34,7 @@ public:
     FailoverOutput(const FailoverOutput&) = delete;
     FailoverOutput& operator=(const FailoverOutput&) = delete;
 
-    bool start(RenderFn render) override;
-    void setReady(ReadyFn ready) override;
+    bool start(Source source) override;
     void stop() override;
     void setActive(bool active) override;
     void flush() override;
@@ -58,8 +58,7 @@ private:
     mutable std::mutex m_mutex;
     std::unique_ptr<ServerOutput> m_server;  // null while the server is away
     std::unique_ptr<ServerOutput> m_dropped; // a lost output, destroyed off the lock
-    RenderFn m_render;
-    ReadyFn m_ready;
+    std::optional<Source> m_source;          // once started
     bool m_started = false;
     bool m_active = true;
 

@@ -156,24 +156,19 @@ PulseOutput::~PulseOutput()
     pa_threaded_mainloop_free(m_loop);
 }
 
-bool PulseOutput::start(RenderFn render)
+bool PulseOutput::start(Source source)
 {
     LoopLock lock(m_loop);
     if (m_lost)
         return false;
-    m_render = std::move(render);
+    m_render = std::move(source.render);
+    m_ready = std::move(source.ready);
     m_started = true;
     m_active = true;
     awaitSoundFromNowLocked();
     forget(pa_stream_cork(m_stream, 0, nullptr, nullptr));
     fillLocked();
     return true;
-}
-
-void PulseOutput::setReady(ReadyFn ready)
-{
-    LoopLock lock(m_loop);
-    m_ready = std::move(ready);
 }
 
 void PulseOutput::stop()

@@ -43,8 +43,7 @@ public:
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
 
-    bool start(RenderFn render) override;
-    void setReady(ReadyFn ready) override;
+    bool start(Source source) override;
     void stop() override;
     void setActive(bool active) override;
     void flush() override;

@@ -57,10 +57,10 @@ std::int64_t SdlOutput::nowMs()
         .count();
 }
 
-bool SdlOutput::start(RenderFn render)
+bool SdlOutput::start(Source source)
 {
     stop();
-    m_render = std::move(render);
+    m_render = std::move(source.render);
     m_started = true;
     m_lastPullMs = nowMs();
     m_active = true;

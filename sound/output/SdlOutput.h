@@ -23,7 +23,7 @@ public:
     SdlOutput(const SdlOutput&) = delete;
     SdlOutput& operator=(const SdlOutput&) = delete;
 
-    bool start(RenderFn render) override;
+    bool start(Source source) override;
     void stop() override;
     void setActive(bool active) override;
     int periodFrames() const override { return m_periodFrames; }

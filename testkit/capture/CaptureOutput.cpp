@@ -18,10 +18,11 @@ CaptureOutput::~CaptureOutput()
     stop();
 }
 
-bool CaptureOutput::start(RenderFn render)
+bool CaptureOutput::start(Source source)
 {
     stop();
-    m_render = std::move(render);
+    m_render = std::move(source.render);
+    m_ready = std::move(source.ready);
     m_period.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
     m_running = true;
     if (m_clock == Clock::RealTime) {
@@ -38,26 +39,13 @@ void CaptureOutput::stop()
         m_thread.join();
 }
 
-bool CaptureOutput::takeFeeder(FeedFn feed)
-{
-    if (m_clock != Clock::Manual)
-        return false;
-    m_feed = std::move(feed);
-    return true;
-}
-
 void CaptureOutput::advance(std::int64_t frames)
 {
     if (m_clock != Clock::Manual || !m_running)
         return;
     while (frames > 0) {
         const int n = static_cast<int>(std::min<std::int64_t>(frames, m_periodFrames));
-        // As on a real output, the feeder works between the periods the output takes, never inside
-        // the render function.
-        if (m_feed)
-            m_feed(m_clockFrames);
         pullPeriod(n);
-        m_clockFrames += n;
         frames -= n;
     }
 }

@@ -6,17 +6,43 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <cmath>
+#include <dlfcn.h>
 #include <mpg123.h>
 #include <numbers>
 #include <random>
 #include <sndfile.h>
+#include <soxr.h>
 #include <unistd.h>
 
 using namespace qb::audio;
 using namespace qb::test;
 
 namespace {
+std::atomic<std::int64_t> g_resamplerSetups{0};
+} // namespace
+
+// Every resampler the decoders set up passes here on its way to libsoxr: setting one up designs its
+// filter, the costly part of resampling, so a decoder sets up one per rate it meets however often it
+// meets it.
+extern "C" soxr_t soxr_create(double inputRate, double outputRate, unsigned channels, soxr_error_t* error,
+                              const soxr_io_spec_t* io, const soxr_quality_spec_t* quality,
+                              const soxr_runtime_spec_t* runtime)
+{
+    using Create = soxr_t (*)(double, double, unsigned, soxr_error_t*, const soxr_io_spec_t*,
+                              const soxr_quality_spec_t*, const soxr_runtime_spec_t*);
+    static const auto libsoxr = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "soxr_create"));
+    g_resamplerSetups.fetch_add(1, std::memory_order_relaxed);
+    return libsoxr(inputRate, outputRate, channels, error, io, quality, runtime);
+}
+
+namespace {
+
+std::int64_t resamplerSetups()
+{
+    return g_resamplerSetups.load(std::memory_order_relaxed);
+}
 
 constexpr float kPcm16Step = 1.0f / 32768.0f;
 

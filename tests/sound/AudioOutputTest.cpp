@@ -1,11 +1,11 @@
 #include "sound/engine/AudioOutput.h"
 
-#include "testkit/CaptureOutput.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/output/Outputs.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,13 +50,14 @@ class RestWatch final : public AudioOutput
 public:
     explicit RestWatch(std::unique_ptr<AudioOutput> inner) : m_inner(std::move(inner)) {}
 
-    bool start(RenderFn render) override
+    bool start(Source source) override
     {
-        return m_inner->start([this, render = std::move(render)](float* out, int frames) {
-            ++m_inRender;
-            render(out, frames);
-            --m_inRender;
-        });
+        return m_inner->start({[this, render = std::move(source.render)](float* out, int frames) {
+                                   ++m_inRender;
+                                   render(out, frames);
+                                   --m_inRender;
+                               },
+                               std::move(source.ready)});
     }
     void stop() override { m_inner->stop(); }
     void setActive(bool active) override
@@ -153,7 +154,7 @@ private slots:
         std::atomic<Clock::rep> activeSince{0};
         std::atomic<std::int64_t> takenSinceActive{0};
         std::atomic<std::int64_t> worstAhead{std::numeric_limits<std::int64_t>::min()};
-        QVERIFY(output->start([&](float* out, int n) {
+        QVERIFY(output->start({[&](float* out, int n) {
             std::fill_n(out, n * kChannels, 0.0f);
             pulled += n;
             if (!measuring.load())
@@ -166,7 +167,7 @@ private slots:
             std::int64_t worst = worstAhead.load();
             while (ahead > worst && !worstAhead.compare_exchange_weak(worst, ahead)) {
             }
-        }));
+        }}));
         QTRY_VERIFY_WITH_TIMEOUT(pulled.load() >= 2 * kPeriod, 10000);
         output->setActive(false);
 

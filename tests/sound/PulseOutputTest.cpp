@@ -278,9 +278,8 @@ private slots:
         // is found, not the 40 ms it starts with, so a late wake-up just after Play does not run it
         // dry; the first fill runs inside start().
         auto output = makeDefaultOutput();
-        output->setReady([] { return std::int64_t{kEngineRate}; });
         Tone tone;
-        QVERIFY(output->start(tone.render()));
+        QVERIFY(output->start({tone.render(), [] { return std::int64_t{kEngineRate}; }}));
         QVERIFY2(tone.frames.load() >= kEngineRate * 150 / 1000,
                  qPrintable(QString::number(tone.frames.load())));
         output->stop();

@@ -11,10 +11,10 @@
 namespace qb::audio {
 
 // Records what would reach the speakers. With the manual clock nothing happens until advance() is
-// called, on the caller's thread, so tests can assert on samples without sleeping; it also runs the
-// engine's feeder there (takeFeeder), each period first the feeder's round and then the pull, with the
-// frames pulled so far as the feeder's clock. With the real-time clock a thread of its own pulls one
-// period at a time at the pace of a sound card, and the engine keeps its feeder thread.
+// called, on the caller's thread, so tests can assert on samples without sleeping; an engine made
+// without a feeder thread (AudioEngine::Options::feederThread) then runs its feeder there too, each
+// period's round before the pull. With the real-time clock a thread of its own pulls one period at a
+// time at the pace of a sound card, and the engine keeps its feeder thread.
 class CaptureOutput : public AudioOutput
 {
 public:
@@ -27,16 +27,12 @@ public:
     explicit CaptureOutput(int periodFrames = 512, Clock clock = Clock::Manual);
     ~CaptureOutput() override;
 
-    bool start(RenderFn render) override;
+    bool start(Source source) override;
     void stop() override;
-    // Manual clock only: true, and `feed` runs before each period advance() pulls.
-    bool takeFeeder(FeedFn feed) override;
-    void setReady(ReadyFn ready) override { m_ready = std::move(ready); }
     int periodFrames() const override { return m_periodFrames; }
     const char* name() const override { return "capture"; }
 
-    // Manual clock: pulls `frames` frames, one period at a time (the last one may be shorter), each
-    // after a round of the feeder it was given.
+    // Manual clock: pulls `frames` frames, one period at a time (the last one may be shorter).
     void advance(std::int64_t frames);
 
     // Interleaved stereo frames recorded so far; takeCaptured() also clears the record.
@@ -54,9 +50,7 @@ private:
     const int m_periodFrames;
     const Clock m_clock;
     RenderFn m_render;
-    FeedFn m_feed;
     ReadyFn m_ready;
-    std::int64_t m_clockFrames = 0; // manual clock: frames pulled since construction
     mutable std::mutex m_mutex;
     std::vector<float> m_captured;
     std::vector<float> m_period;

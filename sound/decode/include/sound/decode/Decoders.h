@@ -28,8 +28,4 @@ OpenResult openSoundFileDecoder(const std::string& path);
 // MPEG audio through mpg123, gapless (encoder delay and padding removed), resampled to kEngineRate.
 OpenResult openMp3Decoder(const std::string& path);
 
-// How many resamplers the decoders of this process have set up. Setting one up designs its filter,
-// the costly part of resampling; a decoder sets up one per rate it meets, however often it meets it.
-std::int64_t resamplerSetups();
-
 } // namespace qb::audio

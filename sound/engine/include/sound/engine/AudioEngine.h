@@ -25,8 +25,11 @@ public:
         // last frame is queued, so this is also the time the loop monitor has to restart the file
         // without a gap.
         int queueMs = 500;
-        // false: the output runs the feeder's rounds on its own clock if it can (the manually clocked
-        // capture, see AudioOutput::takeFeeder); an output that cannot gets a feeder thread all the same.
+        // false: no feeder thread; the feeder's rounds run on the output's clock instead, each one
+        // due before the render call that pulls the next period, in that call. For an output its
+        // caller clocks (a render to memory), so that the caller drives the feeder's own code path
+        // and stays deterministic; never for one that keeps real time, whose render must not decode.
+        // An output that does not start is replaced by the silent one, with a feeder thread.
         bool feederThread = true;
     };
 
