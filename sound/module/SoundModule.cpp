@@ -1,10 +1,10 @@
-// The sound module's entry point: the audio engine on the desktop's sound output and the MCI
-// service over it, made when the window sends its first command.
+// The sound module's entry points: the build it comes from, and the audio engine on the desktop's
+// sound output with the MCI service over it, made when the window sends its first command.
+#include "sound/SoundStack.h"
 #include "sound/engine/AudioEngine.h"
+#include "sound/mci/MciService.h"
 #include "sound/output/Outputs.h"
 #include "sound/output/StreamIdentity.h"
-#include "sound/mci/MciService.h"
-#include "sound/SoundStack.h"
 
 #include <cstdio>
 #include <exception>
@@ -50,6 +50,11 @@ private:
 
 } // namespace
 } // namespace qb::mci
+
+extern "C" __attribute__((visibility("default"))) const char* quillbeat_sound_module_build()
+{
+    return qb::mci::kSoundModuleBuild;
+}
 
 extern "C" __attribute__((visibility("default"))) qb::mci::SoundStack*
 quillbeat_make_sound_stack(const qb::mci::SoundStackSetup& setup)

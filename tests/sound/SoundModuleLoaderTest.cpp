@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <dlfcn.h>
 
 using namespace qb;
 
@@ -66,28 +67,53 @@ private slots:
         QVERIFY(loader.mciExecute("close midi"));
     }
 
-    void aModuleThatCannotBeLoadedFailsEveryCommand_data()
+    void aModuleThatCannotBeUsedFailsEveryCommandAndSaysWhy_data()
     {
         QTest::addColumn<QString>("module");
-        QTest::newRow("missing") << dir.filePath(QStringLiteral("no/libquillbeat-sound.so"));
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << dir.filePath(QStringLiteral("no/libquillbeat-sound.so"))
+                                 << QStringLiteral("が見つかりません");
         const QString text = dir.filePath(QStringLiteral("libquillbeat-sound.so"));
         QFile file(text);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not a library\n") > 0);
-        QTest::newRow("not a shared object") << text;
-        QTest::newRow("another library") << QStringLiteral(QUILLBEAT_TEST_OTHER_LIBRARY);
+        QTest::newRow("not a shared object") << text << QStringLiteral("を読み込めません");
+        QTest::newRow("another library")
+            << QStringLiteral(QUILLBEAT_TEST_OTHER_LIBRARY)
+            << QStringLiteral("は、このプログラムの音源モジュールではありません");
+        QTest::newRow("another build") << QStringLiteral(QUILLBEAT_TEST_OTHER_BUILD_MODULE)
+                                       << QStringLiteral("（モジュール 0.9+0123456789ab、プログラム %1）")
+                                              .arg(QLatin1String(mci::kSoundModuleBuild));
     }
 
-    void aModuleThatCannotBeLoadedFailsEveryCommand()
+    void aModuleThatCannotBeUsedFailsEveryCommandAndSaysWhy()
     {
         QFETCH(QString, module);
+        QFETCH(QString, reason);
         RecordingBox box;
         mci::SoundModuleLoader loader({&box, {}, {}}, {module.toStdString()});
         QCOMPARE(loader.mciSendStringA("open /tmp/a.wav alias midi", nullptr, 0, nullptr),
                  mci::MCIERR_CANNOT_LOAD_DRIVER);
         QVERIFY(!loader.mciExecute("play midi notify"));
-        QCOMPARE(box.shown,
-                 QStringList{QStringLiteral("MCI: ") + mci::mciErrorText(mci::MCIERR_CANNOT_LOAD_DRIVER)});
         QVERIFY(!loader.loaded());
+        // Each try tells why, naming the file; the service's own error text would only mislead.
+        QCOMPARE(box.shown.size(), 2);
+        for (const QString& shown : std::as_const(box.shown)) {
+            QVERIFY2(shown.startsWith(QStringLiteral("Quillbeat: ")), qPrintable(shown));
+            QVERIFY2(shown.contains(module + QLatin1Char('\n')), qPrintable(shown));
+            QVERIFY2(shown.contains(reason), qPrintable(shown));
+            QVERIFY(!shown.contains(mci::mciErrorText(mci::MCIERR_CANNOT_LOAD_DRIVER)));
+        }
+    }
+
+    void theProgramsOwnModuleIsOfItsBuild()
+    {
+        void* module = ::dlopen(QUILLBEAT_TEST_SOUND_MODULE, RTLD_NOW | RTLD_LOCAL);
+        QVERIFY(module);
+        const auto build =
+            reinterpret_cast<mci::SoundModuleBuild>(::dlsym(module, mci::kSoundModuleBuildSymbol));
+        QVERIFY(build);
+        QCOMPARE(QByteArray(build()), QByteArray(mci::kSoundModuleBuild));
+        QVERIFY(QByteArray(mci::kSoundModuleBuild).startsWith(QUILLBEAT_TEST_VERSION "+"));
     }
 };
 

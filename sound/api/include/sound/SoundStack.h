@@ -34,8 +34,24 @@ public:
     virtual void setStreamTitle(const std::string& title) = 0;
 };
 
-// The module's one exported function: a new stack, or null when it could not be made. The caller
-// owns the stack and deletes it on the thread that made it.
+// The module's entry points. The types above cross between two separately linked files, so a module
+// is used only by the program of its own build: the first entry point, which stays as it is whatever
+// else changes, names the build; the program compares it with kSoundModuleBuild before it calls the
+// second, and refuses a module of another build (say, one left in /usr/lib beside a program in
+// /usr/local).
+//
+// The build is the program's version and a fingerprint of the headers that define what crosses
+// (this one, MciApi.h, MciErrors.h and the message-box seam), taken when the build is configured.
+//
+// What both sides link of the sound room's face (the error texts, the table of formats) is linked into
+// each of them: it is constant tables and functions of their arguments only, with no state that two
+// copies could disagree on, and the module's copy is hidden (the module exports its entry points and
+// nothing else), so neither copy can stand in for the other.
+using SoundModuleBuild = const char* (*)();
+inline constexpr const char kSoundModuleBuildSymbol[] = "quillbeat_sound_module_build";
+inline constexpr const char kSoundModuleBuild[] = QUILLBEAT_SOUND_BUILD;
+// A new stack, or null when it could not be made. The caller owns the stack and deletes it on the
+// thread that made it.
 using MakeSoundStack = SoundStack* (*)(const SoundStackSetup& setup);
 inline constexpr const char kMakeSoundStackSymbol[] = "quillbeat_make_sound_stack";
 // The module's file name, as the build leaves it beside the program and installs it.

@@ -3,6 +3,7 @@
 #include "sound/MciApi.h"
 #include "sound/SoundStack.h"
 
+#include <QString>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,9 +12,13 @@ namespace qb::mci {
 
 // The MCI service as the window holds it: the sound module is loaded, and its stack made, at the
 // first command, so that a window without a file carries no audio library, no FluidSynth and no
-// sound-server client. When the module cannot be loaded, every command fails with
-// MCIERR_CANNOT_LOAD_DRIVER (the reason goes to standard error) and is tried again at the next
-// command. UI thread only, as the service.
+// sound-server client. UI thread only, as the service.
+//
+// When the module cannot be used (it is missing, it is not a module of this program or comes from
+// another build, or its stack does not start), every command fails with MCIERR_CANNOT_LOAD_DRIVER
+// and the loader is tried again at the next one. Each failed try is told in the error box
+// (SoundStackSetup::errorBox), whichever entry point was called: it is not the command's fault but
+// the installation's, and the user must learn of it. The box names the module's file and the reason.
 class SoundModuleLoader final : public MciApi
 {
 public:
@@ -27,8 +32,8 @@ public:
 
     MCIERROR mciSendStringA(const char* command, char* returnString, unsigned returnLength,
                             void* callbackWindow) override;
-    // On failure shows the service's error box, or, when the module is missing, the same box with the
-    // text of MCIERR_CANNOT_LOAD_DRIVER.
+    // On failure shows the service's error box, or, when the module cannot be used, the box that says
+    // why (only that one).
     bool mciExecute(const char* command) override;
 
     // Kept until the stack is made, then handed to it.
@@ -43,6 +48,8 @@ public:
 
 private:
     bool load();
+    // Tells the user (and standard error) why the module at `path` cannot be used.
+    void refuse(const std::string& path, const QString& why, const std::string& detail);
 
     SoundStackSetup m_setup;
     std::vector<std::string> m_modulePaths;
