@@ -1,13 +1,5 @@
-#include "dialogs/OpenFileDialog.h"
-#include "dialogs/QtMessageBox.h"
-#include "sound/SoundModuleLoader.h"
-#include "session/Mpris.h"
+#include "app/Program.h"
 #include "session/SingleWindow.h"
-#include "session/WindowActions.h"
-#include "system/CodePage.h"
-#include "system/SettingsStore.h"
-#include "ui/Form1.h"
-#include "ui/Translations.h"
 #include "ui/UiFont.h"
 
 #include <QApplication>
@@ -106,12 +98,8 @@ int main(int argc, char* argv[])
         return *status;
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quillbeat"));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
-    QApplication::setDesktopFileName(QStringLiteral("io.github.quillbeat.Quillbeat"));
-    QApplication::setFont(qb::ui::defaultUiFont());
-    qb::ui::installQtTranslations(app); // Qt's own dialogs and buttons speak Japanese too
-    qb::ui::keepQtDialogStateUnsaved(); // and its file dialog writes no settings file of its own
+    qb::app::Program::setUpApplication(app);
 
     CommandLine line;
     if (!line.parser.parse(QApplication::arguments())) {
@@ -133,58 +121,13 @@ int main(int argc, char* argv[])
     if (singleWindow.start(request) == qb::session::SingleWindow::Outcome::HandedOver)
         return 0;
 
-    qb::platform::QtMessageBoxPresenter messages;
-    qb::platform::QSettingsStore settings;
-    qb::mci::SoundStackSetup sound;
-    sound.errorBox = &messages;
-    sound.soundFontChoice = [&settings] {
-        return qb::platform::toAnsi(settings
-                                        .GetSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"),
-                                                    QStringLiteral("SoundFont"))
-                                        .trimmed());
-    };
-    sound.soundFontFailed = [&messages, &settings](const std::string& soundFont, const std::string&) {
-        messages.show(qb::session::soundFontMessage(qb::platform::fromAnsi(soundFont),
-                                                    settings.fileFor(QStringLiteral("Quillbeat"))),
-                      QStringLiteral("Quillbeat"));
-    };
-    // The sound stack comes in with the first command that needs it.
-    qb::mci::SoundModuleLoader mci(std::move(sound));
-
-    qb::ui::Form1 form({mci, messages, settings, qb::platform::modalFileDialogHost()});
-    form.Form_Load();
-    form.show();
+    qb::app::Program program;
+    program.start();
     // Its own font, before the window's first paint (see installWindowFont).
     qb::ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
-
-    QObject::connect(&form, &qb::ui::Form1::playbackStateChanged, &form,
-                     [&form, &mci] { mci.setStreamTitle(qb::session::currentTitle(form).toStdString()); });
-    qb::session::Mpris mpris(form);
-    mpris.registerOn(QDBusConnection::sessionBus());
-
-    QObject::connect(&singleWindow, &qb::session::SingleWindow::requested, &form,
-                     [&form](const qb::session::WindowRequest& handed) {
-                         if (QWidget* modal = QApplication::activeModalWidget()) {
-                             modal->raise();
-                             modal->activateWindow();
-                         } else {
-                             qb::session::raiseWindow(form);
-                         }
-                         if (handed.file.isEmpty())
-                             return;
-                         const QString path = qb::platform::fromAnsi(handed.file.toStdString());
-                         const bool play = handed.play;
-                         qb::session::whenWindowFree(form, [&form, path, play] {
-                             // A file handed over while one plays goes on playing, as the user expects
-                             // of the background music.
-                             const bool wasPlaying = form.state().IsPlaying;
-                             qb::session::openRequestedFile(form, path, play || wasPlaying);
-                         });
-                     });
-    if (!request.file.isEmpty()) {
-        const QString path = qb::platform::fromAnsi(request.file.toStdString());
-        qb::session::whenWindowFree(
-            form, [&form, path, play = request.play] { qb::session::openRequestedFile(form, path, play); });
-    }
+    program.registerMediaControls(QDBusConnection::sessionBus());
+    program.takeRequests(singleWindow);
+    if (!request.file.isEmpty())
+        program.open(request.file, request.play);
     return app.exec();
 }

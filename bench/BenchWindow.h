@@ -1,10 +1,10 @@
 #pragma once
 
 #include "SelectDriver.h"
+#include "app/Program.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/mci/MciService.h"
-#include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
 #include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
@@ -13,9 +13,9 @@
 
 namespace qb::bench {
 
-// The program's objects as main.cpp builds them, on the output a benchmark gives: the engine, the MCI
-// service, the main window (loaded and shown, the tips turned off), with its message boxes recorded and
-// its Select dialog answered by `select`.
+// The program as main.cpp makes it, on an MCI service over the engine and output a benchmark gives,
+// with its message boxes recorded and its Select dialog answered by `select`; started, the tips
+// turned off.
 struct BenchWindow
 {
     audio::AudioEngine engine;
@@ -23,20 +23,21 @@ struct BenchWindow
     mci::MciService mci;
     test::MemorySettingsStore settings;
     SelectDriver select; // answers the Select dialog
-    ui::Form1 form;
+    app::Program program;
+    ui::Form1& form;
 
     explicit BenchWindow(std::unique_ptr<audio::AudioOutput> output)
-        : engine(std::move(output)), mci(engine, messages), form({mci, messages, settings, select})
+        : engine(std::move(output)), mci(engine, messages),
+          program({&mci, &messages, &settings, &select, {}}), form(program.window())
     {
-        showWindow(settings, form);
+        startWithoutTips(settings, program);
     }
 
-    static void showWindow(test::MemorySettingsStore& settings, ui::Form1& form)
+    static void startWithoutTips(test::MemorySettingsStore& settings, app::Program& program)
     {
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));
-        form.Form_Load();
-        form.show();
+        program.start();
     }
 };
 

@@ -24,13 +24,11 @@
 #include "SelectDriver.h"
 #include "TimedOutput.h"
 #include "dialogs/QtMessageBox.h"
-#include "sound/SoundModuleLoader.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/engine/SilentOutput.h"
 #include "sound/mci/MciService.h"
 #include "sound/output/Outputs.h"
-#include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
 #include "testkit/MemorySettingsStore.h"
@@ -57,15 +55,16 @@ namespace {
 struct ModuleBenchWindow
 {
     test::RecordingMessageBox messages;
-    mci::SoundModuleLoader mci;
     test::MemorySettingsStore settings;
     bench::SelectDriver select;
-    ui::Form1 form;
+    app::Program program;
+    ui::Form1& form;
 
     ModuleBenchWindow()
-        : mci({&messages, {}, {}}, {QUILLBEAT_BENCH_SOUND_MODULE}), form({mci, messages, settings, select})
+        : program({nullptr, &messages, &settings, &select, {QUILLBEAT_BENCH_SOUND_MODULE}}),
+          form(program.window())
     {
-        bench::BenchWindow::showWindow(settings, form);
+        bench::BenchWindow::startWithoutTips(settings, program);
     }
 };
 
@@ -93,11 +92,11 @@ int runCost(int argc, char** argv, bool server)
     const int stopAfterMs = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : -1;
     platform::QtMessageBoxPresenter messages;
     mci::MciService mci(engine, messages);
-    platform::QSettingsStore settings;
     bench::SelectDriver select;
-    ui::Form1 form({mci, messages, settings, select});
-    form.Form_Load();
-    form.show();
+    // The program's own settings file: the tips dialog follows it, as in the program.
+    app::Program program({&mci, &messages, nullptr, &select, {}});
+    ui::Form1& form = program.window();
+    program.start();
 
     const QString file = QString::fromLocal8Bit(argv[2]);
     QTimer::singleShot(0, [&] {

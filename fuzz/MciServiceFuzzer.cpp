@@ -7,12 +7,12 @@
 // The commands name the files of a private folder that is the working directory: song.mid,
 // tone.wav, tone.mp3 and "two words.wav". Beyond the sanitizers' findings it traps when a reply
 // overruns its buffer or is not terminated.
-#include "testkit/CaptureOutput.h"
 #include "sound/engine/AudioEngine.h"
-#include "sound/midi/MidiSynthCache.h"
 #include "sound/mci/MciCommand.h"
 #include "sound/mci/MciService.h"
+#include "sound/midi/MidiSynthCache.h"
 #include "system/MessageBox.h"
+#include "testkit/CaptureOutput.h"
 
 #include <cmath>
 #include <cstddef>

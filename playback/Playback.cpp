@@ -1,10 +1,10 @@
 #include "playback/Playback.h"
 
-#include "sound/MediaFormats.h"
-#include "sound/MciApi.h"
 #include "media/MidiHeader.h"
 #include "media/OpenDialog.h"
 #include "playback/PlayerView.h"
+#include "sound/MciApi.h"
+#include "sound/MediaFormats.h"
 #include "system/CodePage.h"
 #include "system/ShortPath.h"
 

@@ -1,13 +1,13 @@
 #include "sound/mci/MciService.h"
 
+#include "sound/MciErrorText.h"
+#include "sound/MciErrors.h"
+#include "sound/MediaFormats.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/midi/MidiDecoder.h"
 #include "sound/midi/MidiSynthCache.h"
-#include "sound/MediaFormats.h"
-#include "sound/MciErrorText.h"
-#include "sound/MciErrors.h"
 #include "system/MessageBox.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // The demo tune the build composes: a MIDI file whose header shows its Japanese title, 20 to 40
 // seconds long, that ends on a whole bar so that it loops in time.
+#include "media/MidiHeader.h"
 #include "sound/decode/Decoder.h"
 #include "sound/midi/MidiFileParser.h"
-#include "media/MidiHeader.h"
 
 #include <QFile>
 #include <QTest>

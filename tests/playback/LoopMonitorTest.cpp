@@ -1,16 +1,16 @@
 // The endless loop as the program runs it: the real loop monitor (Timer1_Timer) polling the real MCI
 // service, whose devices play into a capture output clocked by the test. Whatever reaches the
 // "speakers" is compared with the file: at every seam nothing may be inserted and nothing dropped.
-#include "testkit/CaptureOutput.h"
+#include "playback/Playback.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/mci/MciService.h"
-#include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/AudioSeamAnalyser.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
 

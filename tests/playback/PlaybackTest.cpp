@@ -2,8 +2,8 @@
 // recording window.
 #include "playback/Playback.h"
 
-#include "sound/MciErrors.h"
 #include "playback/PlayerView.h"
+#include "sound/MciErrors.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"
 #include "testkit/Fakes.h"

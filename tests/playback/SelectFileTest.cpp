@@ -1,14 +1,14 @@
 // Selecting a file without the dialog (the command line, a drop, a second start): the same window and
 // the same MCI commands as a confirmed Select, the same outcome as a failed Select, and nothing while
 // Select's own dialog is up.
-#include "testkit/CaptureOutput.h"
+#include "playback/Playback.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
-#include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"
 #include "system/CodePage.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
 

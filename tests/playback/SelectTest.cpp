@@ -1,15 +1,15 @@
 // Select from end to end: the real open-file dialog answered by the test, the real MCI service on a
 // capture output, real files, and what the window shows afterwards.
-#include "testkit/CaptureOutput.h"
+#include "playback/Playback.h"
+#include "sound/MediaFormats.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
-#include "sound/MediaFormats.h"
 #include "sound/mci/MciService.h"
-#include "playback/Playback.h"
 #include "support/DialogDriver.h"
 #include "support/RecordingView.h"
 #include "system/CodePage.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
 

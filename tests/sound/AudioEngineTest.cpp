@@ -1,10 +1,10 @@
 #include "sound/engine/AudioEngine.h"
 
-#include "testkit/CaptureOutput.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/Device.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/AudioSeamAnalyser.h"
+#include "testkit/CaptureOutput.h"
 
 #include <QTemporaryDir>
 #include <QTest>

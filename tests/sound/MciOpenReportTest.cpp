@@ -1,10 +1,10 @@
 // What the MCI service tells about files: the one table of media formats chooses the device, and a
 // file that does not open is explained on standard error with its path.
-#include "testkit/CaptureOutput.h"
-#include "sound/engine/AudioEngine.h"
-#include "sound/MediaFormats.h"
 #include "sound/MciErrors.h"
+#include "sound/MediaFormats.h"
+#include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
 
 #include <QFile>

@@ -3,14 +3,14 @@
 // box of mciExecute; awkward file names through their short paths.
 #include "sound/mci/MciService.h"
 
-#include "testkit/CaptureOutput.h"
-#include "sound/engine/AudioEngine.h"
-#include "sound/engine/Device.h"
 #include "sound/MciErrorText.h"
 #include "sound/MciErrors.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/engine/Device.h"
 #include "system/MessageBox.h"
 #include "system/ShortPath.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/MidiFiles.h"
 
 #include <QDir>

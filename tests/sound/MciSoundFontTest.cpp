@@ -1,11 +1,11 @@
 // The SoundFont of the MIDI device: chosen at every MIDI open through the service's options, and a
 // missing or broken one refuses the open with MCIERR_CANNOT_LOAD_DRIVER and is reported, by path, once
 // the command has returned; WAV keeps working.
-#include "testkit/CaptureOutput.h"
-#include "sound/engine/AudioEngine.h"
 #include "sound/MciErrors.h"
+#include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
 

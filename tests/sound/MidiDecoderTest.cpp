@@ -1,11 +1,11 @@
 #include "sound/midi/MidiDecoder.h"
 
-#include "testkit/CaptureOutput.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
 #include "sound/midi/MidiSynthCache.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
 #include "testkit/MidiFiles.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/Program.h"
 #include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
 #include "testkit/Fakes.h"
 #include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
@@ -11,25 +11,50 @@
 
 namespace qb::test {
 
-// The main window as the window's own tests need it: on recording services, the tips turned off,
-// loaded and shown as at start, and active when asked.
-struct ShownMainWindow
+// The parts the window's tests lend the program: an MCI service that records (answering by script,
+// or through a real one it wraps), message boxes recorded, settings in memory, the Select dialog
+// answered.
+struct RecordedParts
 {
     RecordingMci mci;
     RecordingMessageBox messages;
-    test::MemorySettingsStore settings;
+    MemorySettingsStore settings;
     DialogDriver dialogs;
-    std::unique_ptr<ui::Form1> form;
 
-    // A fresh window on the services as they are now. False when it is not shown (or not made active)
-    // in time.
-    bool open(bool active = true)
+    app::Parts parts() { return {&mci, &messages, &settings, &dialogs, {}}; }
+    void turnTipsOff()
     {
         settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
                              QStringLiteral("none"));
-        form = std::make_unique<ui::Form1>(ui::Form1::Services{mci, messages, settings, dialogs});
-        form->Form_Load();
-        form->show();
+    }
+};
+
+// The main window of a program made on those parts; what a std::unique_ptr<ui::Form1> offers.
+struct ProgramWindow
+{
+    std::unique_ptr<app::Program> program;
+
+    ui::Form1* get() const { return program ? &program->window() : nullptr; }
+    ui::Form1* operator->() const { return get(); }
+    ui::Form1& operator*() const { return *get(); }
+    void reset() { program.reset(); }
+};
+
+// The main window as the window's own tests need it: on recorded parts, the tips turned off, loaded
+// and shown as at start, and active when asked.
+struct ShownMainWindow : RecordedParts
+{
+    ProgramWindow form;
+
+    // A fresh program on the parts as they are now, not started yet.
+    void make() { form.program = std::make_unique<app::Program>(parts()); }
+
+    // A fresh program, started. False when its window is not shown (or not made active) in time.
+    bool open(bool active = true)
+    {
+        turnTipsOff();
+        make();
+        form.program->start();
         if (!QTest::qWaitForWindowExposed(form.get()))
             return false;
         if (!active)

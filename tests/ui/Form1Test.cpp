@@ -336,7 +336,7 @@ private slots:
         QCOMPARE(mci.log.filter(QStringLiteral("close")).size(), 1);
 
         mci.log.clear();
-        form = std::make_unique<Form1>(Form1::Services{mci, messages, settings, dialogs});
+        make();
         form->show();
         form->close();
         QVERIFY(mci.log.isEmpty());

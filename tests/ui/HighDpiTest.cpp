@@ -1,9 +1,6 @@
 // The main window at the scale factor the test runs with (QT_SCALE_FACTOR, registered once per factor):
 // the image buttons' borders and the black around them have no light seams or hairlines.
-#include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
-#include "testkit/Fakes.h"
-#include "testkit/MemorySettingsStore.h"
+#include "support/ShownMainWindow.h"
 #include "ui/Form1.h"
 #include "ui/UiFont.h"
 
@@ -31,15 +28,11 @@ private slots:
     void imageButtonsHaveNoLightSeams()
     {
         const double scale = qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1")).toDouble();
-        qb::test::RecordingMci mci;
-        qb::test::RecordingMessageBox messages;
-        qb::test::MemorySettingsStore settings;
-        qb::test::DialogDriver dialogs;
-        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                             QStringLiteral("none"));
-        Form1 form({mci, messages, settings, dialogs});
-        form.Form_Load();
-        form.show();
+        qb::test::RecordedParts parts;
+        parts.turnTipsOff();
+        qb::app::Program program(parts.parts());
+        program.start();
+        Form1& form = program.window();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCOMPARE(form.devicePixelRatioF(), scale);
 

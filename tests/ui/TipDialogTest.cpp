@@ -1,10 +1,8 @@
 // The start-up tips dialog and its setting: when it shows, and what each way of closing it stores.
 #include "ui/TipDialog.h"
 
-#include "support/DialogDriver.h"
+#include "support/ShownMainWindow.h"
 #include "system/SettingsStore.h"
-#include "testkit/Fakes.h"
-#include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
@@ -63,9 +61,8 @@ class TipDialogTest : public QObject
 {
     Q_OBJECT
 
-    qb::test::RecordingMci mci;
-    qb::test::RecordingMessageBox messages;
-    qb::test::DialogDriver dialogs;
+    qb::test::RecordedParts parts;
+    qb::test::RecordingMessageBox& messages = parts.messages;
     bool windowShownDuringLoad = false;
     QPoint dialogOffset;
     bool dialogPlacedByProgram = false;
@@ -73,7 +70,10 @@ class TipDialogTest : public QObject
 
     bool loadShowsDialog(qb::platform::SettingsStore& settings)
     {
-        Form1 form({mci, messages, settings, dialogs});
+        qb::app::Parts lent = parts.parts();
+        lent.settings = &settings;
+        qb::app::Program program(lent);
+        Form1& form = program.window();
         DialogAnswerer answerer;
         answerer.answer = [](TipDialog* d) { d->cmdOK->click(); };
         answerer.arm();
@@ -166,8 +166,10 @@ private slots:
     {
         QFETCH(QString, how);
         QFETCH(bool, ticked);
-        qb::test::MemorySettingsStore settings;
-        Form1 form({mci, messages, settings, dialogs});
+        qb::test::MemorySettingsStore& settings = parts.settings;
+        settings = {};
+        qb::app::Program program(parts.parts());
+        Form1& form = program.window();
         DialogAnswerer answerer;
         answerer.answer = [&](TipDialog* d) {
             d->Check1->setChecked(ticked);

@@ -1,9 +1,6 @@
 // The main window's caption as an X11 window manager is told it (run by x11_test.sh on a private X
 // display with openbox): an empty caption reaches the window system empty, not as the program's name.
-#include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
-#include "testkit/Fakes.h"
-#include "testkit/MemorySettingsStore.h"
+#include "support/ShownMainWindow.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -51,23 +48,20 @@ class WindowCaptionX11Test : public QObject
 {
     Q_OBJECT
 
-    qb::test::RecordingMci mci;
-    qb::test::RecordingMessageBox messages;
-    qb::test::MemorySettingsStore settings;
-    qb::test::DialogDriver dialogs;
+    qb::test::RecordedParts parts;
 
 private slots:
     void initTestCase()
     {
         QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
         QVERIFY(connection());
-        settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"), QStringLiteral("Start"),
-                             QStringLiteral("none"));
+        parts.turnTipsOff();
     }
 
     void anEmptyCaptionReachesTheWindowManagerEmpty()
     {
-        Form1 form({mci, messages, settings, dialogs});
+        qb::app::Program program(parts.parts());
+        Form1& form = program.window();
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCOMPARE(textProperty(form, "_NET_WM_NAME"), QStringLiteral("Quillbeat"));
@@ -86,7 +80,8 @@ private slots:
 
     void anEmptyCaptionSetBeforeTheFirstShowStaysEmpty()
     {
-        Form1 form({mci, messages, settings, dialogs});
+        qb::app::Program program(parts.parts());
+        Form1& form = program.window();
         form.setWindowCaption(QString());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));

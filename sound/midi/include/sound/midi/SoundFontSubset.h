@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sound/midi/MidiSequence.h"
 #include "posix/UniqueFd.h"
+#include "sound/midi/MidiSequence.h"
 
 #include <bitset>
 #include <cstdint>

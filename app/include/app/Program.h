@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QApplication;
+class QDBusConnection;
+
+namespace qb::mci {
+class MciApi;
+}
+namespace qb::platform {
+class FileDialogHost;
+class MessageBoxPresenter;
+class SettingsStore;
+} // namespace qb::platform
+namespace qb::session {
+class SingleWindow;
+}
+namespace qb::ui {
+class Form1;
+}
+
+namespace qb::app {
+
+// The parts a caller may lend the program instead of its own: tests and benchmarks record the message
+// boxes, answer the Select dialog, keep the settings in memory or play on an engine of their own. What
+// is left null is the program's own: the sound module loaded at the first command, the toolkit's
+// message box, the settings file, the modal open-file dialog. Lent parts must outlive the program.
+struct Parts
+{
+    mci::MciApi* mci = nullptr;
+    platform::MessageBoxPresenter* messages = nullptr;
+    platform::SettingsStore* settings = nullptr;
+    platform::FileDialogHost* dialogs = nullptr;
+    // Where the program's own MCI service looks for the sound module; empty: where it is installed.
+    std::vector<std::string> soundModulePaths;
+};
+
+// The program's objects, wired in the one place that the program, its benchmarks and the window's
+// tests all use: the main window over the MCI service, the message boxes, the settings and the Select
+// dialog. With its own MCI service it also names the sound server's stream after what plays, takes the
+// SoundFont from the settings at every MIDI file, and says in a message box why a SoundFont could not
+// be read. UI thread only.
+class Program
+{
+public:
+    explicit Program(Parts parts = {});
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // What every window of the process shares: the application's names, the window font, and the
+    // toolkit's own texts in Japanese with its dialogs keeping no state of their own. Call once, after
+    // the application object is made and before the first window.
+    static void setUpApplication(QApplication& app);
+
+    ui::Form1& window();
+    platform::SettingsStore& settings();
+    platform::MessageBoxPresenter& messages();
+
+    // Loads the main window (which shows the tips dialog first, unless the setting turns it off) and
+    // shows it.
+    void start();
+    // Opens `file` (a path in the system's code page), and plays it with `play`, as a request from
+    // outside the window: once no modal window is up.
+    void open(const QByteArray& file, bool play);
+    // Takes the requests of later starts: the window comes to the front, and a file handed over is
+    // opened (and plays with --play, or when the window was playing).
+    void takeRequests(session::SingleWindow& singleWindow);
+    // Offers the desktop's media controls on `bus`. False when the bus refused the name.
+    bool registerMediaControls(const QDBusConnection& bus);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m;
+};
+
+} // namespace qb::app
