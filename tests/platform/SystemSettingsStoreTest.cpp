@@ -1,7 +1,6 @@
-// The per-user settings store on QSettings: where it keeps its file, round trips, missing keys, and a
-// write that fails without harming what is stored.
+// The per-user settings store on QSettings: where it keeps its file, round trips, missing keys, files it
+// must neither read nor write, and a write that fails without harming what is stored.
 #include "system/SettingsStore.h"
-#include "testkit/MemorySettingsStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +12,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace qb::platform;
@@ -21,6 +22,42 @@ namespace {
 
 const QString kApp = QStringLiteral("Quillbeat");
 const QString kSection = QStringLiteral("Settings");
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The value as the next start of the program reads it from the file. QSettings keeps what it read or
+// wrote of a file for the rest of the process, so a store on the same path may answer from memory; a
+// new symbolic link is a file QSettings has not seen, which it parses afresh.
+QString readAfresh(const QString& path, const QString& section, const QString& key)
+{
+    static int links = 0;
+    const QString link = QStringLiteral("%1.fresh%2").arg(path).arg(++links);
+    if (!QFile::link(path, link))
+        return QStringLiteral("(no link)");
+    const QString value = QSettingsStore(link).GetSetting(kApp, section, key);
+    QFile::remove(link);
+    return value;
+}
+
+// A device that reads zeros without end. For root it is a node of the test's own: a store that wrongly
+// replaced a link's target would otherwise replace the system's /dev/zero, as QSettings does.
+QString zeroDevice(const QString& folder)
+{
+    const QString own = folder + QStringLiteral("/zero");
+    if (::geteuid() == 0 && ::mknod(QFile::encodeName(own).constData(), S_IFCHR | 0600, makedev(1, 5)) == 0)
+        return own;
+    return QStringLiteral("/dev/zero");
+}
 
 // While alive, no file of this process may grow beyond 0 bytes: every write fails with EFBIG, even
 // for root, whom permission bits do not stop.
@@ -64,6 +101,8 @@ private slots:
             QSKIP("run through ctest, which gives the test a private XDG_CONFIG_HOME");
         QSettingsStore store;
         QCOMPARE(QDir::cleanPath(store.fileFor(kApp)), QDir::cleanPath(config + "/Quillbeat/Quillbeat.ini"));
+        QCOMPARE(store.fileFor(kApp),
+                 QSettings(QSettings::IniFormat, QSettings::UserScope, kApp, kApp).fileName());
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
         QVERIFY(QFile::exists(config + "/Quillbeat/Quillbeat.ini"));
         QCOMPARE(QSettingsStore().GetSetting(kApp, kSection, QStringLiteral("Start")),
@@ -79,18 +118,61 @@ private slots:
         QTest::newRow("comma") << QStringLiteral("a, b");
         QTest::newRow("ini syntax") << QStringLiteral("[x]\nk=v;#\"");
         QTest::newRow("blanks") << QStringLiteral("  padded  ");
+        QString controls;
+        for (char16_t c = 0; c < 0x20; ++c)
+            controls += QChar(c) + QStringLiteral("a") + QChar(c) + QStringLiteral("F") + QChar(c) +
+                        QStringLiteral("7");
+        QTest::newRow("control characters before letters and digits")
+            << controls + QChar(0x7F) + QStringLiteral("b");
+        QTest::newRow("U+0001 then a letter") << QChar(0x01) + QStringLiteral("b");
+        QTest::newRow("quotes") << QStringLiteral("\"quoted\" and 'single' \"");
+        QTest::newRow("backslashes") << QStringLiteral("C:\\Music\\x41\\0\\");
+        QTest::newRow("semicolons and commas") << QStringLiteral(";a; b ,c,, ;");
+        QTest::newRow("spaces and tabs around") << QStringLiteral(" \t x \t ");
+        QTest::newRow("@ alone") << QStringLiteral("@");
+        QTest::newRow("@@") << QStringLiteral("@@at");
+        QTest::newRow("@String") << QStringLiteral("@String(x)");
+        QTest::newRow("@Variant") << QStringLiteral("@Variant(\\0\\0\\0\\x7f)");
+        QTest::newRow("@ByteArray") << QStringLiteral("@ByteArray(x)");
+        QTest::newRow("@Invalid") << QStringLiteral("@Invalid()");
+        QTest::newRow("percent escapes") << QStringLiteral("%U0041%41%");
+        QTest::newRow("Japanese path") << QString::fromUtf8("/home/ユーザー/音色/ＧＭ　音源.sf2");
+        QTest::newRow("beyond the BMP") << QString::fromUtf8("\U0001F3B5 曲");
+        QTest::newRow("line ends") << QStringLiteral("a\r\nb\n");
+        QTest::newRow("a long path") << QStringLiteral("/").repeated(4096);
     }
 
+    // What is saved reads back exactly, at the next start as much as in this run.
     void roundTrip()
     {
         QFETCH(QString, value);
         QTemporaryDir dir;
-        QSettingsStore store(dir.filePath(QStringLiteral("s.ini")));
-        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), value));
-        // A new store reads the file afresh, as the next start of the program does.
-        QCOMPARE(QSettingsStore(dir.filePath(QStringLiteral("s.ini")))
-                     .GetSetting(kApp, kSection, QStringLiteral("Start")),
-                 value);
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        QVERIFY(QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), value));
+        QCOMPARE(readAfresh(path, kSection, QStringLiteral("Start")), value);
+        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")), value);
+    }
+
+    void valueThatWouldNotReadBackIsRefused_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("lone surrogate") << QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b");
+        QTest::newRow("U+FEFF first") << QChar(0xFEFF) + QStringLiteral("x");
+        QTest::newRow("U+FEFF after an escape")
+            << QStringLiteral("\x01") + QChar(0xFEFF) + QStringLiteral("z");
+        QTest::newRow("too long for the file") << QString(QSettingsStore::kMaxFileSize, QLatin1Char('x'));
+    }
+
+    void valueThatWouldNotReadBackIsRefused()
+    {
+        QFETCH(QString, value);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        QSettingsStore store(path);
+        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("kept")));
+        QVERIFY(!store.SaveSetting(kApp, kSection, QStringLiteral("Start"), value));
+        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("kept"));
+        QCOMPARE(readAfresh(path, kSection, QStringLiteral("Start")), QStringLiteral("kept"));
     }
 
     void missingReadsEmpty()
@@ -101,6 +183,7 @@ private slots:
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Other"), QStringLiteral("x")));
         QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QString());
         QCOMPARE(store.GetSetting(kApp, QStringLiteral("Elsewhere"), QStringLiteral("Other")), QString());
+        QCOMPARE(store.GetSetting(kApp, QStringLiteral("SettingsOther"), QString()), QString());
         QCOMPARE(store.GetSetting(QStringLiteral("NoSuchApp"), kSection, QStringLiteral("Other")),
                  QStringLiteral("x")); // one file for every application when a path is given
     }
@@ -167,6 +250,7 @@ private slots:
         QVERIFY(fresh.SaveSetting(kApp, kSection, QStringLiteral("New"), QStringLiteral("now")));
         QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")),
                  QStringLiteral("none"));
+        QVERIFY(!readFile(path).contains("lost"));
     }
 
     void failedWriteInReadOnlyFolder()
@@ -196,6 +280,10 @@ private slots:
         QTest::newRow("not UTF-8") << QByteArray("[Settings]\nStart=caf\xe9\n");
         QTest::newRow("NUL byte") << QByteArray("[Settings]\nStart=no\0ne\n", 23);
         QTest::newRow("line that is no INI") << QByteArray("[Settings]\nStart=none\nthis is not a setting\n");
+        QTest::newRow("'#' comment") << QByteArray("# mine\n[Settings]\nStart=none\n");
+        QTest::newRow("control character") << QByteArray("[Settings]\nStart=a\001b\n");
+        QTest::newRow("cut in a character") << QByteArray("[Settings]\nStart=\xe8\xa1");
+        QTest::newRow("prose") << QByteArray("Dear diary,\ntoday I set up my music player.\n");
     }
 
     void fileThatIsNotIniTextIsLeftUntouched()
@@ -203,49 +291,79 @@ private slots:
         QFETCH(QByteArray, content);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("s.ini"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
+        QVERIFY(writeFile(path, content));
         QVERIFY(
             !QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("x")));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), content);
+        QCOMPARE(readFile(path), content);
     }
 
-    void savingKeepsWhatTheUserWrote()
+    // Opening a FIFO would wait for a writer for ever, reading /dev/zero would never end.
+    void specialFileIsNeitherReadNorWritten_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
+        QTest::newRow("link to /dev/zero") << QStringLiteral("zero");
+        QTest::newRow("folder") << QStringLiteral("folder");
+    }
+
+    void specialFileIsNeitherReadNorWritten()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        if (kind == QLatin1String("fifo"))
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else if (kind == QLatin1String("zero"))
+            QVERIFY(QFile::link(zeroDevice(dir.path()), path));
+        else
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("s.ini")));
+        const QFileInfo before(path);
+        QSettingsStore store(path);
+        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QString());
+        QVERIFY(!store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
+        const QFileInfo after(path);
+        QCOMPARE(after.isSymLink(), before.isSymLink());
+        QVERIFY(!after.isFile());
+        QCOMPARE(after.isDir(), before.isDir());
+    }
+
+    void fileLargerThanTheLimitIsNeitherReadNorWritten()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("s.ini"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("; my settings, edited by hand\n"
-                   "[Settings]\n"
-                   "# show the tip at start?\n"
-                   "Start = none\n"
-                   "\n"
-                   "[Other]\n"
-                   "Key=kept ; a note\n");
-        file.close();
+        QByteArray content("[Settings]\nStart=none\n");
+        content += QByteArray(QSettingsStore::kMaxFileSize - content.size() - 1, ';') + '\n';
+        QVERIFY(writeFile(path, content));
+        QCOMPARE(readAfresh(path, kSection, QStringLiteral("Start")), QStringLiteral("none"));
+
+        content += '\n';
+        QVERIFY(writeFile(path, content));
+        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")), QString());
+        QVERIFY(
+            !QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("x")));
+        QCOMPARE(readFile(path), content);
+    }
+
+    // Saving rewrites the file in QSettings' own form: comments and order go, the values stay.
+    void savingAHandEditedFileKeepsItsValues()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        QVERIFY(writeFile(path, "; my settings, edited by hand\n"
+                                "[Settings]\n"
+                                "; show the tip at start?\n"
+                                "Start = none\n"
+                                "\n"
+                                "[Other]\n"
+                                "Key=kept ; a note\n"));
         QSettingsStore store(path);
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("show")));
         QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Added"), QStringLiteral("a, b")));
         QVERIFY(store.SaveSetting(kApp, QStringLiteral("New"), QStringLiteral("K"), QStringLiteral("v")));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("; my settings, edited by hand\n"
-                                            "[Settings]\n"
-                                            "# show the tip at start?\n"
-                                            "Start=show\n"
-                                            "Added=\"a, b\"\n"
-                                            "\n"
-                                            "[Other]\n"
-                                            "Key=kept ; a note\n"
-                                            "\n"
-                                            "[New]\n"
-                                            "K=v\n"));
-        QCOMPARE(store.GetSetting(kApp, QStringLiteral("Other"), QStringLiteral("Key")),
-                 QStringLiteral("kept"));
-        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Added")), QStringLiteral("a, b"));
+        QCOMPARE(readAfresh(path, kSection, QStringLiteral("Start")), QStringLiteral("show"));
+        QCOMPARE(readAfresh(path, QStringLiteral("Other"), QStringLiteral("Key")), QStringLiteral("kept"));
+        QCOMPARE(readAfresh(path, kSection, QStringLiteral("Added")), QStringLiteral("a, b"));
+        QCOMPARE(readAfresh(path, QStringLiteral("New"), QStringLiteral("K")), QStringLiteral("v"));
     }
 
     // The file on disk is replaced whole by a rename, never rewritten in place.
@@ -318,19 +436,6 @@ private slots:
         for (qsizetype i = 0; i < values.size(); ++i)
             QCOMPARE(settings.value(QStringLiteral("Mine/k%1").arg(i)).toString(), values.at(i));
         QCOMPARE(settings.value(QStringLiteral("General/g")).toString(), QStringLiteral("again"));
-    }
-
-    void memoryStore()
-    {
-        qb::test::MemorySettingsStore store;
-        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QString());
-        QVERIFY(store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("none")));
-        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));
-        QCOMPARE(store.GetSetting(kApp, QStringLiteral("SettingsStart"), QString()), QString());
-        store.setWritable(false);
-        QVERIFY(!store.SaveSetting(kApp, kSection, QStringLiteral("Start"), QStringLiteral("other")));
-        QCOMPARE(store.GetSetting(kApp, kSection, QStringLiteral("Start")), QStringLiteral("none"));
-        QCOMPARE(store.saveCount(), 2);
     }
 };
 

@@ -209,6 +209,25 @@ private slots:
         dialog.cmdOK->click();
         QCOMPARE(settings.GetSetting(kApp, kSection, kKey), QStringLiteral("edited by hand"));
     }
+
+    // A store that refuses the value (a settings file that is not INI text, a full disk) is not
+    // passed over in silence: the user learns that the tips will come back.
+    void aRefusedSaveIsSaid()
+    {
+        qb::test::MemorySettingsStore settings;
+        settings.setWritable(false);
+        qb::test::RecordingMessageBox refusals;
+        TipDialog dialog(settings, refusals);
+        dialog.show();
+        dialog.Check1->setChecked(true);
+        dialog.cmdOK->click();
+        QCOMPARE(settings.saveCount(), 1);
+        QCOMPARE(settings.GetSetting(kApp, kSection, kKey), QString());
+        QCOMPARE(refusals.shown.size(), std::size_t{1});
+        QCOMPARE(refusals.shown.front().text,
+                 QStringLiteral("設定を保存できませんでした。次回の起動時にもこの画面が表示されます。"));
+        QCOMPARE(refusals.shown.front().caption, QStringLiteral("Quillbeat"));
+    }
 };
 
 QTEST_MAIN(TipDialogTest)
