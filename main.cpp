@@ -13,7 +13,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
-#include <QStandardPaths>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -154,8 +153,6 @@ int main(int argc, char* argv[])
     qb::ui::Form1 form({mci, messages, settings, qb::platform::modalFileDialogHost()});
     form.Form_Load();
     form.show();
-    // Its own font, before the window's first paint (see installWindowFont).
-    qb::ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
 
     QObject::connect(&form, &qb::ui::Form1::playbackStateChanged, &form,
                      [&form, &mci] { mci.setStreamTitle(qb::session::currentTitle(form).toStdString()); });
