@@ -1,11 +1,9 @@
 #include "app/Program.h"
 #include "session/SingleWindow.h"
-#include "ui/UiFont.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDBusConnection>
-#include <QStandardPaths>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -123,8 +121,6 @@ int main(int argc, char* argv[])
 
     qb::app::Program program;
     program.start();
-    // Its own font, before the window's first paint (see installWindowFont).
-    qb::ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     program.registerMediaControls(QDBusConnection::sessionBus());
     program.takeRequests(singleWindow);
     if (!request.file.isEmpty())

@@ -40,7 +40,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -84,7 +83,6 @@ int runCost(int argc, char** argv, bool server)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
-    ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(ui::defaultUiFont());
 
     // Without a server: what the program plays on without a sound card.
@@ -213,7 +211,6 @@ int runServerLatency(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
-    ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(ui::defaultUiFont());
     LatencyFiles songs;
     if (!songs.write(QString::fromLocal8Bit(argv[2])))
@@ -251,7 +248,6 @@ int runLatency(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillbeat"));
-    ui::installWindowFont(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
     QApplication::setFont(ui::defaultUiFont());
     LatencyFiles songs;
     if (!songs.write(QString::fromLocal8Bit(argv[2])))

@@ -1,7 +1,6 @@
 #include "ui/Label.h"
 
 #include "Accessibility.h"
-#include "ui/UiFont.h"
 
 #include <QAccessible>
 #include <QPainter>
@@ -54,6 +53,7 @@ void Label::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setClipRect(rect());
     painter.setPen(m_foreColor);
+    painter.setFont(font());
 
     QTextOption option(Qt::AlignLeft | Qt::AlignTop);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -62,12 +62,7 @@ void Label::paintEvent(QPaintEvent*)
     text.replace(QLatin1Char('\n'), QChar::LineSeparator);
     text.replace(QLatin1Char('\r'), QChar::LineSeparator);
 
-    // The window's own texts need no shaper (and a window showing only them never loads one).
-    QFont drawn = font();
-    if (drawsWithoutShaping(text))
-        drawn.setStyleStrategy(QFont::StyleStrategy(drawn.styleStrategy() | QFont::PreferNoShaping));
-    painter.setFont(drawn);
-    QTextLayout layout(text, drawn, this);
+    QTextLayout layout(text, font(), this);
     layout.setTextOption(option);
     // Only whole lines are shown, and always the first one (clipped if the label is lower than a
     // line). The line that does not fit is laid out but not drawn: a line created and left without a

@@ -17,7 +17,7 @@ deb=$(ls "$work"/quillbeat_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 for want in 'fluid-soundfont-gm | timgm6mb-soundfont' 'fonts-noto-cjk | fonts-ipafont-gothic' libqt6widgets6 \
-  libfluidsynth3 libsndfile1 libmpg123-0 libsdl2-2.0-0 libqt6dbus6 libharfbuzz-subset0; do
+  libfluidsynth3 libsndfile1 libmpg123-0 libsdl2-2.0-0 libqt6dbus6; do
   [[ $depends == *"$want"* ]] || fail "Depends lacks $want"
 done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
