@@ -192,15 +192,14 @@ private slots:
     void reusesTheCachedSynthesiser();
     void openingDoesNotWaitForTheSamples();
     void lengthFollowsTheTempoMap();
-    void passesStartOnTheLoopGrid();
-    void tailsRingAcrossTheRestart();
+    void aPassIsOneSongLengthAndTailsRingOn_data();
+    void aPassIsOneSongLengthAndTailsRingOn();
     void noNoteHangsAfterTheEnd();
     void silenceCutsEverything();
     void seekChasesStateWithoutNotes();
     void riffMidiPlaysLikeTheSequenceItWraps();
     void damagedFilePlaysWhatWasRead();
     void positionsBeyond32Bits();
-    void loopsOnTheGridThroughTheEngine();
     void resetFloodCostsLittlePerPass();
     void refusesAFileOverTheEventCap();
     void closingDoesNotWaitForDecoding();
@@ -361,58 +360,101 @@ void MidiDecoderTest::lengthFollowsTheTempoMap()
     QVERIFY(audio.peak(0, kHalfSecond) > 0.01f);
 }
 
-void MidiDecoderTest::passesStartOnTheLoopGrid()
+// Song after song, a pass lasts one song length: read pass after pass with a seek to the start
+// between, or looped through the engine the way the player's loop runs it (poll the mode every 10 ms
+// and, once the pass has ended, seek to the start and play while the end of the previous pass is still
+// queued). What rings at the end of a pass, releases and reverb, rings on into the next one.
+void MidiDecoderTest::aPassIsOneSongLengthAndTailsRingOn_data()
 {
-    auto decoder = open("grid.mid", woodBlockLoop());
-    QVERIFY(decoder);
-    const qint64 length = decoder->lengthFrames();
-    QCOMPARE(length, qint64(24025));
+    QTest::addColumn<QByteArray>("song");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<int>("passes");
+    QTest::addColumn<bool>("throughEngine");
+    QTest::addColumn<bool>("heldToTheEnd"); // else a short hit at the start of each pass marks it
 
-    constexpr int kPasses = 20;
-    Audio audio;
-    qint64 worstStart = 0;
-    double sumStart = 0;
-    qint64 previousStart = -length;
-    for (int k = 0; k < kPasses; ++k) {
-        if (k > 0)
-            QVERIFY(decoder->seek(0));
-        const qint64 startError = std::abs(audio.frames() - previousStart - length);
-        previousStart = audio.frames();
-        QVERIFY2(startError <= 32,
-                 qPrintable(QString("pass %1 starts %2 frames off").arg(k).arg(startError)));
-        worstStart = std::max(worstStart, startError);
-        sumStart += double(startError);
-        readPass(*decoder, audio);
-    }
-    const GridError onsets = onsetsAgainstGrid(audio, length, kPasses);
-    QVERIFY2(onsets.failure.isEmpty(), qPrintable(onsets.failure));
-    QVERIFY2(onsets.worst <= 32, qPrintable(QString("an onset is %1 frames off").arg(onsets.worst)));
-    qInfo("pass start vs the previous start + L over %d passes: max %lld, mean %.1f frames; note onset: max "
-          "%lld, mean %.1f frames",
-          kPasses, static_cast<long long>(worstStart), sumStart / (kPasses - 1),
-          static_cast<long long>(onsets.worst), onsets.mean);
-}
-
-void MidiDecoderTest::tailsRingAcrossTheRestart()
-{
     // Silence for half a second, then strings held to the end of the song.
-    const QByteArray song = midiFile(
+    const QByteArray strings = midiFile(
         0, kPpq,
         {MidiTrack().programChange(0, 0, 48).noteOn(480, 0, 60, 120).noteOn(0, 0, 64, 120).endOfTrack(480)});
-    auto decoder = open("tails.mid", song);
-    QVERIFY(decoder);
-    Audio audio;
-    const qint64 first = readPass(*decoder, audio);
-    QVERIFY(decoder->seek(0));
-    readPass(*decoder, audio);
+    QTest::newRow("wood block, pass after pass") << woodBlockLoop() << qint64(24025) << 20 << false << false;
+    QTest::newRow("wood block, through the engine")
+        << woodBlockLoop() << qint64(24025) << 20 << true << false;
+    QTest::newRow("strings held to the end, pass after pass")
+        << strings << 2 * kHalfSecond << 2 << false << true;
+    QTest::newRow("strings held to the end, through the engine")
+        << strings << 2 * kHalfSecond << 2 << true << true;
+}
 
+void MidiDecoderTest::aPassIsOneSongLengthAndTailsRingOn()
+{
+    QFETCH(QByteArray, song);
+    QFETCH(qint64, length);
+    QFETCH(int, passes);
+    QFETCH(bool, throughEngine);
+    QFETCH(bool, heldToTheEnd);
+    auto decoder = open(QStringLiteral("loop-%1.mid").arg(QTest::currentDataTag()), song);
+    QVERIFY(decoder);
+    QCOMPARE(decoder->lengthFrames(), length);
+
+    Audio audio;
+    qint64 firstPass = length; // where the second pass starts
+    if (!throughEngine) {
+        qint64 worstStart = 0;
+        double sumStart = 0;
+        qint64 previousStart = -length;
+        for (int k = 0; k < passes; ++k) {
+            if (k > 0)
+                QVERIFY(decoder->seek(0));
+            const qint64 startError = std::abs(audio.frames() - previousStart - length);
+            previousStart = audio.frames();
+            QVERIFY2(startError <= 32,
+                     qPrintable(QString("pass %1 starts %2 frames off").arg(k).arg(startError)));
+            worstStart = std::max(worstStart, startError);
+            sumStart += double(startError);
+            const qint64 read = readPass(*decoder, audio);
+            if (k == 0)
+                firstPass = read;
+        }
+        qInfo("pass start vs the previous start + L over %d passes: max %lld, mean %.1f frames", passes,
+              static_cast<long long>(worstStart), sumStart / (passes - 1));
+    } else {
+        auto capture =
+            std::make_unique<qb::audio::CaptureOutput>(512, qb::audio::CaptureOutput::Clock::Manual);
+        qb::audio::CaptureOutput& output = *capture;
+        qb::audio::AudioEngine engine(std::move(capture),
+                                      qb::audio::AudioEngine::Options{.queueMs = 200, .feederThread = false});
+        auto device = engine.addDevice(std::move(decoder));
+        device->play();
+        int restarts = 0;
+        while (output.capturedFrames() < passes * length + 4000) {
+            output.advance(441); // one 10 ms tick of the loop monitor
+            if (device->mode() != qb::audio::Device::Mode::Playing) {
+                device->seek(0);
+                device->play();
+                ++restarts;
+            }
+        }
+        QVERIFY(restarts >= passes - 1);
+        const std::vector<float> captured = output.captured();
+        audio.append(captured.data(), int(captured.size() / kChannels));
+    }
+
+    if (!heldToTheEnd) {
+        const GridError onsets = onsetsAgainstGrid(audio, length, passes);
+        QVERIFY2(onsets.failure.isEmpty(), qPrintable(onsets.failure));
+        QVERIFY2(onsets.worst <= 32, qPrintable(QString("an onset is %1 frames off").arg(onsets.worst)));
+        qInfo("note onset vs the previous onset + L over %d passes: max %lld, mean %.1f frames", passes,
+              static_cast<long long>(onsets.worst), onsets.mean);
+        return;
+    }
+    // The first half second of the song is silent, unless the chord of the pass before rings into it.
     const qint64 window = 4410;
     const double fresh = audio.energy(0, window);
-    const double restarted = audio.energy(first, first + window);
+    const double restarted = audio.energy(firstPass, firstPass + window);
     QVERIFY2(restarted > 1e-3 && restarted > 1000 * fresh,
              qPrintable(QString("fresh %1, after restart %2").arg(fresh).arg(restarted)));
     // The tail is continuous: no drop to silence at the restart.
-    QVERIFY(audio.peak(first, first + 256) > 0.1f * audio.peak(first - 256, first));
+    QVERIFY(audio.peak(firstPass, firstPass + 256) > 0.1f * audio.peak(firstPass - 256, firstPass));
 }
 
 void MidiDecoderTest::noNoteHangsAfterTheEnd()
@@ -595,43 +637,6 @@ void MidiDecoderTest::positionsBeyond32Bits()
     QCOMPARE(decoder->positionFrames(), length);
     // The note began 64 days ago and is not chased: nothing sounds.
     QVERIFY(audio.peak(0, audio.frames()) < 1e-4f);
-}
-
-// The player's loop as the MCI service runs it: poll the mode, and when the pass has ended seek to the
-// start and play again while the end of the previous pass is still queued.
-void MidiDecoderTest::loopsOnTheGridThroughTheEngine()
-{
-    auto decoder = open("engine.mid", woodBlockLoop());
-    QVERIFY(decoder);
-    const qint64 length = decoder->lengthFrames();
-    auto capture = std::make_unique<qb::audio::CaptureOutput>(512, qb::audio::CaptureOutput::Clock::Manual);
-    qb::audio::CaptureOutput& output = *capture;
-    qb::audio::AudioEngine engine(std::move(capture),
-                                  qb::audio::AudioEngine::Options{.queueMs = 200, .feederThread = false});
-    auto device = engine.addDevice(std::move(decoder));
-    device->play();
-
-    constexpr int kPasses = 20;
-    int restarts = 0;
-    while (output.capturedFrames() < kPasses * length + 4000) {
-        output.advance(441); // one 10 ms tick of the loop monitor
-        if (device->mode() != qb::audio::Device::Mode::Playing) {
-            device->seek(0);
-            device->play();
-            ++restarts;
-        }
-    }
-    QVERIFY(restarts >= kPasses - 1);
-
-    Audio audio;
-    const std::vector<float> captured = output.captured();
-    audio.append(captured.data(), int(captured.size() / kChannels));
-    const GridError onsets = onsetsAgainstGrid(audio, length, kPasses);
-    QVERIFY2(onsets.failure.isEmpty(), qPrintable(onsets.failure));
-    QVERIFY2(onsets.worst <= 32, qPrintable(QString("an onset is %1 frames off").arg(onsets.worst)));
-    qInfo(
-        "through the engine, note onset vs the previous onset + L over %d passes: max %lld, mean %.1f frames",
-        kPasses, static_cast<long long>(onsets.worst), onsets.mean);
 }
 
 void MidiDecoderTest::resetFloodCostsLittlePerPass()

@@ -1,17 +1,23 @@
 // The default output on a real PulseAudio server: a private one per test run, with a null sink whose
-// monitor the tests record, and which a test kills and starts again.
+// monitor the tests record, and which a test kills and starts again. The server also shows what it was
+// told about the stream, through libpulse and through SDL's PulseAudio driver.
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/AudioOutput.h"
 #include "sound/engine/Device.h"
 #include "sound/output/Outputs.h"
+#include "sound/output/StreamIdentity.h"
 #include "testkit/AudioFiles.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QMap>
 #include <QProcess>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <SDL.h>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -87,6 +93,21 @@ public:
                 blocks << block;
         }
         return blocks;
+    }
+    // The properties of our one stream on the server (empty unless there is exactly one).
+    static QMap<QString, QString> streamProperties()
+    {
+        const QStringList inputs = sinkInputs();
+        QMap<QString, QString> properties;
+        if (inputs.size() != 1)
+            return properties;
+        for (const QString& line : inputs.front().split(QLatin1Char('\n'))) {
+            const QString item = line.trimmed(); // key = "value"
+            const qsizetype equals = item.indexOf(QLatin1String(" = \""));
+            if (equals > 0 && item.endsWith(QLatin1Char('"')))
+                properties.insert(item.left(equals), item.mid(equals + 4, item.size() - equals - 5));
+        }
+        return properties;
     }
     static bool onlyCorkedOrNone()
     {
@@ -209,6 +230,95 @@ private slots:
     }
 
     void cleanupTestCase() { m_server.reset(); }
+
+    // What the desktop's sound settings show beside the stream: the program, named and drawn as its
+    // desktop entry names and draws it, that it plays music, and the title of what plays now. The
+    // identity is set as the sound module sets it, before any output opens.
+    void theServerIsToldWhatTheStreamIs()
+    {
+        const QSettings entry(QStringLiteral(QUILLBEAT_DESKTOP_ENTRY), QSettings::IniFormat);
+        const QString name = entry.value(QStringLiteral("Desktop Entry/Name")).toString();
+        const QString icon = entry.value(QStringLiteral("Desktop Entry/Icon")).toString();
+        const QString id = QFileInfo(QStringLiteral(QUILLBEAT_DESKTOP_ENTRY)).completeBaseName();
+        QVERIFY(!name.isEmpty() && !icon.isEmpty());
+        ::unsetenv("PULSE_PROP_media.role");
+        ::unsetenv("PULSE_PROP_application.icon_name");
+        ::unsetenv("PULSE_PROP_application.id");
+        StreamIdentity identity;
+        identity.streamName = "Demo";
+        setStreamIdentity(identity);
+        QMap<QString, QString> expected{{"application.name", name},
+                                        {"application.id", id},
+                                        {"application.icon_name", icon},
+                                        {"media.role", "music"},
+                                        {"media.name", "Demo"}};
+        const auto shows = [&expected] {
+            const QMap<QString, QString> properties = PrivatePulseServer::streamProperties();
+            for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+                if (properties.value(it.key()) != it.value())
+                    return false;
+            return true;
+        };
+        const auto report = [] {
+            QStringList lines;
+            const QMap<QString, QString> properties = PrivatePulseServer::streamProperties();
+            for (auto it = properties.cbegin(); it != properties.cend(); ++it)
+                lines << it.key() + " = " + it.value();
+            return lines.join(QLatin1String("; "));
+        };
+
+        // Through libpulse; the stream takes the title of what plays when Play makes it active.
+        {
+            auto output = makeDefaultOutput();
+            QCOMPARE(QString(output->name()), QString("pulse"));
+            Tone tone;
+            QVERIFY(output->start(tone.render()));
+            QTRY_VERIFY2_WITH_TIMEOUT(shows(), qPrintable(report()), 10000);
+            for (const char* title : {"はじめのループ", ""}) {
+                setStreamTitle(title);
+                expected["media.name"] = *title ? QString::fromUtf8(title) : QStringLiteral("Demo");
+                output->setActive(false);
+                output->setActive(true);
+                QTRY_VERIFY2_WITH_TIMEOUT(shows(), qPrintable(report()), 10000);
+            }
+            output->stop();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(PrivatePulseServer::sinkInputs().isEmpty(), 10000);
+
+        // Through SDL, which names the stream from its hints and the environment's properties.
+        const auto playThroughSdl = [&] {
+            SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+            QCOMPARE(SDL_InitSubSystem(SDL_INIT_AUDIO), 0);
+            QCOMPARE(QString(SDL_GetCurrentAudioDriver()), QString("pulseaudio"));
+            SDL_AudioSpec want{};
+            want.freq = kEngineRate;
+            want.format = AUDIO_F32SYS;
+            want.channels = kChannels;
+            want.samples = 512;
+            want.callback = [](void*, Uint8* stream, int bytes) { std::fill_n(stream, bytes, Uint8{0}); };
+            SDL_AudioSpec have{};
+            const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+            QVERIFY2(device != 0, SDL_GetError());
+            SDL_PauseAudioDevice(device, 0);
+            QTRY_VERIFY2_WITH_TIMEOUT(shows(), qPrintable(report()), 10000);
+            SDL_CloseAudioDevice(device);
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            QTRY_VERIFY_WITH_TIMEOUT(PrivatePulseServer::sinkInputs().isEmpty(), 10000);
+        };
+        expected["media.name"] = QStringLiteral("Demo");
+        playThroughSdl();
+        if (QTest::currentTestFailed())
+            return;
+
+        // A property the user set in the environment is left as it is, and SDL's stream carries it.
+        ::setenv("PULSE_PROP_media.role", "game", 1);
+        setStreamIdentity({});
+        QCOMPARE(std::getenv("PULSE_PROP_media.role"), "game");
+        expected["media.role"] = QStringLiteral("game");
+        expected["media.name"] = QString::fromStdString(StreamIdentity{}.streamName);
+        playThroughSdl();
+        ::unsetenv("PULSE_PROP_media.role");
+    }
 
     void defaultOutputIsOnTheServer()
     {

@@ -56,6 +56,29 @@ class Form1Test : public QObject, private qb::test::ShownMainWindow
 
     QStringList sent() const { return mci.log; }
 
+    // The pixels `label` draws, in its own coordinates.
+    static QRect inkOf(Label* label)
+    {
+        QImage ink(label->size(), QImage::Format_ARGB32_Premultiplied);
+        ink.fill(Qt::transparent);
+        label->render(&ink, {}, {}, QWidget::DrawChildren);
+        QRect box;
+        for (int y = 0; y < ink.height(); ++y)
+            for (int x = 0; x < ink.width(); ++x)
+                if (qAlpha(ink.pixel(x, y)) > 0)
+                    box |= QRect(x, y, 1, 1);
+        return box;
+    }
+
+    // The pixels the same text would draw on a label with room to spare.
+    static QRect wholeInkOf(const Label* label)
+    {
+        Label free(label->caption());
+        free.setFont(label->font());
+        free.resize(label->width() * 4, label->height() * 4);
+        return inkOf(&free);
+    }
+
 private slots:
     void initTestCase() { QApplication::setFont(qb::ui::defaultUiFont()); }
 
@@ -83,30 +106,89 @@ private slots:
         QVERIFY(!form->Timer3->isActive());
     }
 
-    void controlsSitInTheirContainers_data()
+    // The window's layout is given to the pixel; this is the one place that asserts it. Each control
+    // sits in its container and the user sees at least part of it.
+    void controlsStandWhereTheyBelong_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("parent");
-        for (const char* name : {"Command1", "Command2", "Command3", "Picture1"})
-            QTest::newRow(name) << name << "Form1";
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("Command1") << "Command1"
+                                  << "Form1" << QRect(8, 4, 63, 29);
+        QTest::newRow("Command2") << "Command2"
+                                  << "Form1" << QRect(84, 4, 63, 29);
+        QTest::newRow("Command3") << "Command3"
+                                  << "Form1" << QRect(160, 4, 63, 29);
         QTest::newRow("Label3") << "Label3"
-                                << "Command1";
+                                << "Command1" << QRect(18, 6, 29, 19);
         QTest::newRow("Label4") << "Label4"
-                                << "Command2";
+                                << "Command2" << QRect(18, 6, 33, 13);
         QTest::newRow("Label5") << "Label5"
-                                << "Command3";
-        for (const char* name : {"Label1", "Label2", "Picture3"})
-            QTest::newRow(name) << name << "Picture1";
+                                << "Command3" << QRect(14, 6, 37, 15);
+        QTest::newRow("Picture1") << "Picture1"
+                                  << "Form1" << QRect(0, 28, 237, 111);
+        QTest::newRow("Label1") << "Label1"
+                                << "Picture1" << QRect(12, 14, 235, 15);
+        QTest::newRow("Label2") << "Label2"
+                                << "Picture1" << QRect(12, 28, 207, 75);
+        QTest::newRow("Picture3") << "Picture3"
+                                  << "Picture1" << QRect(138, 64, 77, 37);
     }
 
-    void controlsSitInTheirContainers()
+    void controlsStandWhereTheyBelong()
     {
         QFETCH(QString, name);
         QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
         auto* control = form->findChild<QWidget*>(name);
         QVERIFY(control);
         QCOMPARE(control->parentWidget()->objectName(), parent);
+        QCOMPARE(control->geometry(), geometry);
         QVERIFY(control->isVisible());
+        QVERIFY(!control->visibleRegion().isEmpty());
+    }
+
+    void theCommandsStandSideBySideWithTheirWordsWhole()
+    {
+        const QList<PictureBox*> buttons{form->Command1, form->Command2, form->Command3};
+        const QList<Label*> words{form->Label3, form->Label4, form->Label5};
+        for (qsizetype i = 0; i < buttons.size(); ++i) {
+            const QString name = buttons[i]->objectName();
+            // Wholly in the window, left to right in the order Play, Stop, Select, apart.
+            QVERIFY2(form->rect().contains(buttons[i]->geometry()), qPrintable(name));
+            if (i > 0)
+                QVERIFY2(buttons[i - 1]->geometry().right() < buttons[i]->geometry().left(),
+                         qPrintable(name));
+            // The word lies on the button's face, inside its border, and none of it is cut off.
+            QCOMPARE(words[i]->parentWidget(), buttons[i]);
+            QVERIFY2(buttons[i]->rect().adjusted(1, 1, -1, -1).contains(words[i]->geometry()),
+                     qPrintable(name));
+            const QRect ink = inkOf(words[i]);
+            QVERIFY2(!ink.isEmpty(), qPrintable(name));
+            QCOMPARE(ink, wholeInkOf(words[i]));
+        }
+    }
+
+    void theStatusLineInformationAndAnimationLieOnTheGreenScreen()
+    {
+        // Where the panel's picture is green: the status line's and the information box's first lines
+        // are drawn there, one above the other, and the animation box lies wholly on it.
+        const QImage panel = form->Picture1->picture()->toImage();
+        const auto onGreen = [&panel](const QRect& area) {
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x)
+                    if (!panel.valid(x, y) || QColor(panel.pixel(x, y)) != QColor(148, 226, 148))
+                        return false;
+            return true;
+        };
+        const QRect status = inkOf(form->Label1).translated(form->Label1->pos());
+        const QRect information = inkOf(form->Label2).translated(form->Label2->pos());
+        QVERIFY(!status.isEmpty() && !information.isEmpty());
+        QVERIFY2(onGreen(status),
+                 qPrintable(QStringLiteral("status line at %1, %2").arg(status.x()).arg(status.y())));
+        QVERIFY2(onGreen(information), "information box");
+        QVERIFY(status.bottom() < information.top());
+        QVERIFY2(onGreen(form->Picture3->geometry()), "animation box");
     }
 
     void holdersAndAccessKeysLieBelowTheClientArea()
