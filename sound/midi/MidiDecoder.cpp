@@ -276,12 +276,10 @@ int MidiDecoder::send(const MidiEvent& e)
         fluid_synth_noteoff(synth, ch, e.data1);
         return 1;
     case 0x90:
-        if (e.data2 == 0) {
+        if (e.data2 == 0)
             fluid_synth_noteoff(synth, ch, e.data1);
-        } else {
-            m_synth->ensureNote(ch, e.data1, e.data2);
+        else
             fluid_synth_noteon(synth, ch, e.data1, e.data2);
-        }
         return 1;
     case 0xA0:
         m_dirtyChannels |= 1u << ch;
@@ -424,7 +422,6 @@ void MidiDecoder::flushChase(int ch)
 
 void MidiDecoder::pinChannelPreset(int channel)
 {
-    m_synth->presetSelected(channel);
     fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth->synth(), channel);
     if (!preset)
         return;

@@ -1,6 +1,10 @@
 #include "MidiSynth.h"
 
+#include "MidiSysex.h"
 #include "sound/decode/Decoder.h"
+#include "sound/midi/SoundFontSurvey.h"
+#include "sound/soundfont/SoundFontSubset.h"
+#include "sound/soundfont/SoundFontTables.h"
 
 #include <atomic>
 #include <cstring>
@@ -83,12 +87,6 @@ int closeSubset(void* handle)
 // Subsets loaded on top of the first are dropped, all at once, when a new song finds this many.
 constexpr std::size_t kMaxSubsets = 8;
 
-const NoteSet& allNotes()
-{
-    static const NoteSet all = NoteSet().set();
-    return all;
-}
-
 } // namespace
 
 std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, std::string* why)
@@ -120,7 +118,7 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
     fluid_settings_setint(self->m_settings, "synth.threadsafe-api", 0);
     // GS and XG files address their messages to device 16 (Roland's and Yamaha's default); FluidSynth
     // answers only device 0 and "all" unless told, and would drop a GS drum-part switch.
-    fluid_settings_setint(self->m_settings, "synth.device-id", 16);
+    fluid_settings_setint(self->m_settings, "synth.device-id", kSysexDeviceId);
     fluid_settings_setint(self->m_settings, "synth.reverb.active", 1);
     fluid_settings_setint(self->m_settings, "synth.chorus.active", 1);
 
@@ -187,12 +185,10 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     if (allHeaders && m_baseFontId < 0)
         m_baseFontId = id;
     for (const PresetKey& key : subset.contents.presets) {
-        LoadedPreset& loaded = m_presets[key];
-        loaded.soundFontId = id;
         const auto complete = subset.complete.find(key);
-        loaded.notes = complete != subset.complete.end() ? complete->second : NoteSet();
+        m_presets[key] = complete != subset.complete.end() ? complete->second : NoteSet();
     }
-    m_loaded.emplace_back(id, std::move(subset.contents));
+    m_loaded.push_back(id);
     return true;
 }
 
@@ -202,71 +198,21 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
     if (m_loaded.size() > kMaxSubsets) {
         // Many songs have each added a little: start again from the song at hand, so memory follows
         // what plays rather than everything that ever played.
-        for (const auto& [id, contents] : m_loaded)
+        for (int id : m_loaded)
             if (id != m_baseFontId)
                 fluid_synth_sfunload(m_synth, id, 1);
-        std::erase_if(m_loaded, [this](const auto& loaded) { return loaded.first != m_baseFontId; });
+        std::erase_if(m_loaded, [this](int id) { return id != m_baseFontId; });
         m_presets.clear();
-        for (ChannelPreset& channel : m_channels)
-            channel = ChannelPreset{};
     }
     SoundFontUse missing;
     for (const auto& [key, notes] : song.presets) {
         const auto loaded = m_presets.find(key);
         if (loaded == m_presets.end())
             missing.presets[key] = notes;
-        else if ((notes & ~loaded->second.notes).any())
-            missing.presets[key] = notes | loaded->second.notes;
+        else if ((notes & ~loaded->second).any())
+            missing.presets[key] = notes | loaded->second;
     }
     return missing.presets.empty() || loadSubset(missing, false, why);
-}
-
-void MidiSynth::presetSelected(int channel)
-{
-    ChannelPreset& c = m_channels[channel & 15];
-    fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth, channel);
-    if (!preset) {
-        c = ChannelPreset{};
-        return;
-    }
-    c.active = true;
-    c.key = {fluid_preset_get_banknum(preset), fluid_preset_get_num(preset)};
-    const int id = fluid_sfont_get_id(fluid_preset_get_sfont(preset));
-    const auto loaded = m_presets.find(c.key);
-    c.notes = loaded != m_presets.end() && loaded->second.soundFontId == id ? &loaded->second.notes : nullptr;
-}
-
-void MidiSynth::loadMissingNote(int channel, int key, int velocity)
-{
-    ChannelPreset& c = m_channels[channel];
-    auto loaded = m_presets.find(c.key);
-    // The channel may hold an older copy of a preset that a newer subset has with this note.
-    const bool there = loaded != m_presets.end() &&
-                       loaded->second.notes.test(static_cast<std::size_t>(key * 128 + velocity));
-    if (!there) {
-        // Not foreseen: take the whole preset, so that whatever else this channel plays is there too.
-        SoundFontUse use;
-        use.presets[c.key] = allNotes();
-        if (!loadSubset(use, false, nullptr)) {
-            c.notes = &allNotes(); // unreadable now: do not try again on every note of this preset
-            return;
-        }
-        loaded = m_presets.find(c.key);
-        if (loaded == m_presets.end()) {
-            c.notes = &allNotes();
-            return;
-        }
-    }
-    fluid_synth_program_select(m_synth, channel, loaded->second.soundFontId, c.key.first, c.key.second);
-    c.notes = &loaded->second.notes;
-}
-
-std::vector<SoundFontSubsetContents> MidiSynth::loadedSubsets() const
-{
-    std::vector<SoundFontSubsetContents> contents;
-    for (const auto& loaded : m_loaded)
-        contents.push_back(loaded.second);
-    return contents;
 }
 
 void MidiSynth::render(float* out, int frames)

@@ -28,12 +28,7 @@ std::unique_ptr<MidiSynth> MidiSynthCache::acquire(const std::string& soundFontP
         }
     }
     // Loaded outside the lock: it takes a while, and other opens need not wait for it.
-    std::unique_ptr<MidiSynth> synth = MidiSynth::create(soundFontPath, why);
-    if (synth) {
-        std::lock_guard lock(m_mutex);
-        ++m_loads;
-    }
-    return synth;
+    return MidiSynth::create(soundFontPath, why);
 }
 
 void MidiSynthCache::release(std::unique_ptr<MidiSynth> synth)
@@ -47,12 +42,6 @@ void MidiSynthCache::release(std::unique_ptr<MidiSynth> synth)
         evicted = std::move(m_idle.front());
         m_idle.erase(m_idle.begin());
     }
-}
-
-int MidiSynthCache::soundFontLoads() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_loads;
 }
 
 void MidiSynthCache::clear()

@@ -6,6 +6,7 @@
 #include "sound/midi/MidiSynthCache.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/CaptureOutput.h"
+#include "testkit/FileAccessWatch.h"
 #include "testkit/MidiFiles.h"
 
 #include <QDir>
@@ -293,23 +294,30 @@ void MidiDecoderTest::missingSoundFont()
 
 void MidiDecoderTest::reusesTheCachedSynthesiser()
 {
-    auto& cache = *m_cache;
+    // How often the SoundFont is opened tells a synthesiser loaded from it from one reused.
+    qb::test::FileAccessWatch watch(qb::audio::kDefaultSoundFont);
+    QVERIFY(watch.valid());
+    auto& cache = m_cache;
+    cache->clear(); // the first open loads
     const QString path = write("twice.mid", organHeldToTheEnd(kPpq));
-    auto first = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
+    auto first = qb::audio::openMidiDecoder(path.toStdString(), cache);
     QVERIFY(first.decoder);
     Audio audio;
     readPass(*first.decoder, audio);
     first.decoder.reset();
+    const int opensToLoad = watch.take().opens;
+    QVERIFY(opensToLoad > 0);
 
-    const int loads = cache.soundFontLoads();
-    auto second = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
+    auto second = qb::audio::openMidiDecoder(path.toStdString(), cache);
     QVERIFY(second.decoder);
-    QCOMPARE(cache.soundFontLoads(), loads);
+    readFrames(*second.decoder, audio, 64); // once its samples are there
+    QCOMPARE(watch.take().opens, 0);
 
-    // Two files open at once cannot share one synthesiser.
-    auto third = qb::audio::openMidiDecoder(path.toStdString(), m_cache);
+    // Two files open at once cannot share one synthesiser: the third loads the font as the first did.
+    auto third = qb::audio::openMidiDecoder(path.toStdString(), cache);
     QVERIFY(third.decoder);
-    QCOMPARE(cache.soundFontLoads(), loads + 1);
+    readFrames(*third.decoder, audio, 64);
+    QCOMPARE(watch.take().opens, opensToLoad);
 }
 
 void MidiDecoderTest::openingDoesNotWaitForTheSamples()

@@ -1,10 +1,13 @@
-#include "sound/midi/SoundFontSubset.h"
+#include "sound/soundfont/SoundFontSubset.h"
 
 #include "sound/decode/Decoders.h"
 #include "sound/midi/MidiDecoder.h"
 #include "sound/midi/MidiFileParser.h"
 #include "sound/midi/MidiSynthCache.h"
+#include "sound/midi/SoundFontSurvey.h"
+#include "sound/soundfont/SoundFontTables.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/FileAccessWatch.h"
 #include "testkit/MidiFiles.h"
 
 #include <QTemporaryDir>
@@ -15,6 +18,7 @@
 #include <vector>
 
 using namespace qb::audio;
+using qb::test::FileAccessWatch;
 using qb::test::midiFile;
 using qb::test::MidiTrack;
 
@@ -58,11 +62,18 @@ struct Zone
     int target = 0; // instrument (preset zones) or sample (instrument zones)
 };
 
+struct Preset
+{
+    const char* name;
+    int bank, program, instrument;
+};
+
 // A small SoundFont whose every sample is a looped square wave:
 //   (0,0) "Piano": keys 48..63 play "piano-low", 64..127 "piano-high" (nothing below 48)
 //   (0,1) "Organ": every key plays "organ"
 //   (128,0) "Kit": key 36 plays "kick", 38 "snare"
-QByteArray smallSoundFont()
+// and `more` presets after them, on those instruments (0 piano, 1 organ, 2 kit).
+QByteArray smallSoundFont(const std::vector<Preset>& more = {})
 {
     const char* samples[] = {"piano-low", "piano-high", "organ", "kick", "snare"};
     constexpr int kPoints = 1000;
@@ -114,12 +125,8 @@ QByteArray smallSoundFont()
     put16(ibag, 0);
     put32(igen, 0);
 
-    struct Preset
-    {
-        const char* name;
-        int bank, program, instrument;
-    };
-    const Preset presets[] = {{"Piano", 0, 0, 0}, {"Organ", 0, 1, 1}, {"Kit", 128, 0, 2}};
+    std::vector<Preset> presets = {{"Piano", 0, 0, 0}, {"Organ", 0, 1, 1}, {"Kit", 128, 0, 2}};
+    presets.insert(presets.end(), more.begin(), more.end());
     QByteArray phdr, pbag, pgen;
     int pbags = 0;
     for (const Preset& p : presets) {
@@ -190,6 +197,7 @@ class SoundFontSubsetTest : public QObject
 private:
     QTemporaryDir m_dir;
     QString m_soundFont;
+    QString m_bankedFont; // the small font and (8, 1), a kit
 
     QString write(const QString& name, const QByteArray& bytes)
     {
@@ -202,6 +210,8 @@ private slots:
     {
         m_soundFont = write("small.sf2", smallSoundFont());
         QVERIFY(!m_soundFont.isEmpty());
+        m_bankedFont = write("banked.sf2", smallSoundFont({{"Kit 8", 8, 1, 2}}));
+        QVERIFY(!m_bankedFont.isEmpty());
     }
 
     void subsetHoldsWhatTheSongPlays()
@@ -246,28 +256,88 @@ private slots:
         QVERIFY(!subset.read(subset.size() - 1, whole.data(), 2));
     }
 
-    void anUnforeseenPresetStillSounds()
+    // Every note a song plays is loaded before it renders, however its channel came to its preset:
+    // rendering reads nothing of the font, and the note sounds. Each song chooses a preset at 0 and
+    // 0.25 s and plays one note at 0.5 s, on a preset whose zones no other choice would have loaded.
+    void everyNoteIsLoadedBeforeItPlays_data()
     {
-        // Channel 1 becomes a drum part through a GS message, which the song's survey does not follow:
-        // after the program change that follows, it expects the piano, whose zones start at key 48.
-        // Key 38 then sounds only if the kit's snare is loaded when the note comes.
-        const QByteArray rhythmPart = QByteArray::fromHex("411042124011150119f7");
-        const QByteArray song = midiFile(0, kPpq,
-                                         {MidiTrack()
-                                              .programChange(0, 0, 0)
-                                              .sysex(kPpq / 2, rhythmPart)
-                                              .programChange(0, 0, 0)
-                                              .noteOn(kPpq / 2, 0, 38, 110)
-                                              .noteOff(kPpq, 0, 38)
-                                              .endOfTrack(kPpq)});
-        const QString path = write("unforeseen.mid", song);
-        auto cache = std::make_shared<MidiSynthCache>();
-        OpenResult opened = openMidiDecoder(path.toStdString(), cache, m_soundFont.toStdString());
+        QTest::addColumn<QString>("font");
+        QTest::addColumn<QByteArray>("setup"); // events up to 0.25 s, ending there
+        QTest::addColumn<int>("channel");
+        QTest::addColumn<int>("key");
+        auto gs = [](const char* hex) { return QByteArray::fromHex(hex); };
+        auto row = [](const char* name, const QString& font, const MidiTrack& setup, int channel, int key) {
+            QTest::newRow(name) << font << setup.bytes() << channel << key;
+        };
+        const int quarter = kPpq / 2;
+        const QByteArray drumsOn1 = gs("411042124011150119f7"), drumsOff10 = gs("41104212401015001bf7");
+
+        // Channel 1 becomes a drum part through a GS message: after the program change that follows,
+        // it plays the kit, not the piano (whose zones start at key 48).
+        row("part made drums by GS", m_soundFont,
+            MidiTrack().programChange(0, 0, 0).sysex(quarter, drumsOn1).programChange(0, 0, 0), 0, 38);
+        // Channel 10 made melodic: bank 0 program 1 is the organ, not a drum kit.
+        row("drum part made melodic by GS", m_soundFont,
+            MidiTrack().sysex(0, drumsOff10).controlChange(quarter, 9, 0, 0).programChange(0, 9, 1), 9, 30);
+        // A bank select on a drum part is ignored, so made melodic it looks in the drum bank, whose
+        // program 0 is the kit (the synthesiser does so).
+        row("drum part made melodic keeps its bank", m_soundFont,
+            MidiTrack().controlChange(0, 9, 0, 0).sysex(quarter, drumsOff10), 9, 36);
+        // A GS message with a wrong checksum is dropped: channel 1 stays on the piano.
+        row("GS message with a wrong checksum", m_soundFont,
+            MidiTrack().sysex(quarter, gs("411042124011150118f7")), 0, 60);
+        // A bank select takes effect at the next program change: (8, 1), a kit, stays chosen after
+        // bank 0 comes back.
+        row("bank select without a program change", m_bankedFont,
+            MidiTrack().controlChange(0, 0, 0, 8).programChange(0, 0, 1).controlChange(quarter, 0, 0, 0), 0,
+            36);
+        row("bank the font lacks", m_soundFont,
+            MidiTrack().controlChange(0, 0, 0, 5).programChange(quarter, 0, 1), 0, 30);
+        row("program the font lacks", m_soundFont, MidiTrack().programChange(quarter, 0, 50), 0, 60);
+        row("drum kit the font lacks", m_soundFont, MidiTrack().programChange(quarter, 9, 25), 9, 38);
+        // The reset puts channel 1 back on the piano from the organ.
+        row("GM reset mid-song", m_soundFont,
+            MidiTrack().programChange(0, 0, 1).sysex(quarter, gs("7e7f0901f7")), 0, 60);
+        // An XG reset to every device is a reset like any other, not a switch to XG banks (where bank
+        // 127 would make channel 1 a drum part).
+        row("XG reset to every device", m_soundFont,
+            MidiTrack()
+                .sysex(0, gs("437f4c00007e00f7"))
+                .controlChange(quarter, 0, 0, 127)
+                .programChange(0, 0, 0),
+            0, 60);
+    }
+
+    void everyNoteIsLoadedBeforeItPlays()
+    {
+        QFETCH(QString, font);
+        QFETCH(QByteArray, setup);
+        QFETCH(int, channel);
+        QFETCH(int, key);
+        MidiTrack track;
+        track.raw(setup).noteOn(kPpq / 2, channel, key, 110).noteOff(kPpq, channel, key).endOfTrack(kPpq);
+        const QString path = write("song.mid", midiFile(0, kPpq, {track}));
+        FileAccessWatch watch(font.toStdString());
+        QVERIFY(watch.valid());
+        OpenResult opened =
+            openMidiDecoder(path.toStdString(), std::make_shared<MidiSynthCache>(), font.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
+        const auto* midi = dynamic_cast<const MidiDecoder*>(opened.decoder.get());
+        QVERIFY(midi);
+        QTRY_VERIFY(midi->samplesLoaded());
+        watch.take();
+
         const std::vector<float> audio = render(*opened.decoder, 3 * 22050);
         QCOMPARE(peak(audio, 0, 22050 - 64), 0.0f);
         QVERIFY2(peak(audio, 22050 + 64, 2 * 22050) > 0.01f,
                  qPrintable(QString::number(peak(audio, 22050, 44100))));
+        // From a position after the choices, which the seek replays without their time.
+        QVERIFY(opened.decoder->seek(17640));
+        const std::vector<float> resumed = render(*opened.decoder, 3 * 22050);
+        QVERIFY(peak(resumed, 22050 - 17640 + 64, 2 * 22050 - 17640) > 0.01f);
+        const FileAccessWatch::Accesses rendering = watch.take();
+        QCOMPARE(rendering.opens, 0);
+        QCOMPARE(rendering.reads, 0);
     }
 
     void aSecondSongReusesWhatIsLoaded()
@@ -285,29 +355,29 @@ private slots:
         const QString pianoAgain = write("piano-again.mid", songWith(0, 61));
         const QString organ = write("organ.mid", songWith(1, 60));
         const std::string font = m_soundFont.toStdString();
+        FileAccessWatch watch(font);
+        QVERIFY(watch.valid());
 
         OpenResult first = openMidiDecoder(piano.toStdString(), cache, font);
         QVERIFY2(first.decoder, first.message.c_str());
         first.decoder.reset();
-        const int loads = cache->soundFontLoads();
-        const int subsets = soundFontSubsetsBuilt();
+        watch.take();
 
-        // The same preset and zone: nothing more is built or read.
+        // The same preset and zone: the font is neither loaded again nor read for a subset.
         OpenResult second = openMidiDecoder(pianoAgain.toStdString(), cache, font);
         QVERIFY(second.decoder);
-        QCOMPARE(cache->soundFontLoads(), loads);
         const std::vector<float> audio = render(*second.decoder, 11025); // once the samples are there
-        QCOMPARE(soundFontSubsetsBuilt(), subsets);
+        QCOMPARE(watch.take().opens, 0);
         // Key 61 is another note, but the zone that key 60 brought in plays it: nothing is missing.
         QVERIFY(peak(audio, 0, 11025) > 0.01f);
         second.decoder.reset();
 
-        // Another preset: only it is added, on the same synthesiser.
+        // Another preset: only it is added, on the same synthesiser, as one subset (one open of the
+        // font, for its samples; loading the font again would read its tables too).
         OpenResult third = openMidiDecoder(organ.toStdString(), cache, font);
         QVERIFY(third.decoder);
-        QCOMPARE(cache->soundFontLoads(), loads);
         render(*third.decoder, 64);
-        QCOMPARE(soundFontSubsetsBuilt(), subsets + 1);
+        QCOMPARE(watch.take().opens, 1);
     }
 };
 

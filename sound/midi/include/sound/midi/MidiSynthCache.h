@@ -24,8 +24,6 @@ public:
     // Takes back a synthesiser whose borrower has cut all sound and released what it pinned.
     void release(std::unique_ptr<MidiSynth> synth);
 
-    // How many SoundFonts have been loaded from disk since the process started.
-    int soundFontLoads() const;
     // Frees every idle synthesiser.
     void clear();
 
@@ -36,7 +34,6 @@ private:
 
     mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<MidiSynth>> m_idle; // most recently returned last
-    int m_loads = 0;
 };
 
 } // namespace qb::audio

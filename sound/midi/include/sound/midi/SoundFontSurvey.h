@@ -1,0 +1,16 @@
+#pragma once
+
+#include "sound/midi/MidiSequence.h"
+#include "sound/soundfont/SoundFontUse.h"
+
+namespace qb::audio {
+
+class SoundFontTables;
+
+// What `sequence` sounds on the font of `tables`, on every pass and from any position playing starts
+// at: follows the song's bank selects, program changes, GS drum parts and system resets as the
+// decoder sends them and the synthesiser then chooses presets (see ChannelPresets), so that the
+// subset built from it holds every note the song plays and nothing is left to load while it plays.
+SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables);
+
+} // namespace qb::audio
