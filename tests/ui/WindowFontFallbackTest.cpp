@@ -3,9 +3,10 @@
 // passes over a face it cannot read, and the window draws with the next face fontconfig offers.
 //
 // The test runs on a fontconfig configuration of its own, made before the application starts: the
-// system's configuration with the installed IPA P Gothic hidden, and a copy of that face in a folder of
-// the test's. Once fontconfig has listed the copy, the copy is cut to half its length before the window
-// draws: what a start finds when fontconfig's cache lists a face whose file was damaged after.
+// system's configuration with the installed IPA P Gothic hidden, and a link to that face in a folder of
+// the test's. Once fontconfig has listed the face there, the link gives way to a damaged file of the
+// test's own making before the window draws: what a start finds when fontconfig's cache lists a face
+// whose file was damaged after.
 #include "support/ShownMainWindow.h"
 #include "ui/Form1.h"
 #include "ui/Label.h"
@@ -27,14 +28,15 @@ namespace {
 const QString kInstalledFace = QStringLiteral("/usr/share/fonts/opentype/ipafont-gothic/ipagp.ttf");
 const QString kDamagedFamily = QStringLiteral("IPAPGothic");
 
-// Points fontconfig at a configuration that lists a copy of the installed face instead of the face
-// itself, in `folder`. Call before the application is made: fontconfig reads its configuration once.
+// Points fontconfig at a configuration that lists the installed face through a link in `folder`
+// instead of where it is installed. Call before the application is made: fontconfig reads its
+// configuration once.
 bool configureFontconfig(const QTemporaryDir& folder)
 {
     const QString fonts = folder.filePath(QStringLiteral("fonts"));
     if (!folder.isValid() || !QDir().mkpath(fonts) ||
-        !QFile::copy(kInstalledFace, fonts + QStringLiteral("/ipagp.ttf"))) {
-        qWarning("cannot copy %s (fonts-ipafont-gothic) into a folder of the test's",
+        !QFile::link(kInstalledFace, fonts + QStringLiteral("/ipagp.ttf"))) {
+        qWarning("cannot link %s (fonts-ipafont-gothic) from a folder of the test's",
                  qPrintable(kInstalledFace));
         return false;
     }
@@ -73,10 +75,16 @@ public:
 private slots:
     void initTestCase()
     {
-        // Listed by fontconfig (and not the installed file), then damaged before the window draws.
+        // Listed by fontconfig (and not the installed file), then damaged before the window draws: a
+        // TrueType header over tables that are not there.
         QVERIFY(QFontDatabase::families().contains(kDamagedFamily));
-        QFile copy(m_folder.filePath(QStringLiteral("fonts/ipagp.ttf")));
-        QVERIFY(copy.resize(copy.size() / 2));
+        const QString listed = m_folder.filePath(QStringLiteral("fonts/ipagp.ttf"));
+        QVERIFY(QFile::remove(listed));
+        QFile damaged(listed);
+        QByteArray bytes(4096, '\0');
+        bytes.replace(0, 6, QByteArray::fromHex("000100000010"));
+        QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(bytes) == bytes.size());
+        damaged.close();
         QApplication::setFont(qb::ui::defaultUiFont());
         QVERIFY(open());
     }
