@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <pulse/pulseaudio.h>
 #include <thread>
 
@@ -54,10 +55,16 @@ std::unique_ptr<PulseOutput> PulseOutput::open(std::chrono::milliseconds timeout
         return nullptr;
     const StreamIdentity& identity = streamIdentity();
     pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, identity.appName.c_str());
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, identity.appId.c_str());
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, identity.iconName.c_str());
-    pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, identity.role.c_str());
+    // A property the user gave libpulse in the environment (PULSE_PROP_<key>) wins over ours, as it
+    // does on SDL's stream.
+    const auto set = [props](const char* key, const std::string& ours) {
+        const char* users = std::getenv(("PULSE_PROP_" + std::string(key)).c_str());
+        pa_proplist_sets(props, key, users ? users : ours.c_str());
+    };
+    set(PA_PROP_APPLICATION_NAME, identity.appName);
+    set(PA_PROP_APPLICATION_ID, identity.appId);
+    set(PA_PROP_APPLICATION_ICON_NAME, identity.iconName);
+    set(PA_PROP_MEDIA_ROLE, identity.role);
     output->m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(output->m_loop),
                                                      identity.appName.c_str(), props);
     if (!output->m_context) {

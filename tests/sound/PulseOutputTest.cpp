@@ -310,13 +310,20 @@ private slots:
         if (QTest::currentTestFailed())
             return;
 
-        // A property the user set in the environment is left as it is, and SDL's stream carries it.
+        // A property the user set in the environment is left as it is, and both streams carry it.
         ::setenv("PULSE_PROP_media.role", "game", 1);
         setStreamIdentity({});
         QCOMPARE(std::getenv("PULSE_PROP_media.role"), "game");
         expected["media.role"] = QStringLiteral("game");
         expected["media.name"] = QString::fromStdString(StreamIdentity{}.streamName);
         playThroughSdl();
+        {
+            auto output = makeDefaultOutput();
+            Tone tone;
+            QVERIFY(output->start(tone.render()));
+            QTRY_VERIFY2_WITH_TIMEOUT(shows(), qPrintable(report()), 10000);
+            output->stop();
+        }
         ::unsetenv("PULSE_PROP_media.role");
     }
 
