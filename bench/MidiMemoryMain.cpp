@@ -1,14 +1,16 @@
-// What MIDI playback costs in memory, and what the SoundFont subsets hold.
+// What MIDI playback costs in memory.
 //
 //   qb_bench_midi_memory files <dir>
 //       writes band.mid: 15 melodic programs (one per channel, a chord each) and a drum pattern of
 //       nine kit pieces, eight seconds, for a song with many instruments.
 //   qb_bench_midi_memory ours <song.mid> [<sf2>]
 //       opens the song on the audio stack alone (no window), renders ten seconds as fast as it can and
-//       prints the open time, the resident memory, and what the loaded subsets hold.
+//       prints the open times and its memory (USS, PSS, RSS beside) before the open, after it and after
+//       the ten seconds.
 //   qb_bench_midi_memory peer <song.mid> [<sf2>]
 //       runs `fluidsynth -ni` on the same song and SoundFont (file driver to /dev/null, real time,
-//       one pass) and prints its peak resident memory.
+//       one pass) and prints its memory at the sample of the largest USS (sampled every 20 ms: the
+//       program ends by itself, so there is no end of a window to sample at).
 //
 // Whole-program figures (the window included) come from
 //   qb_bench_proc cost 3 10 ours.mid -- qb_bench_player cost <song.mid>
@@ -56,7 +58,7 @@ int writeFiles(const QString& dir)
 
 int runOurs(const std::string& song, const std::string& soundFont)
 {
-    const bench::ProcessSample before = bench::sampleProcess(getpid());
+    const bench::MemorySample before = bench::sampleMemory(getpid());
     auto cache = std::make_shared<audio::MidiSynthCache>();
     const double start = bench::monotonicSeconds();
     const double startCpu = threadCpuMs();
@@ -67,13 +69,13 @@ int runOurs(const std::string& song, const std::string& soundFont)
         std::fprintf(stderr, "cannot open %s: %s\n", song.c_str(), opened.message.c_str());
         return 1;
     }
-    const bench::ProcessSample afterOpen = bench::sampleProcess(getpid());
+    const bench::MemorySample afterOpen = bench::sampleMemory(getpid());
     std::vector<float> block(static_cast<std::size_t>(512) * audio::kChannels);
     for (std::int64_t done = 0; done < 10 * audio::kEngineRate; done += 512) {
         if (opened.decoder->read(block.data(), 512) < 512)
             opened.decoder->seek(0);
     }
-    const bench::ProcessSample played = bench::sampleProcess(getpid());
+    const bench::MemorySample played = bench::sampleMemory(getpid());
     // The same song again on the synthesiser the cache keeps.
     opened.decoder.reset();
     const double again = bench::monotonicSeconds();
@@ -82,10 +84,9 @@ int runOurs(const std::string& song, const std::string& soundFont)
     std::printf("ours.midi.open_ms=%.1f\n", openMs);
     std::printf("ours.midi.open_cpu_ms=%.1f\n", openCpuMs);
     std::printf("ours.midi.second_open_ms=%.1f\n", secondMs);
-    std::printf("ours.midi.rss_before_mb=%.1f\n", before.rssKb / 1024.0);
-    std::printf("ours.midi.rss_after_open_mb=%.1f\n", afterOpen.rssKb / 1024.0);
-    std::printf("ours.midi.rss_playing_mb=%.1f\n", played.rssKb / 1024.0);
-    std::printf("ours.midi.peak_rss_mb=%.1f\n", bench::sampleProcess(getpid()).peakRssKb / 1024.0);
+    bench::printMemory("ours.midi.before", before);
+    bench::printMemory("ours.midi.after_open", afterOpen);
+    bench::printMemory("ours.midi.playing", played);
     return second.decoder ? 0 : 1;
 }
 
@@ -102,16 +103,16 @@ int runPeer(const std::string& song, const std::string& soundFont)
         std::fprintf(stderr, "cannot start fluidsynth\n");
         return 1;
     }
-    std::int64_t peak = 0;
+    bench::MemorySample largest;
     for (;;) {
-        const bench::ProcessSample s = bench::sampleProcess(pid);
-        if (s.ok)
-            peak = std::max(peak, s.peakRssKb);
+        const bench::MemorySample s = bench::sampleMemory(pid);
+        if (s.ok && s.ussKb > largest.ussKb)
+            largest = s;
         if (waitpid(pid, nullptr, WNOHANG) == pid)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::printf("peer.fluidsynth.peak_rss_mb=%.1f\n", peak / 1024.0);
+    bench::printMemory("peer.fluidsynth", largest);
     return 0;
 }
 

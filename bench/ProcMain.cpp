@@ -3,7 +3,8 @@
 //   qb_bench_proc cost <warm-up s> <seconds> <prefix> -- <command...>
 //       starts the command, lets it settle for the warm-up, then prints the share of one core it used
 //       over <seconds> (user + system time of all its threads from /proc/<pid>/stat, divided by the
-//       wall time) and its peak resident memory (VmHWM) at the end; then stops it.
+//       wall time), and its memory at the end of those seconds: USS and PSS, with RSS beside (from
+//       /proc/<pid>/smaps_rollup, see ProcessFigures.h); then stops it.
 //   qb_bench_proc startup <runs> <prefix> -- <command...>
 //       starts the command <runs> times on the X display in $DISPLAY and prints the time from the
 //       start of the process to the mapping of its window titled "Quillbeat" (first run, median, min, max).
@@ -70,15 +71,16 @@ int runCost(double warmup, double seconds, const QString& prefix, char** command
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const bench::ProcessSample s1 = bench::sampleProcess(pid);
     const double t1 = bench::monotonicSeconds();
+    const bench::MemorySample memory = bench::sampleMemory(pid);
     const bool alive = waitpid(pid, nullptr, WNOHANG) == 0;
     finish(pid);
-    if (!s0.ok || !s1.ok || !alive) {
+    if (!s0.ok || !s1.ok || !memory.ok || !alive) {
         bench::printValue(prefix + QStringLiteral(".error"), QStringLiteral("the program ended early"));
         return 1;
     }
     bench::printValue(prefix + QStringLiteral(".cpu_pct"),
                       100.0 * (s1.cpuSeconds - s0.cpuSeconds) / (t1 - t0), 2);
-    bench::printValue(prefix + QStringLiteral(".peak_rss_mb"), static_cast<double>(s1.peakRssKb) / 1024.0, 1);
+    bench::printMemory(qPrintable(prefix), memory);
     bench::printValue(prefix + QStringLiteral(".threads"), s1.threads, 0);
     return 0;
 }

@@ -39,16 +39,41 @@ ProcessSample sampleProcess(pid_t pid)
 
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     while (std::getline(status, line)) {
-        long long value = 0;
-        if (std::sscanf(line.c_str(), "VmHWM: %lld", &value) == 1)
-            s.peakRssKb = value;
-        else if (std::sscanf(line.c_str(), "VmRSS: %lld", &value) == 1)
-            s.rssKb = value;
-        else if (std::sscanf(line.c_str(), "Threads: %lld", &value) == 1)
-            s.threads = static_cast<int>(value);
+        int value = 0;
+        if (std::sscanf(line.c_str(), "Threads: %d", &value) == 1)
+            s.threads = value;
     }
     s.ok = true;
     return s;
+}
+
+MemorySample sampleMemory(pid_t pid)
+{
+    MemorySample m;
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    bool seen = false;
+    while (std::getline(rollup, line)) {
+        long long value = 0;
+        if (std::sscanf(line.c_str(), "Rss: %lld", &value) == 1) {
+            m.rssKb = value;
+            seen = true;
+        } else if (std::sscanf(line.c_str(), "Pss: %lld", &value) == 1)
+            m.pssKb = value;
+        else if (std::sscanf(line.c_str(), "Private_Clean: %lld", &value) == 1 ||
+                 std::sscanf(line.c_str(), "Private_Dirty: %lld", &value) == 1)
+            m.ussKb += value;
+    }
+    m.ok = seen;
+    return m;
+}
+
+void printMemory(const char* prefix, const MemorySample& memory)
+{
+    std::printf("%s.uss_mb=%.1f\n", prefix, static_cast<double>(memory.ussKb) / 1024.0);
+    std::printf("%s.pss_mb=%.1f\n", prefix, static_cast<double>(memory.pssKb) / 1024.0);
+    std::printf("%s.rss_mb=%.1f\n", prefix, static_cast<double>(memory.rssKb) / 1024.0);
+    std::fflush(stdout);
 }
 
 double monotonicSeconds()

@@ -42,14 +42,15 @@ Picture loadPicture(const QString& path)
 {
     ensureImageResources();
     // The reader is told the format by the name, so that it does not wake every image plug-in
-    // (and the libraries behind them) to ask whether the picture is theirs.
+    // (and the libraries behind them) to ask whether the picture is theirs: a rule the idle memory
+    // figure guards (bench/README.md).
     QImageReader reader(path, QFileInfo(path).suffix().toLatin1());
     reader.setAutoDetectImageFormat(false);
     QImage image = reader.read();
     if (image.isNull())
         return nullptr;
     // The window's pictures have a few dozen colours each: held as 8-bit indexed images they show the
-    // very same colours in a quarter of the memory (the display panel: 26 KB instead of 106).
+    // very same colours in less memory: a rule the idle memory figure guards (bench/README.md).
     // Qt's conversion keeps the exact colours when there are 256 or fewer, and quantises only beyond.
     if (image.format() != QImage::Format_Indexed8 && !image.hasAlphaChannel() &&
         colourCountAtMost(image, 256))

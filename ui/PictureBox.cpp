@@ -51,7 +51,8 @@ void PictureBox::paintEvent(QPaintEvent*)
     if (m_picture) {
         painter.setClipRect(inside);
         // In bands: Qt hands the drawing of a picture more than 96 device rows high to its thread pool,
-        // whose threads then stay for half a minute; a band is drawn as quickly on this thread.
+        // whose threads then stay for half a minute; a band is drawn as quickly on this thread. A rule
+        // the idle memory figure guards (bench/README.md).
         constexpr int kBandRows = 32;
         const QPixmap& picture = *m_picture;
         for (int top = 0; top < picture.height(); top += kBandRows) {

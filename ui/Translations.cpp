@@ -13,7 +13,8 @@ namespace qb::ui {
 namespace {
 
 // A catalogue read the first time Qt asks it for a text: Qt's own texts are those of its dialogs and
-// standard buttons, so a window that opens none never maps the file. Qt may ask from any thread.
+// standard buttons, so a window that opens none never maps the file: a rule the idle memory figure
+// guards (bench/README.md). Qt may ask from any thread.
 class CatalogueOnFirstUse final : public QTranslator
 {
 public:

@@ -31,7 +31,8 @@ std::optional<WindowRequest> decodeRequest(const QByteArray& line);
 // folder (only its owner can reach it; connections from another user id are dropped as well) and
 // later starts hand their request over to it. A socket left by a crashed run is found (nobody
 // answers) and replaced. Plain POSIX sockets watched by the event loop: a window that only listens
-// should not carry a network stack. UI thread only.
+// should not carry a network stack, a rule the idle memory figure guards (bench/README.md). UI
+// thread only.
 class SingleWindow : public QObject
 {
     Q_OBJECT

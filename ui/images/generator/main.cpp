@@ -61,7 +61,8 @@ void writeFile(const QDir& folder, const QString& name, const QByteArray& bytes)
 }
 
 // The button's face is drawn, put through JPEG once for its soft shading, and stored as the
-// decoded pixels, so that the window shows the JPEG's picture without loading a JPEG decoder.
+// decoded pixels, so that the window shows the JPEG's picture without loading a JPEG decoder: a rule
+// the idle memory figure guards (bench/README.md).
 QImage throughJpeg(const QImage& image)
 {
     QByteArray bytes;

@@ -10,8 +10,7 @@ namespace qb::ui {
 //
 // Like the window timers of other desktops, it ticks no faster than kShortestPeriodMs, whatever
 // interval is asked for: a 1 ms request means "as often as the timer service delivers". Each tick
-// wakes the process, which costs about 60-70 us of CPU here: a 1 ms tick burns nearly 4 % of a core
-// while the window sits idle, 10 ms 0.8 %, 40 ms 0.2 %, 100 ms under 0.1 %. The loop monitor needs no
+// wakes the process, a cost the idle CPU figure guards (bench/README.md). The loop monitor needs no
 // more: a device reports the end of a pass as soon as its last frames are decoded, up to half a second
 // before they are heard, and the restart joins the next pass onto them, so a restart 100 ms later
 // still leaves no gap.

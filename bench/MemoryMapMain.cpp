@@ -1,0 +1,102 @@
+// Where a process's memory is: USS (private pages) and PSS of each mapped file (libraries, fonts) and
+// of its anonymous memory, RSS beside, largest USS first, from /proc/<pid>/smaps.
+//
+//   qb_bench_memory_map <warm-up s> -- <command...>
+//       starts the command, waits the warm-up, prints the breakdown, then stops it.
+//
+// With the player idle (`qb_bench_memory_map 3 -- quillbeat`) and a bare window beside it
+// (`qb_bench_memory_map 3 -- qb_bench_bare_timer`), the difference names what a start costs.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Figures
+{
+    long uss = 0;
+    long pss = 0;
+    long rss = 0;
+};
+
+// The value of a "Name:   123 kB" line of smaps when the line has that name, else -1.
+long field(const std::string& line, const char* name)
+{
+    const std::string prefix = std::string(name) + ':';
+    return line.rfind(prefix, 0) == 0 ? std::stol(line.substr(prefix.size())) : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4 || std::string(argv[2]) != "--") {
+        std::fprintf(stderr, "usage: qb_bench_memory_map <warm-up s> -- <command...>\n");
+        return 2;
+    }
+    const double warmup = std::stod(argv[1]);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[3], nullptr, nullptr, argv + 3, environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", argv[3]);
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    std::map<std::string, Figures> byMapping;
+    Figures total;
+    std::string line;
+    std::string name;
+    while (std::getline(smaps, line)) {
+        if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 16) {
+            std::istringstream fields(line);
+            std::string range, perms, offset, device, inode;
+            fields >> range >> perms >> offset >> device >> inode;
+            std::getline(fields, name);
+            const auto start = name.find_first_not_of(' ');
+            name = start == std::string::npos ? "[anonymous]" : name.substr(start);
+            continue;
+        }
+        Figures& f = byMapping[name];
+        long kb = 0;
+        if ((kb = field(line, "Rss")) >= 0) {
+            f.rss += kb;
+            total.rss += kb;
+        } else if ((kb = field(line, "Pss")) >= 0) {
+            f.pss += kb;
+            total.pss += kb;
+        } else if ((kb = std::max(field(line, "Private_Clean"), field(line, "Private_Dirty"))) >= 0) {
+            f.uss += kb;
+            total.uss += kb;
+        }
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+
+    std::vector<std::pair<Figures, std::string>> sorted;
+    for (const auto& [mapping, f] : byMapping)
+        sorted.emplace_back(f, mapping);
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.first.uss, a.first.pss, a.second) > std::tie(b.first.uss, b.first.pss, b.second);
+    });
+    std::printf("uss_total_kb=%ld\npss_total_kb=%ld\nrss_total_kb=%ld\n", total.uss, total.pss, total.rss);
+    std::printf("%8s %8s %8s\n", "USS kB", "PSS kB", "RSS kB");
+    for (const auto& [f, mapping] : sorted)
+        if (f.uss >= 64 || f.pss >= 64)
+            std::printf("%8ld %8ld %8ld  %s\n", f.uss, f.pss, f.rss, mapping.c_str());
+    return 0;
+}
