@@ -50,9 +50,9 @@ public:
     static constexpr std::int64_t kMinimumLength = 64;
 
     // Starts loading the samples the song reaches (MidiSynth::prepare) on a thread of its own, so that
-    // opening a song of many instruments does not hold whoever opens it (a song that plays every
-    // General MIDI program over its whole range takes 300 ms to load). The first call that renders
-    // waits for them, so no note sounds without its samples; rendering itself never reads the font.
+    // opening a song of many instruments does not hold whoever opens it (Select-confirm to ready
+    // guards it: bench/README.md). The first call that renders waits for them, so no note sounds
+    // without its samples; rendering itself never reads the font.
     MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
                 std::shared_ptr<MidiSynthCache> cache);
     // Cuts all sound and gives the synthesiser back to its cache.

@@ -13,10 +13,9 @@
 namespace qb::audio {
 
 // The preset, instrument and sample tables of a SoundFont 2 file (its "pdta" list), and where its
-// sample data lie. Reading it costs the tables only (a few hundred kilobytes for a General MIDI
-// font), never the samples. Every index in the tables is checked when they are read, so whoever
-// walks them through the accessors below stays in bounds. Immutable once read; shared between
-// threads.
+// sample data lie. Reading it costs the tables only, never the samples. Every index in the tables is checked
+// when they are read, so whoever walks them through the accessors below stays in bounds. Immutable once read;
+// shared between threads.
 class SoundFontTables
 {
 public:
