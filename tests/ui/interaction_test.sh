@@ -112,7 +112,6 @@ xdotool mousemove --window "$main" 115 18 click 1
 wait_until 30 shows_colour "$main" stopped 64x32+138+92 255,0,0 20 || fail "no Stopping picture ($seen red pixels)"
 echo "ok: Stop shows the still picture ($seen red pixels)"
 
-xdotool windowactivate --sync "$main" key --clearmodifiers alt+F4
-wait_until 30 ended "$pid" || fail "the program did not end after its window was closed"
+close_window "$main" "$pid" || fail "the program did not end after its window was closed"
 wait "$pid" || fail "the program ended with status $?"
 echo "PASS: first start, hover, message box, Select, Play, Stop and close work in a real window"

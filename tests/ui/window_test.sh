@@ -28,8 +28,6 @@ geometry=$(xdotool getwindowgeometry "$wid" | awk '/Geometry/ {print $2}')
 [ "$(pixel "$shots/window.png" 2 138)" = "0,0,0" ] || fail "no black background: $(pixel "$shots/window.png" 2 138)"
 [ "$(pixel "$shots/window.png" 150 58)" = "148,226,148" ] || fail "no green panel: $(pixel "$shots/window.png" 150 58)"
 
-xdotool windowactivate --sync "$wid" key --clearmodifiers alt+F4
-ended() { ! kill -0 "$pid" 2>/dev/null; }
-wait_until 30 ended || fail "the program did not end after its window was closed"
+close_window "$wid" "$pid" || fail "the program did not end after its window was closed"
 wait "$pid" || fail "the program ended with status $?"
 echo "PASS: window 230x141, black background, green panel, closed cleanly"
