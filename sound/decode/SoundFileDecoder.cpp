@@ -1,5 +1,6 @@
 #include "FrameSource.h"
 #include "OpenFile.h"
+#include "RiffWalk.h"
 #include "SourceDecoder.h"
 #include "sound/decode/Decoders.h"
 
@@ -81,6 +82,12 @@ OpenResult openSoundFileDecoder(const std::string& path)
     if (!file.fd) {
         result.error = file.error;
         result.message = file.message;
+        return result;
+    }
+    std::string why;
+    if (!riffChunksAddUp(file.fd.get(), &why)) {
+        result.error = OpenError::InvalidFile;
+        result.message = path + ": " + why;
         return result;
     }
     SF_INFO info{};

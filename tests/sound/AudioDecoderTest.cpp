@@ -556,6 +556,46 @@ private slots:
             << "riff.wav" << QByteArray("RIFF\x24\x00\x00\x00WAVEfmt ", 16) << invalid;
         QTest::newRow("id3 header only")
             << "id3.mp3" << QByteArray("ID3\x03\x00\x00\x00\x00\x00\x10", 10) << invalid;
+        // Found by the WAVE fuzzer: a LIST chunk before the data that claims 1.3 GB of a 144-byte file.
+        // libsndfile 1.2.0's sf_open_fd never returns on it.
+        QTest::newRow("chunk past the end")
+            << "list.wav"
+            << QByteArray::fromHex(
+                   "52494646b401000057415645666d74201000000001000100489f0600803e000002000c004c495354464f52"
+                   "4d00000031000000005858ffffefffffffffffffffffffff006461746190feff01000000000100004c4953"
+                   "54464f524d00000031000000005858ffffffffffffffffffffffffffffffffffffffffffffffffffffffff"
+                   "ffffffffffffffffffffffffffffffffdddddd11")
+            << invalid;
+        QTest::newRow("no data chunk")
+            << "nodata.wav"
+            << QByteArray::fromHex("524946461c00000057415645666d74201000000001000200"
+                                   "44ac000010b1020004001000")
+            << invalid;
+    }
+
+    void chunksThatAddUpOpen_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // a chunk put before the sound data
+        QTest::addColumn<int>("cut");           // bytes cut from the end of the file
+        QTest::newRow("odd chunk, padded") << QByteArray::fromHex("4c4953540300000061626300") << 0;
+        QTest::newRow("sound data cut short") << QByteArray() << 1000;
+    }
+    void chunksThatAddUpOpen()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, cut);
+        QVERIFY(writeWav(path("whole.wav"), 4410));
+        QFile whole(path("whole.wav"));
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        QByteArray bytes = whole.readAll();
+        const qsizetype data = bytes.indexOf("data");
+        QVERIFY(data > 12);
+        bytes.insert(data, before);
+        bytes.chop(cut);
+        QVERIFY(writeBytes(path("chunks.wav"), bytes));
+        const OpenResult result = openSoundFileDecoder(path("chunks.wav").toStdString());
+        QVERIFY2(result.decoder, result.message.c_str());
+        QVERIFY(result.decoder->lengthFrames() > 0);
     }
     void badFiles()
     {
