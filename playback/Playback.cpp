@@ -154,7 +154,7 @@ void Playback::Command3_Click()
 
 bool Playback::SelectFile(const QString& path)
 {
-    if (m_dialogShowing)
+    if (selectUnderWay())
         return false;
     m_view.setLabel1Caption(QStringLiteral("ファイルを選択してください"));
     m_view.setLabel2Caption(QString());
@@ -173,7 +173,10 @@ bool Playback::openChosenFile(const QString& path)
 
     if (m_state.IsOpen)
         ReleaseOpenFile();
-    if (!OpenMediaFile()) {
+    m_opening = true;
+    const bool opened = OpenMediaFile();
+    m_opening = false;
+    if (!opened) {
         m_view.playbackChanged();
         return false;
     }

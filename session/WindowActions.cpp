@@ -16,7 +16,7 @@ constexpr int kRetryMs = 100;
 
 bool windowFree(ui::Form1& form)
 {
-    return QApplication::activeModalWidget() == nullptr && !form.playback().selectDialogShowing();
+    return QApplication::activeModalWidget() == nullptr && !form.playback().selectUnderWay();
 }
 
 // One queue for the process: actions that waited for a dialog run in the order they came.

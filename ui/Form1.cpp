@@ -229,7 +229,7 @@ QString firstDroppedFile(const QMimeData* data)
 void Form1::dragEnterEvent(QDragEnterEvent* event)
 {
     // While Select's dialog (or any other modal window) is up, the window takes nothing.
-    if (m_playback.selectDialogShowing() || QApplication::activeModalWidget() != nullptr ||
+    if (m_playback.selectUnderWay() || QApplication::activeModalWidget() != nullptr ||
         firstDroppedFile(event->mimeData()).isEmpty()) {
         event->ignore();
         return;
@@ -241,7 +241,7 @@ void Form1::dragEnterEvent(QDragEnterEvent* event)
 void Form1::dropEvent(QDropEvent* event)
 {
     const QString path = firstDroppedFile(event->mimeData());
-    if (m_playback.selectDialogShowing() || QApplication::activeModalWidget() != nullptr || path.isEmpty()) {
+    if (m_playback.selectUnderWay() || QApplication::activeModalWidget() != nullptr || path.isEmpty()) {
         event->ignore();
         return;
     }

@@ -1,5 +1,6 @@
 #include "sound/mci/MciService.h"
 
+#include "OpenWithin.h"
 #include "sound/MciErrorText.h"
 #include "sound/MciErrors.h"
 #include "sound/MediaFormats.h"
@@ -87,6 +88,30 @@ MCIERROR errorOf(audio::OpenError error)
         return MCIERR_OUT_OF_MEMORY;
     }
     return MCIERR_INTERNAL;
+}
+
+// The decoder of `kind` for `path`. Runs on the opening thread (see openWithin): it owns what it uses.
+audio::OpenResult openDecoder(DeviceKind kind, const std::string& path, bool typed,
+                              const std::string& soundFont,
+                              const std::shared_ptr<audio::MidiSynthCache>& cache)
+{
+    switch (kind) {
+    case DeviceKind::Sequencer:
+        return audio::openMidiDecoder(path, cache, soundFont);
+    case DeviceKind::WaveAudio:
+        return audio::openSoundFileDecoder(path);
+    case DeviceKind::MpegVideo: {
+        audio::OpenResult opened = audio::openMp3Decoder(path);
+        // The MPEG device plays any audio file it is given, as the media player behind it does.
+        if (opened.error == audio::OpenError::InvalidFile && typed) {
+            audio::OpenResult other = audio::openSoundFileDecoder(path);
+            if (other.error == audio::OpenError::None)
+                return other;
+        }
+        return opened;
+    }
+    }
+    return {};
 }
 
 std::int64_t msToFrames(std::uint32_t ms)
@@ -234,17 +259,19 @@ std::shared_ptr<audio::Device> MciService::find(const std::string& name) const
 
 MCIERROR MciService::open(const ParsedCommand& cmd)
 {
-    const std::lock_guard lock(m_mutex);
     const std::string& name = cmd.alias ? *cmd.alias : cmd.device;
     const std::string key = asciiLower(name);
-    if (key == "all")
-        return MCIERR_CANNOT_USE_ALL;
-    if (m_devices.count(key) != 0)
-        return cmd.alias ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
-
     DeviceKind kind = DeviceKind::WaveAudio;
-    if (const MCIERROR error = cmd.type ? kindFromType(*cmd.type, kind) : kindFromExtension(cmd.device, kind))
-        return error;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (key == "all")
+            return MCIERR_CANNOT_USE_ALL;
+        if (m_devices.count(key) != 0)
+            return cmd.alias ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
+        if (const MCIERROR error =
+                cmd.type ? kindFromType(*cmd.type, kind) : kindFromExtension(cmd.device, kind))
+            return error;
+    }
 
     // Decoders report a missing file too, but a folder or a dangling link should give the same answer
     // whichever decoder the extension picked.
@@ -256,39 +283,38 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     if (S_ISDIR(st.st_mode))
         return MCIERR_INVALID_FILE;
 
-    audio::OpenResult opened;
-    switch (kind) {
-    case DeviceKind::Sequencer: {
-        std::string soundFont = m_options.soundFontChoice ? m_options.soundFontChoice() : std::string();
+    std::string soundFont;
+    if (kind == DeviceKind::Sequencer) {
+        soundFont = m_options.soundFontChoice ? m_options.soundFontChoice() : std::string();
         if (soundFont.empty())
             soundFont = m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
                                                         : m_options.soundFontPath;
-        opened = audio::openMidiDecoder(cmd.device, m_options.synthCache, soundFont);
-        if (opened.error == audio::OpenError::SoundFontMissing)
-            m_soundFontFailure.emplace(soundFont, opened.message);
-        break;
     }
-    case DeviceKind::WaveAudio:
-        opened = audio::openSoundFileDecoder(cmd.device);
-        break;
-    case DeviceKind::MpegVideo:
-        opened = audio::openMp3Decoder(cmd.device);
-        // The MPEG device plays any audio file it is given, as the media player behind it does.
-        if (opened.error == audio::OpenError::InvalidFile && cmd.type) {
-            audio::OpenResult other = audio::openSoundFileDecoder(cmd.device);
-            if (other.error == audio::OpenError::None)
-                opened = std::move(other);
-        }
-        break;
+    // No lock is held meanwhile: the wait keeps the caller's event loop running.
+    std::optional<audio::OpenResult> opened =
+        openWithin(m_options.openLimit, [kind, path = cmd.device, typed = cmd.type.has_value(), soundFont,
+                                         cache = m_options.synthCache] {
+            return openDecoder(kind, path, typed, soundFont, cache);
+        });
+    if (!opened) {
+        std::fprintf(stderr, "quillbeat: cannot open %s: it did not open within %lld ms, and is given up\n",
+                     cmd.device.c_str(), static_cast<long long>(m_options.openLimit.count()));
+        return MCIERR_INVALID_FILE;
     }
-    if (opened.error != audio::OpenError::None || !opened.decoder) {
+    if (opened->error != audio::OpenError::None || !opened->decoder) {
         // The reply is only a number: someone running the player from a terminal learns why here.
         std::fprintf(stderr, "quillbeat: cannot open %s: %s\n", cmd.device.c_str(),
-                     opened.message.empty() ? "no decoder" : opened.message.c_str());
-        return opened.error != audio::OpenError::None ? errorOf(opened.error) : MCIERR_INTERNAL;
+                     opened->message.empty() ? "no decoder" : opened->message.c_str());
+        if (opened->error == audio::OpenError::SoundFontMissing)
+            m_soundFontFailure.emplace(soundFont, opened->message);
+        return opened->error != audio::OpenError::None ? errorOf(opened->error) : MCIERR_INTERNAL;
     }
 
-    std::shared_ptr<audio::Device> device = m_engine.addDevice(std::move(opened.decoder));
+    const std::lock_guard lock(m_mutex);
+    // Another open of the same name may have come in while this one waited.
+    if (m_devices.count(key) != 0)
+        return cmd.alias ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
+    std::shared_ptr<audio::Device> device = m_engine.addDevice(std::move(opened->decoder));
     if (!device)
         return MCIERR_HARDWARE;
     m_devices.emplace(key, OpenDevice{name, cmd.device, std::move(device)});

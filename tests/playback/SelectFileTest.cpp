@@ -167,7 +167,7 @@ private slots:
         bool refused = false;
         playback::Playback* target = nullptr;
         test::DialogCallback host([&](QFileDialog& dialog) {
-            sawDialog = target->selectDialogShowing();
+            sawDialog = target->selectUnderWay();
             refused = !target->SelectFile(other);
             dialog.reject();
         });
@@ -178,7 +178,7 @@ private slots:
         QVERIFY(refused);
         QVERIFY(!player.state.IsOpen);
         QVERIFY(player.mci.log.filter(QStringLiteral("open")).isEmpty());
-        QVERIFY(!guarded.selectDialogShowing());
+        QVERIFY(!guarded.selectUnderWay());
     }
 };
 

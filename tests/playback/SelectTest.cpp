@@ -18,6 +18,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <fcntl.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -116,6 +117,27 @@ private slots:
         QVERIFY(!state.IsPlaying);
         QCOMPARE(modeOf(*mci), QStringLiteral("stopped"));
         QCOMPARE(mci->log.filter(QStringLiteral("open")).size(), 1);
+    }
+
+    // The chosen file opens while the window's event loop runs on: Select is still under way then (so a
+    // file dropped or handed over meanwhile waits), and the window shows the file only once it is open.
+    void selectIsUnderWayWhileItsFileOpens()
+    {
+        const QString path = writeMidi(QStringLiteral("song.mid"), "X", 2);
+        bool ran = false;
+        bool underWay = false;
+        QString shownMeanwhile;
+        QTimer::singleShot(0, this, [&] {
+            ran = true;
+            underWay = playback->selectUnderWay();
+            shownMeanwhile = view.label1;
+        });
+        QVERIFY(playback->SelectFile(path));
+        QVERIFY(ran);
+        QVERIFY(underWay);
+        QCOMPARE(shownMeanwhile, QStringLiteral("ファイルを選択してください"));
+        QVERIFY(!playback->selectUnderWay());
+        QCOMPARE(view.label1, path);
     }
 
     void theDialogOffersEveryEndingWePlayThenTheFourFixedPairs()

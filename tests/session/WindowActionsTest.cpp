@@ -72,7 +72,7 @@ private slots:
             session::whenWindowFree(*target, [&] {
                 ran = true;
                 dialogUpWhenRun =
-                    target->playback().selectDialogShowing() || QApplication::activeModalWidget();
+                    target->playback().selectUnderWay() || QApplication::activeModalWidget();
             });
             // Long enough for a request that did not wait to have run inside the dialog.
             QTimer::singleShot(300, &dialog, &QDialog::reject);

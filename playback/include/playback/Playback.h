@@ -35,8 +35,10 @@ public:
     // `path` is selected exactly as a confirmed dialog selects it. False when the file did not open;
     // the window is then as after a failed Select (nothing open, nothing playing).
     bool SelectFile(const QString& path);
-    // True while Select's dialog is up; a file then cannot be selected another way.
-    bool selectDialogShowing() const { return m_dialogShowing; }
+    // True while Select is under way: its dialog is up, or the chosen file is opening (which keeps the
+    // window's event loop running; see the MCI service's open). A file then cannot be selected another
+    // way, and nothing else may act on the window's file.
+    bool selectUnderWay() const { return m_dialogShowing || m_opening; }
     // One tick of the loop monitor: while playback is wanted, restart the file when it has stopped.
     void Timer1_Timer();
     // The main window is closing: close the open file.
@@ -63,6 +65,7 @@ private:
     mci::MciApi& m_mci;
     platform::FileDialogHost& m_dialogs;
     bool m_dialogShowing = false;
+    bool m_opening = false;
 };
 
 } // namespace qb::playback

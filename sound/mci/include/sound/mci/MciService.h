@@ -3,6 +3,7 @@
 #include "sound/MciApi.h"
 #include "sound/mci/MciCommand.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +38,9 @@ struct MciServiceOptions
     // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path and the reason. Called after the
     // command has finished and the service's lock is released, so it may show a modal window.
     std::function<void(const std::string& soundFontPath, const std::string& why)> soundFontFailed;
+    // How long an open may take: a file (with its SoundFont) is opened on a thread of its own, and one
+    // that takes longer is refused with MCIERR_INVALID_FILE, as a file that cannot be opened is.
+    std::chrono::milliseconds openLimit = std::chrono::seconds(5);
 };
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
@@ -60,8 +64,13 @@ struct MciServiceOptions
 // it returns with the device still playing rather than wait for ever.
 // "notify" is accepted; no notification is sent to the callback window.
 //
+// "open" reads the file on a thread of its own, at most Options::openLimit; meanwhile the caller waits,
+// and on the application's main thread its event loop keeps running without user input (see
+// OpenWithin.h), so the window stays alive while a large or damaged file opens.
+//
 // Threading: meant for one thread (the UI thread); the device tables are guarded by a mutex all the
-// same. The engine and the presenter must outlive the service; its destructor closes every device.
+// same, and no lock is held while an open waits. The engine and the presenter must outlive the
+// service; its destructor closes every device.
 class MciService : public MciApi
 {
 public:
