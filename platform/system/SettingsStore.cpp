@@ -1,6 +1,8 @@
 #include "system/SettingsStore.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace qb::platform {
@@ -48,6 +51,37 @@ bool isText(const QString& path)
     });
 }
 
+// A file its owner made read-only stays as it is, also for root, whom the permission bits do not stop.
+bool writable(const QString& path)
+{
+    struct stat st
+    {
+    };
+    const QByteArray name = QFile::encodeName(path);
+    if (::stat(name.constData(), &st) != 0)
+        return true; // made anew
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && ::access(name.constData(), W_OK) == 0;
+}
+
+// Earlier versions saved through "<file>.XXXXXX" temporaries (six letters or digits), which a save
+// killed half-way left behind; QSettings leaves none, so any found beside the file are such leftovers.
+void removeStaleTemporaries(const QString& path)
+{
+    const QFileInfo file(path);
+    const QString prefix = file.fileName() + QLatin1Char('.');
+    const auto isTemporary = [&prefix](const QString& name) {
+        if (name.size() != prefix.size() + 6 || !name.startsWith(prefix))
+            return false;
+        return std::all_of(name.cbegin() + prefix.size(), name.cend(),
+                           [](QChar c) { return c.isLetterOrNumber() && c.unicode() < 0x80; });
+    };
+    QDir folder = file.dir();
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden)) {
+        if (isTemporary(name))
+            folder.remove(name);
+    }
+}
+
 // QSettings writes UTF-8, which has no form for a lone surrogate, and reads a U+FEFF back as nothing
 // when it starts the value or follows a character written as an escape.
 bool readsBackExactly(const QString& value)
@@ -86,7 +120,7 @@ bool QSettingsStore::SaveSetting(const QString& app, const QString& section, con
     const QString path = fileFor(app);
     const FileState state = stateOf(path);
     if (!readsBackExactly(value) || state == FileState::Unusable ||
-        (state == FileState::Usable && !isText(path)))
+        (state == FileState::Usable && (!isText(path) || !writable(path))))
         return false;
 
     QSettings settings(path, QSettings::IniFormat);
@@ -99,8 +133,10 @@ bool QSettingsStore::SaveSetting(const QString& app, const QString& section, con
     const QVariant before = settings.value(name);
     settings.setValue(name, value);
     settings.sync();
-    if (settings.status() == QSettings::NoError && stateOf(path) == FileState::Usable)
+    if (settings.status() == QSettings::NoError && stateOf(path) == FileState::Usable) {
+        removeStaleTemporaries(path);
         return true;
+    }
     // Take the change back. QSettings keeps what it read of a file for the rest of the process, with a
     // change it failed to write: later reads would return that value, and the next save would write it.
     if (before.isValid())

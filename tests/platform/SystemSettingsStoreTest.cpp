@@ -270,6 +270,41 @@ private slots:
                  QStringLiteral("none"));
     }
 
+    // Made read-only by its owner, the file stays as it is, also when the program runs as root.
+    void readOnlyFileIsLeftUntouched()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("s.ini"));
+        const QByteArray content("[Settings]\nStart=\n");
+        QVERIFY(writeFile(path, content));
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        QVERIFY(!QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"),
+                                                  QStringLiteral("none")));
+        QCOMPARE(readFile(path), content);
+        QCOMPARE(QSettingsStore(path).GetSetting(kApp, kSection, QStringLiteral("Start")), QString());
+    }
+
+    // Saves of earlier versions went through "<file>.XXXXXX" temporaries, which a save killed half-way
+    // left behind: a save removes them, and only them.
+    void savingRemovesTemporariesLeftBehind()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Quillbeat.ini"));
+        const QStringList left = {QStringLiteral("Quillbeat.ini.a1B2c3"),
+                                  QStringLiteral("Quillbeat.ini.XXXXXX")};
+        const QStringList kept = {QStringLiteral("Quillbeat.ini.bak"),
+                                  QStringLiteral("Quillbeat.ini.a1B2c3d"), QStringLiteral("Other.ini.a1B2c3"),
+                                  QStringLiteral("Quillbeat.ini.a1-2c3")};
+        for (const QString& name : left + kept)
+            QVERIFY(writeFile(dir.filePath(name), "[Settings]\nStart=none\n"));
+        QVERIFY(QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"),
+                                                 QStringLiteral("none")));
+        for (const QString& name : left)
+            QVERIFY2(!QFile::exists(dir.filePath(name)), qPrintable(name));
+        for (const QString& name : kept)
+            QVERIFY2(QFile::exists(dir.filePath(name)), qPrintable(name));
+    }
+
     void fileThatIsNotIniTextIsLeftUntouched_data()
     {
         QTest::addColumn<QByteArray>("content");

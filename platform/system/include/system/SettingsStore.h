@@ -31,7 +31,9 @@ public:
 //
 // Only a regular file (a symbolic link is followed) of at most kMaxFileSize bytes is opened. Anything
 // else at the path (a FIFO, a device, a folder, a larger file) reads as absent values and is never
-// written. GUI thread only.
+// written. A file without write permission is read but never written, whoever runs the program. A
+// save that succeeds removes the "<file>.XXXXXX" temporaries that saves of earlier versions, killed
+// half-way, left beside it. GUI thread only.
 class QSettingsStore : public SettingsStore
 {
 public:
