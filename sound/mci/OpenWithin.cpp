@@ -57,7 +57,7 @@ std::optional<audio::OpenResult> openWithin(std::chrono::milliseconds limit,
         const std::lock_guard lock(job->mutex);
         std::thread opener([job, open = std::move(open)] {
             audio::OpenResult result = open();
-            const std::lock_guard lock(job->mutex);
+            const std::lock_guard finished(job->mutex);
             job->result = std::move(result);
             job->done = true;
             job->opened.notify_all();
