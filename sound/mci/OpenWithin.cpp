@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <pthread.h>
 #include <sched.h>
 #include <thread>
@@ -56,7 +57,14 @@ std::optional<audio::OpenResult> openWithin(std::chrono::milliseconds limit,
     {
         const std::lock_guard lock(job->mutex);
         std::thread opener([job, open = std::move(open)] {
-            audio::OpenResult result = open();
+            audio::OpenResult result;
+            try {
+                result = open();
+            } catch (const std::bad_alloc&) {
+                result = {nullptr, audio::OpenError::OutOfMemory, "out of memory"};
+            } catch (...) {
+                result = {nullptr, audio::OpenError::InvalidFile, "the open failed"};
+            }
             const std::lock_guard finished(job->mutex);
             job->result = std::move(result);
             job->done = true;
