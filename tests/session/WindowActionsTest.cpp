@@ -71,8 +71,7 @@ private slots:
         test::DialogCallback dialogs([&](QFileDialog& dialog) {
             session::whenWindowFree(*target, [&] {
                 ran = true;
-                dialogUpWhenRun =
-                    target->playback().selectUnderWay() || QApplication::activeModalWidget();
+                dialogUpWhenRun = target->playback().selectUnderWay() || QApplication::activeModalWidget();
             });
             // Long enough for a request that did not wait to have run inside the dialog.
             QTimer::singleShot(300, &dialog, &QDialog::reject);
