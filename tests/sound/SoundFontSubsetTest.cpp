@@ -129,27 +129,25 @@ QByteArray smallSoundFont(const std::vector<Preset>& more = {})
     presets.insert(presets.end(), more.begin(), more.end());
     QByteArray phdr, pbag, pgen;
     int pbags = 0;
+    // A preset header: name, program, bank, first bag; library, genre and morphology unused.
+    const auto putPreset = [&phdr](const char* name, int program, int bank, int bag) {
+        phdr += name20(name);
+        put16(phdr, program);
+        put16(phdr, bank);
+        put16(phdr, bag);
+        put32(phdr, 0);
+        put32(phdr, 0);
+        put32(phdr, 0);
+    };
     for (const Preset& p : presets) {
-        phdr += name20(p.name);
-        put16(phdr, p.program);
-        put16(phdr, p.bank);
-        put16(phdr, pbags);
-        put32(phdr, 0);
-        put32(phdr, 0);
-        put32(phdr, 0);
+        putPreset(p.name, p.program, p.bank, pbags);
         put16(pbag, pbags);
         put16(pbag, 0);
         put16(pgen, 41);
         put16(pgen, p.instrument);
         ++pbags;
     }
-    phdr += name20("EOP");
-    put16(phdr, 0);
-    put16(phdr, 0);
-    put16(phdr, pbags);
-    put32(phdr, 0);
-    put32(phdr, 0);
-    put32(phdr, 0);
+    putPreset("EOP", 0, 0, pbags);
     put16(pbag, pbags);
     put16(pbag, 0);
     put32(pgen, 0);
