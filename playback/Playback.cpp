@@ -53,6 +53,11 @@ void Playback::Command1_Click()
 void Playback::Command2_Click()
 {
     m_mci.mciExecute(kStop);
+    showStopped();
+}
+
+void Playback::showStopped()
+{
     m_view.setLabel1Caption(QStringLiteral("Stop     ") + shownPath());
     m_state.IsPlaying = false;
     m_view.setTimer3Enabled(false);
@@ -71,8 +76,19 @@ void Playback::Timer1_Timer()
     // Only the first seven characters count, case-sensitively: "Playing" is not playing.
     if (std::memcmp(reply.data(), "playing", 7) == 0)
         return;
+    // An error box from the restart runs its own event loop, in which this timer keeps ticking: those
+    // ticks wait for the box instead of stacking more of them.
+    if (m_restarting)
+        return;
+    m_restarting = true;
+    const unsigned file = m_openedFiles;
     m_mci.mciExecute(kSeekStart);
-    m_mci.mciExecute(kPlay);
+    const bool restarted = m_mci.mciExecute(kPlay);
+    m_restarting = false;
+    // Refused: the file can no longer be played (the service's box has said why). The loop ends as
+    // Stop ends it, unless another file was selected while the box was up.
+    if (!restarted && m_state.IsPlaying && file == m_openedFiles)
+        showStopped();
 }
 
 void Playback::Form_Unload()
@@ -174,6 +190,7 @@ bool Playback::openChosenFile(const QString& path)
     if (m_state.IsOpen)
         ReleaseOpenFile();
     m_opening = true;
+    ++m_openedFiles;
     const bool opened = OpenMediaFile();
     m_opening = false;
     if (!opened) {

@@ -126,6 +126,12 @@ std::int64_t EngineDevice::positionFrames() const
     return m_mode == Mode::Playing ? heardFrameLocked() : m_position;
 }
 
+bool EngineDevice::takeFileLost()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_fileLost, false);
+}
+
 void EngineDevice::detach()
 {
     std::lock_guard lock(m_mutex);
@@ -224,6 +230,8 @@ EngineDevice::Need EngineDevice::feed()
         if (seekTo) {
             m_decoder->seek(*seekTo);
             m_decoderPos = m_decoder->positionFrames();
+            m_passStart = m_decoderPos;
+            m_passRead = 0;
         }
         const std::int64_t write = m_queue->writeIndex();
         float* span = nullptr;
@@ -240,7 +248,10 @@ EngineDevice::Need EngineDevice::feed()
             const int got = room > 0 ? std::clamp(m_decoder->read(span, room), 0, room) : 0;
             const std::int64_t first = m_decoderPos;
             m_decoderPos += got;
+            m_passRead += got;
             const bool passEnded = got < room || room == 0 || (to && m_decoderPos >= *to);
+            // Asked for frames from the very start and given none: there is no file left to loop.
+            const bool fileLost = room > 0 && m_passStart == 0 && m_passRead == 0;
             const std::int64_t decoderLength = m_decoder->lengthFrames();
 
             std::lock_guard lock(m_mutex);
@@ -259,6 +270,7 @@ EngineDevice::Need EngineDevice::feed()
                 m_ended = true;
                 m_position = m_decoderPos;
                 m_tailQueued = 0;
+                m_fileLost = fileLost;
             }
             continue;
         }

@@ -31,6 +31,7 @@ public:
     void seek(std::int64_t frame) override;
     std::int64_t lengthFrames() const override;
     std::int64_t positionFrames() const override;
+    bool takeFileLost() override;
 
     // What the device needs from the feeder after a round.
     enum class Need
@@ -87,11 +88,14 @@ private:
     std::int64_t m_seenFrames = 0;
     std::int64_t m_tailQueued = 0;
     std::deque<Segment> m_segments;
+    bool m_fileLost = false;
 
     // Feeder only.
     std::unique_ptr<Decoder> m_decoder;
     std::int64_t m_decoderPos = 0;
-    std::int64_t m_passEnd = 0; // where the last pass ended, for the tail's segments
+    std::int64_t m_passEnd = 0;   // where the last pass ended, for the tail's segments
+    std::int64_t m_passStart = 0; // where the pass being read started, and what it has read so far
+    std::int64_t m_passRead = 0;
 
     std::shared_ptr<FrameQueue> m_queue;
     std::shared_ptr<FeederWake> m_wake;

@@ -345,6 +345,13 @@ MCIERROR MciService::play(const ParsedCommand& cmd)
         const std::lock_guard lock(m_mutex);
         if (const MCIERROR error = findOne(cmd, device))
             return error;
+        // The loop's last pass found an empty or unreadable file: refused once, as a file that cannot
+        // be read is at the open, so the window stops looping silence; the next play tries again.
+        if (device->takeFileLost()) {
+            std::fprintf(stderr, "quillbeat: cannot play %s: the file has become empty or unreadable\n",
+                         m_devices.at(asciiLower(cmd.device)).element.c_str());
+            return MCIERR_FILE_READ;
+        }
 
         std::optional<std::int64_t> from;
         std::optional<std::int64_t> to;

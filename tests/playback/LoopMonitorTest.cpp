@@ -2,6 +2,8 @@
 // service, whose devices play into a capture output clocked by the test. Whatever reaches the
 // "speakers" is compared with the file: at every seam nothing may be inserted and nothing dropped.
 #include "playback/Playback.h"
+#include "sound/MciErrorText.h"
+#include "sound/MciErrors.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/Device.h"
@@ -14,8 +16,10 @@
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <array>
 #include <cmath>
 
 using namespace qb;
@@ -177,6 +181,44 @@ private slots:
             checkOnsets(heard, passFrames, passes);
         else
             checkSeamless(heard, reference, passes);
+    }
+
+    // A file truncated to nothing while it loops: its next restart is refused, the service's box says
+    // the file cannot be read, once, and the window stops looping as Stop stops it. The ticks that
+    // come while the box is up (it runs its own event loop) wait for it instead of stacking more.
+    void aFileEmptiedWhileItLoopsEndsTheLoopWithOneBox()
+    {
+        const QString path = dir.filePath(QStringLiteral("emptied.wav"));
+        QVERIFY(test::writeWav(path, 20000));
+        Rig rig;
+        rig.loop(path, 3 * 20000);
+        QVERIFY(QFile::resize(path, 0));
+        int ticksUnderTheBox = 0;
+        rig.messages.onShow = [&] {
+            for (int i = 0; i < 5; ++i, ++ticksUnderTheBox)
+                rig.playback->Timer1_Timer();
+        };
+        for (int period = 0; period < 200 && rig.state.IsPlaying; ++period) {
+            rig.capture->advance(kPeriod);
+            rig.playback->Timer1_Timer();
+        }
+        QCOMPARE(rig.messages.shown.size(), std::size_t(1));
+        QCOMPARE(rig.messages.shown.front().text, mci::mciErrorText(mci::MCIERR_FILE_READ));
+        QCOMPARE(ticksUnderTheBox, 5);
+        // No tick under the box restarted the device behind the window's back.
+        std::array<char, 80> mode{};
+        QCOMPARE(rig.service->mciSendStringA("status midi mode", mode.data(), 80, nullptr), 0u);
+        QCOMPARE(QByteArray(mode.data()), QByteArray("stopped"));
+        QVERIFY(!rig.state.IsPlaying);
+        QVERIFY(rig.state.IsOpen);
+        QCOMPARE(rig.view.label1, QStringLiteral("Stop     ") + path);
+        QVERIFY(!rig.view.timer3);
+        QCOMPARE(rig.view.picture, QStringLiteral("still"));
+        for (int period = 0; period < 20; ++period) {
+            rig.capture->advance(kPeriod);
+            rig.playback->Timer1_Timer();
+        }
+        QCOMPARE(rig.messages.shown.size(), std::size_t(1));
     }
 };
 

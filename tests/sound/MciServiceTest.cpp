@@ -280,6 +280,45 @@ private slots:
         QCOMPARE(peak(m_capture->takeCaptured()), 0.0);
     }
 
+    // A file truncated to nothing while it loops: the pass from its start finds no frame, and the
+    // restart after that pass is refused as a file that cannot be read. Once: the next play tries the
+    // file again.
+    void aFileEmptiedWhileItLoopsRefusesOneRestart_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("wav") << QStringLiteral("emptied.wav");
+        QTest::newRow("mp3") << QStringLiteral("emptied.mp3");
+    }
+    void aFileEmptiedWhileItLoopsRefusesOneRestart()
+    {
+        QFETCH(QString, file);
+        const QString p = path(file);
+        bool noMp3Encoder = false;
+        if (!writeSong(p, kRate / 4, &noMp3Encoder)) {
+            if (noMp3Encoder)
+                QSKIP("this libsndfile cannot write MP3");
+            QFAIL("cannot write the song");
+        }
+        QCOMPARE(send("open " + p + " alias midi"), MCIERROR(0));
+        QCOMPARE(send(QStringLiteral("play midi notify")), MCIERROR(0));
+        QVERIFY(runToEnd(kRate));
+        QVERIFY(QFile::resize(p, 0));
+        const auto restart = [this] {
+            const MCIERROR seek = send(QStringLiteral("seek midi to start"));
+            const MCIERROR play = send(QStringLiteral("play midi notify"));
+            return seek != 0 ? seek : play;
+        };
+        QCOMPARE(restart(), MCIERROR(0)); // the pass that finds the file empty
+        QVERIFY(runToEnd(kRate));
+        QCOMPARE(restart(), MCIERR_FILE_READ);
+        QCOMPARE(mode(), QStringLiteral("stopped"));
+        QCOMPARE(restart(), MCIERROR(0)); // tried again, still empty
+        QVERIFY(runToEnd(kRate));
+        QCOMPARE(restart(), MCIERR_FILE_READ);
+
+        QVERIFY(m_box->texts.isEmpty());
+    }
+
     // The loop as the player runs it through the command strings: once per output period its timer
     // asks for the mode and, when the pass has ended ("stopped"), sends "seek midi to start" and
     // "play midi notify" while the end of the pass is still queued. The next pass follows without a

@@ -40,6 +40,8 @@ public:
     // way, and nothing else may act on the window's file.
     bool selectUnderWay() const { return m_dialogShowing || m_opening; }
     // One tick of the loop monitor: while playback is wanted, restart the file when it has stopped.
+    // A restart the service refuses (the file has become empty or unreadable; its box says so) stops
+    // the loop as Stop does, instead of asking again, and showing another box, on every tick.
     void Timer1_Timer();
     // The main window is closing: close the open file.
     void Form_Unload();
@@ -59,6 +61,8 @@ private:
     // FilePath as the window shows it: names of old archives that are not UTF-8 read as they were meant
     // (platform::readablePath), not as replacement marks.
     QString shownPath() const;
+    // The window after Stop: status line, flags, animation off, still picture.
+    void showStopped();
 
     PlaybackState& m_state;
     PlayerView& m_view;
@@ -66,6 +70,8 @@ private:
     platform::FileDialogHost& m_dialogs;
     bool m_dialogShowing = false;
     bool m_opening = false;
+    bool m_restarting = false;  // the loop monitor's restart is under way (its error box may be up)
+    unsigned m_openedFiles = 0; // counts opens, so a restart can tell its file from a later one
 };
 
 } // namespace qb::playback

@@ -38,6 +38,11 @@ public:
     virtual std::int64_t lengthFrames() const = 0;
     // The frame that is being heard now (what the output has taken from the queue).
     virtual std::int64_t positionFrames() const = 0;
+
+    // True once after a pass from the file's start found not one frame: the file has become empty
+    // (truncated in place) or can no longer be read. The pass ended at once, silent; the flag is
+    // cleared by reading it, so a later play() tries the file again.
+    virtual bool takeFileLost() = 0;
 };
 
 } // namespace qb::audio
