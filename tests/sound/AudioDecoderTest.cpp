@@ -566,6 +566,12 @@ private slots:
                    "54464f524d00000031000000005858ffffffffffffffffffffffffffffffffffffffffffffffffffffffff"
                    "ffffffffffffffffffffffffffffffffdddddd11")
             << invalid;
+        // The same fault made as small as it goes (60 bytes): a LIST chunk of 1.3 GB, no data chunk.
+        QTest::newRow("chunk past the end, smallest")
+            << "list-small.wav"
+            << QByteArray::fromHex("524946460000000057415645666d7420100000000100000000000000000000000000"
+                                   "00004c4953540000004d0000003100000000000000ffefffffff")
+            << invalid;
         QTest::newRow("no data chunk")
             << "nodata.wav"
             << QByteArray::fromHex("524946461c00000057415645666d74201000000001000200"
