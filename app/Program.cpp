@@ -70,6 +70,11 @@ struct Program::Impl
                 ownSettings ? ownSettings->fileFor(kApp) : platform::QSettingsStore().fileFor(kApp);
             messages.show(session::soundFontMessage(platform::fromAnsi(soundFont), file), kApp);
         };
+        // Off unless the user turns it on: LoopPoints=1 under [Settings].
+        sound.loopPointsWanted = [this] {
+            return settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("LoopPoints"))
+                       .trimmed() == QLatin1String("1");
+        };
         ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));
         return *ownMci;
     }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "sound/decode/Decoder.h"
+
 #include <cstdint>
+#include <optional>
 
 namespace qb::audio {
 
@@ -18,6 +21,8 @@ public:
     virtual int read(float* out, int frames) = 0;
     // False when the position cannot be reached (beyond the end, file gone).
     virtual bool seek(std::int64_t frame) = 0;
+    // The loop points the file marks, in source frames; see Decoder::loopMarks.
+    virtual std::optional<LoopSpan> loopMarks() const { return std::nullopt; }
 };
 
 } // namespace qb::audio

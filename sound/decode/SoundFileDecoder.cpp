@@ -19,7 +19,7 @@ class SoundFileSource final : public FrameSource
 public:
     SoundFileSource(SNDFILE* file, posix::UniqueFd fd, const SF_INFO& info)
         : m_file(file), m_fd(std::move(fd)), m_channels(info.channels), m_rate(info.samplerate),
-          m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1)
+          m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1), m_loop(readLoop(file))
     {
     }
     ~SoundFileSource() override { sf_close(m_file); }
@@ -49,8 +49,23 @@ public:
     }
 
     bool seek(std::int64_t frame) override { return sf_seek(m_file, frame, SEEK_SET) == frame; }
+    std::optional<LoopSpan> loopMarks() const override { return m_loop; }
 
 private:
+    // A WAVE file's sampler chunk (smpl): its first forward loop. libsndfile gives the end exclusive.
+    static std::optional<LoopSpan> readLoop(SNDFILE* file)
+    {
+        SF_INSTRUMENT instrument{};
+        if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
+            return std::nullopt;
+        const int count = std::clamp(instrument.loop_count, 0, 16);
+        for (int i = 0; i < count; ++i) {
+            if (instrument.loops[i].mode == SF_LOOP_FORWARD)
+                return LoopSpan{instrument.loops[i].start, instrument.loops[i].end, "the sampler chunk"};
+        }
+        return std::nullopt;
+    }
+
     // sf_readf_float in the file's channel layout; short only at the end (or on a read error).
     int readFull(float* out, int frames)
     {
@@ -70,6 +85,7 @@ private:
     const int m_channels;
     const int m_rate;
     const std::int64_t m_length;
+    const std::optional<LoopSpan> m_loop;
     std::vector<float> m_scratch;
 };
 

@@ -42,6 +42,16 @@ std::int64_t SourceDecoder::toEngine(std::int64_t sourceFrames) const
     return (sourceFrames * kEngineRate + m_rate - 1) / m_rate;
 }
 
+std::optional<LoopSpan> SourceDecoder::loopMarks() const
+{
+    std::optional<LoopSpan> marks = m_source->loopMarks();
+    if (marks) {
+        marks->start = toEngine(marks->start);
+        marks->end = toEngine(marks->end);
+    }
+    return marks;
+}
+
 std::int64_t SourceDecoder::lengthFrames() const
 {
     const std::int64_t source = sourceLength();

@@ -30,6 +30,7 @@ public:
     bool seek(std::int64_t frame) override;
     std::int64_t lengthFrames() const override;
     std::int64_t positionFrames() const override { return m_position; }
+    std::optional<LoopSpan> loopMarks() const override;
 
 private:
     int readDirect(float* out, int frames);

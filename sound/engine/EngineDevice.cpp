@@ -123,7 +123,8 @@ std::int64_t EngineDevice::lengthFrames() const
 std::int64_t EngineDevice::positionFrames() const
 {
     std::lock_guard lock(m_mutex);
-    return m_mode == Mode::Playing ? heardFrameLocked() : m_position;
+    // Counted on through the jumps of a file that plays its own loop points; told as a place in the file.
+    return m_decoder->foldPosition(m_mode == Mode::Playing ? heardFrameLocked() : m_position);
 }
 
 bool EngineDevice::takeFileLost()

@@ -290,11 +290,15 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
             soundFont = m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
                                                         : m_options.soundFontPath;
     }
+    const bool loopPoints = m_options.loopPointsWanted && m_options.loopPointsWanted();
     // No lock is held meanwhile: the wait keeps the caller's event loop running.
     std::optional<audio::OpenResult> opened =
         openWithin(m_options.openLimit, [kind, path = cmd.device, typed = cmd.type.has_value(), soundFont,
-                                         cache = m_options.synthCache] {
-            return openDecoder(kind, path, typed, soundFont, cache);
+                                         cache = m_options.synthCache, loopPoints] {
+            audio::OpenResult result = openDecoder(kind, path, typed, soundFont, cache);
+            if (loopPoints)
+                result.decoder = audio::playingLoopPoints(std::move(result.decoder), path);
+            return result;
         });
     if (!opened) {
         std::fprintf(stderr, "quillbeat: cannot open %s: it did not open within %lld ms, and is given up\n",

@@ -4,9 +4,12 @@
 #include "sound/decode/Decoder.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace qb::audio {
@@ -51,13 +54,40 @@ struct TempoChange
     std::uint32_t tempo = 0;
 };
 
+// The earliest tick of each loop mark over all tracks.
+struct LoopTicks
+{
+    std::optional<std::int64_t> markerStart;
+    std::optional<std::int64_t> markerEnd;
+    std::optional<std::int64_t> controller;
+
+    static void note(std::optional<std::int64_t>& mark, std::int64_t tick)
+    {
+        if (!mark || tick < *mark)
+            mark = tick;
+    }
+};
+
+constexpr int kLoopStartController = 111;
+
+bool markerIs(const std::uint8_t* body, std::uint32_t length, std::string_view word)
+{
+    if (length != word.size())
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if (std::tolower(body[i]) != std::tolower(static_cast<unsigned char>(word[i])))
+            return false;
+    }
+    return true;
+}
+
 class TrackReader
 {
 public:
     // Events go to `out` with their tick in MidiEvent::frame until they are placed in time.
     TrackReader(std::span<const std::uint8_t> data, std::vector<MidiEvent>& out,
-                std::vector<TempoChange>& tempos, std::vector<std::uint8_t>& sysex)
-        : m_data(data), m_out(out), m_tempos(tempos), m_sysex(sysex)
+                std::vector<TempoChange>& tempos, std::vector<std::uint8_t>& sysex, LoopTicks& loop)
+        : m_data(data), m_out(out), m_tempos(tempos), m_sysex(sysex), m_loop(loop)
     {
     }
 
@@ -136,6 +166,8 @@ private:
         if (((e.data1 | e.data2) & 0x80) != 0)
             return false;
         m_pos += size;
+        if (kind == 0xB0 && e.data1 == kLoopStartController)
+            LoopTicks::note(m_loop.controller, tick);
         return push(e);
     }
 
@@ -193,6 +225,10 @@ private:
                 (std::uint32_t{body[0]} << 16) | (std::uint32_t{body[1]} << 8) | body[2];
             if (tempo != 0)
                 m_tempos.push_back({tick, tempo});
+        } else if (type == 0x06 && markerIs(body, length, "loopStart")) {
+            LoopTicks::note(m_loop.markerStart, tick);
+        } else if (type == 0x06 && markerIs(body, length, "loopEnd")) {
+            LoopTicks::note(m_loop.markerEnd, tick);
         }
         return true;
     }
@@ -202,6 +238,7 @@ private:
     std::vector<MidiEvent>& m_out;
     std::vector<TempoChange>& m_tempos;
     std::vector<std::uint8_t>& m_sysex;
+    LoopTicks& m_loop;
     bool m_full = false;
 };
 
@@ -265,6 +302,7 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
 
     std::vector<MidiEvent>& events = sequence.events;
     std::vector<TempoChange> tempos;
+    LoopTicks loop;
     std::int64_t endTick = 0;
     std::uint64_t pos = 8 + std::uint64_t{headerLength};
     while (pos + 8 <= bytes.size()) {
@@ -273,7 +311,7 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         const std::uint64_t start = pos + 8;
         if (hasTag(bytes, pos, "MTrk")) {
             const std::uint64_t end = std::min<std::uint64_t>(bytes.size(), start + length);
-            TrackReader reader(bytes.subspan(start, end - start), events, tempos, sequence.sysexData);
+            TrackReader reader(bytes.subspan(start, end - start), events, tempos, sequence.sysexData, loop);
             endTick = std::max(endTick, reader.read());
             ++sequence.trackCount;
             if (reader.full())
@@ -322,6 +360,31 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
             perTick = framesPerTick(t.tempo);
         }
     };
+    // The loop marks' frames, read off the tempo map as the events' are (each mark in its own walk:
+    // the marks are few).
+    auto frameOfTick = [&](std::int64_t tick) {
+        double frame = 0.0;
+        std::int64_t at = 0;
+        double rate = framesPerTick(kDefaultTempo);
+        for (const TempoChange& t : tempos) {
+            if (t.tick > tick || smpte)
+                break;
+            frame += static_cast<double>(t.tick - at) * rate;
+            at = t.tick;
+            rate = framesPerTick(t.tempo);
+        }
+        return toFrame(frame + static_cast<double>(tick - at) * rate);
+    };
+    if (loop.markerStart) {
+        sequence.loopStartFrame = frameOfTick(*loop.markerStart);
+        if (loop.markerEnd)
+            sequence.loopEndFrame = frameOfTick(*loop.markerEnd);
+        sequence.loopSource = "the loopStart and loopEnd markers";
+    } else if (loop.controller) {
+        sequence.loopStartFrame = frameOfTick(*loop.controller);
+        sequence.loopSource = "control change 111";
+    }
+
     std::size_t kept = 0;
     bool previousWasReset = false;
     for (const MidiEvent& event : events) {
@@ -342,6 +405,8 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
     sequence.sysexData.shrink_to_fit();
     applyTemposUpTo(endTick);
     sequence.lengthFrames = toFrame(segmentFrame + static_cast<double>(endTick - segmentTick) * perTick);
+    if (sequence.loopStartFrame && !sequence.loopEndFrame)
+        sequence.loopEndFrame = sequence.lengthFrames;
     return sequence;
 }
 

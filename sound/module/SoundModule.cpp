@@ -16,6 +16,7 @@ MciServiceOptions serviceOptions(const SoundStackSetup& setup)
 {
     MciServiceOptions options;
     options.soundFontChoice = setup.soundFontChoice;
+    options.loopPointsWanted = setup.loopPointsWanted;
     options.soundFontFailed = setup.soundFontFailed;
     return options;
 }

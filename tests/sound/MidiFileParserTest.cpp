@@ -51,6 +51,8 @@ private slots:
     void holdsEachEventCompactly();
     void collapsesResetsOnOneFrame();
     void refusesMoreEventsThanTheCap();
+    void readsTheLoopMarks_data();
+    void readsTheLoopMarks();
 };
 
 void MidiFileParserTest::parses_data()
@@ -363,3 +365,48 @@ void MidiFileParserTest::refusesMoreEventsThanTheCap()
 
 QTEST_GUILESS_MAIN(MidiFileParserTest)
 #include "MidiFileParserTest.moc"
+
+// Loop marks in frames, through the tempo map: markers (any case) win over control change 111, the
+// earliest mark of any track counts, and a loop with no end marker runs to the end of the song.
+void MidiFileParserTest::readsTheLoopMarks_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<qint64>("start"); // -1: no loop
+    QTest::addColumn<qint64>("end");
+    auto song = [](MidiTrack marks) {
+        // Two seconds: the tempo halves after the first second (at tick 960), so later ticks last twice.
+        MidiTrack notes;
+        notes.tempo(0, 500000).noteOn(0, 0, 60, 100).tempo(960, 1000000).noteOff(480, 0, 60).endOfTrack();
+        return midiFile(1, kPpq, {notes, marks.endOfTrack()});
+    };
+    const qint64 second = 2 * kHalfSecond;
+    QTest::newRow("none") << song(MidiTrack()) << qint64(-1) << qint64(-1);
+    QTest::newRow("control change 111 to the end of the song")
+        << song(MidiTrack().controlChange(480, 3, 111, 0).controlChange(240, 0, 111, 0)) << kHalfSecond
+        << 2 * second;
+    QTest::newRow("markers, after the tempo change")
+        << song(MidiTrack().meta(480, 6, "LoopStart").meta(720, 6, "loopend")) << kHalfSecond
+        << second + second / 2;
+    QTest::newRow("markers win over control change 111")
+        << song(MidiTrack().controlChange(0, 0, 111, 0).meta(960, 6, "loopStart")) << second << 2 * second;
+    QTest::newRow("an end marker alone is no loop")
+        << song(MidiTrack().meta(480, 6, "loopEnd")) << qint64(-1) << qint64(-1);
+    QTest::newRow("other markers and texts are not marks")
+        << song(MidiTrack().meta(0, 6, "loopStarts").text(10, "loopStart").controlChange(0, 0, 110, 0))
+        << qint64(-1) << qint64(-1);
+    // Read as the file says; whether they make sense is for whoever plays them.
+    QTest::newRow("an end before the start is kept")
+        << song(MidiTrack().meta(0, 6, "loopEnd").meta(480, 6, "loopStart")) << kHalfSecond << qint64(0);
+}
+
+void MidiFileParserTest::readsTheLoopMarks()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(qint64, start);
+    QFETCH(qint64, end);
+    std::string why;
+    const auto sequence = qb::audio::parseMidiFile(asBytes(file), &why);
+    QVERIFY2(sequence.has_value(), why.c_str());
+    QCOMPARE(qint64(sequence->loopStartFrame.value_or(-1)), start);
+    QCOMPARE(qint64(sequence->loopEndFrame.value_or(-1)), end);
+}

@@ -25,6 +25,8 @@ struct SoundStackSetup
     // thread that sends the command; see MciServiceOptions.
     std::function<std::string()> soundFontChoice;
     std::function<void(const std::string& soundFontPath, const std::string& why)> soundFontFailed;
+    // Asked at every open: whether a file plays the loop points it marks (the user's setting).
+    std::function<bool()> loopPointsWanted;
 };
 
 class SoundStack : public MciApi

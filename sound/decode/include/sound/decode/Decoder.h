@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace qb::audio {
@@ -9,6 +10,15 @@ namespace qb::audio {
 // Everything the engine mixes is interleaved stereo 32-bit float at this rate.
 inline constexpr int kEngineRate = 44100;
 inline constexpr int kChannels = 2;
+
+// A loop the file marks for itself: an introduction [0, start) that plays once, then [start, end)
+// for ever. Engine frames; `source` names the convention the marks came from, for messages.
+struct LoopSpan
+{
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    const char* source = "";
+};
 
 // One file's sound as a stream of passes. A decoder lives on the engine's feeder thread, never on the
 // audio callback: it may read the disk and allocate. All frame counts are in engine frames.
@@ -42,6 +52,15 @@ public:
 
     // The position of the next frame that read() will hand out.
     virtual std::int64_t positionFrames() const = 0;
+
+    // The loop points the file carries, as it says them (they may make no sense); none by default.
+    // Read when the file opens, before the feeder takes the decoder.
+    virtual std::optional<LoopSpan> loopMarks() const { return std::nullopt; }
+
+    // Maps a position counted on through the jumps of the loop in force back into the file: only a
+    // decoder that plays the file's own loop points jumps. Immutable after the open, so any thread
+    // may call it.
+    virtual std::int64_t foldPosition(std::int64_t frame) const { return frame; }
 };
 
 } // namespace qb::audio

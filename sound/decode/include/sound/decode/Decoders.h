@@ -28,4 +28,11 @@ OpenResult openSoundFileDecoder(const std::string& path);
 // MPEG audio through mpg123, gapless (encoder delay and padding removed), resampled to kEngineRate.
 OpenResult openMp3Decoder(const std::string& path);
 
+// `decoder` playing the loop points its file marks (Decoder::loopMarks): from its start to the loop's
+// end once, then from the loop's start to its end for ever, the jump costing no frame. The pass never
+// ends while the file reads. Marks that make no sense (start at or after the end, past the file's end,
+// an empty loop) are ignored with a note on standard error naming `path`, and `decoder` is returned
+// as it is, as it is when it has no marks.
+std::unique_ptr<Decoder> playingLoopPoints(std::unique_ptr<Decoder> decoder, const std::string& path);
+
 } // namespace qb::audio

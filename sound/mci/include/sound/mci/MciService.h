@@ -41,6 +41,10 @@ struct MciServiceOptions
     // How long an open may take: a file (with its SoundFont) is opened on a thread of its own, and one
     // that takes longer is refused with MCIERR_INVALID_FILE, as a file that cannot be opened is.
     std::chrono::milliseconds openLimit = std::chrono::seconds(5);
+    // Asked at every open: true when a file that marks its own loop points (a WAVE sampler chunk, MIDI
+    // loop markers or control change 111) plays them: its introduction once, then its loop for ever
+    // in one endless pass. No function, or false: every file loops whole. On the sending thread.
+    std::function<bool()> loopPointsWanted;
 };
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,

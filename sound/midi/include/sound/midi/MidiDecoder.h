@@ -71,6 +71,12 @@ public:
     void silence() override;
     std::int64_t lengthFrames() const override { return m_length; }
     std::int64_t positionFrames() const override;
+    std::optional<LoopSpan> loopMarks() const override
+    {
+        if (!m_sequence.loopStartFrame || !m_sequence.loopEndFrame)
+            return std::nullopt;
+        return LoopSpan{*m_sequence.loopStartFrame, *m_sequence.loopEndFrame, m_sequence.loopSource};
+    }
 
 private:
     // Waits for the samples to load, once; every use of the synthesiser comes after it.

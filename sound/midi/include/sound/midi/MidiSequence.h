@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace qb::audio {
@@ -56,6 +57,12 @@ struct MidiSequence
     // The latest end of all tracks (end-of-track event, or the last event read of a track that has
     // none), in engine frames, rounded to the nearest frame.
     std::int64_t lengthFrames = 0;
+    // The loop the file marks, in engine frames: the marker meta events "loopStart" and "loopEnd" (any
+    // case), which win when present; else the first control change 111, to the end of the song.
+    // Unchecked: the start may lie at or after the end.
+    std::optional<std::int64_t> loopStartFrame;
+    std::optional<std::int64_t> loopEndFrame;
+    const char* loopSource = "";
 
     // Bytes of memory the sequence holds (reserved capacity included), and their share per event.
     std::size_t memoryBytes() const { return events.capacity() * sizeof(MidiEvent) + sysexData.capacity(); }
