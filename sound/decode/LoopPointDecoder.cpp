@@ -95,7 +95,9 @@ std::unique_ptr<Decoder> playingLoopPoints(std::unique_ptr<Decoder> decoder, con
         return decoder;
     const std::int64_t length = decoder->lengthFrames();
     const char* why = nullptr;
-    if (marks->start < 0 || marks->start >= marks->end)
+    if (marks->start < 0)
+        why = "its loop start or length is not a number of frames";
+    else if (marks->start >= marks->end)
         why = "its loop starts at or after its end";
     else if (length >= 0 && marks->end > length)
         why = "its loop ends past the end of the file";

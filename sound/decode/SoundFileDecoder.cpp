@@ -1,4 +1,5 @@
 #include "FrameSource.h"
+#include "LoopComments.h"
 #include "OpenFile.h"
 #include "RiffWalk.h"
 #include "SourceDecoder.h"
@@ -19,7 +20,8 @@ class SoundFileSource final : public FrameSource
 public:
     SoundFileSource(SNDFILE* file, posix::UniqueFd fd, const SF_INFO& info)
         : m_file(file), m_fd(std::move(fd)), m_channels(info.channels), m_rate(info.samplerate),
-          m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1), m_loop(readLoop(file))
+          m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1),
+          m_loop(readLoop(file, m_fd.get(), info))
     {
     }
     ~SoundFileSource() override { sf_close(m_file); }
@@ -52,9 +54,12 @@ public:
     std::optional<LoopSpan> loopMarks() const override { return m_loop; }
 
 private:
-    // A WAVE file's sampler chunk (smpl): its first forward loop. libsndfile gives the end exclusive.
-    static std::optional<LoopSpan> readLoop(SNDFILE* file)
+    // The loop the file marks: a WAVE file's sampler chunk (smpl), its first forward loop (libsndfile
+    // gives the end exclusive); the loop comments of a FLAC or Ogg Vorbis file.
+    static std::optional<LoopSpan> readLoop(SNDFILE* file, int fd, const SF_INFO& info)
     {
+        if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV)
+            return loopFromComments(vorbisComments(fd, info.format), info.frames);
         SF_INSTRUMENT instrument{};
         if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
             return std::nullopt;

@@ -45,7 +45,8 @@ std::int64_t SourceDecoder::toEngine(std::int64_t sourceFrames) const
 std::optional<LoopSpan> SourceDecoder::loopMarks() const
 {
     std::optional<LoopSpan> marks = m_source->loopMarks();
-    if (marks) {
+    // A start of -1 (marks that are no numbers) stays one.
+    if (marks && marks->start >= 0) {
         marks->start = toEngine(marks->start);
         marks->end = toEngine(marks->end);
     }
