@@ -7,9 +7,9 @@
 #include "sound/mci/MciService.h"
 #include "system/MessageBox.h"
 #include "testkit/CaptureOutput.h"
+#include "testkit/LoopMarkedFiles.h"
 #include "testkit/MidiFiles.h"
 
-#include <FLAC/metadata.h>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,7 +17,6 @@
 #include <cstring>
 #include <sndfile.h>
 #include <vector>
-#include <vorbis/vorbisenc.h>
 
 using namespace qb;
 using namespace qb::mci;
@@ -34,150 +33,28 @@ public:
     QStringList shown;
 };
 
-// A stereo ramp whose left sample counts 1, 2, 3, ... so every frame is recognisable, with a sampler
-// chunk holding one forward loop [start, end) when `start` is not negative.
-bool writeMarkedRamp(const QString& path, int frames, int start, int end,
-                     int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+// A stereo ramp whose left sample counts 1, 2, 3, ... (in 16-bit steps) so every frame is
+// recognisable; the right one counts down.
+std::vector<float> ramp(int frames)
 {
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 2;
-    info.format = format;
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    if (start >= 0) {
-        SF_INSTRUMENT instrument{};
-        instrument.basenote = 60;
-        instrument.velocity_hi = instrument.key_hi = 127;
-        instrument.loop_count = 1;
-        instrument.loops[0].mode = SF_LOOP_FORWARD;
-        instrument.loops[0].start = static_cast<std::uint32_t>(start);
-        instrument.loops[0].end = static_cast<std::uint32_t>(end);
-        if (sf_command(file, SFC_SET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE) {
-            sf_close(file);
-            return false;
-        }
-    }
-    std::vector<short> samples(static_cast<std::size_t>(frames) * 2);
+    std::vector<float> samples(static_cast<std::size_t>(frames) * 2);
     for (int i = 0; i < frames; ++i) {
-        samples[2 * static_cast<std::size_t>(i)] = static_cast<short>(i + 1);
-        samples[2 * static_cast<std::size_t>(i) + 1] = static_cast<short>(-(i + 1));
+        samples[2 * static_cast<std::size_t>(i)] = static_cast<float>(i + 1) / 32768.0f;
+        samples[2 * static_cast<std::size_t>(i) + 1] = -static_cast<float>(i + 1) / 32768.0f;
     }
-    const sf_count_t written = sf_writef_short(file, samples.data(), frames);
-    sf_close(file);
-    return written == frames;
+    return samples;
 }
 
-// A FLAC ramp (as writeMarkedRamp, without a sampler chunk) with `comments` added by libFLAC.
-bool writeCommentedFlac(const QString& path, int frames, const QStringList& comments)
+// A rising chirp: no two stretches alike, and something a lossy encoder keeps well.
+std::vector<float> chirp(int frames)
 {
-    if (!writeMarkedRamp(path, frames, -1, 0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16))
-        return false;
-    FLAC__Metadata_Chain* chain = FLAC__metadata_chain_new();
-    bool ok = chain && FLAC__metadata_chain_read(chain, QFile::encodeName(path).constData());
-    FLAC__StreamMetadata* block =
-        ok ? FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT) : nullptr;
-    for (const QString& comment : comments) {
-        const QByteArray text = comment.toUtf8();
-        FLAC__StreamMetadata_VorbisComment_Entry entry{
-            static_cast<FLAC__uint32>(text.size()),
-            reinterpret_cast<FLAC__byte*>(const_cast<char*>(text.data()))};
-        ok = ok && block && FLAC__metadata_object_vorbiscomment_append_comment(block, entry, true);
+    std::vector<float> samples(static_cast<std::size_t>(frames) * 2);
+    for (int i = 0; i < frames; ++i) {
+        const double t = double(i) / kRate;
+        samples[2 * static_cast<std::size_t>(i)] = samples[2 * static_cast<std::size_t>(i) + 1] =
+            static_cast<float>(0.5 * std::sin(2 * M_PI * (200 + 400 * t) * t));
     }
-    if (ok && block) {
-        // In place of the comment block libsndfile wrote, if any: a reader takes the first one.
-        FLAC__Metadata_Iterator* it = FLAC__metadata_iterator_new();
-        FLAC__metadata_iterator_init(it, chain);
-        bool replaced = false;
-        do {
-            if (FLAC__metadata_iterator_get_block_type(it) == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
-                ok = FLAC__metadata_iterator_set_block(it, block);
-                replaced = true;
-                break;
-            }
-        } while (FLAC__metadata_iterator_next(it));
-        if (!replaced)
-            ok = FLAC__metadata_iterator_insert_block_after(it, block);
-        FLAC__metadata_iterator_delete(it);
-        block = ok ? nullptr : block; // the chain owns it now
-        ok = ok && FLAC__metadata_chain_write(chain, true, false);
-    }
-    if (block)
-        FLAC__metadata_object_delete(block);
-    if (chain)
-        FLAC__metadata_chain_delete(chain);
-    return ok;
-}
-
-// An Ogg Vorbis tone whose every frame differs from its neighbours (a rising chirp), with `comments`,
-// encoded with libvorbisenc as libsndfile cannot write comments of other names.
-bool writeCommentedOgg(const QString& path, int frames, const QStringList& comments)
-{
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    vorbis_info info;
-    vorbis_info_init(&info);
-    if (vorbis_encode_init_vbr(&info, 2, kRate, 0.5f) != 0)
-        return false;
-    vorbis_comment vc;
-    vorbis_comment_init(&vc);
-    for (const QString& comment : comments) {
-        QByteArray text = comment.toUtf8();
-        vorbis_comment_add(&vc, text.data());
-    }
-    vorbis_dsp_state dsp;
-    vorbis_block block;
-    vorbis_analysis_init(&dsp, &info);
-    vorbis_block_init(&dsp, &block);
-    ogg_stream_state stream;
-    ogg_stream_init(&stream, 1);
-    ogg_packet header, commentHeader, codeHeader;
-    vorbis_analysis_headerout(&dsp, &vc, &header, &commentHeader, &codeHeader);
-    ogg_stream_packetin(&stream, &header);
-    ogg_stream_packetin(&stream, &commentHeader);
-    ogg_stream_packetin(&stream, &codeHeader);
-    ogg_page page;
-    auto writePage = [&] {
-        out.write(reinterpret_cast<const char*>(page.header), page.header_len);
-        out.write(reinterpret_cast<const char*>(page.body), page.body_len);
-    };
-    while (ogg_stream_flush(&stream, &page) != 0)
-        writePage();
-    constexpr int kChunk = 1024;
-    for (int done = 0;; done += kChunk) {
-        const int count = std::min(kChunk, frames - done); // none left: the end of the stream
-        if (count > 0) {
-            float** buffer = vorbis_analysis_buffer(&dsp, count);
-            for (int i = 0; i < count; ++i) {
-                const double t = double(done + i) / kRate;
-                buffer[0][i] = buffer[1][i] =
-                    static_cast<float>(0.5 * std::sin(2 * M_PI * (200 + 400 * t) * t));
-            }
-        }
-        vorbis_analysis_wrote(&dsp, std::max(count, 0));
-        while (vorbis_analysis_blockout(&dsp, &block) == 1) {
-            vorbis_analysis(&block, nullptr);
-            vorbis_bitrate_addblock(&block);
-            ogg_packet packet;
-            while (vorbis_bitrate_flushpacket(&dsp, &packet) == 1) {
-                ogg_stream_packetin(&stream, &packet);
-                while (ogg_stream_pageout(&stream, &page) != 0)
-                    writePage();
-            }
-        }
-        if (count <= 0)
-            break;
-    }
-    while (ogg_stream_flush(&stream, &page) != 0)
-        writePage();
-    ogg_stream_clear(&stream);
-    vorbis_block_clear(&block);
-    vorbis_dsp_clear(&dsp);
-    vorbis_comment_clear(&vc);
-    vorbis_info_clear(&info);
-    return out.error() == QFileDevice::NoError;
+    return samples;
 }
 
 } // namespace
@@ -305,11 +182,11 @@ private slots:
         constexpr int kFrames = 20000;
         const QString path = m_dir.filePath(file);
         if (file.endsWith(QLatin1String(".wav")))
-            QVERIFY(writeMarkedRamp(path, kFrames, start, end));
+            QVERIFY(test::writeSamplerLoopWav(path, ramp(kFrames), kRate, start, end));
         else if (file.endsWith(QLatin1String(".flac")))
-            QVERIFY(writeCommentedFlac(path, kFrames, comments));
+            QVERIFY(test::writeCommentedFlac(path, ramp(kFrames), kRate, comments));
         else
-            QVERIFY(writeCommentedOgg(path, kFrames, comments));
+            QVERIFY(test::writeCommentedOgg(path, chirp(kFrames), kRate, comments));
         const std::vector<float> straight = decodeStraight(path);
         QCOMPARE(straight.size(), std::size_t(2 * kFrames));
         m_wanted = wanted;
@@ -351,7 +228,7 @@ private slots:
     void playAfterStopStaysInTheLoop()
     {
         const QString path = m_dir.filePath(QStringLiteral("resume.wav"));
-        QVERIFY(writeMarkedRamp(path, 20000, 5000, 15000));
+        QVERIFY(test::writeSamplerLoopWav(path, ramp(20000), kRate, 5000, 15000));
         QCOMPARE(m_mci->mciSendStringA(("open " + path.toStdString() + " alias midi").c_str(), nullptr, 0,
                                        nullptr),
                  MCIERROR(0));
