@@ -12,6 +12,10 @@
 //   qb_bench_seam recorded <file> <looped recording> <prefix>
 //       the same analysis of a recording of the program playing <file> (through a sound server),
 //       against one pass as our decoder produces it; also dropouts inside the passes.
+//   qb_bench_seam loop-files <dir>
+//       writes the files that mark their own loop (BenchFiles.h) and prints their paths.
+//   qb_bench_seam recorded-loop <file> <looped recording> <prefix>
+//       the jumps of a recording of the program playing such a file with loop points on.
 //   qb_bench_seam peer-midi <looped recording> <prefix>
 //       the same analysis of another program's recording of loop.mid.
 #include "BenchFiles.h"
@@ -34,6 +38,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 using namespace qb;
@@ -45,7 +50,8 @@ int usage()
     std::fprintf(stderr,
                  "usage: qb_bench_seam files <dir> | ours <file> <passes> <prefix> |\n"
                  "       peer <file> <pass.wav> <loop.wav> <prefix> | recorded <file> <loop.wav> <prefix> |\n"
-                 "       peer-midi <loop.wav> <prefix>\n");
+                 "       peer-midi <loop.wav> <prefix> | loop-files <dir> | recorded-loop <file> <loop.wav> "
+                 "<prefix>\n");
     return 2;
 }
 
@@ -169,6 +175,42 @@ int runRecorded(char** argv)
     return 0;
 }
 
+// A recording of the program playing a file that marks its own loop, with loop points on: against the
+// loop as our decoder produces it (the introduction before it is skipped by the analysis, which locks on
+// the loop's first frame); MIDI by the wood block that marks each pass of its loop.
+int runRecordedLoop(char** argv)
+{
+    const QString path = QString::fromLocal8Bit(argv[2]);
+    const QString prefix = QString::fromLocal8Bit(argv[4]);
+    QString why;
+    int rate = 0;
+    const std::vector<float> looped = bench::readStereo(QString::fromLocal8Bit(argv[3]), &why, &rate);
+    if (looped.empty() || rate != audio::kEngineRate) {
+        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no recording: ") + why);
+        return 1;
+    }
+    if (isMidi(path)) {
+        bench::printMidi(prefix, bench::midiLoopFigures(looped, bench::kSongFrames, bench::kMarkerFrame));
+        return 0;
+    }
+    audio::OpenResult opened = audio::openSoundFileDecoder(path.toStdString());
+    const std::optional<audio::LoopSpan> marks = opened.decoder ? opened.decoder->loopMarks() : std::nullopt;
+    if (!marks) {
+        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no loop marks in ") + path);
+        return 1;
+    }
+    const std::vector<float> straight = test::decodePass(*opened.decoder);
+    std::vector<float> loop(straight.begin() + 2 * marks->start, straight.begin() + 2 * marks->end);
+    for (float& sample : loop) // as the engine's mix clips it
+        sample = std::clamp(sample, -1.0f, 1.0f);
+    bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(loop.size() / 2), 0);
+    // A lossy file's frames come back from the seek at the jump as they do straight through, to the
+    // decoder's rounding.
+    const bool lossy = QFileInfo(path).suffix().toLower() == QLatin1String("ogg");
+    bench::printSeam(prefix, bench::seamFigures(looped, loop, lossy ? 1e-4f : 1e-5f));
+    return 0;
+}
+
 int runPeerMidi(char** argv)
 {
     const QString prefix = QString::fromLocal8Bit(argv[3]);
@@ -195,6 +237,16 @@ int main(int argc, char** argv)
         std::printf("%s\n%s\n%s\n", qPrintable(files.wav), qPrintable(files.mp3), qPrintable(files.midi));
         return 0;
     }
+    if (mode == QLatin1String("loop-files") && argc == 3) {
+        bench::LoopPointFiles files;
+        if (!bench::writeLoopPointFiles(QString::fromLocal8Bit(argv[2]), &files))
+            return 1;
+        std::printf("%s\n%s\n%s\n%s\n", qPrintable(files.wav), qPrintable(files.flac), qPrintable(files.ogg),
+                    qPrintable(files.midi));
+        return 0;
+    }
+    if (mode == QLatin1String("recorded-loop") && argc == 5)
+        return runRecordedLoop(argv);
     if (mode == QLatin1String("ours") && argc == 5)
         return runOurs(argc, argv);
     if (mode == QLatin1String("peer") && argc == 6)

@@ -1,32 +1,21 @@
 #include "BenchFiles.h"
 
 #include "testkit/AudioFiles.h"
+#include "testkit/LoopMarkedFiles.h"
 #include "testkit/MidiFiles.h"
 
 #include <QDir>
 
 namespace qb::bench {
 
-LoopFiles loopFilesIn(const QString& dir)
-{
-    const QDir d(dir);
-    return {d.filePath(QStringLiteral("loop.wav")), d.filePath(QStringLiteral("loop.mp3")),
-            d.filePath(QStringLiteral("loop.mid"))};
-}
+namespace {
 
-bool writeLoopFiles(const QString& dir, LoopFiles* files)
+// The loop song (see BenchFiles.h), starting `from` ticks into its track.
+test::MidiTrack loopSong(std::uint32_t from)
 {
-    if (!QDir().mkpath(dir))
-        return false;
-    *files = loopFilesIn(dir);
-    if (!test::writeWav(files->wav, kSongFrames, 44100, 2, 7))
-        return false;
-    if (!test::writeMp3(files->mp3, kSongFrames, 44100, 2, 11))
-        return false;
-
     // Ticks: 960 per second. Both tail notes are released 50 ms before the end of the song.
     test::MidiTrack track;
-    track.trackName(0, QByteArray("loop bench"))
+    track.trackName(from, QByteArray("loop bench"))
         .tempo(0, 500000)
         .programChange(0, 0, 48)
         .controlChange(0, 0, 7, 70)
@@ -47,7 +36,56 @@ bool writeLoopFiles(const QString& dir, LoopFiles* files)
         .noteOff(96, 0, 60)
         .noteOff(0, 1, 67)
         .endOfTrack(48);
-    return test::writeBytes(files->midi, test::midiFile(0, 480, {track}));
+    return track;
+}
+
+} // namespace
+
+LoopFiles loopFilesIn(const QString& dir)
+{
+    const QDir d(dir);
+    return {d.filePath(QStringLiteral("loop.wav")), d.filePath(QStringLiteral("loop.mp3")),
+            d.filePath(QStringLiteral("loop.mid"))};
+}
+
+bool writeLoopFiles(const QString& dir, LoopFiles* files)
+{
+    if (!QDir().mkpath(dir))
+        return false;
+    *files = loopFilesIn(dir);
+    if (!test::writeWav(files->wav, kSongFrames, 44100, 2, 7))
+        return false;
+    if (!test::writeMp3(files->mp3, kSongFrames, 44100, 2, 11))
+        return false;
+
+    return test::writeBytes(files->midi, test::midiFile(0, 480, {loopSong(0)}));
+}
+
+bool writeLoopPointFiles(const QString& dir, LoopPointFiles* files)
+{
+    if (!QDir().mkpath(dir))
+        return false;
+    files->wav = dir + QStringLiteral("/marked.wav");
+    files->flac = dir + QStringLiteral("/marked.flac");
+    files->ogg = dir + QStringLiteral("/marked.ogg");
+    files->midi = dir + QStringLiteral("/marked.mid");
+    // Quieter than full scale, so that the lossy encoding's overshoot stays clear of the mixer's clipping.
+    const std::vector<float> noise = test::noiseSignal(kLoopPointEnd, 2, 13, 0.3f);
+    const QStringList comments = {QStringLiteral("LOOPSTART=%1").arg(kLoopPointStart),
+                                  QStringLiteral("LOOPLENGTH=%1").arg(kLoopPointEnd - kLoopPointStart)};
+    if (!test::writeSamplerLoopWav(files->wav, noise, 44100, kLoopPointStart, kLoopPointEnd) ||
+        !test::writeCommentedFlac(files->flac, noise, 44100, comments) ||
+        !test::writeCommentedOgg(files->ogg, noise, 44100, comments))
+        return false;
+    test::MidiTrack intro;
+    intro.trackName(0, QByteArray("loop points bench"))
+        .programChange(0, 3, 48)
+        .controlChange(0, 3, 7, 40)
+        .noteOn(0, 3, 55, 40)
+        .noteOff(400, 3, 55)
+        .controlChange(80, 3, 111, 0)
+        .endOfTrack();
+    return test::writeBytes(files->midi, test::midiFile(1, 480, {intro, loopSong(480)}));
 }
 
 bool writeBandSong(const QString& path)

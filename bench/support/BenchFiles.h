@@ -34,4 +34,20 @@ bool writeBandSong(const QString& path);
 // The file names writeLoopFiles() uses.
 LoopFiles loopFilesIn(const QString& dir);
 
+// Files that mark their own loop, for the jump of loop points (LoopPoints=1). The sampled ones hold
+// three seconds of seeded noise: one second of introduction, then the loop [1 s, 3 s), marked by a
+// WAVE sampler chunk and by LOOPSTART/LOOPLENGTH comments in FLAC and Ogg Vorbis. The MIDI song is
+// half a second of a quiet string note, then, from a control change 111, the song above whole (its
+// wood block marks each pass of the loop, one second apart).
+struct LoopPointFiles
+{
+    QString wav;
+    QString flac;
+    QString ogg;
+    QString midi;
+};
+inline constexpr int kLoopPointStart = 44100;
+inline constexpr int kLoopPointEnd = 3 * 44100;
+bool writeLoopPointFiles(const QString& dir, LoopPointFiles* files);
+
 } // namespace qb::bench

@@ -166,6 +166,8 @@ private slots:
         QTest::newRow("ogg, start and length")
             << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000", "LOOPLENGTH=11000"} << true << 6000
             << 17000;
+        QTest::newRow("ogg, start alone loops to the end")
+            << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000"} << true << 6000 << 20000;
         QTest::newRow("ogg, setting off")
             << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000", "LOOPLENGTH=11000"} << false << -1 << 0;
     }
