@@ -256,24 +256,39 @@ private slots:
         QCOMPARE(m_restarts, 0);
     }
 
-    // A MIDI file whose loop starts at its first control change 111: its introduction note sounds
-    // once, the loop's note once per loop length, each pass with the channel as it stood at the loop's
-    // start (the volume the end of the loop raised is set back), and the window never restarts it.
+    // A MIDI file whose loop is marked by its first control change 111 (to the end of the song) or by
+    // loopStart and loopEnd markers (with an ending after the loop that is never heard): its
+    // introduction note sounds once, the loop's note once per loop length, each pass with the channel
+    // as it stood at the loop's start (the volume the end of the loop raised is set back), and the
+    // window never restarts it.
+    void aMidiLoopRestoresTheChannelsAtItsStart_data()
+    {
+        QTest::addColumn<bool>("markers");
+        QTest::newRow("control change 111") << false;
+        QTest::newRow("markers, with an ending after the loop") << true;
+    }
+
     void aMidiLoopRestoresTheChannelsAtItsStart()
     {
+        QFETCH(bool, markers);
         // 480 ticks a half second. Introduction: a note at 0, the volume lowered at 400. Loop from 480:
-        // a note at 480, the volume raised at 900, the end of the song at 960.
+        // a note at 480, the volume raised at 900, the loop's end at 960; with markers, a loud ending
+        // note at 1000 and the end of the song at 1440.
         test::MidiTrack track;
         track.tempo(0, 500000)
             .programChange(0, 0, 0)
             .noteOn(0, 0, 60, 127)
             .noteOff(48, 0, 60)
-            .controlChange(352, 0, 7, 40)
-            .controlChange(80, 0, 111, 0)
-            .noteOn(0, 0, 72, 127)
-            .noteOff(48, 0, 72)
-            .controlChange(372, 0, 7, 127)
-            .endOfTrack(60);
+            .controlChange(352, 0, 7, 40);
+        if (markers)
+            track.meta(80, 6, "loopStart");
+        else
+            track.controlChange(80, 0, 111, 0);
+        track.noteOn(0, 0, 72, 127).noteOff(48, 0, 72).controlChange(372, 0, 7, 127);
+        if (markers)
+            track.meta(60, 6, "loopEnd").noteOn(40, 0, 84, 127).noteOff(48, 0, 84).endOfTrack(392);
+        else
+            track.endOfTrack(60);
         const QString path = m_dir.filePath(QStringLiteral("marked.mid"));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(test::midiFile(0, 480, {track})) > 0);
@@ -318,7 +333,7 @@ private slots:
         }
         QCOMPARE(m_restarts, 0);
         QCOMPARE(ask("status midi mode"), QStringLiteral("playing"));
-        QCOMPARE(ask("status midi length"), QStringLiteral("1000"));
+        QCOMPARE(ask("status midi length"), markers ? QStringLiteral("1500") : QStringLiteral("1000"));
     }
 };
 
