@@ -153,61 +153,54 @@ int runPeer(char** argv)
     return 0;
 }
 
-int runRecorded(char** argv)
+// The loop a recording of the program should hold, one pass of it: the whole file as our decoder
+// produces it or, with `loopPoints`, the loop the file marks (the introduction before it is skipped by
+// the analysis, which locks on the loop's first frame). Empty, with `why`, when there is none.
+std::vector<float> expectedLoop(const QString& path, bool loopPoints, QString* why)
 {
-    const QString path = QString::fromLocal8Bit(argv[2]);
-    const QString prefix = QString::fromLocal8Bit(argv[4]);
-    QString why;
-    int rate = 0;
-    const std::vector<float> looped = bench::readStereo(QString::fromLocal8Bit(argv[3]), &why, &rate);
-    if (looped.empty() || rate != audio::kEngineRate) {
-        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no recording: ") + why);
-        return 1;
-    }
-    if (isMidi(path)) {
-        bench::printMidi(prefix, bench::midiLoopFigures(looped, bench::kSongFrames, bench::kMarkerFrame));
-        return 0;
-    }
-    const std::vector<float> reference = ourPass(path);
-    bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(reference.size() / 2), 0);
-    // The server mixes in float: a single stream at full volume comes out as it went in.
-    bench::printSeam(prefix, bench::seamFigures(looped, reference, 1e-5f));
-    return 0;
-}
-
-// A recording of the program playing a file that marks its own loop, with loop points on: against the
-// loop as our decoder produces it (the introduction before it is skipped by the analysis, which locks on
-// the loop's first frame); MIDI by the wood block that marks each pass of its loop.
-int runRecordedLoop(char** argv)
-{
-    const QString path = QString::fromLocal8Bit(argv[2]);
-    const QString prefix = QString::fromLocal8Bit(argv[4]);
-    QString why;
-    int rate = 0;
-    const std::vector<float> looped = bench::readStereo(QString::fromLocal8Bit(argv[3]), &why, &rate);
-    if (looped.empty() || rate != audio::kEngineRate) {
-        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no recording: ") + why);
-        return 1;
-    }
-    if (isMidi(path)) {
-        bench::printMidi(prefix, bench::midiLoopFigures(looped, bench::kSongFrames, bench::kMarkerFrame));
-        return 0;
-    }
+    if (!loopPoints)
+        return ourPass(path);
     audio::OpenResult opened = audio::openSoundFileDecoder(path.toStdString());
     const std::optional<audio::LoopSpan> marks = opened.decoder ? opened.decoder->loopMarks() : std::nullopt;
     if (!marks) {
-        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no loop marks in ") + path);
-        return 1;
+        *why = QStringLiteral("no loop marks in ") + path;
+        return {};
     }
     const std::vector<float> straight = test::decodePass(*opened.decoder);
     std::vector<float> loop(straight.begin() + 2 * marks->start, straight.begin() + 2 * marks->end);
     for (float& sample : loop) // as the engine's mix clips it
         sample = std::clamp(sample, -1.0f, 1.0f);
-    bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(loop.size() / 2), 0);
-    // A lossy file's frames come back from the seek at the jump as they do straight through, to the
-    // decoder's rounding.
-    const bool lossy = QFileInfo(path).suffix().toLower() == QLatin1String("ogg");
-    bench::printSeam(prefix, bench::seamFigures(looped, loop, lossy ? 1e-4f : 1e-5f));
+    return loop;
+}
+
+// A recording of the program playing <file> (argv[2]): its seams against one pass, or with
+// `loopPoints` the jumps of the loop the file marks; MIDI by the wood block that marks each pass.
+int runRecorded(char** argv, bool loopPoints)
+{
+    const QString path = QString::fromLocal8Bit(argv[2]);
+    const QString prefix = QString::fromLocal8Bit(argv[4]);
+    QString why;
+    int rate = 0;
+    const std::vector<float> looped = bench::readStereo(QString::fromLocal8Bit(argv[3]), &why, &rate);
+    if (looped.empty() || rate != audio::kEngineRate) {
+        bench::printValue(prefix + QStringLiteral(".locked"), QStringLiteral("no recording: ") + why);
+        return 1;
+    }
+    if (isMidi(path)) {
+        bench::printMidi(prefix, bench::midiLoopFigures(looped, bench::kSongFrames, bench::kMarkerFrame));
+        return 0;
+    }
+    const std::vector<float> reference = expectedLoop(path, loopPoints, &why);
+    if (reference.empty()) {
+        bench::printValue(prefix + QStringLiteral(".locked"), why);
+        return 1;
+    }
+    bench::printValue(prefix + QStringLiteral(".pass_frames"), static_cast<double>(reference.size() / 2), 0);
+    // The server mixes in float: a single stream at full volume comes out as it went in. A lossy
+    // file's frames come back from the seek at a jump as they do straight through, to the decoder's
+    // rounding.
+    const bool lossy = loopPoints && QFileInfo(path).suffix().toLower() == QLatin1String("ogg");
+    bench::printSeam(prefix, bench::seamFigures(looped, reference, lossy ? 1e-4f : 1e-5f));
     return 0;
 }
 
@@ -246,13 +239,13 @@ int main(int argc, char** argv)
         return 0;
     }
     if (mode == QLatin1String("recorded-loop") && argc == 5)
-        return runRecordedLoop(argv);
+        return runRecorded(argv, true);
     if (mode == QLatin1String("ours") && argc == 5)
         return runOurs(argc, argv);
     if (mode == QLatin1String("peer") && argc == 6)
         return runPeer(argv);
     if (mode == QLatin1String("recorded") && argc == 5)
-        return runRecorded(argv);
+        return runRecorded(argv, false);
     if (mode == QLatin1String("peer-midi") && argc == 4)
         return runPeerMidi(argv);
     return usage();
