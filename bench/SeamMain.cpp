@@ -199,7 +199,8 @@ int runRecorded(char** argv, bool loopPoints)
     // The server mixes in float: a single stream at full volume comes out as it went in. A lossy
     // file's frames come back from the seek at a jump as they do straight through, to the decoder's
     // rounding.
-    const bool lossy = loopPoints && QFileInfo(path).suffix().toLower() == QLatin1String("ogg");
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const bool lossy = loopPoints && (suffix == QLatin1String("ogg") || suffix == QLatin1String("opus"));
     bench::printSeam(prefix, bench::seamFigures(looped, reference, lossy ? 1e-4f : 1e-5f));
     return 0;
 }
@@ -234,8 +235,8 @@ int main(int argc, char** argv)
         bench::LoopPointFiles files;
         if (!bench::writeLoopPointFiles(QString::fromLocal8Bit(argv[2]), &files))
             return 1;
-        std::printf("%s\n%s\n%s\n%s\n", qPrintable(files.wav), qPrintable(files.flac), qPrintable(files.ogg),
-                    qPrintable(files.midi));
+        for (const QString& file : {files.wav, files.flac, files.ogg, files.opus, files.midi})
+            std::printf("%s\n", qPrintable(file));
         return 0;
     }
     if (mode == QLatin1String("recorded-loop") && argc == 5)

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QtDebug>
 #include <algorithm>
+#include <opusenc.h>
 #include <sndfile.h>
 #include <vorbis/vorbisenc.h>
 
@@ -160,6 +161,32 @@ bool writeCommentedOgg(const QString& path, const std::vector<float>& stereo, in
     vorbis_comment_clear(&vc);
     vorbis_info_clear(&info);
     return out.error() == QFileDevice::NoError;
+}
+
+bool writeCommentedOpus(const QString& path, const std::vector<float>& stereo, int rate,
+                        const QStringList& comments)
+{
+    OggOpusComments* tags = ope_comments_create();
+    bool ok = tags != nullptr;
+    for (const QString& comment : comments) {
+        const qsizetype equals = comment.indexOf(QLatin1Char('='));
+        ok = ok && equals > 0 &&
+             ope_comments_add(tags, comment.left(equals).toUtf8().constData(),
+                              comment.mid(equals + 1).toUtf8().constData()) == OPE_OK;
+    }
+    int error = OPE_OK;
+    OggOpusEnc* encoder =
+        ok ? ope_encoder_create_file(QFile::encodeName(path).constData(), tags, rate, 2, 0, &error) : nullptr;
+    ok = encoder &&
+         ope_encoder_write_float(encoder, stereo.data(), static_cast<int>(stereo.size() / 2)) == OPE_OK &&
+         ope_encoder_drain(encoder) == OPE_OK;
+    if (encoder)
+        ope_encoder_destroy(encoder);
+    if (tags)
+        ope_comments_destroy(tags);
+    if (!ok)
+        qWarning() << "cannot write" << path << error;
+    return ok;
 }
 
 } // namespace qb::test

@@ -68,6 +68,7 @@ bool writeLoopPointFiles(const QString& dir, LoopPointFiles* files)
     files->wav = dir + QStringLiteral("/marked.wav");
     files->flac = dir + QStringLiteral("/marked.flac");
     files->ogg = dir + QStringLiteral("/marked.ogg");
+    files->opus = dir + QStringLiteral("/marked.opus");
     files->midi = dir + QStringLiteral("/marked.mid");
     // Quieter than full scale, so that the lossy encoding's overshoot stays clear of the mixer's clipping.
     const std::vector<float> noise = test::noiseSignal(kLoopPointEnd, 2, 13, 0.3f);
@@ -75,7 +76,9 @@ bool writeLoopPointFiles(const QString& dir, LoopPointFiles* files)
                                   QStringLiteral("LOOPLENGTH=%1").arg(kLoopPointEnd - kLoopPointStart)};
     if (!test::writeSamplerLoopWav(files->wav, noise, 44100, kLoopPointStart, kLoopPointEnd) ||
         !test::writeCommentedFlac(files->flac, noise, 44100, comments) ||
-        !test::writeCommentedOgg(files->ogg, noise, 44100, comments))
+        !test::writeCommentedOgg(files->ogg, noise, 44100, comments) ||
+        !test::writeCommentedOpus(files->opus, noise, 44100,
+                                  {QStringLiteral("LOOPSTART=48000"), QStringLiteral("LOOPLENGTH=96000")}))
         return false;
     test::MidiTrack intro;
     intro.trackName(0, QByteArray("loop points bench"))

@@ -36,7 +36,8 @@ LoopFiles loopFilesIn(const QString& dir);
 
 // Files that mark their own loop, for the jump of loop points (LoopPoints=1). The sampled ones hold
 // three seconds of seeded noise: one second of introduction, then the loop [1 s, 3 s), marked by a
-// WAVE sampler chunk and by LOOPSTART/LOOPLENGTH comments in FLAC and Ogg Vorbis. The MIDI song is
+// WAVE sampler chunk and by LOOPSTART/LOOPLENGTH comments in FLAC, Ogg Vorbis and Opus (which plays at
+// 48 kHz, where its comments count: the same seconds in its own samples). The MIDI song is
 // half a second of a quiet string note, then, from a control change 111, the song above whole (its
 // wood block marks each pass of the loop, one second apart).
 struct LoopPointFiles
@@ -44,6 +45,7 @@ struct LoopPointFiles
     QString wav;
     QString flac;
     QString ogg;
+    QString opus;
     QString midi;
 };
 inline constexpr int kLoopPointStart = 44100;

@@ -2,6 +2,7 @@
 
 #include <FLAC/metadata.h>
 #include <charconv>
+#include <opusfile.h>
 #include <sndfile.h>
 #include <strings.h>
 #include <vorbis/vorbisfile.h>
@@ -65,6 +66,21 @@ std::vector<std::string> oggVorbisComments(int fd)
     return comments;
 }
 
+std::vector<std::string> oggOpusComments(int fd)
+{
+    std::vector<std::string> comments;
+    int error = 0;
+    OggOpusFile* file = op_open_file(ownPath(fd).c_str(), &error);
+    if (!file)
+        return comments;
+    if (const OpusTags* tags = op_tags(file, 0)) {
+        for (int i = 0; i < tags->comments; ++i)
+            comments.emplace_back(tags->user_comments[i], static_cast<std::size_t>(tags->comment_lengths[i]));
+    }
+    op_free(file);
+    return comments;
+}
+
 } // namespace
 
 std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length)
@@ -110,6 +126,8 @@ std::vector<std::string> vorbisComments(int fd, int format)
     case SF_FORMAT_OGG:
         if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS)
             return oggVorbisComments(fd);
+        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS)
+            return oggOpusComments(fd);
         return {};
     default:
         return {};

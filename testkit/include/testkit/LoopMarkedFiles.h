@@ -20,4 +20,9 @@ bool writeCommentedFlac(const QString& path, const std::vector<float>& stereo, i
 bool writeCommentedOgg(const QString& path, const std::vector<float>& stereo, int rate,
                        const QStringList& comments);
 
+// Ogg Opus with `comments` ("NAME=value"), encoded by libopusenc from `stereo` at `rate`. Opus plays
+// at 48 kHz: a file of 44.1 kHz samples decodes to 48000 frames a second.
+bool writeCommentedOpus(const QString& path, const std::vector<float>& stereo, int rate,
+                        const QStringList& comments);
+
 } // namespace qb::test
