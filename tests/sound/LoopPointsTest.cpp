@@ -338,6 +338,44 @@ private slots:
         QCOMPARE(ask("status midi mode"), QStringLiteral("playing"));
         QCOMPARE(ask("status midi length"), markers ? QStringLiteral("1500") : QStringLiteral("1000"));
     }
+
+    // A note still held at the loop's end is released there as at a song's end, not cut: its release
+    // rings on into the next pass.
+    void aNoteHeldAtTheJumpRingsOn()
+    {
+        // Strings from tick 600 (1.25 x 480) held past the loop's end at 960 (one second); the loop
+        // starts at 480, so nothing else sounds for 0.25 s after the jump.
+        test::MidiTrack track;
+        track.tempo(0, 500000)
+            .programChange(0, 0, 48)
+            .controlChange(480, 0, 111, 0)
+            .noteOn(120, 0, 60, 110)
+            .endOfTrack(360);
+        const QString path = m_dir.filePath(QStringLiteral("held.mid"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(test::midiFile(0, 480, {track})) > 0);
+        file.close();
+        QCOMPARE(m_mci->mciSendStringA(("open " + path.toStdString() + " alias midi").c_str(), nullptr, 0,
+                                       nullptr),
+                 MCIERROR(0));
+        QCOMPARE(m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr), MCIERROR(0));
+        play(kRate + kRate / 5);
+        const std::vector<float> audio = m_capture->takeCaptured();
+        auto rms = [&](std::int64_t from, std::int64_t to) {
+            double sum = 0;
+            for (std::int64_t i = 2 * from; i < 2 * to; ++i)
+                sum += double(audio[static_cast<std::size_t>(i)]) * audio[static_cast<std::size_t>(i)];
+            return std::sqrt(sum / double(2 * (to - from)));
+        };
+        // The jump is at one second, on the synthesiser's block grid: 60 ms before it against 10-60 ms
+        // after it (a release decays a little; a cut falls to silence).
+        const double before = rms(kRate - kRate * 6 / 100, kRate - kRate / 100);
+        const double after = rms(kRate + kRate / 100, kRate + kRate * 6 / 100);
+        QVERIFY(before > 1e-3);
+        const double db = 20.0 * std::log10(std::max(after, 1e-9) / before);
+        QVERIFY2(db > -12.0, qPrintable(QStringLiteral("%1 dB after the jump").arg(db)));
+        QCOMPARE(m_restarts, 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(LoopPointsTest)
