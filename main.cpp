@@ -120,10 +120,9 @@ int main(int argc, char* argv[])
         return 0;
 
     qb::app::Program program;
-    program.start();
-    program.registerMediaControls(QDBusConnection::sessionBus());
+    // Requests are taken from the start: those that come while the tips are up wait for them.
     program.takeRequests(singleWindow);
-    if (!request.file.isEmpty())
-        program.open(request.file, request.play);
+    program.registerMediaControls(QDBusConnection::sessionBus());
+    program.start(request.file, request.play);
     return app.exec();
 }

@@ -103,10 +103,13 @@ platform::MessageBoxPresenter& Program::messages()
     return m->messages;
 }
 
-void Program::start()
+void Program::start(const QByteArray& file, bool play)
 {
-    m->form.Form_Load();
+    if (file.isEmpty())
+        m->form.Form_Load();
     m->form.show();
+    if (!file.isEmpty())
+        open(file, play);
 }
 
 void Program::open(const QByteArray& file, bool play)

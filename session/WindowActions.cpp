@@ -16,7 +16,8 @@ constexpr int kRetryMs = 100;
 
 bool windowFree(ui::Form1& form)
 {
-    return QApplication::activeModalWidget() == nullptr && !form.playback().selectUnderWay();
+    return QApplication::activeModalWidget() == nullptr && !form.startingUp() &&
+           !form.playback().selectUnderWay();
 }
 
 // One queue for the process: actions that waited for a dialog run in the order they came.

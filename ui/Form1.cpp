@@ -19,7 +19,9 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
+#include <QWindow>
 
 namespace qb::ui {
 
@@ -189,15 +191,36 @@ void Form1::Form_Load()
              .GetSetting(QLatin1String(kAppName), QStringLiteral("Settings"), QStringLiteral("Start"))
              .isEmpty())
         return;
+    // The window manager chooses this window's place, as at any start; the tips then stand over it.
+    // Where that is, is known only once the window is on the screen (see eventFilter).
+    m_tipsPending = true;
+}
 
-    // Where the window system puts a new window is known only once the window is mapped, and this
-    // window is shown only after the tips. So the tips go where the window system puts a new window,
-    // and this window then opens at that very place: the two share the place the window system chose.
-    // The place of the inside of the window, not of its frame: the frame is known only once the window
-    // manager has said how wide it is, which a tips dialog closed at once may not have heard yet.
-    TipDialog tip(m_services.settings, m_services.messages);
-    tip.exec();
-    setGeometry(QRect(tip.geometry().topLeft(), size()));
+TipDialog* Form1::tips() const
+{
+    return m_tips.data();
+}
+
+void Form1::showTips()
+{
+    auto* tip = new TipDialog(m_services.settings, m_services.messages, this);
+    m_tips = tip;
+    m_tipsPending = false;
+    connect(tip, &QDialog::finished, tip, &QObject::deleteLater);
+    // Modal and owned by this window: the toolkit centres it over the window, and the window
+    // manager keeps it in front of it.
+    tip->show();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (m_tipsPending && watched == windowHandle() && event->type() == QEvent::Expose &&
+        windowHandle()->isExposed()) {
+        windowHandle()->removeEventFilter(this);
+        // Once the expose is handled: the window's place is then the one the window manager gave.
+        QTimer::singleShot(0, this, &Form1::showTips);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::Form_Unload()
@@ -260,6 +283,8 @@ void Form1::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     showEmptyCaption(*this); // the native window is new: it got Qt's title
+    if (m_tipsPending && windowHandle() != nullptr)
+        windowHandle()->installEventFilter(this);
 }
 
 void Form1::mouseMoveEvent(QMouseEvent* event)

@@ -26,7 +26,7 @@ fi
 
 desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || fail "appstreamcli validate"
-grep -qx 'Exec=quillbeat %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
+grep -qx 'Exec=quillbeat --play %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
 for s in 16 32 48 64 128 256; do
   size=$(file -b "$prefix/share/icons/hicolor/${s}x$s/apps/$id.png" | grep -o '[0-9]* x [0-9]*')
   [ "$size" = "$s x $s" ] || fail "the ${s}px icon is $size"

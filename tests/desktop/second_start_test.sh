@@ -144,9 +144,38 @@ timeout 20 "$bin" --play "$work/$latin1" >"$work/latin1.log" 2>&1 || fail "handi
 wait_for "file://$work/caf%E9.wav" prop Metadata || fail "the Latin-1 name was not selected: $(prop Metadata)"
 wait_for '"Playing"' prop PlaybackStatus || fail "the Latin-1 name does not play"
 
+# A file opened from the file manager runs the desktop entry's Exec line: the file plays whether a
+# window is running or the Exec line starts the first one.
+entry=$(dirname "$0")/../../desktop/io.github.quillbeat.Quillbeat.desktop
+exec_line=$(sed -n 's/^Exec=//p' "$entry")
+[[ $exec_line == "quillbeat "*%f* ]] || fail "unexpected Exec line: $exec_line"
+exec_args() { # the Exec line's arguments for file $1, in $args
+  local word
+  args=()
+  for word in ${exec_line#quillbeat }; do
+    if [ "$word" = %f ]; then args+=("$1"); else args+=("$word"); fi
+  done
+}
+call org.mpris.MediaPlayer2.Player.Stop >/dev/null
+wait_for '"Stopped"' prop PlaybackStatus || fail "Stop did not stop"
+exec_args "$work/c.wav"
+timeout 20 "$bin" "${args[@]}" >"$work/desktop-running.log" 2>&1 || fail "the Exec line to a running window ended with $?"
+wait_for "file://$work/c.wav" prop Metadata || fail "the running window did not select c.wav from the desktop"
+wait_for '"Playing"' prop PlaybackStatus || fail "c.wav opened from the desktop does not play in the running window"
+kill -9 "$second"
+wait "$second" 2>/dev/null || true
+exec_args "$work/a.wav"
+"$bin" "${args[@]}" >"$work/desktop-cold.log" 2>&1 &
+cold=$!
+pids+=($cold)
+wait_for "$cold" owner_pid || fail "the Exec line did not start a window"
+wait_for "file://$work/a.wav" prop Metadata || fail "the window started from the desktop did not select a.wav"
+wait_for '"Playing"' prop PlaybackStatus || fail "a.wav opened from the desktop does not play at the first start"
+
 # A file that cannot be opened: the start still ends with 0, the window selects nothing.
 timeout 20 "$bin" "$work/missing.wav" >"$work/missing.log" 2>&1 || fail "handing over a missing file ended with $?"
 wait_for 'NoTrack' prop Metadata || fail "a missing file left a track: $(prop Metadata)"
 wait_for '"Stopped"' prop PlaybackStatus || fail "a missing file left the player playing"
-kill -0 "$second" || fail "the window ended after a missing file"
-echo "PASS: handed over, raised, junk dropped, stale socket replaced, media controls work"
+kill -0 "$cold" || fail "the window ended after a missing file"
+
+echo "PASS: handed over, raised, junk dropped, stale socket replaced, media controls work, desktop files play"

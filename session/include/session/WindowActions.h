@@ -10,9 +10,10 @@ class Form1;
 namespace qb::session {
 
 // Runs `action` on the UI thread as soon as the main window takes input: at once (but never inside
-// the caller) when no modal window is up, else once Select's dialog, a message box or the tips
-// dialog has closed. Actions keep their order. Requests from outside the window (a later start, the
-// desktop's media keys) go through here, so they never run inside a dialog's own event loop.
+// the caller) when no modal window is up, else once Select's dialog, a message box or the start-up
+// tips (from their Form_Load on, before they are even up) have closed. Actions keep their order.
+// Requests from outside the window (a later start, the desktop's media keys) go through here, so they
+// never run inside a dialog's own event loop.
 void whenWindowFree(ui::Form1& form, std::function<void()> action);
 
 // Selects `path` (absolute) as Select does and, when `play` is set, plays it as Play does. A file
