@@ -123,30 +123,13 @@ void Program::takeRequests(session::SingleWindow& singleWindow)
 {
     ui::Form1& form = m->form;
     QObject::connect(&singleWindow, &session::SingleWindow::requested, &form,
-                     [&form](const session::WindowRequest& handed) {
-                         if (QWidget* modal = QApplication::activeModalWidget()) {
-                             modal->raise();
-                             modal->activateWindow();
-                         } else {
-                             session::raiseWindow(form);
-                         }
-                         if (handed.file.isEmpty())
-                             return;
-                         const QString path = platform::fromAnsi(handed.file.toStdString());
-                         const bool play = handed.play;
-                         session::whenWindowFree(form, [&form, path, play] {
-                             // A file handed over while one plays goes on playing, as the user expects
-                             // of the background music.
-                             const bool wasPlaying = form.state().IsPlaying;
-                             session::openRequestedFile(form, path, play || wasPlaying);
-                         });
-                     });
+                     [&form](const session::WindowRequest& handed) { session::takeRequest(form, handed); });
 }
 
 bool Program::registerMediaControls(const QDBusConnection& bus)
 {
     if (!m->mpris)
-        m->mpris = std::make_unique<session::Mpris>(m->form);
+        m->mpris = std::make_unique<session::Mpris>(m->form, m->mci);
     return m->mpris->registerOn(bus);
 }
 

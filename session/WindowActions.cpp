@@ -1,5 +1,6 @@
 #include "session/WindowActions.h"
 
+#include "system/CodePage.h"
 #include "ui/Form1.h"
 
 #include <QApplication>
@@ -81,6 +82,28 @@ bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
     if (play)
         form.Command1_Click();
     return true;
+}
+
+void takeRequest(ui::Form1& form, const WindowRequest& request)
+{
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->raise();
+        modal->activateWindow();
+    } else {
+        raiseWindow(form);
+    }
+    if (request.file.isEmpty())
+        return;
+    const QString path = platform::fromAnsi(request.file.toStdString());
+    const bool play = request.play;
+    QPointer<ui::Form1> window(&form);
+    whenWindowFree(form, [window, path, play] {
+        if (!window)
+            return;
+        // A file handed over while one plays goes on playing, as the user expects of background music.
+        const bool wasPlaying = window->state().IsPlaying;
+        openRequestedFile(*window, path, play || wasPlaying);
+    });
 }
 
 void raiseWindow(ui::Form1& form)

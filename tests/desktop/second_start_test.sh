@@ -74,17 +74,33 @@ timeout 20 "$bin" "$work/b.wav" >"$work/third.log" 2>&1 || fail "the third start
 wait_for "file://$work/b.wav" prop Metadata || fail "the window did not select b.wav"
 wait_for '"Playing"' prop PlaybackStatus || fail "b.wav does not play"
 
-# The media controls: Stop, Play after Stop, PlayPause, Pause acting as Stop.
+# The media controls: Stop, Play after Stop, PlayPause, Pause acting as Stop. With a file open a
+# stopped player is Paused: Play goes on where it stopped.
 call org.mpris.MediaPlayer2.Player.Stop >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "Stop did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "Stop did not stop"
 call org.mpris.MediaPlayer2.Player.Play >/dev/null
 wait_for '"Playing"' prop PlaybackStatus || fail "Play did not play"
 call org.mpris.MediaPlayer2.Player.PlayPause >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "PlayPause while playing did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "PlayPause while playing did not stop"
 call org.mpris.MediaPlayer2.Player.PlayPause >/dev/null
 wait_for '"Playing"' prop PlaybackStatus || fail "PlayPause while stopped did not play"
 call org.mpris.MediaPlayer2.Player.Pause >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "Pause did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "Pause did not stop"
+# The length and the place in the file come from the sound service: b.wav lasts one second.
+wait_for 'int64 1000000' prop Metadata || fail "no mpris:length of one second: $(prop Metadata)"
+call org.mpris.MediaPlayer2.Player.Play >/dev/null
+wait_for 'int64 [1-9]' prop Position || fail "the position does not move: $(prop Position)"
+call org.mpris.MediaPlayer2.Player.Stop >/dev/null
+wait_for '"Paused"' prop PlaybackStatus || fail "Stop did not stop"
+# OpenUri: a file: URI plays as a later start's --play FILE would; another URI is refused.
+call org.mpris.MediaPlayer2.Player.OpenUri "string:file://$work/a.wav" >/dev/null || fail "OpenUri refused a file"
+wait_for "file://$work/a.wav" prop Metadata || fail "OpenUri did not select a.wav"
+wait_for '"Playing"' prop PlaybackStatus || fail "OpenUri did not play a.wav"
+if call org.mpris.MediaPlayer2.Player.OpenUri string:https://example.org/a.mid >"$work/openuri.log" 2>&1; then
+  fail "OpenUri took an https: URI"
+fi
+grep -q InvalidArgs "$work/openuri.log" || fail "OpenUri of an https: URI: $(cat "$work/openuri.log")"
+wait_for '"Track"' prop LoopStatus || fail "LoopStatus is not Track"
 wait_for 'boolean false' prop CanSeek || fail "CanSeek is not false"
 wait_for 'boolean true' prop CanPause || fail "CanPause is not true"
 wait_for 'boolean false' prop CanGoNext || fail "CanGoNext is not false"
@@ -157,7 +173,7 @@ exec_args() { # the Exec line's arguments for file $1, in $args
   done
 }
 call org.mpris.MediaPlayer2.Player.Stop >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "Stop did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "Stop did not stop"
 exec_args "$work/c.wav"
 timeout 20 "$bin" "${args[@]}" >"$work/desktop-running.log" 2>&1 || fail "the Exec line to a running window ended with $?"
 wait_for "file://$work/c.wav" prop Metadata || fail "the running window did not select c.wav from the desktop"

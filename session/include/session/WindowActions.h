@@ -1,5 +1,7 @@
 #pragma once
 
+#include "session/SingleWindow.h"
+
 #include <QString>
 #include <functional>
 
@@ -20,6 +22,11 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action);
 // that does not open leaves the window as after a failed Select and the program's message box names
 // it. Returns whether the file opened.
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
+
+// Takes a request from outside the window (a later start, the media controls' OpenUri): the window (or
+// the modal window in front of it) comes to the front, and a file is opened once the window is free,
+// playing when the request asks for it or when the window was playing.
+void takeRequest(ui::Form1& form, const WindowRequest& request);
 
 // Shows the window, restored from the task bar, in front and with the input focus where the window
 // manager allows it.
