@@ -76,7 +76,7 @@ private:
     ReadyFn m_ready;
     bool m_started = false;
     bool m_active = false;
-    std::string m_streamTitle; // the media.name the server shows; under the loop lock
+    std::string m_streamTitle;        // the media.name the server shows; under the loop lock
     std::uint64_t m_titleChanges = 0; // streamTitleChanges() when it was taken; under the loop lock
     std::chrono::steady_clock::time_point m_activeSince;
     bool m_awaitingSound = false;
