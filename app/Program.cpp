@@ -49,6 +49,11 @@ struct Program::Impl
           mci(parts.mci ? *parts.mci : ownSoundStack(std::move(parts.soundModulePaths))),
           form({mci, messages, settings, parts.dialogs ? *parts.dialogs : platform::modalFileDialogHost()})
     {
+        // A dropped file follows the rules of a file handed over: it plays on if the window was playing,
+        // and one that cannot be opened is named in the same message box.
+        QObject::connect(&form, &ui::Form1::fileDropped, &form, [this](const QByteArray& path) {
+            session::takeRequest(form, session::WindowRequest{path, false});
+        });
         if (ownMci) {
             QObject::connect(&form, &ui::Form1::playbackStateChanged, &form,
                              [this] { ownMci->setStreamTitle(session::currentTitle(form).toStdString()); });

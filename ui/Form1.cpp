@@ -1,7 +1,6 @@
 #include "ui/Form1.h"
 
 #include "EmptyCaption.h"
-#include "system/CodePage.h"
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
 #include "ui/ImageButton.h"
@@ -233,16 +232,15 @@ void Form1::Form_Unload()
 
 namespace {
 
-// The first local file of a drop. The path is taken from the URL's bytes through the code-page layer,
-// so a name that is not valid UTF-8 arrives as the file system spells it.
-QString firstDroppedFile(const QMimeData* data)
+// The first local file of a drop, as the file system spells it: the path is taken from the URL's
+// bytes, so a name that is not valid UTF-8 keeps them. Empty when the drop holds no local file.
+QByteArray firstDroppedFile(const QMimeData* data)
 {
     if (data == nullptr || !data->hasUrls())
         return {};
     for (const QUrl& url : data->urls()) {
         if (url.isLocalFile())
-            return platform::fromAnsi(
-                QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+            return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
     }
     return {};
 }
@@ -263,14 +261,14 @@ void Form1::dragEnterEvent(QDragEnterEvent* event)
 
 void Form1::dropEvent(QDropEvent* event)
 {
-    const QString path = firstDroppedFile(event->mimeData());
+    const QByteArray path = firstDroppedFile(event->mimeData());
     if (m_playback.selectUnderWay() || QApplication::activeModalWidget() != nullptr || path.isEmpty()) {
         event->ignore();
         return;
     }
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    m_playback.SelectFile(path);
+    emit fileDropped(path);
 }
 
 void Form1::closeEvent(QCloseEvent* event)

@@ -130,6 +130,9 @@ public:
 signals:
     // After Play, Stop and every selection.
     void playbackStateChanged();
+    // A file was dropped on the window (of several, the first): its absolute path as the file system
+    // spells it. The program takes it as it takes a file handed over by a later start.
+    void fileDropped(const QByteArray& path);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
