@@ -216,7 +216,7 @@ SingleWindow::Outcome SingleWindow::start(const WindowRequest& request)
             return Outcome::HandedOver;
         std::fprintf(stderr, "quillbeat: the running window did not answer at %s\n",
                      qPrintable(m_socketPath));
-        return Outcome::Alone;
+        return Outcome::Refused;
     }
     // Nobody answers: whatever lies at the path is left from a run that ended without cleaning up.
     ::unlink(m_socketPath.toLocal8Bit().constData());

@@ -55,6 +55,20 @@ owner_pid() {
     string:$name 2>/dev/null | awk '/uint32/ {print $2}'
 }
 
+# The command line is read before any window system: a mistake, or no display to show a window on,
+# is said plainly and ends with a status that is not 0, and never with an abort.
+ends_with() { # expected status $1, a pattern of its message $2, the command after
+  local want=$1 pattern=$2 status=0
+  shift 2
+  "$@" >"$work/cli.log" 2>&1 || status=$?
+  [ "$status" = "$want" ] || fail "$* ended with $status, not $want: $(cat "$work/cli.log")"
+  grep -q -- "$pattern" "$work/cli.log" || fail "$* said: $(cat "$work/cli.log")"
+}
+ends_with 2 "Unknown option 'bogus'" "$bin" --bogus
+ends_with 2 "only files on this computer" "$bin" https://example.org/a.mid
+ends_with 1 "no display" env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin" "$work/a.wav"
+ends_with 1 "the display cannot be opened" env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4242 "$bin" "$work/a.wav"
+
 "$bin" >"$work/first.log" 2>&1 &
 first=$!
 pids+=($first)
@@ -68,6 +82,10 @@ socket=$XDG_RUNTIME_DIR/quillbeat/session/window
 wait_for "file://$work/a.wav" prop Metadata || fail "the window did not select a.wav: $(prop Metadata)"
 wait_for '"Playing"' prop PlaybackStatus || fail "a.wav does not play: $(prop PlaybackStatus)"
 kill -0 "$first" || fail "the first window is gone"
+
+# A file:// URI, as a desktop passes one, is the file it names.
+timeout 20 "$bin" --play "file://$work/c.wav" >"$work/uri.log" 2>&1 || fail "handing over a file URI ended with $?"
+wait_for "file://$work/c.wav" prop Metadata || fail "the window did not select c.wav from its URI"
 
 # Another file without --play while one plays: selected, and it goes on playing.
 timeout 20 "$bin" "$work/b.wav" >"$work/third.log" 2>&1 || fail "the third start ended with $?"

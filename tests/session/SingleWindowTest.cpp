@@ -9,6 +9,7 @@
 #include <optional>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qb::session;
@@ -144,6 +145,25 @@ private slots:
         QLocalSocket client;
         client.connectToServer(path);
         QVERIFY(client.waitForConnected(2000));
+    }
+
+    // A window that is there but hangs up without taking the request: the later start fails, rather
+    // than becoming a second window.
+    void aWindowThatDoesNotTakeTheRequestRefusesIt()
+    {
+        const QString path = dir.filePath(QStringLiteral("mute"));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        const std::optional<sockaddr_un> address = addressOf(path);
+        QVERIFY2(address, qPrintable(path));
+        QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+        QCOMPARE(::listen(fd, 1), 0);
+        std::thread hangUp([fd] { ::close(::accept(fd, nullptr, nullptr)); });
+
+        SingleWindow later(path);
+        QCOMPARE(later.start({QByteArrayLiteral("/music/a.wav"), true}), SingleWindow::Outcome::Refused);
+        hangUp.join();
+        ::close(fd);
     }
 
     void noFolderMeansAlone()

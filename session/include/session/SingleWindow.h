@@ -41,6 +41,7 @@ public:
     {
         Listening,  // this process is the window; requests arrive through requested()
         HandedOver, // a running window took the request: this process should end
+        Refused,    // a window is there but did not take the request in time: this process should fail
         Alone,      // no private folder or socket could be had: run without the single-window service
     };
 
@@ -49,7 +50,7 @@ public:
     ~SingleWindow() override;
 
     // Hands `request` to the running window or, when there is none, starts listening. A window that
-    // is there but does not take the request within a few seconds also gives Alone, with a note on
+    // is there but does not take the request within a few seconds gives Refused, with a note on
     // standard error.
     Outcome start(const WindowRequest& request);
 
