@@ -102,6 +102,11 @@ Form1::Form1(Services services, QWidget* parent)
 
 Form1::~Form1() = default;
 
+bool Form1::offWindow(const QWidget* control) const
+{
+    return control->parentWidget() == this && !rect().intersects(control->geometry());
+}
+
 void Form1::createControls()
 {
     // Created back to front: later siblings lie in front, so the image buttons cover the panel's top.
@@ -139,24 +144,26 @@ void Form1::createControls()
         Picture2[i]->setObjectName(QStringLiteral("Picture2_%1").arg(i));
         Picture2[i]->setGeometry(frameHolders[i]);
         Picture2[i]->setBackColor(kPanelGreen);
-        Picture2[i]->setFocusPolicy(Qt::TabFocus);
         Picture2[i]->setPicture(loadPicture(QStringLiteral(":/images/playing%1.bmp").arg(i)));
     }
     Picture4 = place(new PictureBox(this), "Picture4", {136, 200, 55, 33});
     Picture4->setBackColor(kPanelGreen);
-    Picture4->setFocusPolicy(Qt::TabFocus);
     Picture4->setPicture(loadPicture(QStringLiteral(":/images/stopping.bmp")));
 
+    // Only their access keys count: Tab and assistive tools meet each command once, as its image
+    // button (see offWindow()).
     Command4 = accessKeyButton(this, "Command4", "&P", {210, 172, 5, 14}, kPlay);
     Command5 = accessKeyButton(this, "Command5", "&S", {200, 172, 7, 12}, kSelect);
     Command6 = accessKeyButton(this, "Command6", "&T", {208, 172, 5, 12}, kStop);
+    for (QPushButton* button : {Command4, Command5, Command6})
+        button->setFocusPolicy(Qt::NoFocus);
 
     Timer1 = new Timer(1, true, this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
 
-    QWidget* const tabOrder[] = {Picture1,    Command1,    Command2,    Command3,    Picture2[0],
-                                 Picture2[1], Picture2[2], Picture2[3], Picture2[4], Picture3,
-                                 Picture4,    Command4,    Command5,    Command6};
+    // The controls that show, in the order they were designed; the holders below the client area take
+    // no focus.
+    QWidget* const tabOrder[] = {Picture1, Command1, Command2, Command3, Picture3};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }

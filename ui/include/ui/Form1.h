@@ -108,6 +108,10 @@ public:
     // Select selects it. False when it did not open, or when Select's dialog is up.
     bool selectFile(const QString& path) { return m_playback.SelectFile(path); }
 
+    // Whether `control` is one of the holders that lie below the client area (the animation pictures,
+    // the still picture, the access-key buttons): never seen, so neither Tab nor assistive tools reach it.
+    bool offWindow(const QWidget* control) const;
+
     // Controls, for the window's own handlers and for tests.
     Label* Label1 = nullptr;
     Label* Label2 = nullptr;
