@@ -4,6 +4,7 @@
 #include "dialogs/QtMessageBox.h"
 #include "session/Mpris.h"
 #include "session/SingleWindow.h"
+#include "session/SleepInhibitor.h"
 #include "session/WindowActions.h"
 #include "sound/SoundModuleLoader.h"
 #include "system/CodePage.h"
@@ -43,6 +44,7 @@ struct Program::Impl
     mci::MciApi& mci;
     ui::Form1 form;
     std::unique_ptr<session::Mpris> mpris;
+    std::unique_ptr<session::SleepInhibitor> inhibitor;
 
     explicit Impl(Parts& parts)
         : messages(lentOrOwn(parts.messages, ownMessages)), settings(lentOrOwn(parts.settings, ownSettings)),
@@ -136,6 +138,11 @@ bool Program::registerMediaControls(const QDBusConnection& bus)
     if (!m->mpris)
         m->mpris = std::make_unique<session::Mpris>(m->form, m->mci);
     return m->mpris->registerOn(bus);
+}
+
+void Program::keepAwakeWhilePlaying(const QDBusConnection& systemBus)
+{
+    m->inhibitor = std::make_unique<session::SleepInhibitor>(m->form, systemBus);
 }
 
 } // namespace qb::app

@@ -235,6 +235,7 @@ void Form1::Form_Unload()
         return;
     m_unloaded = true;
     m_playback.Form_Unload();
+    emit unloaded();
 }
 
 namespace {

@@ -74,6 +74,9 @@ public:
     void takeRequests(session::SingleWindow& singleWindow);
     // Offers the desktop's media controls on `bus`. False when the bus refused the name.
     bool registerMediaControls(const QDBusConnection& bus);
+    // Keeps the computer from suspending for idleness while the window plays, through logind on
+    // `systemBus` (see session::SleepInhibitor).
+    void keepAwakeWhilePlaying(const QDBusConnection& systemBus);
 
 private:
     struct Impl;

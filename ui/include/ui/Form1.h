@@ -137,6 +137,8 @@ signals:
     // A file was dropped on the window (of several, the first): its absolute path as the file system
     // spells it. The program takes it as it takes a file handed over by a later start.
     void fileDropped(const QByteArray& path);
+    // The window has closed (Form_Unload has run): nothing plays from now on.
+    void unloaded();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
