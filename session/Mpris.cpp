@@ -36,11 +36,12 @@ MprisRootAdaptor::MprisRootAdaptor(QObject* holder, Mpris& mpris)
 
 QStringList MprisRootAdaptor::supportedMimeTypes() const
 {
-    return {QStringLiteral("audio/midi"),         QStringLiteral("audio/x-midi"),
-            QStringLiteral("audio/x-wav"),        QStringLiteral("audio/vnd.wave"),
-            QStringLiteral("audio/mpeg"),         QStringLiteral("audio/flac"),
-            QStringLiteral("audio/x-flac"),       QStringLiteral("audio/ogg"),
-            QStringLiteral("audio/x-vorbis+ogg"), QStringLiteral("audio/x-opus+ogg")};
+    return {QStringLiteral("audio/midi"),      QStringLiteral("audio/x-midi"),
+            QStringLiteral("audio/x-rmid"),    QStringLiteral("audio/x-wav"),
+            QStringLiteral("audio/vnd.wave"),  QStringLiteral("audio/mpeg"),
+            QStringLiteral("audio/flac"),      QStringLiteral("audio/x-flac"),
+            QStringLiteral("audio/ogg"),       QStringLiteral("audio/x-vorbis+ogg"),
+            QStringLiteral("audio/x-opus+ogg")};
 }
 
 void MprisRootAdaptor::Raise()

@@ -86,7 +86,11 @@ Form1::Form1(Services services, QWidget* parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QLatin1String(kAppName));
-    setWindowIcon(loadIcon(QStringLiteral(":/images/icon.ico")));
+    // Every size, so that the task bar, the switcher and a high-density screen each get a sharp one.
+    QIcon icon = loadIcon(QStringLiteral(":/images/window/16.png"));
+    for (int size : {32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/images/window/%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
     setFixedSize(kClientWidth, kClientHeight);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, kBlack);
