@@ -64,6 +64,10 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "quillbeat: %s\n", *why);
         return 1;
     }
+    // The desktop's launch of this start, read before the toolkit takes it for a window of its own:
+    // handed over, the running window answers for it.
+    const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
+    const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
 
     const QtMessageHandler toolkitHandler = qInstallMessageHandler(endOnFatalMessage);
     QApplication app(argc, argv);
@@ -74,6 +78,8 @@ int main(int argc, char* argv[])
     qb::session::WindowRequest request;
     request.file = line.file;
     request.play = line.play;
+    request.startupId = startupId;
+    request.activationToken = activationToken;
 
     // One window per user: a later start hands its file to the running window and ends.
     qb::session::SingleWindow singleWindow;

@@ -2,6 +2,7 @@
 
 #include "system/CodePage.h"
 #include "ui/Form1.h"
+#include "ui/Launch.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -86,10 +87,14 @@ bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
 
 void takeRequest(ui::Form1& form, const WindowRequest& request)
 {
+    // The window that comes to the front answers for the desktop's launch of the later start.
+    const ui::Launch launch{request.startupId, request.activationToken};
     if (QWidget* modal = QApplication::activeModalWidget()) {
+        ui::answerLaunch(*modal, launch);
         modal->raise();
         modal->activateWindow();
     } else {
+        ui::answerLaunch(form, launch);
         raiseWindow(form);
     }
     if (request.file.isEmpty())

@@ -49,6 +49,21 @@ private slots:
         const std::optional<WindowRequest> raise = decodeRequest(encodeRequest({}).chopped(1));
         QVERIFY(raise);
         QVERIFY(raise->file.isEmpty());
+        QVERIFY(raise->startupId.isEmpty() && raise->activationToken.isEmpty());
+    }
+
+    // The desktop's launch travels with the request, with a file or without.
+    void theLaunchTravelsWithTheRequest()
+    {
+        WindowRequest sent{QByteArrayLiteral("/music/a.mid"), false, "kde-launch 1_TIME42", "wl token=="};
+        std::optional<WindowRequest> got = decodeRequest(encodeRequest(sent).chopped(1));
+        QVERIFY(got);
+        QCOMPARE(got->file, sent.file);
+        QCOMPARE(got->startupId, sent.startupId);
+        QCOMPARE(got->activationToken, sent.activationToken);
+        got = decodeRequest(encodeRequest({{}, false, {}, "only-a-token"}).chopped(1));
+        QVERIFY(got && got->file.isEmpty() && got->startupId.isEmpty());
+        QCOMPARE(got->activationToken, QByteArray("only-a-token"));
     }
 
     void malformedRequestsAreRefused_data()
@@ -58,6 +73,12 @@ private slots:
         QTest::newRow("other magic") << QByteArray("HELLO/1 raise");
         QTest::newRow("unknown verb") << QByteArray("QUILLBEAT-WINDOW/1 quit");
         QTest::newRow("bad base64") << QByteArray("QUILLBEAT-WINDOW/1 open play ***");
+        QTest::newRow("launch field twice")
+            << QByteArray("QUILLBEAT-WINDOW/1 raise startup=YQ== startup=YQ==");
+        QTest::newRow("launch fields swapped")
+            << QByteArray("QUILLBEAT-WINDOW/1 raise token=YQ== startup=YQ==");
+        QTest::newRow("unknown field") << QByteArray("QUILLBEAT-WINDOW/1 raise colour=YQ==");
+        QTest::newRow("empty startup id") << QByteArray("QUILLBEAT-WINDOW/1 raise startup=");
         QTest::newRow("relative path")
             << QByteArray("QUILLBEAT-WINDOW/1 open play ") + QByteArray("a.mid").toBase64();
         QTest::newRow("NUL in path") << QByteArray("QUILLBEAT-WINDOW/1 open play ") +

@@ -117,6 +117,13 @@ xdotool mousemove --window "$main" 115 18 click 1
 wait_until 30 shows_colour "$main" stopped 64x32+138+92 255,0,0 20 || fail "no Stopping picture ($seen red pixels)"
 echo "ok: Stop shows the still picture ($seen red pixels)"
 
+# A later start the desktop launched (with a startup id) asks for the window: the window takes the
+# launch's id, so the desktop can complete the launch, and the later start ends at once.
+DESKTOP_STARTUP_ID=quillbeat-interaction_TIME0 timeout 20 "$bin" || fail "the later start ended with $?"
+startup_id_is() { xprop -id "$main" _NET_STARTUP_ID 2>/dev/null | grep -q '"quillbeat-interaction_TIME0"'; }
+wait_until 10 startup_id_is || fail "the window did not take the launch's id: $(xprop -id "$main" _NET_STARTUP_ID)"
+echo "ok: a later start's launch is answered by the running window"
+
 close_window "$main" "$pid" || fail "the program did not end after its window was closed"
 wait "$pid" || fail "the program ended with status $?"
 echo "PASS: first start, hover, message box, Select, Play, Stop and close work in a real window"
