@@ -37,6 +37,13 @@ grep -qx 'audio/x-rmid:\*\.rmi' "$prefix/mime-check/globs" || fail "no glob for 
 grep -q 'audio/x-rmid' "$prefix/mime-check/magic" || fail "no magic for RIFF MIDI"
 rm -rf "$prefix/mime-check"
 grep -qx 'Exec=quillbeat --play %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
+# The AppStream screenshots are the pictures in docs/, at the size the metainfo states.
+docs=$(dirname "$0")/../../docs
+while read -r width height name; do
+  size=$(file -b "$docs/$name" | grep -o '[0-9]* x [0-9]*')
+  [ "$size" = "$width x $height" ] || fail "$name is $size, the metainfo says $width x $height"
+done < <(sed -n 's|.*width="\([0-9]*\)" height="\([0-9]*\)">.*/docs/\([^<]*\)</image>.*|\1 \2 \3|p' \
+  "$prefix/share/metainfo/$id.metainfo.xml")
 for s in 16 32 48 64 128 256; do
   size=$(file -b "$prefix/share/icons/hicolor/${s}x$s/apps/$id.png" | grep -o '[0-9]* x [0-9]*')
   [ "$size" = "$s x $s" ] || fail "the ${s}px icon is $size"

@@ -10,7 +10,7 @@ shots=${2:-$xvfb_work/shots}
 mkdir -p "$shots"
 
 # A format-0 MIDI file whose title is "ループ曲" in Shift_JIS: one note, then two more beats.
-music=$xvfb_work/music
+music=$HOME/Music
 mkdir -p "$music"
 song=$music/loop.mid
 printf 'MThd\0\0\0\6\0\0\0\1\1\340' >"$song"
