@@ -98,7 +98,7 @@ int main(int argc, char* argv[])
     // Requests are taken from the start: those that come while the tips are up wait for them.
     program.takeRequests(singleWindow);
     program.registerMediaControls(QDBusConnection::sessionBus());
-    program.keepAwakeWhilePlaying(QDBusConnection::systemBus());
+    program.keepAwakeWhilePlaying([] { return QDBusConnection::systemBus(); });
     program.start(request.file, request.play);
     return app.exec();
 }

@@ -140,9 +140,9 @@ bool Program::registerMediaControls(const QDBusConnection& bus)
     return m->mpris->registerOn(bus);
 }
 
-void Program::keepAwakeWhilePlaying(const QDBusConnection& systemBus)
+void Program::keepAwakeWhilePlaying(std::function<QDBusConnection()> systemBus)
 {
-    m->inhibitor = std::make_unique<session::SleepInhibitor>(m->form, systemBus);
+    m->inhibitor = std::make_unique<session::SleepInhibitor>(m->form, std::move(systemBus));
 }
 
 } // namespace qb::app

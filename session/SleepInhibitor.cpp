@@ -10,8 +10,8 @@
 
 namespace qb::session {
 
-SleepInhibitor::SleepInhibitor(ui::Form1& form, QDBusConnection bus, QObject* parent)
-    : QObject(parent), m_form(form), m_bus(std::move(bus))
+SleepInhibitor::SleepInhibitor(ui::Form1& form, std::function<QDBusConnection()> bus, QObject* parent)
+    : QObject(parent), m_form(form), m_connect(std::move(bus))
 {
     connect(&form, &ui::Form1::playbackStateChanged, this, &SleepInhibitor::follow);
     connect(&form, &ui::Form1::unloaded, this, [this] {
@@ -36,7 +36,9 @@ void SleepInhibitor::take()
 {
     if (holding() || m_asking)
         return;
-    if (!m_bus.isConnected()) {
+    if (!m_bus)
+        m_bus = m_connect();
+    if (!m_bus->isConnected()) {
         if (!m_warned)
             std::fprintf(stderr, "quillbeat: no D-Bus system bus; the computer may suspend while playing\n");
         m_warned = true;
@@ -47,7 +49,7 @@ void SleepInhibitor::take()
     call << QStringLiteral("idle:sleep") << QStringLiteral("Quillbeat") << QStringLiteral("Playing music")
          << QStringLiteral("block");
     m_asking = true;
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus->asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* done) {
         done->deleteLater();
         m_asking = false;

@@ -116,8 +116,13 @@ private slots:
     void heldWhilePlayingAndLetGoOnStop()
     {
         PlayingWindow w;
-        session::SleepInhibitor inhibitor(w.form, connect(QStringLiteral("player1")));
+        int connections = 0;
+        session::SleepInhibitor inhibitor(w.form, [this, &connections] {
+            ++connections;
+            return connect(QStringLiteral("player1"));
+        });
         QVERIFY(!inhibitor.holding());
+        QCOMPARE(connections, 0); // a window that has played nothing has not reached the bus
         const qsizetype callsBefore = logind->calls.size();
         const int lock = startPlaying(w, inhibitor);
         QVERIFY(lock >= 0);
@@ -132,12 +137,13 @@ private slots:
         w.form.Command1_Click();
         QTRY_VERIFY(inhibitor.holding());
         QCOMPARE(logind->calls.size(), callsBefore + 2);
+        QCOMPARE(connections, 1);
     }
 
     void letGoWhenPlaybackFails()
     {
         PlayingWindow w;
-        session::SleepInhibitor inhibitor(w.form, connect(QStringLiteral("player2")));
+        session::SleepInhibitor inhibitor(w.form, [this] { return connect(QStringLiteral("player2")); });
         const int lock = startPlaying(w, inhibitor);
         QVERIFY(lock >= 0);
         // Another file is handed over and does not open: nothing plays any more.
@@ -152,7 +158,7 @@ private slots:
     void letGoWhenTheWindowCloses()
     {
         PlayingWindow w;
-        session::SleepInhibitor inhibitor(w.form, connect(QStringLiteral("player3")));
+        session::SleepInhibitor inhibitor(w.form, [this] { return connect(QStringLiteral("player3")); });
         const int lock = startPlaying(w, inhibitor);
         QVERIFY(lock >= 0);
         w.form.close();
@@ -163,7 +169,7 @@ private slots:
     void aStopBeforeTheAnswerLetsGoAtOnce()
     {
         PlayingWindow w;
-        session::SleepInhibitor inhibitor(w.form, connect(QStringLiteral("player4")));
+        session::SleepInhibitor inhibitor(w.form, [this] { return connect(QStringLiteral("player4")); });
         const qsizetype locksBefore = logind->readEnds.size();
         const QString file = dir.filePath(QStringLiteral("quick.wav"));
         QVERIFY(test::writeWav(file, 441));

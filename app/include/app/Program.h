@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,9 +75,9 @@ public:
     void takeRequests(session::SingleWindow& singleWindow);
     // Offers the desktop's media controls on `bus`. False when the bus refused the name.
     bool registerMediaControls(const QDBusConnection& bus);
-    // Keeps the computer from suspending for idleness while the window plays, through logind on
-    // `systemBus` (see session::SleepInhibitor).
-    void keepAwakeWhilePlaying(const QDBusConnection& systemBus);
+    // Keeps the computer from suspending for idleness while the window plays, through logind on the
+    // bus `systemBus` gives at the first Play (see session::SleepInhibitor).
+    void keepAwakeWhilePlaying(std::function<QDBusConnection()> systemBus);
 
 private:
     struct Impl;

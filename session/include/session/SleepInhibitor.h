@@ -4,6 +4,8 @@
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QString>
+#include <functional>
+#include <optional>
 
 namespace qb::ui {
 class Form1;
@@ -25,8 +27,9 @@ public:
     static constexpr const char* kPath = "/org/freedesktop/login1";
     static constexpr const char* kInterface = "org.freedesktop.login1.Manager";
 
-    // `bus` is where logind answers: the system bus in the program.
-    SleepInhibitor(ui::Form1& form, QDBusConnection bus, QObject* parent = nullptr);
+    // `bus` gives the connection where logind answers (the system bus in the program); it is asked at
+    // the first Play, so a window that plays nothing opens no connection for it.
+    SleepInhibitor(ui::Form1& form, std::function<QDBusConnection()> bus, QObject* parent = nullptr);
     ~SleepInhibitor() override;
 
     // True while the lock is held.
@@ -38,7 +41,8 @@ private:
     void release();
 
     ui::Form1& m_form;
-    QDBusConnection m_bus;
+    std::function<QDBusConnection()> m_connect;
+    std::optional<QDBusConnection> m_bus;
     QDBusUnixFileDescriptor m_lock;
     bool m_asking = false;   // an Inhibit call is on its way
     bool m_wanted = false;   // the window plays
