@@ -1,129 +1,104 @@
+#include "app/CommandLine.h"
 #include "app/Program.h"
 #include "session/SingleWindow.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QDBusConnection>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <optional>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
 const char* const kVersion = QUILLBEAT_VERSION;
 
-struct CommandLine
+bool isSet(const char* name)
 {
-    QCommandLineParser parser;
-    QCommandLineOption play{QStringLiteral("play"), QStringLiteral("Play FILE as soon as it is selected.")};
-    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")};
-    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
-                               QStringLiteral("Show the version.")};
-
-    CommandLine()
-    {
-        parser.setApplicationDescription(
-            QStringLiteral("Quillbeat plays one MIDI, WAV, MP3, FLAC or Ogg file over and over, seamlessly.\n"
-                           "With FILE, the file is selected as the Select command selects it; a running\n"
-                           "Quillbeat window of this user takes it over instead."));
-        parser.addOption(play);
-        parser.addOption(help);
-        parser.addOption(version);
-        parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The sound file to select."),
-                                     QStringLiteral("[FILE]"));
-    }
-};
-
-// --help and --version answer before any window system is reached, so they work without a display.
-// Returns the exit status when one of them was given.
-std::optional<int> answerWithoutDisplay(int argc, char* argv[])
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--")
-            break;
-        if (arg == "--version" || arg == "-v") {
-            std::printf("quillbeat %s\n", kVersion);
-            return 0;
-        }
-        if (arg == "--help" || arg == "-h" || arg == "-?") {
-            CommandLine line;
-            QString text = line.parser.helpText();
-            text.replace(QStringLiteral("<executable_name>"), QStringLiteral("quillbeat"));
-            std::printf("%s", qPrintable(text));
-            return 0;
-        }
-    }
-    return std::nullopt;
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
 }
 
-// The command line's FILE as the file system spells it: Qt decodes arguments as UTF-8 and loses the
-// bytes of a name that is not, so the matching raw argument is taken instead, made absolute.
-QByteArray rawFileArgument(int argc, char* argv[], const QString& decoded)
+// Why the window could not be shown, when that is plain before the toolkit tries: no platform named
+// and no display to reach.
+std::optional<const char*> noDisplay()
 {
-    QByteArray raw = decoded.toLocal8Bit();
-    for (int i = argc - 1; i >= 1; --i) {
-        if (QString::fromLocal8Bit(argv[i]) == decoded) {
-            raw = QByteArray(argv[i]);
-            break;
-        }
+    if (isSet("QT_QPA_PLATFORM") || isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
+        return std::nullopt;
+    return "no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+}
+
+// While the toolkit reaches the display: a display it cannot open ends the program with a message and
+// status 1, instead of the toolkit's abort.
+void endOnFatalMessage(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        return;
     }
-    if (raw.startsWith('/'))
-        return raw;
-    std::vector<char> cwd(4096);
-    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-        if (errno != ERANGE)
-            return raw;
-        cwd.resize(cwd.size() * 2);
-    }
-    QByteArray folder(cwd.data());
-    if (!folder.endsWith('/'))
-        folder += '/';
-    if (raw.startsWith("./"))
-        raw.remove(0, 2);
-    return folder + raw;
+    std::fprintf(stderr, "quillbeat: cannot show the window: the display cannot be opened\n");
+    std::fflush(stderr);
+    std::_Exit(1);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    if (const std::optional<int> status = answerWithoutDisplay(argc, argv))
-        return *status;
+    // The command line is read before any window system is reached: --help, --version and mistakes
+    // are answered without a display, in English like every other message here.
+    const qb::app::CommandLine line = qb::app::parseCommandLine(argc, argv);
+    switch (line.action) {
+    case qb::app::CommandLine::Action::Help:
+        std::printf("%s", qPrintable(qb::app::helpText()));
+        return 0;
+    case qb::app::CommandLine::Action::Version:
+        std::printf("quillbeat %s\n", kVersion);
+        return 0;
+    case qb::app::CommandLine::Action::Refused:
+        std::fprintf(stderr, "quillbeat: %s\n", qPrintable(line.error));
+        return 2;
+    case qb::app::CommandLine::Action::Run:
+        break;
+    }
+    if (const std::optional<const char*> why = noDisplay()) {
+        std::fprintf(stderr, "quillbeat: %s\n", *why);
+        return 1;
+    }
+    // The desktop's launch of this start, read before the toolkit takes it for a window of its own:
+    // handed over, the running window answers for it.
+    const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
+    const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
 
+    const QtMessageHandler toolkitHandler = qInstallMessageHandler(endOnFatalMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(toolkitHandler);
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     qb::app::Program::setUpApplication(app);
 
-    CommandLine line;
-    if (!line.parser.parse(QApplication::arguments())) {
-        std::fprintf(stderr, "quillbeat: %s\n", qPrintable(line.parser.errorText()));
-        return 2;
-    }
-    const QStringList files = line.parser.positionalArguments();
-    if (files.size() > 1) {
-        std::fprintf(stderr, "quillbeat: one FILE at most (try --help)\n");
-        return 2;
-    }
     qb::session::WindowRequest request;
-    if (!files.isEmpty())
-        request.file = rawFileArgument(argc, argv, files.front());
-    request.play = line.parser.isSet(line.play);
+    request.file = line.file;
+    request.play = line.play;
+    request.startupId = startupId;
+    request.activationToken = activationToken;
 
     // One window per user: a later start hands its file to the running window and ends.
     qb::session::SingleWindow singleWindow;
-    if (singleWindow.start(request) == qb::session::SingleWindow::Outcome::HandedOver)
+    switch (singleWindow.start(request)) {
+    case qb::session::SingleWindow::Outcome::HandedOver:
         return 0;
+    case qb::session::SingleWindow::Outcome::Refused:
+        std::fprintf(stderr, "quillbeat: the running Quillbeat window did not take the request\n");
+        return 1;
+    case qb::session::SingleWindow::Outcome::Listening:
+    case qb::session::SingleWindow::Outcome::Alone:
+        break;
+    }
 
     qb::app::Program program;
-    program.start();
-    program.registerMediaControls(QDBusConnection::sessionBus());
+    // Requests are taken from the start: those that come while the tips are up wait for them.
     program.takeRequests(singleWindow);
-    if (!request.file.isEmpty())
-        program.open(request.file, request.play);
+    program.registerMediaControls(QDBusConnection::sessionBus());
+    program.keepAwakeWhilePlaying([] { return QDBusConnection::systemBus(); });
+    program.start(request.file, request.play);
     return app.exec();
 }

@@ -4,6 +4,7 @@
 #include "dialogs/QtMessageBox.h"
 #include "session/Mpris.h"
 #include "session/SingleWindow.h"
+#include "session/SleepInhibitor.h"
 #include "session/WindowActions.h"
 #include "sound/SoundModuleLoader.h"
 #include "system/CodePage.h"
@@ -43,12 +44,18 @@ struct Program::Impl
     mci::MciApi& mci;
     ui::Form1 form;
     std::unique_ptr<session::Mpris> mpris;
+    std::unique_ptr<session::SleepInhibitor> inhibitor;
 
     explicit Impl(Parts& parts)
         : messages(lentOrOwn(parts.messages, ownMessages)), settings(lentOrOwn(parts.settings, ownSettings)),
           mci(parts.mci ? *parts.mci : ownSoundStack(std::move(parts.soundModulePaths))),
           form({mci, messages, settings, parts.dialogs ? *parts.dialogs : platform::modalFileDialogHost()})
     {
+        // A dropped file follows the rules of a file handed over: it plays on if the window was playing,
+        // and one that cannot be opened is named in the same message box.
+        QObject::connect(&form, &ui::Form1::fileDropped, &form, [this](const QByteArray& path) {
+            session::takeRequest(form, session::WindowRequest{path, false});
+        });
         if (ownMci) {
             QObject::connect(&form, &ui::Form1::playbackStateChanged, &form,
                              [this] { ownMci->setStreamTitle(session::currentTitle(form).toStdString()); });
@@ -108,10 +115,13 @@ platform::MessageBoxPresenter& Program::messages()
     return m->messages;
 }
 
-void Program::start()
+void Program::start(const QByteArray& file, bool play)
 {
-    m->form.Form_Load();
+    if (file.isEmpty())
+        m->form.Form_Load();
     m->form.show();
+    if (!file.isEmpty())
+        open(file, play);
 }
 
 void Program::open(const QByteArray& file, bool play)
@@ -125,31 +135,19 @@ void Program::takeRequests(session::SingleWindow& singleWindow)
 {
     ui::Form1& form = m->form;
     QObject::connect(&singleWindow, &session::SingleWindow::requested, &form,
-                     [&form](const session::WindowRequest& handed) {
-                         if (QWidget* modal = QApplication::activeModalWidget()) {
-                             modal->raise();
-                             modal->activateWindow();
-                         } else {
-                             session::raiseWindow(form);
-                         }
-                         if (handed.file.isEmpty())
-                             return;
-                         const QString path = platform::fromAnsi(handed.file.toStdString());
-                         const bool play = handed.play;
-                         session::whenWindowFree(form, [&form, path, play] {
-                             // A file handed over while one plays goes on playing, as the user expects
-                             // of the background music.
-                             const bool wasPlaying = form.state().IsPlaying;
-                             session::openRequestedFile(form, path, play || wasPlaying);
-                         });
-                     });
+                     [&form](const session::WindowRequest& handed) { session::takeRequest(form, handed); });
 }
 
 bool Program::registerMediaControls(const QDBusConnection& bus)
 {
     if (!m->mpris)
-        m->mpris = std::make_unique<session::Mpris>(m->form);
+        m->mpris = std::make_unique<session::Mpris>(m->form, m->mci);
     return m->mpris->registerOn(bus);
+}
+
+void Program::keepAwakeWhilePlaying(std::function<QDBusConnection()> systemBus)
+{
+    m->inhibitor = std::make_unique<session::SleepInhibitor>(m->form, std::move(systemBus));
 }
 
 } // namespace qb::app

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusAbstractAdaptor>
+#include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QStringList>
 #include <QVariantMap>
@@ -8,6 +9,15 @@
 namespace qb::session {
 
 class Mpris;
+
+// The object the adaptors are exported on: D-Bus tells it which call it is serving, so that a method
+// can answer with an error.
+class MprisObject : public QObject, public QDBusContext
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+};
 
 // org.mpris.MediaPlayer2: the application as a whole.
 class MprisRootAdaptor : public QDBusAbstractAdaptor
@@ -40,7 +50,9 @@ private:
     Mpris& m_mpris;
 };
 
-// org.mpris.MediaPlayer2.Player: the transport.
+// org.mpris.MediaPlayer2.Player: the transport. Volume is the full volume and read-only, so a set is
+// refused with PropertyReadOnly: the player has no volume of its own (the sound server's stream has
+// one, which the desktop's mixer sets). CanControl is true: the transport does obey.
 class MprisPlayerAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
@@ -48,26 +60,28 @@ class MprisPlayerAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
     Q_PROPERTY(double Rate READ rate WRITE setRate)
     Q_PROPERTY(QVariantMap Metadata READ metadata)
-    Q_PROPERTY(double Volume READ volume WRITE setVolume)
+    Q_PROPERTY(double Volume READ volume)
     Q_PROPERTY(qlonglong Position READ position)
+    Q_PROPERTY(QString LoopStatus READ loopStatus)
     Q_PROPERTY(double MinimumRate READ rate)
     Q_PROPERTY(double MaximumRate READ rate)
     Q_PROPERTY(bool CanGoNext READ no)
     Q_PROPERTY(bool CanGoPrevious READ no)
-    Q_PROPERTY(bool CanPlay READ yes)
-    Q_PROPERTY(bool CanPause READ yes)
+    Q_PROPERTY(bool CanPlay READ canPlay)
+    Q_PROPERTY(bool CanPause READ canPlay)
     Q_PROPERTY(bool CanSeek READ no)
     Q_PROPERTY(bool CanControl READ yes)
 public:
-    MprisPlayerAdaptor(QObject* holder, Mpris& mpris);
+    MprisPlayerAdaptor(MprisObject* holder, Mpris& mpris);
 
     QString playbackStatus() const;
     QVariantMap metadata() const;
     double rate() const { return 1.0; }
     void setRate(double) {}
     double volume() const { return 1.0; }
-    void setVolume(double) {}
-    qlonglong position() const { return 0; }
+    qlonglong position() const;
+    QString loopStatus() const { return QStringLiteral("Track"); }
+    bool canPlay() const;
     bool yes() const { return true; }
     bool no() const { return false; }
 
@@ -80,12 +94,13 @@ public slots:
     void Previous() {}
     void Seek(qlonglong) {}
     void SetPosition(const QDBusObjectPath&, qlonglong) {}
-    void OpenUri(const QString&) {}
+    void OpenUri(const QString& uri);
 
 signals:
     void Seeked(qlonglong position);
 
 private:
+    MprisObject& m_holder;
     Mpris& m_mpris;
 };
 

@@ -153,25 +153,49 @@ private:
 
 QByteArray encodeRequest(const WindowRequest& request)
 {
+    QByteArray line = kMagic;
     if (request.file.isEmpty())
-        return kMagic + " raise\n";
-    return kMagic + (request.play ? " open play " : " open select ") + request.file.toBase64() + '\n';
+        line += " raise";
+    else
+        line += (request.play ? " open play " : " open select ") + request.file.toBase64();
+    if (!request.startupId.isEmpty())
+        line += " startup=" + request.startupId.toBase64();
+    if (!request.activationToken.isEmpty())
+        line += " token=" + request.activationToken.toBase64();
+    return line + '\n';
 }
 
 std::optional<WindowRequest> decodeRequest(const QByteArray& line)
 {
-    const QList<QByteArray> words = line.split(' ');
+    QList<QByteArray> words = line.split(' ');
     if (words.isEmpty() || words[0] != kMagic)
         return std::nullopt;
+    WindowRequest request;
+    // The launch's fields come last, each at most once and in their order.
+    const auto launchField = [&words](const QByteArray& key, QByteArray& value) {
+        if (words.size() < 3 || !words.last().startsWith(key))
+            return true;
+        const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+            words.last().mid(key.size()), QByteArray::AbortOnBase64DecodingErrors);
+        if (!decoded || decoded.decoded.isEmpty() || decoded.decoded.contains('\0'))
+            return false;
+        value = decoded.decoded;
+        words.removeLast();
+        return true;
+    };
+    if (!launchField("token=", request.activationToken) || !launchField("startup=", request.startupId))
+        return std::nullopt;
     if (words.size() == 2 && words[1] == "raise")
-        return WindowRequest{};
+        return request;
     if (words.size() != 4 || words[1] != "open" || (words[2] != "play" && words[2] != "select"))
         return std::nullopt;
     const QByteArray::FromBase64Result path =
         QByteArray::fromBase64Encoding(words[3], QByteArray::AbortOnBase64DecodingErrors);
     if (!path || path.decoded.isEmpty() || path.decoded.front() != '/' || path.decoded.contains('\0'))
         return std::nullopt;
-    return WindowRequest{path.decoded, words[2] == "play"};
+    request.file = path.decoded;
+    request.play = words[2] == "play";
+    return request;
 }
 
 SingleWindow::SingleWindow(QString socketPath, QObject* parent)
@@ -216,7 +240,7 @@ SingleWindow::Outcome SingleWindow::start(const WindowRequest& request)
             return Outcome::HandedOver;
         std::fprintf(stderr, "quillbeat: the running window did not answer at %s\n",
                      qPrintable(m_socketPath));
-        return Outcome::Alone;
+        return Outcome::Refused;
     }
     // Nobody answers: whatever lies at the path is left from a run that ended without cleaning up.
     ::unlink(m_socketPath.toLocal8Bit().constData());

@@ -1,6 +1,8 @@
 #include "session/WindowActions.h"
 
+#include "system/CodePage.h"
 #include "ui/Form1.h"
+#include "ui/Launch.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -16,7 +18,8 @@ constexpr int kRetryMs = 100;
 
 bool windowFree(ui::Form1& form)
 {
-    return QApplication::activeModalWidget() == nullptr && !form.playback().selectUnderWay();
+    return QApplication::activeModalWidget() == nullptr && !form.startingUp() &&
+           !form.playback().selectUnderWay();
 }
 
 // One queue for the process: actions that waited for a dialog run in the order they came.
@@ -80,6 +83,32 @@ bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
     if (play)
         form.Command1_Click();
     return true;
+}
+
+void takeRequest(ui::Form1& form, const WindowRequest& request)
+{
+    // The window that comes to the front answers for the desktop's launch of the later start.
+    const ui::Launch launch{request.startupId, request.activationToken};
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        ui::answerLaunch(*modal, launch);
+        modal->raise();
+        modal->activateWindow();
+    } else {
+        ui::answerLaunch(form, launch);
+        raiseWindow(form);
+    }
+    if (request.file.isEmpty())
+        return;
+    const QString path = platform::fromAnsi(request.file.toStdString());
+    const bool play = request.play;
+    QPointer<ui::Form1> window(&form);
+    whenWindowFree(form, [window, path, play] {
+        if (!window)
+            return;
+        // A file handed over while one plays goes on playing, as the user expects of background music.
+        const bool wasPlaying = window->state().IsPlaying;
+        openRequestedFile(*window, path, play || wasPlaying);
+    });
 }
 
 void raiseWindow(ui::Form1& form)

@@ -1,5 +1,6 @@
 #include "Accessibility.h"
 
+#include "ui/Form1.h"
 #include "ui/ImageButton.h"
 #include "ui/Label.h"
 
@@ -47,12 +48,52 @@ public:
     }
 };
 
+// The main window: a window (a frame to the desktop's bridge) whose children are the controls that
+// show; the holders below its client area are left out.
+class MainWindowAccessible : public QAccessibleWidget
+{
+public:
+    explicit MainWindowAccessible(Form1* form) : QAccessibleWidget(form, QAccessible::Window) {}
+
+    int childCount() const override { return static_cast<int>(shown().size()); }
+
+    QAccessibleInterface* child(int index) const override
+    {
+        const QList<QWidget*> children = shown();
+        if (index < 0 || index >= children.size())
+            return nullptr;
+        return QAccessible::queryAccessibleInterface(children.at(index));
+    }
+
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        if (child == nullptr || child->object() == nullptr || !child->object()->isWidgetType())
+            return -1;
+        return static_cast<int>(shown().indexOf(static_cast<QWidget*>(child->object())));
+    }
+
+private:
+    QList<QWidget*> shown() const
+    {
+        const auto* form = static_cast<const Form1*>(widget());
+        QList<QWidget*> children;
+        for (QObject* object : form->children()) {
+            auto* w = qobject_cast<QWidget*>(object);
+            if (w && !w->isWindow() && !w->isHidden() && !form->offWindow(w))
+                children << w;
+        }
+        return children;
+    }
+};
+
 QAccessibleInterface* accessibleFor(const QString& className, QObject* object)
 {
     if (className == QLatin1String(Label::staticMetaObject.className()))
         return new LabelAccessible(static_cast<Label*>(object));
     if (className == QLatin1String(ImageButton::staticMetaObject.className()))
         return new ImageButtonAccessible(static_cast<ImageButton*>(object));
+    if (className == QLatin1String(Form1::staticMetaObject.className()))
+        return new MainWindowAccessible(static_cast<Form1*>(object));
     return nullptr;
 }
 

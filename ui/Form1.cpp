@@ -1,7 +1,6 @@
 #include "ui/Form1.h"
 
 #include "EmptyCaption.h"
-#include "system/CodePage.h"
 #include "system/MessageBox.h"
 #include "system/SettingsStore.h"
 #include "ui/ImageButton.h"
@@ -19,7 +18,9 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
+#include <QWindow>
 
 namespace qb::ui {
 
@@ -85,7 +86,11 @@ Form1::Form1(Services services, QWidget* parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QLatin1String(kAppName));
-    setWindowIcon(loadIcon(QStringLiteral(":/images/icon.ico")));
+    // Every size, so that the task bar, the switcher and a high-density screen each get a sharp one.
+    QIcon icon = loadIcon(QStringLiteral(":/images/window/16.png"));
+    for (int size : {32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/images/window/%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
     setFixedSize(kClientWidth, kClientHeight);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, kBlack);
@@ -100,6 +105,11 @@ Form1::Form1(Services services, QWidget* parent)
 }
 
 Form1::~Form1() = default;
+
+bool Form1::offWindow(const QWidget* control) const
+{
+    return control->parentWidget() == this && !rect().intersects(control->geometry());
+}
 
 void Form1::createControls()
 {
@@ -138,24 +148,26 @@ void Form1::createControls()
         Picture2[i]->setObjectName(QStringLiteral("Picture2_%1").arg(i));
         Picture2[i]->setGeometry(frameHolders[i]);
         Picture2[i]->setBackColor(kPanelGreen);
-        Picture2[i]->setFocusPolicy(Qt::TabFocus);
         Picture2[i]->setPicture(loadPicture(QStringLiteral(":/images/playing%1.bmp").arg(i)));
     }
     Picture4 = place(new PictureBox(this), "Picture4", {136, 200, 55, 33});
     Picture4->setBackColor(kPanelGreen);
-    Picture4->setFocusPolicy(Qt::TabFocus);
     Picture4->setPicture(loadPicture(QStringLiteral(":/images/stopping.bmp")));
 
+    // Only their access keys count: Tab and assistive tools meet each command once, as its image
+    // button (see offWindow()).
     Command4 = accessKeyButton(this, "Command4", "&P", {210, 172, 5, 14}, kPlay);
     Command5 = accessKeyButton(this, "Command5", "&S", {200, 172, 7, 12}, kSelect);
     Command6 = accessKeyButton(this, "Command6", "&T", {208, 172, 5, 12}, kStop);
+    for (QPushButton* button : {Command4, Command5, Command6})
+        button->setFocusPolicy(Qt::NoFocus);
 
     Timer1 = new Timer(1, true, this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
 
-    QWidget* const tabOrder[] = {Picture1,    Command1,    Command2,    Command3,    Picture2[0],
-                                 Picture2[1], Picture2[2], Picture2[3], Picture2[4], Picture3,
-                                 Picture4,    Command4,    Command5,    Command6};
+    // The controls that show, in the order they were designed; the holders below the client area take
+    // no focus.
+    QWidget* const tabOrder[] = {Picture1, Command1, Command2, Command3, Picture3};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -189,15 +201,36 @@ void Form1::Form_Load()
              .GetSetting(QLatin1String(kAppName), QStringLiteral("Settings"), QStringLiteral("Start"))
              .isEmpty())
         return;
+    // The window manager chooses this window's place, as at any start; the tips then stand over it.
+    // Where that is, is known only once the window is on the screen (see eventFilter).
+    m_tipsPending = true;
+}
 
-    // Where the window system puts a new window is known only once the window is mapped, and this
-    // window is shown only after the tips. So the tips go where the window system puts a new window,
-    // and this window then opens at that very place: the two share the place the window system chose.
-    // The place of the inside of the window, not of its frame: the frame is known only once the window
-    // manager has said how wide it is, which a tips dialog closed at once may not have heard yet.
-    TipDialog tip(m_services.settings, m_services.messages);
-    tip.exec();
-    setGeometry(QRect(tip.geometry().topLeft(), size()));
+TipDialog* Form1::tips() const
+{
+    return m_tips.data();
+}
+
+void Form1::showTips()
+{
+    auto* tip = new TipDialog(m_services.settings, m_services.messages, this);
+    m_tips = tip;
+    m_tipsPending = false;
+    connect(tip, &QDialog::finished, tip, &QObject::deleteLater);
+    // Modal and owned by this window: the toolkit centres it over the window, and the window
+    // manager keeps it in front of it.
+    tip->show();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (m_tipsPending && watched == windowHandle() && event->type() == QEvent::Expose &&
+        windowHandle()->isExposed()) {
+        windowHandle()->removeEventFilter(this);
+        // Once the expose is handled: the window's place is then the one the window manager gave.
+        QTimer::singleShot(0, this, &Form1::showTips);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::Form_Unload()
@@ -206,20 +239,20 @@ void Form1::Form_Unload()
         return;
     m_unloaded = true;
     m_playback.Form_Unload();
+    emit unloaded();
 }
 
 namespace {
 
-// The first local file of a drop. The path is taken from the URL's bytes through the code-page layer,
-// so a name that is not valid UTF-8 arrives as the file system spells it.
-QString firstDroppedFile(const QMimeData* data)
+// The first local file of a drop, as the file system spells it: the path is taken from the URL's
+// bytes, so a name that is not valid UTF-8 keeps them. Empty when the drop holds no local file.
+QByteArray firstDroppedFile(const QMimeData* data)
 {
     if (data == nullptr || !data->hasUrls())
         return {};
     for (const QUrl& url : data->urls()) {
         if (url.isLocalFile())
-            return platform::fromAnsi(
-                QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+            return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
     }
     return {};
 }
@@ -240,14 +273,14 @@ void Form1::dragEnterEvent(QDragEnterEvent* event)
 
 void Form1::dropEvent(QDropEvent* event)
 {
-    const QString path = firstDroppedFile(event->mimeData());
+    const QByteArray path = firstDroppedFile(event->mimeData());
     if (m_playback.selectUnderWay() || QApplication::activeModalWidget() != nullptr || path.isEmpty()) {
         event->ignore();
         return;
     }
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    m_playback.SelectFile(path);
+    emit fileDropped(path);
 }
 
 void Form1::closeEvent(QCloseEvent* event)
@@ -260,6 +293,8 @@ void Form1::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     showEmptyCaption(*this); // the native window is new: it got Qt's title
+    if (m_tipsPending && windowHandle() != nullptr)
+        windowHandle()->installEventFilter(this);
 }
 
 void Form1::mouseMoveEvent(QMouseEvent* event)

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QStringList>
 #include <algorithm>
 #include <cstring>
@@ -32,6 +33,8 @@ public:
     // The chosen path, escaped text for a name that is not UTF-8.
     QString chosen() const
     {
+        if (!m_typed.isEmpty())
+            return m_typed;
         const QStringList files = selectedFiles();
         if (files.isEmpty())
             return {};
@@ -42,6 +45,13 @@ public:
     // name as missing; such a file is checked here by its bytes.
     void accept() override
     {
+        // The toolkit reads double quotes in the name box as a list of quoted names, and would split a
+        // name that holds them: when the text as typed names a file, it is that file.
+        if (const QString typed = typedFileWithQuotes(); !typed.isEmpty()) {
+            m_typed = typed;
+            QDialog::accept();
+            return;
+        }
         const QStringList files = selectedFiles();
         if (m_foreign && files.size() == 1 && !QFileInfo::exists(files.constFirst()) &&
             isExistingFile(chosen())) {
@@ -52,7 +62,18 @@ public:
     }
 
 private:
+    // The file the name box's text names as typed, when that text holds a double quote; empty else.
+    QString typedFileWithQuotes() const
+    {
+        const auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (edit == nullptr || !edit->text().contains(QLatin1Char('"')))
+            return {};
+        const QString path = directory().absoluteFilePath(edit->text());
+        return QFileInfo(path).isFile() ? path : QString();
+    }
+
     ForeignNamesProxy* m_foreign = nullptr;
+    QString m_typed; // the file typedFileWithQuotes() found at accept
 };
 
 // "*.*" means every file on the platform this record comes from, names without a dot included.

@@ -100,6 +100,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(std::chrono::milliseconds timeout
     LoopLock lock(output->m_loop);
     const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(kEngineRate),
                                 static_cast<std::uint8_t>(kChannels)};
+    output->m_titleChanges = streamTitleChanges();
     output->m_streamTitle = streamTitle();
     const std::string& name = output->m_streamTitle.empty() ? identity.streamName : output->m_streamTitle;
     output->m_stream = pa_stream_new_with_proplist(output->m_context, name.c_str(), &format, nullptr, props);
@@ -208,14 +209,7 @@ void PulseOutput::setActive(bool active)
         return;
     }
     // The stream is named after what plays: a new title is known by the time Play makes it active.
-    if (std::string title = streamTitle(); title != m_streamTitle) {
-        m_streamTitle = std::move(title);
-        pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_MEDIA_NAME,
-                         (m_streamTitle.empty() ? streamIdentity().streamName : m_streamTitle).c_str());
-        forget(pa_stream_proplist_update(m_stream, PA_UPDATE_REPLACE, props, nullptr, nullptr));
-        pa_proplist_free(props);
-    }
+    takeTitleLocked();
     forget(pa_stream_cork(m_stream, 0, nullptr, nullptr));
     awaitSoundFromNowLocked();
     // The engine makes the output active just before it decodes the first chunk: give it a moment.
@@ -241,10 +235,29 @@ void PulseOutput::awaitSoundFromNowLocked()
     m_rampWritten = 0;
 }
 
+void PulseOutput::takeTitleLocked()
+{
+    const std::uint64_t changes = streamTitleChanges();
+    if (changes == m_titleChanges)
+        return;
+    m_titleChanges = changes;
+    std::string title = streamTitle();
+    if (title == m_streamTitle)
+        return;
+    m_streamTitle = std::move(title);
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_MEDIA_NAME,
+                     (m_streamTitle.empty() ? streamIdentity().streamName : m_streamTitle).c_str());
+    forget(pa_stream_proplist_update(m_stream, PA_UPDATE_REPLACE, props, nullptr, nullptr));
+    pa_proplist_free(props);
+}
+
 void PulseOutput::fillLocked()
 {
     if (!m_started || !m_active || m_lost || pa_stream_get_state(m_stream) != PA_STREAM_READY)
         return;
+    // A file handed over while one plays keeps the stream running: its title is taken here.
+    takeTitleLocked();
     const std::size_t writable = pa_stream_writable_size(m_stream);
     if (writable == static_cast<std::size_t>(-1))
         return;

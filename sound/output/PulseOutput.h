@@ -59,6 +59,8 @@ private:
     static void onRampTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* self);
     // Main loop thread (or its lock held): writes what the server has room for, as far as the ramp allows.
     void fillLocked();
+    // Names the stream after the title of what plays, when it has changed since last asked.
+    void takeTitleLocked();
     // Leading silence after Play or a flush is pulled in real time but not queued (see the .cpp).
     void awaitSoundFromNowLocked();
     bool awaitSoundLocked(); // true once sound came (and was queued): fill normally
@@ -74,7 +76,8 @@ private:
     ReadyFn m_ready;
     bool m_started = false;
     bool m_active = false;
-    std::string m_streamTitle; // the media.name the server shows; under the loop lock
+    std::string m_streamTitle;        // the media.name the server shows; under the loop lock
+    std::uint64_t m_titleChanges = 0; // streamTitleChanges() when it was taken; under the loop lock
     std::chrono::steady_clock::time_point m_activeSince;
     bool m_awaitingSound = false;
     std::int64_t m_silentFrames = 0;

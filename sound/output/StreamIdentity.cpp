@@ -1,6 +1,7 @@
 #include "sound/output/StreamIdentity.h"
 
 #include <SDL.h>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -18,6 +19,7 @@ struct Title
 {
     std::mutex mutex;
     std::string text;
+    std::atomic<std::uint64_t> changes{0};
 };
 
 Title& title()
@@ -53,6 +55,12 @@ void setStreamTitle(const std::string& text)
     Title& t = title();
     const std::lock_guard lock(t.mutex);
     t.text = text;
+    t.changes.fetch_add(1, std::memory_order_release);
+}
+
+std::uint64_t streamTitleChanges()
+{
+    return title().changes.load(std::memory_order_acquire);
 }
 
 std::string streamTitle()

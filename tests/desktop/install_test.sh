@@ -13,6 +13,9 @@ expected=$(printf '%s\n' \
   bin/quillbeat \
   lib/quillbeat/libquillbeat-sound.so \
   share/applications/$id.desktop \
+  share/doc/quillbeat/copyright \
+  share/doc/quillbeat/changelog.gz \
+  share/mime/packages/$id.xml \
   share/metainfo/$id.metainfo.xml \
   share/man/man1/quillbeat.1.gz \
   share/quillbeat/demo.mid \
@@ -26,7 +29,21 @@ fi
 
 desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || fail "appstreamcli validate"
-grep -qx 'Exec=quillbeat %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
+# The .rmi type: a shared-mime-info database built from it alone knows the glob and the RIFF magic.
+mkdir -p "$prefix/mime-check/packages"
+cp "$prefix/share/mime/packages/$id.xml" "$prefix/mime-check/packages/"
+update-mime-database "$prefix/mime-check" || fail "update-mime-database"
+grep -qx 'audio/x-rmid:\*\.rmi' "$prefix/mime-check/globs" || fail "no glob for .rmi"
+grep -q 'audio/x-rmid' "$prefix/mime-check/magic" || fail "no magic for RIFF MIDI"
+rm -rf "$prefix/mime-check"
+grep -qx 'Exec=quillbeat --play %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
+# The AppStream screenshots are the pictures in docs/, at the size the metainfo states.
+docs=$(dirname "$0")/../../docs
+while read -r width height name; do
+  size=$(file -b "$docs/$name" | grep -o '[0-9]* x [0-9]*')
+  [ "$size" = "$width x $height" ] || fail "$name is $size, the metainfo says $width x $height"
+done < <(sed -n 's|.*width="\([0-9]*\)" height="\([0-9]*\)">.*/docs/\([^<]*\)</image>.*|\1 \2 \3|p' \
+  "$prefix/share/metainfo/$id.metainfo.xml")
 for s in 16 32 48 64 128 256; do
   size=$(file -b "$prefix/share/icons/hicolor/${s}x$s/apps/$id.png" | grep -o '[0-9]* x [0-9]*')
   [ "$size" = "$s x $s" ] || fail "the ${s}px icon is $size"

@@ -1,29 +1,45 @@
 #!/usr/bin/env bash
-# cpack -G DEB, then the package is installed and `quillbeat --version` runs without a display: with
-# dpkg -i on this machine when running as root in CI ($CI set, or QUILLBEAT_DPKG_INSTALL=1), else
-# unpacked with dpkg-deb -x into a folder. Its Depends line names the libraries, the SoundFont and the font.
-# Usage: package_test.sh <build folder>
+# The Debian package as its recipe builds it (scripts/package: the player alone, with dpkg-buildflags'
+# hardening), checked by lintian --pedantic, which must report nothing; then it is installed and
+# `quillbeat --version` runs without a display: with dpkg -i on this machine when running as root in
+# CI ($CI set, or QUILLBEAT_DPKG_INSTALL=1), else unpacked with dpkg-deb -x into a folder. Its Depends
+# line names the libraries, the SoundFont, the font and Qt's translations.
+# Usage: package_test.sh <build folder>   (the package is built in <build folder>/package, kept between runs)
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-(cd "$build" && cpack -G DEB -B "$work" --config CPackConfig.cmake >"$work/cpack.log" 2>&1) || {
-  cat "$work/cpack.log" >&2
-  fail "cpack -G DEB"
+"$(dirname "$0")/../../scripts/package" "$build/package" "$work" >"$work/package.log" 2>&1 || {
+  cat "$work/package.log" >&2
+  fail "scripts/package"
 }
 deb=$(ls "$work"/quillbeat_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for want in 'fluid-soundfont-gm | timgm6mb-soundfont' 'fonts-noto-cjk | fonts-ipafont-gothic' libqt6widgets6 \
-  libfluidsynth3 libsndfile1 libmpg123-0 libsdl2-2.0-0 libqt6dbus6; do
+for want in 'fluid-soundfont-gm | timgm6mb-soundfont' 'fonts-ipafont-gothic | fonts-noto-cjk' qt6-translations-l10n \
+  libqt6widgets6 libfluidsynth3 libsndfile1 libmpg123-0 libsdl2-2.0-0 libqt6dbus6; do
   [[ $depends == *"$want"* ]] || fail "Depends lacks $want"
 done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for want in ./usr/bin/quillbeat ./usr/lib/quillbeat/libquillbeat-sound.so ./usr/share/applications/io.github.quillbeat.Quillbeat.desktop ./usr/share/quillbeat/demo.mid; do
+for want in ./usr/bin/quillbeat "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/quillbeat/libquillbeat-sound.so" ./usr/share/applications/io.github.quillbeat.Quillbeat.desktop \
+  ./usr/share/quillbeat/demo.mid ./usr/share/doc/quillbeat/copyright ./usr/share/doc/quillbeat/changelog.gz \
+  ./usr/share/mime/packages/io.github.quillbeat.Quillbeat.xml; do
   grep -qx "$want" <<<"$files" || fail "the package lacks $want"
 done
+# No maintainer scripts: the only shared library is a private module, which needs no ldconfig.
+control=$(dpkg-deb -I "$deb")
+for script in postinst postrm preinst prerm triggers shlibs; do
+  ! grep -qw "$script" <<<"$control" || fail "the package carries a $script"
+done
+# Its notes go to standard output (a note that it runs as root goes to standard error).
+lintian --pedantic --fail-on error,warning,pedantic "$deb" >"$work/lintian.log" 2>"$work/lintian.err" || {
+  cat "$work/lintian.log" "$work/lintian.err" >&2
+  fail "lintian --pedantic"
+}
+[ ! -s "$work/lintian.log" ] || { cat "$work/lintian.log" >&2; fail "lintian has something to say"; }
+echo "lintian --pedantic: nothing to report"
 
 if [ "$(id -u)" -eq 0 ] && { [ -n "${CI:-}" ] || [ "${QUILLBEAT_DPKG_INSTALL:-0}" = 1 ]; } &&
   ! dpkg-query -W -f='${Status}' quillbeat 2>/dev/null | grep -q 'install ok installed'; then

@@ -55,6 +55,20 @@ owner_pid() {
     string:$name 2>/dev/null | awk '/uint32/ {print $2}'
 }
 
+# The command line is read before any window system: a mistake, or no display to show a window on,
+# is said plainly and ends with a status that is not 0, and never with an abort.
+ends_with() { # expected status $1, a pattern of its message $2, the command after
+  local want=$1 pattern=$2 status=0
+  shift 2
+  "$@" >"$work/cli.log" 2>&1 || status=$?
+  [ "$status" = "$want" ] || fail "$* ended with $status, not $want: $(cat "$work/cli.log")"
+  grep -q -- "$pattern" "$work/cli.log" || fail "$* said: $(cat "$work/cli.log")"
+}
+ends_with 2 "Unknown option 'bogus'" "$bin" --bogus
+ends_with 2 "only files on this computer" "$bin" https://example.org/a.mid
+ends_with 1 "no display" env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin" "$work/a.wav"
+ends_with 1 "the display cannot be opened" env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4242 "$bin" "$work/a.wav"
+
 "$bin" >"$work/first.log" 2>&1 &
 first=$!
 pids+=($first)
@@ -69,22 +83,42 @@ wait_for "file://$work/a.wav" prop Metadata || fail "the window did not select a
 wait_for '"Playing"' prop PlaybackStatus || fail "a.wav does not play: $(prop PlaybackStatus)"
 kill -0 "$first" || fail "the first window is gone"
 
+# A file:// URI, as a desktop passes one, is the file it names.
+timeout 20 "$bin" --play "file://$work/c.wav" >"$work/uri.log" 2>&1 || fail "handing over a file URI ended with $?"
+wait_for "file://$work/c.wav" prop Metadata || fail "the window did not select c.wav from its URI"
+
 # Another file without --play while one plays: selected, and it goes on playing.
 timeout 20 "$bin" "$work/b.wav" >"$work/third.log" 2>&1 || fail "the third start ended with $?"
 wait_for "file://$work/b.wav" prop Metadata || fail "the window did not select b.wav"
 wait_for '"Playing"' prop PlaybackStatus || fail "b.wav does not play"
 
-# The media controls: Stop, Play after Stop, PlayPause, Pause acting as Stop.
+# The media controls: Stop, Play after Stop, PlayPause, Pause acting as Stop. With a file open a
+# stopped player is Paused: Play goes on where it stopped.
 call org.mpris.MediaPlayer2.Player.Stop >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "Stop did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "Stop did not stop"
 call org.mpris.MediaPlayer2.Player.Play >/dev/null
 wait_for '"Playing"' prop PlaybackStatus || fail "Play did not play"
 call org.mpris.MediaPlayer2.Player.PlayPause >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "PlayPause while playing did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "PlayPause while playing did not stop"
 call org.mpris.MediaPlayer2.Player.PlayPause >/dev/null
 wait_for '"Playing"' prop PlaybackStatus || fail "PlayPause while stopped did not play"
 call org.mpris.MediaPlayer2.Player.Pause >/dev/null
-wait_for '"Stopped"' prop PlaybackStatus || fail "Pause did not stop"
+wait_for '"Paused"' prop PlaybackStatus || fail "Pause did not stop"
+# The length and the place in the file come from the sound service: b.wav lasts one second.
+wait_for 'int64 1000000' prop Metadata || fail "no mpris:length of one second: $(prop Metadata)"
+call org.mpris.MediaPlayer2.Player.Play >/dev/null
+wait_for 'int64 [1-9]' prop Position || fail "the position does not move: $(prop Position)"
+call org.mpris.MediaPlayer2.Player.Stop >/dev/null
+wait_for '"Paused"' prop PlaybackStatus || fail "Stop did not stop"
+# OpenUri: a file: URI plays as a later start's --play FILE would; another URI is refused.
+call org.mpris.MediaPlayer2.Player.OpenUri "string:file://$work/a.wav" >/dev/null || fail "OpenUri refused a file"
+wait_for "file://$work/a.wav" prop Metadata || fail "OpenUri did not select a.wav"
+wait_for '"Playing"' prop PlaybackStatus || fail "OpenUri did not play a.wav"
+if call org.mpris.MediaPlayer2.Player.OpenUri string:https://example.org/a.mid >"$work/openuri.log" 2>&1; then
+  fail "OpenUri took an https: URI"
+fi
+grep -q InvalidArgs "$work/openuri.log" || fail "OpenUri of an https: URI: $(cat "$work/openuri.log")"
+wait_for '"Track"' prop LoopStatus || fail "LoopStatus is not Track"
 wait_for 'boolean false' prop CanSeek || fail "CanSeek is not false"
 wait_for 'boolean true' prop CanPause || fail "CanPause is not true"
 wait_for 'boolean false' prop CanGoNext || fail "CanGoNext is not false"
@@ -144,9 +178,38 @@ timeout 20 "$bin" --play "$work/$latin1" >"$work/latin1.log" 2>&1 || fail "handi
 wait_for "file://$work/caf%E9.wav" prop Metadata || fail "the Latin-1 name was not selected: $(prop Metadata)"
 wait_for '"Playing"' prop PlaybackStatus || fail "the Latin-1 name does not play"
 
+# A file opened from the file manager runs the desktop entry's Exec line: the file plays whether a
+# window is running or the Exec line starts the first one.
+entry=$(dirname "$0")/../../desktop/io.github.quillbeat.Quillbeat.desktop
+exec_line=$(sed -n 's/^Exec=//p' "$entry")
+[[ $exec_line == "quillbeat "*%f* ]] || fail "unexpected Exec line: $exec_line"
+exec_args() { # the Exec line's arguments for file $1, in $args
+  local word
+  args=()
+  for word in ${exec_line#quillbeat }; do
+    if [ "$word" = %f ]; then args+=("$1"); else args+=("$word"); fi
+  done
+}
+call org.mpris.MediaPlayer2.Player.Stop >/dev/null
+wait_for '"Paused"' prop PlaybackStatus || fail "Stop did not stop"
+exec_args "$work/c.wav"
+timeout 20 "$bin" "${args[@]}" >"$work/desktop-running.log" 2>&1 || fail "the Exec line to a running window ended with $?"
+wait_for "file://$work/c.wav" prop Metadata || fail "the running window did not select c.wav from the desktop"
+wait_for '"Playing"' prop PlaybackStatus || fail "c.wav opened from the desktop does not play in the running window"
+kill -9 "$second"
+wait "$second" 2>/dev/null || true
+exec_args "$work/a.wav"
+"$bin" "${args[@]}" >"$work/desktop-cold.log" 2>&1 &
+cold=$!
+pids+=($cold)
+wait_for "$cold" owner_pid || fail "the Exec line did not start a window"
+wait_for "file://$work/a.wav" prop Metadata || fail "the window started from the desktop did not select a.wav"
+wait_for '"Playing"' prop PlaybackStatus || fail "a.wav opened from the desktop does not play at the first start"
+
 # A file that cannot be opened: the start still ends with 0, the window selects nothing.
 timeout 20 "$bin" "$work/missing.wav" >"$work/missing.log" 2>&1 || fail "handing over a missing file ended with $?"
 wait_for 'NoTrack' prop Metadata || fail "a missing file left a track: $(prop Metadata)"
 wait_for '"Stopped"' prop PlaybackStatus || fail "a missing file left the player playing"
-kill -0 "$second" || fail "the window ended after a missing file"
-echo "PASS: handed over, raised, junk dropped, stale socket replaced, media controls work"
+kill -0 "$cold" || fail "the window ended after a missing file"
+
+echo "PASS: handed over, raised, junk dropped, stale socket replaced, media controls work, desktop files play"

@@ -126,6 +126,8 @@ private slots:
     void cancelLeavesTheBufferAndTheFolder();
     void refusesMissingFileInsideDialog();
     void acceptsMissingFileWithoutMustExist();
+    void aTypedNameWithDoubleQuotesIsOneFile_data();
+    void aTypedNameWithDoubleQuotesIsOneFile();
     void listsAndReturnsNamesThatAreNotUtf8_data();
     void listsAndReturnsNamesThatAreNotUtf8();
     void returnsNameThatIsNotUtf8ChosenByPath();
@@ -343,6 +345,43 @@ void GetOpenFileNameTest::refusesMissingFileInsideDialog()
     QVERIFY(stayedOpen);
     QVERIFY(warning.contains(QLatin1String("missing.mid")));
     QCOMPARE(m_file[0], '\0');
+}
+
+void GetOpenFileNameTest::aTypedNameWithDoubleQuotesIsOneFile_data()
+{
+    QTest::addColumn<bool>("absolute");
+    QTest::newRow("name") << false;
+    QTest::newRow("path") << true;
+}
+
+// The toolkit reads double quotes in the name box as a list of quoted names; for one file to open, a
+// name that holds them is the file it names when that file is there.
+void GetOpenFileNameTest::aTypedNameWithDoubleQuotesIsOneFile()
+{
+    QFETCH(bool, absolute);
+    const QString name = QStringLiteral("say \"hi\" twice.mid");
+    const QString file = m_dir->filePath(name);
+    QVERIFY(touch(file));
+    bool stayedOpen = false;
+    qb::test::DialogCallback host([&](QFileDialog& dialog) {
+        auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (!edit)
+            return dialog.reject();
+        edit->setText(absolute ? file : name);
+        QTimer::singleShot(0, [] {
+            if (QMessageBox* box = openMessageBox())
+                box->accept();
+        });
+        static_cast<QDialog&>(dialog).accept();
+        stayedOpen = dialog.isVisible();
+        if (stayedOpen)
+            dialog.reject();
+    });
+    OPENFILENAMEA ofn = record(OFN_FILEMUSTEXIST);
+    QCOMPARE(GetOpenFileNameA(&ofn, host), 1);
+    QVERIFY(!stayedOpen);
+    QCOMPARE(QByteArray(m_file.data()), QFile::encodeName(file));
+    QCOMPARE(QByteArray(m_title.data()), QFile::encodeName(name));
 }
 
 void GetOpenFileNameTest::acceptsMissingFileWithoutMustExist()

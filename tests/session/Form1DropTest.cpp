@@ -1,11 +1,10 @@
-// Files dropped on the main window, through Qt's drag-and-drop events: one file is selected as Select
-// selects it, of several the first, and nothing while Select's dialog is up.
-#include "support/DialogDriver.h"
-#include "system/SettingsStore.h"
+// Files dropped on the main window, through Qt's drag-and-drop events, as the program takes them: one
+// file (of several, the first) follows the rules of a file a later start hands over: it plays on when
+// the window was playing, a file that does not open is named in the message box, and nothing is taken
+// while Select's dialog is up.
+#include "app/Program.h"
+#include "support/ShownMainWindow.h"
 #include "testkit/AudioFiles.h"
-#include "testkit/Fakes.h"
-#include "testkit/MemorySettingsStore.h"
-#include "ui/Form1.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -39,61 +38,95 @@ class Form1DropTest : public QObject
         return dropped.isAccepted();
     }
 
-private slots:
-    void oneDroppedFileIsSelected()
+    QString wav(const QString& name)
     {
-        test::RecordingMci mci;
-        test::RecordingMessageBox messages;
-        test::MemorySettingsStore settings;
-        test::DialogDriver dialogs;
-        ui::Form1 form({mci, messages, settings, dialogs});
+        const QString path = dir.filePath(name);
+        if (!test::writeWav(path, 441))
+            qWarning("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+private slots:
+    void theFirstDroppedFileIsSelected()
+    {
+        test::RecordedParts parts;
+        app::Program program(parts.parts());
+        ui::Form1& form = program.window();
         QVERIFY(form.acceptDrops());
-        const QString first = dir.filePath(QStringLiteral("first.wav"));
-        const QString second = dir.filePath(QStringLiteral("second.wav"));
-        QVERIFY(test::writeWav(first, 441));
-        QVERIFY(test::writeWav(second, 441));
+        const QString first = wav(QStringLiteral("first.wav"));
+        const QString second = wav(QStringLiteral("second.wav"));
 
         QVERIFY(drop(form, {QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)}));
-        QCOMPARE(mci.log.filter(QStringLiteral("open")),
+        QTRY_VERIFY(form.state().IsOpen);
+        QCOMPARE(parts.mci.log.filter(QStringLiteral("open")),
                  QStringList{QStringLiteral("send:open ") + first + QStringLiteral(" alias midi")});
         QCOMPARE(form.state().FilePath, first);
-        QVERIFY(form.state().IsOpen);
         QCOMPARE(form.windowTitle(), first);
-        QCOMPARE(dialogs.dialogsShown(), 0);
+        QVERIFY(!form.state().IsPlaying);
+        QCOMPARE(parts.dialogs.dialogsShown(), 0);
+    }
+
+    void aFileDroppedWhilePlayingPlaysOn()
+    {
+        test::RecordedParts parts;
+        app::Program program(parts.parts());
+        ui::Form1& form = program.window();
+        const QString first = wav(QStringLiteral("first.wav"));
+        const QString second = wav(QStringLiteral("second.wav"));
+        program.open(first.toLocal8Bit(), true);
+        QTRY_VERIFY(form.state().IsPlaying);
+
+        QVERIFY(drop(form, {QUrl::fromLocalFile(second)}));
+        QTRY_COMPARE(form.state().FilePath, second);
+        QVERIFY(form.state().IsPlaying);
+        QCOMPARE(parts.mci.log.last(), QStringLiteral("send:play midi notify"));
+    }
+
+    void aDroppedFileThatDoesNotOpenIsNamed()
+    {
+        test::RecordedParts parts;
+        app::Program program(parts.parts());
+        ui::Form1& form = program.window();
+        const QString broken = dir.filePath(QStringLiteral("broken.mid"));
+        QVERIFY(test::writeBytes(broken, QByteArray("not MIDI")));
+        parts.mci.script("open " + broken.toStdString() + " alias midi", {mci::MCIERROR(296), {}});
+
+        QVERIFY(drop(form, {QUrl::fromLocalFile(broken)}));
+        QTRY_COMPARE(parts.messages.shown.size(), std::size_t(1));
+        QVERIFY(parts.messages.shown[0].text.contains(broken));
+        QVERIFY(parts.messages.shown[0].text.contains(QStringLiteral("開けませんでした")));
+        QCOMPARE(form.label1Caption(), QStringLiteral("ファイルを選択してください"));
+        QVERIFY(!form.state().IsOpen);
     }
 
     void somethingThatIsNoFileIsRefused()
     {
-        test::RecordingMci mci;
-        test::RecordingMessageBox messages;
-        test::MemorySettingsStore settings;
-        test::DialogDriver dialogs;
-        ui::Form1 form({mci, messages, settings, dialogs});
-        QVERIFY(!drop(form, {QUrl(QStringLiteral("https://example.org/song.mid"))}));
-        QVERIFY(mci.log.isEmpty());
+        test::RecordedParts parts;
+        app::Program program(parts.parts());
+        QVERIFY(!drop(program.window(), {QUrl(QStringLiteral("https://example.org/song.mid"))}));
+        QVERIFY(parts.mci.log.isEmpty());
     }
 
     void dropsAreRefusedWhileTheDialogIsUp()
     {
-        test::RecordingMci mci;
-        test::RecordingMessageBox messages;
-        test::MemorySettingsStore settings;
-        const QString file = dir.filePath(QStringLiteral("song.wav"));
-        QVERIFY(test::writeWav(file, 441));
+        test::RecordedParts parts;
+        const QString file = wav(QStringLiteral("song.wav"));
         ui::Form1* target = nullptr;
         bool taken = true;
         test::DialogCallback dialogs([&](QFileDialog& dialog) {
             taken = drop(*target, {QUrl::fromLocalFile(file)});
             dialog.reject();
         });
-        ui::Form1 form({mci, messages, settings, dialogs});
-        target = &form;
-        form.Command3_Click();
+        app::Parts lent = parts.parts();
+        lent.dialogs = &dialogs;
+        app::Program program(lent);
+        target = &program.window();
+        program.window().Command3_Click();
         QVERIFY(!taken);
-        QVERIFY(mci.log.filter(QStringLiteral("open")).isEmpty());
+        QVERIFY(parts.mci.log.filter(QStringLiteral("open")).isEmpty());
         // Once the dialog is gone, the same drop is taken.
-        QVERIFY(drop(form, {QUrl::fromLocalFile(file)}));
-        QCOMPARE(mci.log.filter(QStringLiteral("open")).size(), 1);
+        QVERIFY(drop(program.window(), {QUrl::fromLocalFile(file)}));
+        QTRY_COMPARE(parts.mci.log.filter(QStringLiteral("open")).size(), 1);
     }
 };
 

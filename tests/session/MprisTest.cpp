@@ -5,6 +5,7 @@
 
 #include "support/DialogDriver.h"
 #include "system/SettingsStore.h"
+#include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
 #include "testkit/MemorySettingsStore.h"
 #include "ui/Form1.h"
@@ -15,7 +16,10 @@
 #include <QDBusPendingCall>
 #include <QDBusReply>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 
 using namespace qb;
 
@@ -51,7 +55,7 @@ struct ControlledWindow
     test::MemorySettingsStore settings;
     test::DialogDriver dialogs;
     ui::Form1 form{ui::Form1::Services{mci, messages, settings, dialogs}};
-    session::Mpris mpris{form};
+    session::Mpris mpris{form, mci};
 };
 
 } // namespace
@@ -64,6 +68,28 @@ class MprisTest : public QObject
     QString address;
 
     QDBusConnection connect(const QString& name) { return QDBusConnection::connectToBus(address, name); }
+
+    static QDBusMessage playerCall(const QString& method, const QVariantList& arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.mpris.MediaPlayer2.quillbeat"), QStringLiteral("/org/mpris/MediaPlayer2"),
+            QStringLiteral("org.mpris.MediaPlayer2.Player"), method);
+        message.setArguments(arguments);
+        return message;
+    }
+
+    // A property of the player interface as a client reads it; invalid when the read fails.
+    static QVariant property(QDBusConnection& client, const QString& name)
+    {
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            QStringLiteral("org.mpris.MediaPlayer2.quillbeat"), QStringLiteral("/org/mpris/MediaPlayer2"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        get << QStringLiteral("org.mpris.MediaPlayer2.Player") << name;
+        const QDBusMessage answer = client.call(get, QDBus::BlockWithGui);
+        if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty())
+            return {};
+        return qvariant_cast<QDBusVariant>(answer.arguments().front()).variant();
+    }
 
 private slots:
     void initTestCase()
@@ -100,13 +126,19 @@ private slots:
                 QStringLiteral("org.mpris.MediaPlayer2.Player"), method));
         };
 
-        // Play with nothing open: the service refuses, and the same message as the Play label's.
-        w.mci.script("play midi notify", {mci::MCIERROR(263), {}});
+        // Play with nothing open does nothing: CanPlay says so, and a media key raises no message box.
+        QVERIFY(!property(client, QStringLiteral("CanPlay")).toBool());
+        QCOMPARE(property(client, QStringLiteral("PlaybackStatus")).toString(), QStringLiteral("Stopped"));
         call(QStringLiteral("Play"));
-        QTRY_COMPARE(w.messages.shown.size(), std::size_t(1));
-        QCOMPARE(w.messages.shown[0].text,
-                 QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
-        w.mci.unscript("play midi notify");
+        call(QStringLiteral("PlayPause"));
+        // The bus keeps a connection's messages in order: once this is answered, both calls have been
+        // served, and what they queued runs before a timer queued now.
+        QVERIFY(property(client, QStringLiteral("CanPause")).isValid());
+        bool flushed = false;
+        QTimer::singleShot(0, [&flushed] { flushed = true; });
+        QTRY_VERIFY(flushed);
+        QVERIFY(w.messages.shown.empty());
+        QVERIFY(w.mci.log.filter(QStringLiteral("play")).isEmpty());
 
         w.form.state().IsOpen = true;
         w.form.state().FilePath = QStringLiteral("/music/loop.wav");
@@ -119,8 +151,9 @@ private slots:
 
         call(QStringLiteral("Pause"));
         QTRY_VERIFY(!w.form.state().IsPlaying);
-        QCOMPARE(w.mci.log.last(), QStringLiteral("exec:stop midi"));
-        QTRY_COMPARE(watcher.lastStatus, QStringLiteral("Stopped"));
+        QCOMPARE(w.mci.log.filter(QStringLiteral("exec:")).last(), QStringLiteral("exec:stop midi"));
+        // Play goes on where Stop left it: Paused, as long as a file is open.
+        QTRY_COMPARE(watcher.lastStatus, QStringLiteral("Paused"));
         QCOMPARE(w.form.label1Caption(), QStringLiteral("Stop     /music/loop.wav"));
 
         call(QStringLiteral("PlayPause"));
@@ -131,24 +164,85 @@ private slots:
         QTRY_VERIFY(w.form.state().IsPlaying);
         call(QStringLiteral("Stop"));
         QTRY_VERIFY(!w.form.state().IsPlaying);
-        QCOMPARE(w.mpris.playbackStatus(), QStringLiteral("Stopped"));
+        QCOMPARE(property(client, QStringLiteral("PlaybackStatus")).toString(), QStringLiteral("Paused"));
     }
 
-    void metadataNamesTheOpenFile()
+    // The length and the place in the file are the sound service's, in microseconds.
+    void lengthAndPositionAreTheServices()
     {
         ControlledWindow w;
-        QVERIFY(!w.mpris.metadata().contains(QStringLiteral("xesam:url")));
+        QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
+        QDBusConnection client = connect(QStringLiteral("client"));
+        w.mci.script("status midi length", {0, "93500"});
+        w.mci.script("status midi position", {0, "1250"});
+        QCOMPARE(property(client, QStringLiteral("Position")).toLongLong(), 0); // no file open
+        QVERIFY(!w.mpris.metadata().contains(QStringLiteral("mpris:length")));
 
         w.form.state().IsOpen = true;
-        w.form.state().FilePath = QStringLiteral("/music/a b.wav");
-        QVariantMap meta = w.mpris.metadata();
-        QCOMPARE(meta.value(QStringLiteral("xesam:title")).toString(), QStringLiteral("a b.wav"));
-        QCOMPARE(meta.value(QStringLiteral("xesam:url")).toString(),
-                 QStringLiteral("file:///music/a%20b.wav"));
+        w.form.state().FilePath = QStringLiteral("/music/loop.wav");
+        QCOMPARE(property(client, QStringLiteral("Position")).toLongLong(), 1250000);
+        const QVariantMap meta = qdbus_cast<QVariantMap>(property(client, QStringLiteral("Metadata")));
+        QCOMPARE(meta.value(QStringLiteral("mpris:length")).toLongLong(), 93500000);
+        QVERIFY(property(client, QStringLiteral("CanPlay")).toBool());
 
-        w.form.state().Title = QStringLiteral("はじめのループ");
-        meta = w.mpris.metadata();
-        QCOMPARE(meta.value(QStringLiteral("xesam:title")).toString(), QStringLiteral("はじめのループ"));
+        // A service that cannot tell leaves the length out, and the position at the start.
+        w.mci.script("status midi length", {mci::MCIERROR(263), {}});
+        w.mci.script("status midi position", {mci::MCIERROR(263), {}});
+        QVERIFY(!w.mpris.metadata().contains(QStringLiteral("mpris:length")));
+        QCOMPARE(property(client, QStringLiteral("Position")).toLongLong(), 0);
+    }
+
+    // A file: URI is taken as a later start's --play FILE; any other URI is refused.
+    void openUriPlaysFilesAndRefusesTheRest()
+    {
+        ControlledWindow w;
+        QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
+        QDBusConnection client = connect(QStringLiteral("client"));
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("a b.wav"));
+        QVERIFY(test::writeWav(file, 441));
+
+        for (const QString& uri : {QStringLiteral("https://example.org/song.mid"),
+                                   QStringLiteral("file:relative.wav"), QStringLiteral("not a uri at all")}) {
+            const QDBusMessage refused =
+                client.call(playerCall(QStringLiteral("OpenUri"), {uri}), QDBus::BlockWithGui);
+            QCOMPARE(refused.type(), QDBusMessage::ErrorMessage);
+            QCOMPARE(refused.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+        }
+        const QDBusMessage taken =
+            client.call(playerCall(QStringLiteral("OpenUri"), {QUrl::fromLocalFile(file).toString()}),
+                        QDBus::BlockWithGui);
+        QCOMPARE(taken.type(), QDBusMessage::ReplyMessage);
+        QTRY_VERIFY(w.form.state().IsPlaying);
+        QCOMPARE(w.form.state().FilePath, file);
+        QCOMPARE(w.mci.log.filter(QStringLiteral("send:open")).size(), 1);
+    }
+
+    // What cannot change refuses to: LoopStatus is Track, Volume is full, and a set of either (of any
+    // type) is an error; CanControl stays true because the transport does obey.
+    void fixedPropertiesRefuseSets()
+    {
+        ControlledWindow w;
+        QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
+        QDBusConnection client = connect(QStringLiteral("client"));
+        QCOMPARE(property(client, QStringLiteral("LoopStatus")).toString(), QStringLiteral("Track"));
+        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 1.0);
+        QVERIFY(property(client, QStringLiteral("CanControl")).toBool());
+
+        const auto set = [&client](const QString& name, const QVariant& value) {
+            QDBusMessage message = QDBusMessage::createMethodCall(
+                QStringLiteral("org.mpris.MediaPlayer2.quillbeat"), QStringLiteral("/org/mpris/MediaPlayer2"),
+                QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
+            message << QStringLiteral("org.mpris.MediaPlayer2.Player") << name
+                    << QVariant::fromValue(QDBusVariant(value));
+            return client.call(message, QDBus::BlockWithGui).errorName();
+        };
+        const QString readOnly = QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly");
+        QCOMPARE(set(QStringLiteral("LoopStatus"), QStringLiteral("None")), readOnly);
+        QCOMPARE(set(QStringLiteral("Volume"), 0.5), readOnly);
+        QCOMPARE(set(QStringLiteral("Volume"), QStringLiteral("loud")), readOnly);
+        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 1.0);
+        QCOMPARE(property(client, QStringLiteral("LoopStatus")).toString(), QStringLiteral("Track"));
     }
 
     void withoutABusThereAreNoMediaControls()

@@ -9,6 +9,7 @@
 #include <optional>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qb::session;
@@ -48,6 +49,21 @@ private slots:
         const std::optional<WindowRequest> raise = decodeRequest(encodeRequest({}).chopped(1));
         QVERIFY(raise);
         QVERIFY(raise->file.isEmpty());
+        QVERIFY(raise->startupId.isEmpty() && raise->activationToken.isEmpty());
+    }
+
+    // The desktop's launch travels with the request, with a file or without.
+    void theLaunchTravelsWithTheRequest()
+    {
+        WindowRequest sent{QByteArrayLiteral("/music/a.mid"), false, "kde-launch 1_TIME42", "wl token=="};
+        std::optional<WindowRequest> got = decodeRequest(encodeRequest(sent).chopped(1));
+        QVERIFY(got);
+        QCOMPARE(got->file, sent.file);
+        QCOMPARE(got->startupId, sent.startupId);
+        QCOMPARE(got->activationToken, sent.activationToken);
+        got = decodeRequest(encodeRequest({{}, false, {}, "only-a-token"}).chopped(1));
+        QVERIFY(got && got->file.isEmpty() && got->startupId.isEmpty());
+        QCOMPARE(got->activationToken, QByteArray("only-a-token"));
     }
 
     void malformedRequestsAreRefused_data()
@@ -57,6 +73,12 @@ private slots:
         QTest::newRow("other magic") << QByteArray("HELLO/1 raise");
         QTest::newRow("unknown verb") << QByteArray("QUILLBEAT-WINDOW/1 quit");
         QTest::newRow("bad base64") << QByteArray("QUILLBEAT-WINDOW/1 open play ***");
+        QTest::newRow("launch field twice")
+            << QByteArray("QUILLBEAT-WINDOW/1 raise startup=YQ== startup=YQ==");
+        QTest::newRow("launch fields swapped")
+            << QByteArray("QUILLBEAT-WINDOW/1 raise token=YQ== startup=YQ==");
+        QTest::newRow("unknown field") << QByteArray("QUILLBEAT-WINDOW/1 raise colour=YQ==");
+        QTest::newRow("empty startup id") << QByteArray("QUILLBEAT-WINDOW/1 raise startup=");
         QTest::newRow("relative path")
             << QByteArray("QUILLBEAT-WINDOW/1 open play ") + QByteArray("a.mid").toBase64();
         QTest::newRow("NUL in path") << QByteArray("QUILLBEAT-WINDOW/1 open play ") +
@@ -144,6 +166,25 @@ private slots:
         QLocalSocket client;
         client.connectToServer(path);
         QVERIFY(client.waitForConnected(2000));
+    }
+
+    // A window that is there but hangs up without taking the request: the later start fails, rather
+    // than becoming a second window.
+    void aWindowThatDoesNotTakeTheRequestRefusesIt()
+    {
+        const QString path = dir.filePath(QStringLiteral("mute"));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        const std::optional<sockaddr_un> address = addressOf(path);
+        QVERIFY2(address, qPrintable(path));
+        QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+        QCOMPARE(::listen(fd, 1), 0);
+        std::thread hangUp([fd] { ::close(::accept(fd, nullptr, nullptr)); });
+
+        SingleWindow later(path);
+        QCOMPARE(later.start({QByteArrayLiteral("/music/a.wav"), true}), SingleWindow::Outcome::Refused);
+        hangUp.join();
+        ::close(fd);
     }
 
     void noFolderMeansAlone()

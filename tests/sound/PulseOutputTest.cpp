@@ -267,7 +267,8 @@ private slots:
             return lines.join(QLatin1String("; "));
         };
 
-        // Through libpulse; the stream takes the title of what plays when Play makes it active.
+        // Through libpulse; the stream takes the title of what plays when Play makes it active, and
+        // while it plays on.
         {
             auto output = makeDefaultOutput();
             QCOMPARE(QString(output->name()), QString("pulse"));
@@ -281,7 +282,13 @@ private slots:
                 output->setActive(true);
                 QTRY_VERIFY2_WITH_TIMEOUT(shows(), qPrintable(report()), 10000);
             }
+            // Another file while it plays on, as when a later start hands one over: the stream stays
+            // active and still takes the new title.
+            setStreamTitle("二曲目");
+            expected["media.name"] = QStringLiteral("二曲目");
+            QTRY_VERIFY2_WITH_TIMEOUT(shows(), qPrintable(report()), 10000);
             output->stop();
+            setStreamTitle("");
         }
         QTRY_VERIFY_WITH_TIMEOUT(PrivatePulseServer::sinkInputs().isEmpty(), 10000);
 

@@ -12,8 +12,10 @@ xvfb_cleanup() {
 }
 trap xvfb_cleanup EXIT
 
-# A fresh user: no settings stored yet.
-export HOME=$xvfb_work/home XDG_CONFIG_HOME=$xvfb_work/home/.config XDG_CACHE_HOME=$xvfb_work/home/.cache
+# A fresh user: no settings stored yet. XVFB_HOME names an empty home of one's own instead (the
+# pictures in docs/ are taken in /home/you, see scripts/screenshots).
+export HOME=${XVFB_HOME:-$xvfb_work/home}
+export XDG_CONFIG_HOME=$HOME/.config XDG_CACHE_HOME=$HOME/.cache
 mkdir -p "$XDG_CONFIG_HOME"
 unset XDG_RUNTIME_DIR QT_QPA_PLATFORM
 # The private folders (path aliases, the one-window socket) then fall back to TMPDIR: one of its own,

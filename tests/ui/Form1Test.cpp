@@ -102,6 +102,9 @@ private slots:
         QVERIFY(flags & Qt::WindowCloseButtonHint);
         QCOMPARE(form->windowTitle(), QStringLiteral("Quillbeat"));
         QVERIFY(!form->windowIcon().isNull());
+        const QList<QSize> iconSizes = form->windowIcon().availableSizes();
+        for (int size : {16, 32, 48, 64, 128, 256})
+            QVERIFY2(iconSizes.contains(QSize(size, size)), qPrintable(QString::number(size)));
         QVERIFY(form->Timer1->isActive());
         QVERIFY(!form->Timer3->isActive());
     }

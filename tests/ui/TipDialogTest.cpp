@@ -1,18 +1,23 @@
-// The start-up tips dialog and its setting: when it shows, and what each way of closing it stores.
+// The start-up tips dialog and its setting: when it shows and where, what each way of closing it
+// stores, and what waits for it at the start.
 #include "ui/TipDialog.h"
 
+#include "session/SingleWindow.h"
 #include "support/ShownMainWindow.h"
 #include "system/SettingsStore.h"
+#include "testkit/AudioFiles.h"
 #include "ui/Form1.h"
 #include "ui/Label.h"
 #include "ui/PictureBox.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
 
 using qb::ui::Form1;
 using qb::ui::TipDialog;
@@ -23,37 +28,15 @@ const QString kApp = QStringLiteral("Quillbeat");
 const QString kSection = QStringLiteral("Settings");
 const QString kKey = QStringLiteral("Start");
 
-// Runs `answer` on the dialog once it is up and modal; records whether one came up at all. Stops
-// looking when it goes out of scope.
-struct DialogAnswerer
+// The tips dialog of a started window, once it is up; null when the start shows none.
+TipDialog* shownTips(Form1& form)
 {
-    bool seen = false;
-    QPoint position;
-    bool placedByProgram = false;
-    std::function<void(TipDialog*)> answer;
-
-    void arm()
-    {
-        QTimer::singleShot(0, &m_guard, [this] { poll(); });
-    }
-    void poll()
-    {
-        auto* dialog = qobject_cast<TipDialog*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible()) {
-            if (!seen && ++m_tries < 200)
-                QTimer::singleShot(5, &m_guard, [this] { poll(); });
-            return;
-        }
-        seen = true;
-        position = dialog->pos();
-        placedByProgram = dialog->testAttribute(Qt::WA_Moved);
-        answer(dialog);
-    }
-
-private:
-    QObject m_guard;
-    int m_tries = 0;
-};
+    if (!form.startingUp())
+        return nullptr;
+    if (!QTest::qWaitFor([&form] { return form.tips() != nullptr && form.tips()->isVisible(); }))
+        return nullptr;
+    return form.tips();
+}
 
 } // namespace
 
@@ -63,35 +46,6 @@ class TipDialogTest : public QObject
 
     qb::test::RecordedParts parts;
     qb::test::RecordingMessageBox& messages = parts.messages;
-    bool windowShownDuringLoad = false;
-    QPoint dialogOffset;
-    bool dialogPlacedByProgram = false;
-    bool windowPlacedByProgram = false;
-
-    bool loadShowsDialog(qb::platform::SettingsStore& settings)
-    {
-        qb::app::Parts lent = parts.parts();
-        lent.settings = &settings;
-        qb::app::Program program(lent);
-        Form1& form = program.window();
-        DialogAnswerer answerer;
-        answerer.answer = [](TipDialog* d) { d->cmdOK->click(); };
-        answerer.arm();
-        form.Form_Load();
-        windowShownDuringLoad = form.isVisible();
-        windowPlacedByProgram = !answerer.seen && form.testAttribute(Qt::WA_Moved);
-        form.show();
-        if (!QTest::qWaitForWindowExposed(&form))
-            qWarning("the main window did not show");
-        dialogOffset = answerer.position - form.pos();
-        dialogPlacedByProgram = answerer.placedByProgram;
-        // A tips dialog still up after Form_Load counts as shown too.
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        const bool anyTipsLeft = std::any_of(windows.begin(), windows.end(), [](QWidget* w) {
-            return qobject_cast<TipDialog*>(w) && w->isVisible();
-        });
-        return answerer.seen || anyTipsLeft;
-    }
 
 private slots:
     void dialogStandsAsDesigned()
@@ -140,14 +94,26 @@ private slots:
         qb::test::MemorySettingsStore settings;
         if (!stored.isNull())
             settings.SaveSetting(kApp, kSection, kKey, stored);
-        QCOMPARE(loadShowsDialog(settings), shown);
-        QVERIFY(!windowShownDuringLoad);
-        // The window system chooses where a new window goes: the program places neither window of
-        // its own accord, and the main window opens where the dialog stood.
-        QVERIFY(!windowPlacedByProgram);
-        if (shown) {
-            QVERIFY(!dialogPlacedByProgram);
-            QCOMPARE(dialogOffset, QPoint(0, 0));
+        qb::app::Parts lent = parts.parts();
+        lent.settings = &settings;
+        qb::app::Program program(lent);
+        Form1& form = program.window();
+        program.start();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        // The window manager chooses where the main window goes, with tips or without; the tips then
+        // stand centred over it, in front of it.
+        QVERIFY(!form.testAttribute(Qt::WA_Moved));
+        TipDialog* tips = shownTips(form);
+        QCOMPARE(tips != nullptr, shown);
+        if (tips) {
+            QCOMPARE(tips->parentWidget(), &form);
+            QVERIFY(tips->isModal());
+            QCOMPARE(QApplication::activeModalWidget(), tips);
+            // Centred over it, as far as the screen's edges let it be.
+            QVERIFY(tips->frameGeometry().contains(form.frameGeometry().center()));
+            QVERIFY(tips->screen()->availableGeometry().contains(tips->frameGeometry()));
+            tips->cmdOK->click();
+            QTRY_VERIFY(!form.startingUp());
         }
         QCOMPARE(settings.GetSetting(kApp, kSection, kKey), stored.isNull() ? QString() : stored);
     }
@@ -170,22 +136,81 @@ private slots:
         settings = {};
         qb::app::Program program(parts.parts());
         Form1& form = program.window();
-        DialogAnswerer answerer;
-        answerer.answer = [&](TipDialog* d) {
-            d->Check1->setChecked(ticked);
-            if (how == QLatin1String("OK"))
-                QTest::mouseClick(d->cmdOK, Qt::LeftButton);
-            else if (how == QLatin1String("Enter"))
-                QTest::keyClick(d, Qt::Key_Return);
-            else if (how == QLatin1String("Esc"))
-                QTest::keyClick(d, Qt::Key_Escape);
-            else
-                d->close();
-        };
-        answerer.arm();
-        form.Form_Load();
-        QVERIFY(answerer.seen);
+        program.start();
+        TipDialog* d = shownTips(form);
+        QVERIFY(d);
+        d->Check1->setChecked(ticked);
+        if (how == QLatin1String("OK"))
+            QTest::mouseClick(d->cmdOK, Qt::LeftButton);
+        else if (how == QLatin1String("Enter"))
+            QTest::keyClick(d, Qt::Key_Return);
+        else if (how == QLatin1String("Esc"))
+            QTest::keyClick(d, Qt::Key_Escape);
+        else
+            d->close();
+        QTRY_VERIFY(!form.startingUp());
         QCOMPARE(settings.GetSetting(kApp, kSection, kKey), ticked ? QStringLiteral("none") : QString());
+    }
+
+    // A file given at the start (the command line, the desktop) is selected, and plays when asked:
+    // the advice to select a file first does not apply, so that start shows no tips.
+    void aStartWithAFileSelectsItWithoutTips_data()
+    {
+        QTest::addColumn<bool>("play");
+        QTest::newRow("select") << false;
+        QTest::newRow("play") << true;
+    }
+
+    void aStartWithAFileSelectsItWithoutTips()
+    {
+        QFETCH(bool, play);
+        parts.settings = {};
+        qb::app::Program program(parts.parts());
+        Form1& form = program.window();
+        program.start(QByteArrayLiteral("/music/loop.wav"), play);
+        QVERIFY(!form.startingUp());
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTRY_VERIFY(form.state().IsOpen);
+        QCOMPARE(form.state().FilePath, QStringLiteral("/music/loop.wav"));
+        QCOMPARE(form.state().IsPlaying, play);
+        QVERIFY(form.tips() == nullptr);
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QCOMPARE(parts.settings.GetSetting(kApp, kSection, kKey), QString()); // the next start has tips
+    }
+
+    // Files handed over by later starts while the tips are up wait for them, and then are taken in
+    // the order they came.
+    void handOversWaitForTheTipsInOrder()
+    {
+        parts.settings = {};
+        parts.mci.log.clear();
+        QTemporaryDir dir;
+        const QString a = dir.filePath(QStringLiteral("a.wav"));
+        const QString b = dir.filePath(QStringLiteral("b.wav"));
+        QVERIFY(qb::test::writeWav(a, 441));
+        QVERIFY(qb::test::writeWav(b, 441));
+        qb::app::Program program(parts.parts());
+        Form1& form = program.window();
+        qb::session::SingleWindow single(QDir::temp().filePath(QStringLiteral("unused-window-socket")));
+        program.takeRequests(single);
+        program.start();
+        TipDialog* tips = shownTips(form);
+        QVERIFY(tips);
+        emit single.requested({a.toLocal8Bit(), false});
+        emit single.requested({b.toLocal8Bit(), true});
+        // Whatever runs at once has run when a timer queued after it fires.
+        bool flushed = false;
+        QTimer::singleShot(0, [&flushed] { flushed = true; });
+        QTRY_VERIFY(flushed);
+        QVERIFY(parts.mci.log.filter(QStringLiteral("open")).isEmpty());
+        QVERIFY(tips->isVisible());
+
+        tips->cmdOK->click();
+        QTRY_VERIFY(form.state().IsPlaying);
+        QCOMPARE(parts.mci.log.filter(QStringLiteral("send:open")),
+                 (QStringList{QStringLiteral("send:open %1 alias midi").arg(a),
+                              QStringLiteral("send:open %1 alias midi").arg(b)}));
+        QCOMPARE(form.state().FilePath, b);
     }
 
     void altSTicksTheBox()

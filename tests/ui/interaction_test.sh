@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A first start of the real program in a real X window, driven as a user would with xdotool: the tips
-# dialog comes first and its box turns it off, hovering "Stop" turns it dark red, Alt+P with no file
+# dialog comes over the main window and its box turns it off, hovering "Stop" turns it dark red, Alt+P with no file
 # brings up the message box, Alt+S opens the file dialog, a MIDI file is chosen and shows its title,
 # Play animates, Stop shows the still picture, and closing the window ends the program.
 # Usage: interaction_test.sh <quillbeat binary> [screenshot folder]
@@ -10,7 +10,7 @@ shots=${2:-$xvfb_work/shots}
 mkdir -p "$shots"
 
 # A format-0 MIDI file whose title is "ループ曲" in Shift_JIS: one note, then two more beats.
-music=$xvfb_work/music
+music=$HOME/Music
 mkdir -p "$music"
 song=$music/loop.mid
 printf 'MThd\0\0\0\6\0\0\0\1\1\340' >"$song"
@@ -55,25 +55,30 @@ ended() { ! running "$1"; }
 pid=$!
 xvfb_pids+=($pid)
 
-# First start: the tips dialog, and no main window yet. Its white tip box shows once it is painted.
+# First start: the main window where the window manager puts it, then the tips dialog centred over
+# it. Its white tip box shows once it is painted.
+main=$(wait_window '^Quillbeat$')
 tip=$(wait_window '^Quillbeat Tips$')
 wait_until 30 shows_colour "$tip" tips 249x85+8+8 255,255,255 15000 || fail "the tips dialog is not painted ($seen white pixels)"
-tip_at=$(xdotool getwindowgeometry "$tip" | awk '/Position/ {print $2}')
-[ -z "$(xdotool search --onlyvisible --name '^Quillbeat$' 2>/dev/null || true)" ] || fail "main window shown before the tips"
+# The centres of the two windows (inside their frames), once the window manager has framed both.
+centre() { xdotool getwindowgeometry --shell "$1" | awk -F= '/^X=/ {x=$2} /^Y=/ {y=$2} /^WIDTH=/ {w=$2} /^HEIGHT=/ {h=$2} END {print int(x + w / 2), int(y + h / 2)}'; }
+tip_centre= main_centre=
+centred_over_main() {
+  tip_centre=$(centre "$tip")
+  main_centre=$(centre "$main")
+  local tx ty mx my
+  read -r tx ty <<<"$tip_centre"
+  read -r mx my <<<"$main_centre"
+  [ $(( (tx - mx) * (tx - mx) )) -le 400 ] && [ $(( (ty - my) * (ty - my) )) -le 900 ]
+}
+wait_until 10 centred_over_main || fail "tips centred at $tip_centre, main window at $main_centre"
 # Alt+S ticks the box after a short press animation: wait for the tick mark before closing.
 xdotool windowactivate --sync "$tip" key --clearmodifiers alt+s
 wait_until 30 shows_colour "$tip" ticked 20x21+2+96 0,0,0 5 || fail "Alt+S did not tick the box ($seen dark pixels)"
 xdotool key --clearmodifiers Return
-main=$(wait_window '^Quillbeat$')
-# Read once the window manager has framed it: until then it can report the place inside the frame.
-main_at=
-at_tips_place() {
-  main_at=$(xdotool getwindowgeometry "$main" | awk '/Position/ {print $2}')
-  [ "$main_at" = "$tip_at" ]
-}
-wait_until 10 at_tips_place || fail "tips at $tip_at, main window at $main_at"
+wait_until 30 windows_named '^Quillbeat Tips$' 0 || fail "the tips did not close"
 grep -q '^Start=none' "$XDG_CONFIG_HOME/Quillbeat/Quillbeat.ini" || fail "the ticked box did not store Start=none"
-echo "ok: tips dialog first at the main window's place ($tip_at), its box stored Start=none"
+echo "ok: main window placed by the window manager, tips centred over it ($tip_centre), its box stored Start=none"
 wait_until 30 shows_colour "$main" start 20x20+140+50 148,226,148 300 || fail "the main window is not painted"
 
 # Hovering "Stop" highlights it in dark red.
@@ -111,6 +116,13 @@ xdotool mousemove --window "$main" 60 120
 xdotool mousemove --window "$main" 115 18 click 1
 wait_until 30 shows_colour "$main" stopped 64x32+138+92 255,0,0 20 || fail "no Stopping picture ($seen red pixels)"
 echo "ok: Stop shows the still picture ($seen red pixels)"
+
+# A later start the desktop launched (with a startup id) asks for the window: the window takes the
+# launch's id, so the desktop can complete the launch, and the later start ends at once.
+DESKTOP_STARTUP_ID=quillbeat-interaction_TIME0 timeout 20 "$bin" || fail "the later start ended with $?"
+startup_id_is() { xprop -id "$main" _NET_STARTUP_ID 2>/dev/null | grep -q '"quillbeat-interaction_TIME0"'; }
+wait_until 10 startup_id_is || fail "the window did not take the launch's id: $(xprop -id "$main" _NET_STARTUP_ID)"
+echo "ok: a later start's launch is answered by the running window"
 
 close_window "$main" "$pid" || fail "the program did not end after its window was closed"
 wait "$pid" || fail "the program ended with status $?"

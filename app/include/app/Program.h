@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,9 +62,11 @@ public:
     platform::SettingsStore& settings();
     platform::MessageBoxPresenter& messages();
 
-    // Loads the main window (which shows the tips dialog first, unless the setting turns it off) and
-    // shows it.
-    void start();
+    // Shows the main window where the window manager puts it. A start without `file` loads it first
+    // (the tips then come up over it, unless the setting turns them off). A start with `file` (a path in
+    // the system's code page) leaves the tips out, since the advice to select a file first does not
+    // apply, and selects the file, playing it with `play`, once the window takes input.
+    void start(const QByteArray& file = {}, bool play = false);
     // Opens `file` (a path in the system's code page), and plays it with `play`, as a request from
     // outside the window: once no modal window is up.
     void open(const QByteArray& file, bool play);
@@ -72,6 +75,9 @@ public:
     void takeRequests(session::SingleWindow& singleWindow);
     // Offers the desktop's media controls on `bus`. False when the bus refused the name.
     bool registerMediaControls(const QDBusConnection& bus);
+    // Keeps the computer from suspending for idleness while the window plays, through logind on the
+    // bus `systemBus` gives at the first Play (see session::SleepInhibitor).
+    void keepAwakeWhilePlaying(std::function<QDBusConnection()> systemBus);
 
 private:
     struct Impl;

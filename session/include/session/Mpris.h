@@ -5,6 +5,9 @@
 #include <QString>
 #include <QVariantMap>
 
+namespace qb::mci {
+class MciApi;
+}
 namespace qb::ui {
 class Form1;
 }
@@ -16,10 +19,15 @@ namespace qb::session {
 //
 // Each method does what the matching command does, through the window's own handlers and once the
 // window takes input (see whenWindowFree): Play is Play, Pause and Stop are Stop, PlayPause is Stop
-// while playing and Play otherwise, Raise brings the window to the front. The player loops one file
-// and cannot seek, so Next, Previous, Seek, SetPosition and OpenUri do nothing. PlaybackStatus is
-// "Playing" while the user wants playback and "Stopped" otherwise. Property changes are announced
-// with org.freedesktop.DBus.Properties.PropertiesChanged. UI thread only; `form` must outlive this.
+// while playing and Play otherwise, Raise brings the window to the front. With no file open Play and
+// PlayPause do nothing (CanPlay is false), so a media key pressed then raises no message box. OpenUri
+// takes a file: URI as a later start's `--play FILE` is taken, and refuses any other URI with an error.
+// The player loops one file and cannot seek, so Next, Previous, Seek and SetPosition do nothing and
+// LoopStatus is "Track" for good. PlaybackStatus is "Playing" while the user wants playback, "Paused"
+// while a file is open (Play goes on where Stop left it) and "Stopped" with none. Metadata's
+// mpris:length and Position come from the sound service ("status midi length" and "position").
+// Property changes are announced with org.freedesktop.DBus.Properties.PropertiesChanged. UI thread
+// only; `form` and `mci` must outlive this.
 class Mpris : public QObject
 {
     Q_OBJECT
@@ -27,7 +35,7 @@ public:
     static constexpr const char* kServiceName = "org.mpris.MediaPlayer2.quillbeat";
     static constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
 
-    explicit Mpris(ui::Form1& form, QObject* parent = nullptr);
+    Mpris(ui::Form1& form, mci::MciApi& mci, QObject* parent = nullptr);
     ~Mpris() override;
 
     // Registers the object and the bus name on `bus`. False, with a note on standard error, when the
@@ -37,20 +45,28 @@ public:
     // The player interface's state, as the bus sees it.
     QString playbackStatus() const;
     QVariantMap metadata() const;
+    // Where the file plays, in microseconds; 0 with no file open.
+    qlonglong position() const;
+    bool canPlay() const;
 
     // Performed by the adaptors.
     void play();
     void stop();
     void playPause();
     void raise();
+    // False, with the reason in `error`, for anything but an absolute file: URI.
+    bool openUri(const QString& uri, QString& error);
 
 private:
     void announceChanges();
 
+    // The sound service's answer to "status midi <item>", in milliseconds; -1 when there is none.
+    qlonglong statusMs(const char* item) const;
+
     ui::Form1& m_form;
+    mci::MciApi& m_mci;
     QString m_connectionName;
-    QString m_lastStatus;
-    QVariantMap m_lastMetadata;
+    QVariantMap m_last; // the properties last announced
     bool m_registered = false;
 };
 

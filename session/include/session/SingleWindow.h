@@ -18,12 +18,18 @@ struct WindowRequest
     // raise the window.
     QByteArray file;
     bool play = false; // play the file once it is selected
+    // The launch the desktop started for the later start (DESKTOP_STARTUP_ID, XDG_ACTIVATION_TOKEN),
+    // which the window answers for when it raises itself; empty when there was none.
+    QByteArray startupId = {};
+    QByteArray activationToken = {};
 };
 
 // One request per connection, one line of ASCII:
-//   "QUILLBEAT-WINDOW/1 raise\n"  or  "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>\n"
-// answered by "ok\n" once the window has taken it. decodeRequest() is given the line without its
-// newline and refuses anything else (a relative or empty path, a NUL in it, stray fields).
+//   "QUILLBEAT-WINDOW/1 raise[ LAUNCH]\n"  or
+//   "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>[ LAUNCH]\n"
+// where LAUNCH is "startup=<base64>" and/or "token=<base64>" (in that order), answered by "ok\n" once
+// the window has taken it. decodeRequest() is given the line without its newline and refuses anything
+// else (a relative or empty path, a NUL in it, stray or repeated fields).
 QByteArray encodeRequest(const WindowRequest& request);
 std::optional<WindowRequest> decodeRequest(const QByteArray& line);
 
@@ -41,6 +47,7 @@ public:
     {
         Listening,  // this process is the window; requests arrive through requested()
         HandedOver, // a running window took the request: this process should end
+        Refused,    // a window is there but did not take the request in time: this process should fail
         Alone,      // no private folder or socket could be had: run without the single-window service
     };
 
@@ -49,7 +56,7 @@ public:
     ~SingleWindow() override;
 
     // Hands `request` to the running window or, when there is none, starts listening. A window that
-    // is there but does not take the request within a few seconds also gives Alone, with a note on
+    // is there but does not take the request within a few seconds gives Refused, with a note on
     // standard error.
     Outcome start(const WindowRequest& request);
 

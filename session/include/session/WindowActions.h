@@ -1,5 +1,7 @@
 #pragma once
 
+#include "session/SingleWindow.h"
+
 #include <QString>
 #include <functional>
 
@@ -10,15 +12,21 @@ class Form1;
 namespace qb::session {
 
 // Runs `action` on the UI thread as soon as the main window takes input: at once (but never inside
-// the caller) when no modal window is up, else once Select's dialog, a message box or the tips
-// dialog has closed. Actions keep their order. Requests from outside the window (a later start, the
-// desktop's media keys) go through here, so they never run inside a dialog's own event loop.
+// the caller) when no modal window is up, else once Select's dialog, a message box or the start-up
+// tips (from their Form_Load on, before they are even up) have closed. Actions keep their order.
+// Requests from outside the window (a later start, the desktop's media keys) go through here, so they
+// never run inside a dialog's own event loop.
 void whenWindowFree(ui::Form1& form, std::function<void()> action);
 
 // Selects `path` (absolute) as Select does and, when `play` is set, plays it as Play does. A file
 // that does not open leaves the window as after a failed Select and the program's message box names
 // it. Returns whether the file opened.
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
+
+// Takes a request from outside the window (a later start, the media controls' OpenUri): the window (or
+// the modal window in front of it) comes to the front, and a file is opened once the window is free,
+// playing when the request asks for it or when the window was playing.
+void takeRequest(ui::Form1& form, const WindowRequest& request);
 
 // Shows the window, restored from the task bar, in front and with the input focus where the window
 // manager allows it.

@@ -6,6 +6,7 @@
 #include "ui/ImageButton.h"
 #include "ui/Picture.h"
 
+#include <QPointer>
 #include <QWidget>
 #include <array>
 
@@ -25,6 +26,7 @@ namespace qb::ui {
 class Label;
 class PictureBox;
 class Timer;
+class TipDialog;
 
 // The player's main window: three image buttons (Play, Stop, Select) over a green display panel with
 // the status line, the information box and the animation box. Controls keep their historic names as
@@ -52,10 +54,15 @@ public:
     const playback::PlaybackState& state() const { return m_state; }
     playback::Playback& playback() { return m_playback; }
 
-    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally where the
-    // window system puts a new window; this window then opens at that same place. Otherwise the
-    // window system places this window when it is shown. Call before the first show.
+    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally over this
+    // window once the window system has put the window where it chose. Call before the first show;
+    // returns at once (the tips close on their own time). A start with a file leaves it out.
     void Form_Load();
+    // True from a Form_Load that shows the tips until they close: the window does not take requests
+    // from outside yet.
+    bool startingUp() const { return m_tipsPending || !m_tips.isNull(); }
+    // The tips dialog while it is up; null otherwise.
+    TipDialog* tips() const;
 
     // The commands, also called by the labels and the access keys.
     void Command1_Click() { m_playback.Command1_Click(); }
@@ -101,6 +108,10 @@ public:
     // Select selects it. False when it did not open, or when Select's dialog is up.
     bool selectFile(const QString& path) { return m_playback.SelectFile(path); }
 
+    // Whether `control` is one of the holders that lie below the client area (the animation pictures,
+    // the still picture, the access-key buttons): never seen, so neither Tab nor assistive tools reach it.
+    bool offWindow(const QWidget* control) const;
+
     // Controls, for the window's own handlers and for tests.
     Label* Label1 = nullptr;
     Label* Label2 = nullptr;
@@ -123,6 +134,11 @@ public:
 signals:
     // After Play, Stop and every selection.
     void playbackStateChanged();
+    // A file was dropped on the window (of several, the first): its absolute path as the file system
+    // spells it. The program takes it as it takes a file handed over by a later start.
+    void fileDropped(const QByteArray& path);
+    // The window has closed (Form_Unload has run): nothing plays from now on.
+    void unloaded();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -130,8 +146,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void showTips();
     void createControls();
     void connectHandlers();
     void applyLabelStyles(bool playHighlighted, bool stopHighlighted, bool selectHighlighted);
@@ -140,6 +158,8 @@ private:
     playback::PlaybackState m_state;
     playback::Playback m_playback;
     bool m_unloaded = false;
+    bool m_tipsPending = false; // Form_Load wants the tips, once the window is on the screen
+    QPointer<TipDialog> m_tips;
 };
 
 } // namespace qb::ui

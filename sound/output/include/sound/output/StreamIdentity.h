@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace qb::audio {
@@ -29,5 +30,8 @@ const StreamIdentity& streamIdentity();
 // stream once, from streamName, when it opens the device. Thread-safe.
 void setStreamTitle(const std::string& title);
 std::string streamTitle();
+// How many times the title has been set: an output that plays on compares it, cheaply and without a
+// lock, to take a new title while its stream runs on (a file handed over while one plays).
+std::uint64_t streamTitleChanges();
 
 } // namespace qb::audio

@@ -1,0 +1,123 @@
+#include "app/CommandLine.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QUrl>
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
+namespace qb::app {
+
+namespace {
+
+struct Options
+{
+    QCommandLineParser parser;
+    QCommandLineOption play{QStringLiteral("play"), QStringLiteral("Play FILE as soon as it is selected.")};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Show the version.")};
+
+    Options()
+    {
+        parser.setApplicationDescription(QStringLiteral(
+            "Quillbeat plays one MIDI, WAV, MP3, FLAC or Ogg file over and over, seamlessly.\n"
+            "With FILE, the file is selected as the Select command selects it; a running\n"
+            "Quillbeat window of this user takes it over instead. FILE may be a file:// URI."));
+        parser.addOption(play);
+        parser.addOption(help);
+        parser.addOption(version);
+        parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The sound file to select."),
+                                     QStringLiteral("[FILE]"));
+    }
+};
+
+QByteArray currentFolder()
+{
+    std::vector<char> cwd(4096);
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE)
+            return {};
+        cwd.resize(cwd.size() * 2);
+    }
+    return QByteArray(cwd.data());
+}
+
+// The raw argument that decodes to `decoded`: Qt decodes arguments as UTF-8 and loses the bytes of a
+// name that is not, so the file is taken from argv itself.
+QByteArray rawArgument(int argc, const char* const argv[], const QString& decoded)
+{
+    for (int i = argc - 1; i >= 1; --i) {
+        if (QString::fromLocal8Bit(argv[i]) == decoded)
+            return QByteArray(argv[i]);
+    }
+    return decoded.toLocal8Bit();
+}
+
+} // namespace
+
+CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArray& workingFolder)
+{
+    CommandLine line;
+    const auto refuse = [&line](const QString& error) {
+        line.action = CommandLine::Action::Refused;
+        line.error = error;
+        return line;
+    };
+    QStringList arguments{QStringLiteral("quillbeat")};
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    Options options;
+    if (!options.parser.parse(arguments))
+        return refuse(options.parser.errorText() + QStringLiteral(" (try --help)"));
+    if (options.parser.isSet(options.help)) {
+        line.action = CommandLine::Action::Help;
+        return line;
+    }
+    if (options.parser.isSet(options.version)) {
+        line.action = CommandLine::Action::Version;
+        return line;
+    }
+    line.play = options.parser.isSet(options.play);
+    const QStringList files = options.parser.positionalArguments();
+    if (files.size() > 1)
+        return refuse(QStringLiteral("one FILE at most (try --help)"));
+    if (files.isEmpty())
+        return line;
+
+    QByteArray file = rawArgument(argc, argv, files.front());
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
+    if (file.startsWith("file:")) {
+        const QUrl url = QUrl::fromEncoded(file);
+        const QString host = url.host();
+        if (!url.isValid() || !url.isLocalFile() || (!host.isEmpty() && host != QLatin1String("localhost")))
+            return refuse(QStringLiteral("not a file on this computer: %1").arg(files.front()));
+        file = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+        if (!file.startsWith('/') || file.contains('\0'))
+            return refuse(QStringLiteral("not a file on this computer: %1").arg(files.front()));
+    } else if (file.contains("://") && scheme.match(files.front()).hasMatch()) {
+        return refuse(QStringLiteral("only files on this computer can be played, not %1").arg(files.front()));
+    }
+    if (!file.startsWith('/')) {
+        QByteArray folder = workingFolder.isEmpty() ? currentFolder() : workingFolder;
+        if (!folder.endsWith('/'))
+            folder += '/';
+        if (file.startsWith("./"))
+            file.remove(0, 2);
+        file = folder + file;
+    }
+    line.file = file;
+    return line;
+}
+
+QString helpText()
+{
+    Options options;
+    QString text = options.parser.helpText();
+    text.replace(QStringLiteral("<executable_name>"), QStringLiteral("quillbeat"));
+    return text;
+}
+
+} // namespace qb::app

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace qb::app {
+
+// What the command line asks for, read before any window system is reached: `quillbeat [--play] [FILE]`,
+// `--help`, `--version`. FILE is a path or a file: URI (as a desktop passes it); any other URI is
+// refused.
+struct CommandLine
+{
+    enum class Action
+    {
+        Run,     // start (or hand `file` to the running window)
+        Help,    // print helpText() and end
+        Version, // print the version and end
+        Refused, // print `error` (one line, no program name) and end with status 2
+    };
+    Action action = Action::Run;
+    // The file, absolute, as the file system spells it (any bytes but NUL); empty: none given.
+    QByteArray file;
+    bool play = false;
+    QString error;
+};
+
+// Reads argv[1...]. `workingFolder` makes a relative FILE absolute (the process's own when empty).
+CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArray& workingFolder = {});
+
+// The text --help prints, in English like every message of the command line.
+QString helpText();
+
+} // namespace qb::app
