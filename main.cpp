@@ -80,6 +80,7 @@ int main(int argc, char* argv[])
     request.play = line.play;
     request.startupId = startupId;
     request.activationToken = activationToken;
+    request.loopPoints = line.loopPoints;
 
     // One window per user: a later start hands its file to the running window and ends.
     qb::session::SingleWindow singleWindow;
@@ -95,6 +96,8 @@ int main(int argc, char* argv[])
     }
 
     qb::app::Program program;
+    if (line.loopPoints)
+        program.playLoopPoints();
     // Requests are taken from the start: those that come while the tips are up wait for them.
     program.takeRequests(singleWindow);
     program.registerMediaControls(QDBusConnection::sessionBus());

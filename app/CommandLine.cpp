@@ -16,6 +16,10 @@ struct Options
 {
     QCommandLineParser parser;
     QCommandLineOption play{QStringLiteral("play"), QStringLiteral("Play FILE as soon as it is selected.")};
+    QCommandLineOption loopPoints{
+        QStringLiteral("loop-points"),
+        QStringLiteral("Play the loop a file marks for itself: its introduction once, "
+                       "then its loop for ever (as LoopPoints=1 in the settings).")};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")};
     QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
                                QStringLiteral("Show the version.")};
@@ -27,6 +31,7 @@ struct Options
             "With FILE, the file is selected as the Select command selects it; a running\n"
             "Quillbeat window of this user takes it over instead. FILE may be a file:// URI."));
         parser.addOption(play);
+        parser.addOption(loopPoints);
         parser.addOption(help);
         parser.addOption(version);
         parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The sound file to select."),
@@ -81,6 +86,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArra
         return line;
     }
     line.play = options.parser.isSet(options.play);
+    line.loopPoints = options.parser.isSet(options.loopPoints);
     const QStringList files = options.parser.positionalArguments();
     if (files.size() > 1)
         return refuse(QStringLiteral("one FILE at most (try --help)"));

@@ -45,6 +45,7 @@ struct Program::Impl
     ui::Form1 form;
     std::unique_ptr<session::Mpris> mpris;
     std::unique_ptr<session::SleepInhibitor> inhibitor;
+    bool loopPointsAsked = false; // --loop-points, this start's or a later one's
 
     explicit Impl(Parts& parts)
         : messages(lentOrOwn(parts.messages, ownMessages)), settings(lentOrOwn(parts.settings, ownSettings)),
@@ -77,13 +78,18 @@ struct Program::Impl
                 ownSettings ? ownSettings->fileFor(kApp) : platform::QSettingsStore().fileFor(kApp);
             messages.show(session::soundFontMessage(platform::fromAnsi(soundFont), file), kApp);
         };
-        // Off unless the user turns it on: LoopPoints=1 under [Settings].
-        sound.loopPointsWanted = [this] {
-            return settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("LoopPoints"))
-                       .trimmed() == QLatin1String("1");
-        };
+        sound.loopPointsWanted = [this] { return loopPointsWanted(); };
         ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));
         return *ownMci;
+    }
+
+    // Off unless the user turns it on: --loop-points, or LoopPoints=1 under [Settings] (read at each
+    // open, as the SoundFont is).
+    bool loopPointsWanted() const
+    {
+        return loopPointsAsked ||
+               settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("LoopPoints"))
+                       .trimmed() == QLatin1String("1");
     }
 };
 
@@ -135,7 +141,21 @@ void Program::takeRequests(session::SingleWindow& singleWindow)
 {
     ui::Form1& form = m->form;
     QObject::connect(&singleWindow, &session::SingleWindow::requested, &form,
-                     [&form](const session::WindowRequest& handed) { session::takeRequest(form, handed); });
+                     [this, &form](const session::WindowRequest& handed) {
+                         if (handed.loopPoints)
+                             playLoopPoints();
+                         session::takeRequest(form, handed);
+                     });
+}
+
+void Program::playLoopPoints()
+{
+    m->loopPointsAsked = true;
+}
+
+bool Program::loopPointsWanted() const
+{
+    return m->loopPointsWanted();
 }
 
 bool Program::registerMediaControls(const QDBusConnection& bus)

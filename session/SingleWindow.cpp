@@ -158,6 +158,8 @@ QByteArray encodeRequest(const WindowRequest& request)
         line += " raise";
     else
         line += (request.play ? " open play " : " open select ") + request.file.toBase64();
+    if (request.loopPoints)
+        line += " loop-points";
     if (!request.startupId.isEmpty())
         line += " startup=" + request.startupId.toBase64();
     if (!request.activationToken.isEmpty())
@@ -185,6 +187,10 @@ std::optional<WindowRequest> decodeRequest(const QByteArray& line)
     };
     if (!launchField("token=", request.activationToken) || !launchField("startup=", request.startupId))
         return std::nullopt;
+    if (words.size() >= 3 && words.last() == "loop-points") {
+        request.loopPoints = true;
+        words.removeLast();
+    }
     if (words.size() == 2 && words[1] == "raise")
         return request;
     if (words.size() != 4 || words[1] != "open" || (words[2] != "play" && words[2] != "select"))

@@ -76,6 +76,16 @@ private slots:
         QVERIFY(line.file.isEmpty());
     }
 
+    void loopPointsAreAskedFor()
+    {
+        const char* const with[] = {"quillbeat", "--loop-points", "--play", "/srv/a.ogg"};
+        const CommandLine asked = parseCommandLine(4, with, "/home/me");
+        QVERIFY(asked.loopPoints && asked.play);
+        QCOMPARE(asked.file, QByteArray("/srv/a.ogg"));
+        const char* const without[] = {"quillbeat", "/srv/a.ogg"};
+        QVERIFY(!parseCommandLine(2, without, "/home/me").loopPoints);
+    }
+
     void helpAndVersionWin()
     {
         QCOMPARE(parse({"--play", "a.mid", "--help"}).action, CommandLine::Action::Help);

@@ -64,6 +64,20 @@ private slots:
         got = decodeRequest(encodeRequest({{}, false, {}, "only-a-token"}).chopped(1));
         QVERIFY(got && got->file.isEmpty() && got->startupId.isEmpty());
         QCOMPARE(got->activationToken, QByteArray("only-a-token"));
+        QVERIFY(!got->loopPoints);
+    }
+
+    // --loop-points travels with a file or alone, beside the launch.
+    void loopPointsTravelWithTheRequest()
+    {
+        std::optional<WindowRequest> got = decodeRequest(
+            encodeRequest({QByteArrayLiteral("/music/a.ogg"), true, "id", {}, true}).chopped(1));
+        QVERIFY(got && got->loopPoints && got->play);
+        QCOMPARE(got->file, QByteArray("/music/a.ogg"));
+        QCOMPARE(got->startupId, QByteArray("id"));
+        got = decodeRequest(encodeRequest({{}, false, {}, {}, true}).chopped(1));
+        QVERIFY(got && got->loopPoints && got->file.isEmpty());
+        QVERIFY(!decodeRequest("QUILLBEAT-WINDOW/1 raise loop-points loop-points"));
     }
 
     void malformedRequestsAreRefused_data()

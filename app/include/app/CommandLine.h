@@ -5,7 +5,8 @@
 
 namespace qb::app {
 
-// What the command line asks for, read before any window system is reached: `quillbeat [--play] [FILE]`,
+// What the command line asks for, read before any window system is reached:
+// `quillbeat [--play] [--loop-points] [FILE]`,
 // `--help`, `--version`. FILE is a path or a file: URI (as a desktop passes it); any other URI is
 // refused.
 struct CommandLine
@@ -21,6 +22,7 @@ struct CommandLine
     // The file, absolute, as the file system spells it (any bytes but NUL); empty: none given.
     QByteArray file;
     bool play = false;
+    bool loopPoints = false; // --loop-points: play the loop points files mark
     QString error;
 };
 

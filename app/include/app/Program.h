@@ -71,8 +71,13 @@ public:
     // outside the window: once no modal window is up.
     void open(const QByteArray& file, bool play);
     // Takes the requests of later starts: the window comes to the front, and a file handed over is
-    // opened (and plays with --play, or when the window was playing).
+    // opened (and plays with --play, or when the window was playing); one with --loop-points turns
+    // loop points on, as playLoopPoints() does.
     void takeRequests(session::SingleWindow& singleWindow);
+    // From now on a file that marks its own loop plays it (--loop-points), whatever the settings say;
+    // without this, LoopPoints=1 under [Settings] decides at each open.
+    void playLoopPoints();
+    bool loopPointsWanted() const;
     // Offers the desktop's media controls on `bus`. False when the bus refused the name.
     bool registerMediaControls(const QDBusConnection& bus);
     // Keeps the computer from suspending for idleness while the window plays, through logind on the

@@ -22,11 +22,13 @@ struct WindowRequest
     // which the window answers for when it raises itself; empty when there was none.
     QByteArray startupId = {};
     QByteArray activationToken = {};
+    // Play the loop points files mark, from now on (the later start's --loop-points).
+    bool loopPoints = false;
 };
 
 // One request per connection, one line of ASCII:
-//   "QUILLBEAT-WINDOW/1 raise[ LAUNCH]\n"  or
-//   "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>[ LAUNCH]\n"
+//   "QUILLBEAT-WINDOW/1 raise[ loop-points][ LAUNCH]\n"  or
+//   "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>[ loop-points][ LAUNCH]\n"
 // where LAUNCH is "startup=<base64>" and/or "token=<base64>" (in that order), answered by "ok\n" once
 // the window has taken it. decodeRequest() is given the line without its newline and refuses anything
 // else (a relative or empty path, a NUL in it, stray or repeated fields).
