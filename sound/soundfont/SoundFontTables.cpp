@@ -57,6 +57,20 @@ bool isChunkTag(const std::uint8_t* tag)
     return std::all_of(tag, tag + 4, [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; });
 }
 
+// Where the chunk after the one of `size` bytes at `at` starts: after the zero byte that pads an odd
+// size, unless the font left it out (some compressed fonts do, and FluidSynth reads them so) and the
+// next chunk starts right away.
+std::uint64_t nextChunk(int fd, std::uint64_t at, std::uint64_t size)
+{
+    const std::uint64_t next = at + 8 + size;
+    if ((size & 1) == 0)
+        return next;
+    std::uint8_t tag[4];
+    if (readFully(fd, next, tag, sizeof tag) && tag[0] != 0 && isChunkTag(tag))
+        return next;
+    return next + 1;
+}
+
 // The largest size each "pdta" table can have: as many records as its 16-bit indices address.
 std::uint64_t largestTable(const std::string& tag)
 {
@@ -100,8 +114,11 @@ Walk readList(int fd, std::uint64_t at, std::uint64_t listEnd, const std::string
             if (!readFully(fd, at + 8, bytes.data(), bytes.size()))
                 return Failure{SoundFontFault::Unreadable, "a read failed"};
             out.pdta[tag] = std::move(bytes);
+            // The nine tables are all a synthesiser reads of the list: whatever follows them is not.
+            if (out.pdta.size() == 9 && tag == "shdr")
+                return std::nullopt;
         }
-        at += 8 + size + (size & 1);
+        at = nextChunk(fd, at, size);
     }
     return std::nullopt;
 }
@@ -128,7 +145,7 @@ Walk readChunks(int fd, std::uint64_t riffEnd, Chunks& out)
                 out.havePdta = out.havePdta || type == "pdta";
             }
         }
-        at += 8 + size + (size & 1);
+        at = nextChunk(fd, at, size);
     }
     return std::nullopt;
 }
