@@ -64,8 +64,7 @@ struct Program::Impl
             return platform::toAnsi(
                 settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont")).trimmed());
         };
-        sound.soundFontFailed = [this](const std::string& soundFont, mci::SoundFontProblem problem,
-                                       const std::string&) {
+        sound.soundFontFailed = [this](const std::string& soundFont, int problem, const std::string&) {
             // Where the user names another SoundFont: the settings file, lent settings or not.
             const QString file =
                 ownSettings ? ownSettings->fileFor(kApp) : platform::QSettingsStore().fileFor(kApp);
@@ -74,7 +73,9 @@ struct Program::Impl
                 settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont"))
                     .trimmed()
                     .isEmpty();
-            messages.show(session::soundFontMessage(platform::fromAnsi(soundFont), problem, isDefault, file),
+            messages.show(session::soundFontMessage(platform::fromAnsi(soundFont),
+                                                    static_cast<mci::SoundFontProblem>(problem), isDefault,
+                                                    file),
                           kApp);
         };
         ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));

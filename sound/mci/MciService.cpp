@@ -190,7 +190,7 @@ struct SoundFontFailureReport
         if (!service.m_options.soundFontFailed)
             return;
         try {
-            service.m_options.soundFontFailed(failure.path, failure.problem, failure.why);
+            service.m_options.soundFontFailed(failure.path, static_cast<int>(failure.problem), failure.why);
         } catch (...) {
             // A C-style service: nothing may escape to the caller.
         }

@@ -68,10 +68,9 @@ private slots:
         std::vector<mci::SoundFontProblem> problems;
         mci::MciService* self = nullptr;
         mci::MCIERROR modeWhileReported = 1;
-        options.soundFontFailed = [&](const std::string& path, mci::SoundFontProblem kind,
-                                      const std::string& why) {
+        options.soundFontFailed = [&](const std::string& path, int kind, const std::string& why) {
             reported.push_back(path);
-            problems.push_back(kind);
+            problems.push_back(static_cast<mci::SoundFontProblem>(kind));
             QVERIFY(!why.empty());
             // Reported after the command: the service takes commands again, as a message box's own
             // event loop would send them.

@@ -30,10 +30,12 @@ struct SoundStackSetup
     // Shows the service's error boxes (mciExecute).
     platform::MessageBoxPresenter* errorBox = nullptr;
     // The SoundFont the user chose (empty: the distribution's default), asked at every open of a MIDI
-    // file; and told when a SoundFont could not be loaded, with its path, the kind of problem and the
-    // reason (English, for a log). Both on the thread that sends the command; see MciServiceOptions.
+    // file; and told when a SoundFont could not be loaded: its path, the kind of problem (a
+    // SoundFontProblem, passed as a number so that the callback's type names nothing of ours: the
+    // module exports nothing but its entry points) and the reason (English, for a log). Both on the
+    // thread that sends the command; see MciServiceOptions.
     std::function<std::string()> soundFontChoice;
-    std::function<void(const std::string& soundFontPath, SoundFontProblem problem, const std::string& why)>
+    std::function<void(const std::string& soundFontPath, int problem, const std::string& why)>
         soundFontFailed;
 };
 

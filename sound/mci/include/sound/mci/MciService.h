@@ -36,10 +36,10 @@ struct MciServiceOptions
     // answer, or no function, means soundFontPath. Called on the thread that sends the command.
     std::function<std::string()> soundFontChoice;
     // Told when a MIDI file was refused because its SoundFont could not be loaded (the open still
-    // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path, the kind of problem and the
-    // reason. Called after the command has finished and the service's lock is released, so it may
-    // show a modal window.
-    std::function<void(const std::string& soundFontPath, SoundFontProblem problem, const std::string& why)>
+    // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path, the kind of problem (a
+    // SoundFontProblem, as a number: see SoundStackSetup) and the reason. Called after the command has
+    // finished and the service's lock is released, so it may show a modal window.
+    std::function<void(const std::string& soundFontPath, int problem, const std::string& why)>
         soundFontFailed;
     // How long an open may take: a file (with its SoundFont) is opened on a thread of its own, and one
     // that takes longer is refused with MCIERR_INVALID_FILE, as a file that cannot be opened is.
