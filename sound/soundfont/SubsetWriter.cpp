@@ -1,5 +1,6 @@
 #include "SubsetWriter.h"
 
+#include "CompressedSample.h"
 #include "sound/soundfont/SubsetPlan.h"
 
 #include <algorithm>
@@ -96,7 +97,12 @@ void SubsetWriter::placeSamples()
         // Compressed samples count bytes, 16-bit ones points.
         const std::uint64_t unit = h.compressed() ? 1 : 2;
         const std::uint64_t begin = std::min<std::uint64_t>(h.start * unit, dataBytes / unit * unit);
-        const std::uint64_t end = std::clamp<std::uint64_t>(h.end * unit, begin, dataBytes / unit * unit);
+        std::uint64_t end = std::clamp<std::uint64_t>(h.end * unit, begin, dataBytes / unit * unit);
+        // A compressed sample FluidSynth could not decode would refuse the whole subset, and one whose
+        // length is unknown would have it allocate without bound: such a sample is kept empty (silent).
+        if (h.compressed() && end > begin &&
+            !decodableSample(m_subset.m_fd.get(), m_tables.sampleDataOffset() + begin, end - begin))
+            end = begin;
         sources.push_back({h.compressed(), begin, end});
         m_keepsCompressed = m_keepsCompressed || h.compressed();
     }

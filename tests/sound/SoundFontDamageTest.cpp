@@ -143,6 +143,16 @@ private slots:
         row("a sample of an unknown type",
             fontFile("type.sf2", fontOf([](SoundFontSpec& s) { s.samples[2].type = 0x20; })), P::None);
 
+        // A compressed sample that does not decode: FluidSynth would refuse every sample with it.
+        QByteArray undecodable =
+            qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+        qsizetype organ = -1;
+        for (int s = 0; s < 3; ++s)
+            organ = undecodable.indexOf("OggS", organ + 1);
+        QVERIFY(organ > 0);
+        undecodable.replace(organ, 64, QByteArray(64, 'U'));
+        row("a compressed sample that does not decode", fontFile("undecodable.sf3", undecodable), P::None);
+
         // Tables whose order FluidSynth refuses too.
         QByteArray presetBags = fontOf([](SoundFontSpec&) {});
         set16(presetBags, qb::test::chunkPayload(presetBags, "pbag") + 4, 5); // zone 1 after zone 2
