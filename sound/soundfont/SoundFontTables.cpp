@@ -89,8 +89,13 @@ Walk readList(int fd, std::uint64_t at, std::uint64_t listEnd, const std::string
         std::uint8_t header[8];
         if (!readFully(fd, at, header, sizeof header))
             return Failure{SoundFontFault::Unreadable, "a read failed"};
-        if (!isChunkTag(header) || count == kMaxChunksPerList)
+        if (!isChunkTag(header) || count == kMaxChunksPerList) {
+            // What follows the sample data, or the font's description, is never read: a synthesiser
+            // skips it too. Junk among the tables is damage.
+            if (type != "pdta")
+                return std::nullopt;
             return Failure{SoundFontFault::Damaged, "junk where its chunks should be"};
+        }
         const std::uint64_t size = u32(header + 4);
         const std::string tag(reinterpret_cast<const char*>(header), 4);
         if (at + 8 + size > listEnd)
