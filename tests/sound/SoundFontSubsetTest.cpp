@@ -278,6 +278,43 @@ private slots:
         }
     }
 
+    // Some compressed fonts (FluidR3Mono, MuseScore General Lite) leave out the pad byte after an
+    // odd-sized sample chunk and start the next list right after it, and FluidSynth reads them so.
+    void aFontWithoutThePadByteAfterAnOddChunkReads()
+    {
+        QByteArray font = qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+        const qsizetype data = qb::test::chunkPayload(font, "smpl");
+        const qsizetype sdtaSize = qb::test::chunkPayload(font, "sdta") - 8;
+        auto get32 = [&font](qsizetype at) {
+            return quint32(quint8(font[at])) | (quint32(quint8(font[at + 1])) << 8) |
+                   (quint32(quint8(font[at + 2])) << 16) | (quint32(quint8(font[at + 3])) << 24);
+        };
+        auto add32 = [&](qsizetype at, int delta) {
+            const quint32 v = get32(at) + quint32(delta);
+            for (int i = 0; i < 4; ++i)
+                font[at + i] = char((v >> (8 * i)) & 0xFF);
+        };
+        const quint32 size = get32(data - 4);
+        // An odd size with nothing after it: one more byte after an even chunk, or its pad byte gone.
+        const int delta = size % 2 == 0 ? 1 : -1;
+        if (delta > 0)
+            font.insert(data + size, 'x');
+        else
+            font.remove(data + size, 1);
+        add32(data - 4, delta > 0 ? 1 : 0);
+        add32(sdtaSize, delta);
+        add32(4, delta);
+        QVERIFY(get32(data - 4) % 2 == 1);
+        QCOMPARE(font.mid(data + get32(data - 4), 4), QByteArray("LIST"));
+
+        std::string why;
+        const auto tables = SoundFontTables::read(write("unpadded.sf3", font).toStdString(), &why);
+        QVERIFY2(tables, why.c_str());
+        QCOMPARE(tables->presetCount(), std::size_t(3));
+        QCOMPARE(tables->sampleCount(), std::size_t(5));
+        QVERIFY(tables->hasCompressedSamples());
+    }
+
     // A font of compressed or 24-bit samples sounds as the same font of 16-bit samples: at the same
     // level, with the same wave (compressed bytes played as points would be loud noise).
     void everyKindOfFontSoundsTheSame()
