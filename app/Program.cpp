@@ -72,11 +72,19 @@ struct Program::Impl
             return platform::toAnsi(
                 settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont")).trimmed());
         };
-        sound.soundFontFailed = [this](const std::string& soundFont, const std::string&) {
+        sound.soundFontFailed = [this](const std::string& soundFont, int problem, const std::string&) {
             // Where the user names another SoundFont: the settings file, lent settings or not.
             const QString file =
                 ownSettings ? ownSettings->fileFor(kApp) : platform::QSettingsStore().fileFor(kApp);
-            messages.show(session::soundFontMessage(platform::fromAnsi(soundFont), file), kApp);
+            // The user chose none: the SoundFont is the distribution's default.
+            const bool isDefault =
+                settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont"))
+                    .trimmed()
+                    .isEmpty();
+            messages.show(session::soundFontMessage(platform::fromAnsi(soundFont),
+                                                    static_cast<mci::SoundFontProblem>(problem), isDefault,
+                                                    file),
+                          kApp);
         };
         sound.loopPointsWanted = [this] { return loopPointsWanted(); };
         ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));

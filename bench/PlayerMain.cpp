@@ -8,11 +8,12 @@
 //   qb_bench_player server <file>|- [<stop after ms>]
 //       as cost, on the output the program chooses (a PulseAudio-compatible server when one answers);
 //       with a delay, clicks Stop that long after Play and stays open.
-//   qb_bench_player server-latency <dir> <monitor source>
+//   qb_bench_player server-latency <dir> <monitor source> [<SoundFont>]
 //       the window on the sound module as main.cpp makes it (loaded at the first Select, on the output
 //       it chooses), recording <monitor source> (the monitor of the sink it plays on): Select-confirm to
 //       ready, Play to the first sound that leaves the sink, Stop to the last (a MIDI file the first and
-//       the second time, a WAV, an MP3, a song of fifteen instruments), in ms.
+//       the second time, a WAV, an MP3, a song of fifteen instruments), in ms. The MIDI files play on
+//       <SoundFont> when given, set as a user sets it.
 //   qb_bench_player latency <dir>
 //       what a user waits for, with an output that notes when the first sound goes out:
 //       Select-confirm to ready-to-play (a MIDI file the first and the second time in this process,
@@ -221,6 +222,9 @@ int runServerLatency(int argc, char** argv)
         return 1;
     }
     ModuleBenchWindow program;
+    if (argc == 5)
+        program.settings.SaveSetting(QStringLiteral("Quillbeat"), QStringLiteral("Settings"),
+                                     QStringLiteral("SoundFont"), QString::fromLocal8Bit(argv[4]));
     QTimer::singleShot(0, [&] {
         // Half a second of recording in real time before the first step: until then the sink's monitor
         // may not deliver at all, and the first Play would be timed by when the recording began.
@@ -288,12 +292,12 @@ int main(int argc, char** argv)
         return runCost(argc, argv, false);
     if (mode == QLatin1String("server") && (argc == 3 || argc == 4))
         return runCost(argc, argv, true);
-    if (mode == QLatin1String("server-latency") && argc == 4)
+    if (mode == QLatin1String("server-latency") && (argc == 4 || argc == 5))
         return runServerLatency(argc, argv);
     if (mode == QLatin1String("latency") && argc == 3)
         return runLatency(argc, argv);
     std::fprintf(stderr,
                  "usage: qb_bench_player cost <file>|- | server <file>|- [<stop ms>] | latency <dir> |\n"
-                 "       server-latency <dir> <monitor source>\n");
+                 "       server-latency <dir> <monitor source> [<SoundFont>]\n");
     return 2;
 }

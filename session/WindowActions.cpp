@@ -121,16 +121,38 @@ void raiseWindow(ui::Form1& form)
     form.activateWindow();
 }
 
-QString soundFontMessage(const QString& soundFont, const QString& settingsFile)
+QString soundFontMessage(const QString& soundFont, mci::SoundFontProblem problem, bool isDefault,
+                         const QString& settingsFile)
 {
-    return QStringLiteral(
-               "SoundFont「%1」を読み込めないため、MIDIファイルを再生できません。\n\n"
-               "Debian・Ubuntuでは次のどちらかで標準のSoundFontを入れてください:\n"
-               "  sudo apt install fluid-soundfont-gm\n"
-               "  sudo apt install timgm6mb-soundfont\n\n"
-               "別のSoundFont（.sf2）を使うには、設定ファイル\n%2\nの[Settings]に\n"
-               "SoundFont=/SoundFontの/パス.sf2\nと書いてください。WAV・MP3などはこのまま再生できます。")
-        .arg(soundFont, settingsFile);
+    QString what;
+    switch (problem) {
+    case mci::SoundFontProblem::Missing:
+        what = QStringLiteral("SoundFont「%1」が見つからないため、MIDIファイルを再生できません。");
+        break;
+    case mci::SoundFontProblem::Unreadable:
+        what = QStringLiteral(
+            "SoundFont「%1」を読み取れない（読み取りの権限がない、またはファイルではない）ため、"
+            "MIDIファイルを再生できません。");
+        break;
+    case mci::SoundFontProblem::NotSoundFont:
+        what = QStringLiteral("「%1」はSoundFontではないため、MIDIファイルを再生できません。");
+        break;
+    case mci::SoundFontProblem::Rejected:
+        what = QStringLiteral("SoundFont「%1」は壊れているか、FluidSynthが読み込めない形式のため、"
+                              "MIDIファイルを再生できません。");
+        break;
+    }
+    QString text = what.arg(soundFont) + QStringLiteral("\n\n");
+    // Only the default one is a package's to give back.
+    if (isDefault && problem == mci::SoundFontProblem::Missing)
+        text += QStringLiteral("Debian・Ubuntuでは次のどちらかで標準のSoundFontを入れてください:\n"
+                               "  sudo apt install fluid-soundfont-gm\n"
+                               "  sudo apt install timgm6mb-soundfont\n\n");
+    text += QStringLiteral(
+                "別のSoundFont（.sf2・.sf3）を使うには、設定ファイル\n%1\nの[Settings]に\n"
+                "SoundFont=/SoundFontの/パス.sf2\nと書いてください。WAV・MP3などはこのまま再生できます。")
+                .arg(settingsFile);
+    return text;
 }
 
 QString currentTitle(const ui::Form1& form)

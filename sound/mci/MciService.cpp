@@ -90,6 +90,22 @@ MCIERROR errorOf(audio::OpenError error)
     return MCIERR_INTERNAL;
 }
 
+SoundFontProblem problemOf(audio::SoundFontProblem problem)
+{
+    switch (problem) {
+    case audio::SoundFontProblem::Missing:
+        return SoundFontProblem::Missing;
+    case audio::SoundFontProblem::Unreadable:
+        return SoundFontProblem::Unreadable;
+    case audio::SoundFontProblem::NotSoundFont:
+        return SoundFontProblem::NotSoundFont;
+    case audio::SoundFontProblem::None:
+    case audio::SoundFontProblem::Rejected:
+        break;
+    }
+    return SoundFontProblem::Rejected;
+}
+
 // The decoder of `kind` for `path`. Runs on the opening thread (see openWithin): it owns what it uses.
 audio::OpenResult openDecoder(DeviceKind kind, const std::string& path, bool typed,
                               const std::string& soundFont,
@@ -169,12 +185,12 @@ struct SoundFontFailureReport
     {
         if (!service.m_soundFontFailure)
             return;
-        const auto [path, why] = std::move(*service.m_soundFontFailure);
+        const MciService::SoundFontFailure failure = std::move(*service.m_soundFontFailure);
         service.m_soundFontFailure.reset();
         if (!service.m_options.soundFontFailed)
             return;
         try {
-            service.m_options.soundFontFailed(path, why);
+            service.m_options.soundFontFailed(failure.path, static_cast<int>(failure.problem), failure.why);
         } catch (...) {
             // A C-style service: nothing may escape to the caller.
         }
@@ -310,7 +326,8 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
         std::fprintf(stderr, "quillbeat: cannot open %s: %s\n", cmd.device.c_str(),
                      opened->message.empty() ? "no decoder" : opened->message.c_str());
         if (opened->error == audio::OpenError::SoundFontMissing)
-            m_soundFontFailure.emplace(soundFont, opened->message);
+            m_soundFontFailure =
+                SoundFontFailure{soundFont, problemOf(opened->soundFontProblem), opened->message};
         return opened->error != audio::OpenError::None ? errorOf(opened->error) : MCIERR_INTERNAL;
     }
 

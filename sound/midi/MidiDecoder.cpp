@@ -490,9 +490,12 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
         if (!sequence)
             return fail(OpenError::InvalidFile, why);
 
-        std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why);
-        if (!synth)
+        SoundFontProblem problem = SoundFontProblem::Rejected;
+        std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why, &problem);
+        if (!synth) {
+            result.soundFontProblem = problem;
             return fail(OpenError::SoundFontMissing, why);
+        }
         // The song's samples start loading now, beside the open, and are there by the time the user
         // plays (the first render waits for them if not).
         result.decoder =

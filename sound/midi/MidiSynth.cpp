@@ -7,6 +7,8 @@
 #include "sound/soundfont/SoundFontTables.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fluidsynth.h>
 #include <map>
@@ -89,31 +91,57 @@ constexpr std::size_t kMaxSubsets = 8;
 
 } // namespace
 
-std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, std::string* why)
+std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, std::string* why,
+                                             SoundFontProblem* problem)
 {
-    auto fail = [why](std::string reason) -> std::unique_ptr<MidiSynth> {
+    auto fail = [why, problem](SoundFontProblem kind, std::string reason) -> std::unique_ptr<MidiSynth> {
         if (why)
             *why = std::move(reason);
+        if (problem)
+            *problem = kind;
         return nullptr;
     };
 
     // FluidSynth reports a missing file only through its log; checking first gives a clear reason.
+    struct stat st
+    {
+    };
+    if (::stat(soundFontPath.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        return fail(SoundFontProblem::Missing, "no SoundFont at " + soundFontPath);
     std::string identity = fileIdentity(soundFontPath);
     if (identity.empty())
-        return fail("SoundFont not readable: " + soundFontPath);
+        return fail(SoundFontProblem::Unreadable, "SoundFont not readable: " + soundFontPath);
+
+    std::string reason;
+    SoundFontFault fault = SoundFontFault::None;
+    std::shared_ptr<const SoundFontTables> tables = SoundFontTables::read(soundFontPath, &reason, &fault);
+    switch (fault) {
+    case SoundFontFault::None:
+    case SoundFontFault::NotUnderstood:
+        break;
+    case SoundFontFault::Unreadable:
+        return fail(SoundFontProblem::Unreadable, reason);
+    case SoundFontFault::NotSoundFont:
+        return fail(SoundFontProblem::NotSoundFont, reason);
+    case SoundFontFault::Damaged:
+        // Its sizes promise more than the file holds: FluidSynth's loader is not given it either.
+        return fail(SoundFontProblem::Rejected, reason);
+    }
 
     quietLibraryWarnings();
     std::unique_ptr<MidiSynth> self(new MidiSynth);
     self->m_soundFontPath = soundFontPath;
     self->m_soundFontIdentity = std::move(identity);
+    self->m_tables = std::move(tables);
     self->m_settings = new_fluid_settings();
     if (!self->m_settings)
-        return fail("cannot create FluidSynth settings");
+        return fail(SoundFontProblem::Rejected, "cannot create FluidSynth settings");
     fluid_settings_setnum(self->m_settings, "synth.sample-rate", kEngineRate);
     fluid_settings_setint(self->m_settings, "synth.audio-channels", 1);
     fluid_settings_setint(self->m_settings, "synth.lock-memory", 0);
-    // Subsets hold only samples that are meant to play: load them with the font.
-    fluid_settings_setint(self->m_settings, "synth.dynamic-sample-loading", 0);
+    // Subsets hold only samples that are meant to play: load them with the font. A font loaded whole
+    // loads the samples of a preset when it is chosen.
+    fluid_settings_setint(self->m_settings, "synth.dynamic-sample-loading", self->m_tables ? 0 : 1);
     // The owner calls it from one thread at a time, so FluidSynth's own locking is only overhead.
     fluid_settings_setint(self->m_settings, "synth.threadsafe-api", 0);
     // GS and XG files address their messages to device 16 (Roland's and Yamaha's default); FluidSynth
@@ -124,23 +152,48 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
 
     self->m_synth = new_fluid_synth(self->m_settings);
     if (!self->m_synth)
-        return fail("cannot create the FluidSynth synthesiser");
+        return fail(SoundFontProblem::Rejected, "cannot create the FluidSynth synthesiser");
     for (int cc = 0; cc < 128; ++cc)
         fluid_synth_get_cc(self->m_synth, 0, cc, &self->m_defaultControllers[cc]);
 
-    std::string reason;
-    self->m_tables = SoundFontTables::read(soundFontPath, &reason);
-    if (!self->m_tables)
-        return fail(reason);
+    if (!self->m_tables) {
+        std::string whole;
+        if (!self->loadWhole(&whole))
+            return fail(SoundFontProblem::Rejected, reason + "; " + whole);
+        std::fprintf(
+            stderr,
+            "quillbeat: SoundFont %s: loaded whole by FluidSynth, samples as presets are chosen (%s)\n",
+            soundFontPath.c_str(), reason.c_str());
+        return self;
+    }
     fluid_sfloader_t* loader = new_fluid_defsfloader(self->m_settings);
     if (!loader)
-        return fail("cannot create a FluidSynth SoundFont loader");
+        return fail(SoundFontProblem::Rejected, "cannot create a FluidSynth SoundFont loader");
     fluid_sfloader_set_callbacks(loader, openSubset, readSubset, seekSubset, tellSubset, closeSubset);
     fluid_synth_add_sfloader(self->m_synth, loader); // the synthesiser owns it from here
     // Every preset, without zones: channels find what the full font has and sound nothing yet.
     if (!self->loadSubset(SoundFontUse{}, true, &reason))
-        return fail("not a usable SoundFont: " + soundFontPath + ": " + reason);
+        return fail(SoundFontProblem::Rejected, "not a usable SoundFont: " + soundFontPath + ": " + reason);
+    const SoundFontTables::Version version = self->m_tables->version();
+    std::fprintf(stderr, "quillbeat: SoundFont %s: version %u.%02u%s, each song loads the samples it plays\n",
+                 soundFontPath.c_str(), unsigned{version.major}, unsigned{version.minor},
+                 self->m_tables->hasCompressedSamples() ? ", compressed samples"
+                 : self->m_tables->sample24Bytes() > 0  ? ", 24-bit samples"
+                                                        : "");
     return self;
+}
+
+bool MidiSynth::loadWhole(std::string* why)
+{
+    const int id = fluid_synth_sfload(m_synth, m_soundFontPath.c_str(), 0);
+    if (id == FLUID_FAILED) {
+        if (why)
+            *why = "FluidSynth refuses it too";
+        return false;
+    }
+    m_baseFontId = id;
+    m_loaded.push_back(id);
+    return true;
 }
 
 std::string MidiSynth::fileIdentity(const std::string& path)
@@ -194,6 +247,22 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
 
 bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
 {
+    if (!m_tables) {
+        // Pinning a preset loads its samples now, not when a channel first chooses it while rendering.
+        fluid_sfont_t* font = fluid_synth_get_sfont_by_id(m_synth, m_baseFontId);
+        const SoundFontUse song = collectSoundFontUse(sequence, [font](int bank, int program) {
+            return font && fluid_sfont_get_preset(font, bank, program) != nullptr;
+        });
+        bool loaded = true;
+        for (const auto& [key, notes] : song.presets) {
+            if (m_pinnedWhole.insert(key).second &&
+                fluid_synth_pin_preset(m_synth, m_baseFontId, key.first, key.second) != FLUID_OK)
+                loaded = false;
+        }
+        if (!loaded && why)
+            *why = "cannot load the samples of a preset of " + m_soundFontPath;
+        return loaded;
+    }
     const SoundFontUse song = collectSoundFontUse(sequence, *m_tables);
     if (m_loaded.size() > kMaxSubsets) {
         // Many songs have each added a little: start again from the song at hand, so memory follows

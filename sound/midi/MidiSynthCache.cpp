@@ -9,7 +9,8 @@ namespace qb::audio {
 MidiSynthCache::MidiSynthCache() = default;
 MidiSynthCache::~MidiSynthCache() = default;
 
-std::unique_ptr<MidiSynth> MidiSynthCache::acquire(const std::string& soundFontPath, std::string* why)
+std::unique_ptr<MidiSynth> MidiSynthCache::acquire(const std::string& soundFontPath, std::string* why,
+                                                   SoundFontProblem* problem)
 {
     const std::string identity = MidiSynth::fileIdentity(soundFontPath);
     {
@@ -28,7 +29,7 @@ std::unique_ptr<MidiSynth> MidiSynthCache::acquire(const std::string& soundFontP
         }
     }
     // Loaded outside the lock: it takes a while, and other opens need not wait for it.
-    return MidiSynth::create(soundFontPath, why);
+    return MidiSynth::create(soundFontPath, why, problem);
 }
 
 void MidiSynthCache::release(std::unique_ptr<MidiSynth> synth)

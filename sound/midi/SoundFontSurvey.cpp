@@ -18,13 +18,10 @@ void followSysex(ChannelPresets& presets, const MidiSequence& sequence, const Mi
     }
 }
 
-} // namespace
-
-SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables)
+SoundFontUse survey(const MidiSequence& sequence, ChannelPresets& presets)
 {
     // Each pass starts from a reset, and a seek replays the choices made before its position (without
     // their notes), so one walk from the start meets every preset a note can sound on.
-    ChannelPresets presets(tables);
     for (const MidiEvent& e : sequence.events) {
         switch (e.kind()) {
         case 0x90:
@@ -46,6 +43,20 @@ SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTa
         }
     }
     return presets.take();
+}
+
+} // namespace
+
+SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables)
+{
+    ChannelPresets presets(tables);
+    return survey(sequence, presets);
+}
+
+SoundFontUse collectSoundFontUse(const MidiSequence& sequence, ChannelPresets::Catalogue catalogue)
+{
+    ChannelPresets presets(std::move(catalogue));
+    return survey(sequence, presets);
 }
 
 } // namespace qb::audio

@@ -4,7 +4,12 @@
 
 namespace qb::audio {
 
-ChannelPresets::ChannelPresets(const SoundFontTables& tables) : m_tables(tables)
+ChannelPresets::ChannelPresets(const SoundFontTables& tables)
+    : ChannelPresets([&tables](int bank, int program) { return tables.hasPreset(bank, program); })
+{
+}
+
+ChannelPresets::ChannelPresets(Catalogue catalogue) : m_has(std::move(catalogue))
 {
     reset();
 }
@@ -57,17 +62,17 @@ void ChannelPresets::choose(Channel& channel) const
 PresetKey ChannelPresets::resolve(int bank, int program, bool drums) const
 {
     if (drums) {
-        if (m_tables.hasPreset(kDrumBank, program))
+        if (m_has(kDrumBank, program))
             return {kDrumBank, program};
-        if (m_tables.hasPreset(kDrumBank, 0))
+        if (m_has(kDrumBank, 0))
             return {kDrumBank, 0};
         return {-1, -1};
     }
-    if (m_tables.hasPreset(bank, program))
+    if (m_has(bank, program))
         return {bank, program};
-    if (m_tables.hasPreset(0, program))
+    if (m_has(0, program))
         return {0, program};
-    if (m_tables.hasPreset(0, 0))
+    if (m_has(0, 0))
         return {0, 0};
     return {-1, -1};
 }

@@ -11,44 +11,40 @@ namespace qb::audio {
 
 std::uint64_t SoundFontSubset::size() const
 {
-    return m_head.empty() ? 0 : m_head.size() + m_sampleBytes + m_tail.size();
+    return m_pieces.empty() ? 0 : m_pieces.back().at + m_pieces.back().bytes;
 }
 
 bool SoundFontSubset::read(std::uint64_t offset, char* out, std::size_t bytes) const
 {
-    if (offset + bytes > size())
+    if (offset > size() || bytes > size() - offset)
         return false;
-    const std::uint64_t dataStart = m_head.size();
-    const std::uint64_t dataEnd = dataStart + m_sampleBytes;
-    while (bytes > 0) {
-        std::size_t piece = 0;
-        if (offset < dataStart) {
-            piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, dataStart - offset));
-            std::memcpy(out, m_head.data() + offset, piece);
-        } else if (offset >= dataEnd) {
-            piece = bytes;
-            std::memcpy(out, m_tail.data() + (offset - dataEnd), piece);
-        } else {
-            piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, dataEnd - offset));
-            if (!readSampleData(offset - dataStart, out, piece))
-                return false;
-        }
-        out += piece;
-        offset += piece;
-        bytes -= piece;
+    auto piece = std::upper_bound(m_pieces.begin(), m_pieces.end(), offset,
+                                  [](std::uint64_t at, const Piece& p) { return at < p.at; });
+    for (--piece; bytes > 0; ++piece) {
+        const std::uint64_t into = offset - piece->at;
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, piece->bytes - into));
+        if (!readPiece(*piece, into, out, n))
+            return false;
+        out += n;
+        offset += n;
+        bytes -= n;
     }
     return true;
 }
 
-bool SoundFontSubset::readSampleData(std::uint64_t from, char* out, std::size_t bytes) const
+bool SoundFontSubset::readPiece(const Piece& piece, std::uint64_t from, char* out, std::size_t bytes) const
 {
+    if (piece.extents.empty() && !piece.made.empty()) {
+        std::memcpy(out, piece.made.data() + from, bytes);
+        return true;
+    }
     const std::uint64_t to = from + bytes;
     std::memset(out, 0, bytes);
-    auto extent = std::upper_bound(m_extents.begin(), m_extents.end(), from,
+    auto extent = std::upper_bound(piece.extents.begin(), piece.extents.end(), from,
                                    [](std::uint64_t at, const Extent& e) { return at < e.at; });
-    if (extent != m_extents.begin())
+    if (extent != piece.extents.begin())
         --extent;
-    for (; extent != m_extents.end() && extent->at < to; ++extent) {
+    for (; extent != piece.extents.end() && extent->at < to; ++extent) {
         const std::uint64_t begin = std::max(from, extent->at);
         const std::uint64_t end = std::min(to, extent->at + extent->bytes);
         if (begin < end && !readFully(m_fd.get(), extent->from + (begin - extent->at), out + (begin - from),

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 
 namespace qb::audio {
 
@@ -24,65 +25,134 @@ std::uint32_t u32(const std::uint8_t* p)
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// What reading a font takes from its chunks: the "pdta" sub-chunks, whole, by tag, and where the
-// sample data ("smpl") lie.
+// What reading a font takes from its chunks: the "pdta" sub-chunks, whole, by tag, where the sample
+// data ("smpl") and their low bytes ("sm24") lie, and the version ("ifil").
 struct Chunks
 {
     std::map<std::string, std::vector<std::uint8_t>> pdta;
     bool haveSamples = false;
+    bool havePdta = false;
     std::uint64_t sampleDataOffset = 0;
     std::uint64_t sampleDataBytes = 0;
+    std::uint64_t sample24Offset = 0;
+    std::uint64_t sample24Bytes = 0;
+    Tables::Version version;
 };
 
-enum class Walk
+struct Failure
 {
-    Done,
-    Damaged
+    SoundFontFault fault;
+    const char* what;
 };
+using Walk = std::optional<Failure>; // nothing: read on
 
-// The sub-chunks of the "sdta" or "pdta" list whose sub-chunks start at `at` and end at `listEnd`.
-Walk readList(int fd, std::uint64_t at, std::uint64_t listEnd, bool isPdta, Chunks& out)
+// A font has a handful of chunks in each list; more than this is not a font's structure but a run of
+// junk, and walking it would take time for nothing.
+constexpr int kMaxChunksPerList = 64;
+
+// Whether `tag` can name a chunk: four printable ASCII characters. A run of zeros or other junk read
+// as chunks would be walked eight bytes at a time.
+bool isChunkTag(const std::uint8_t* tag)
 {
-    while (at + 8 <= listEnd) {
+    return std::all_of(tag, tag + 4, [](std::uint8_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// Where the chunk after the one of `size` bytes at `at` starts: after the zero byte that pads an odd
+// size, unless the font left it out (some compressed fonts do, and FluidSynth reads them so) and the
+// next chunk starts right away.
+std::uint64_t nextChunk(int fd, std::uint64_t at, std::uint64_t size)
+{
+    const std::uint64_t next = at + 8 + size;
+    if ((size & 1) == 0)
+        return next;
+    std::uint8_t tag[4];
+    if (readFully(fd, next, tag, sizeof tag) && tag[0] != 0 && isChunkTag(tag))
+        return next;
+    return next + 1;
+}
+
+// The largest size each "pdta" table can have: as many records as its 16-bit indices address.
+std::uint64_t largestTable(const std::string& tag)
+{
+    static const std::map<std::string, std::uint64_t> recordBytes = {
+        {"phdr", 38}, {"pbag", 4},  {"pmod", 10}, {"pgen", 4}, {"inst", 22},
+        {"ibag", 4},  {"imod", 10}, {"igen", 4},  {"shdr", 46}};
+    const auto it = recordBytes.find(tag);
+    return it == recordBytes.end() ? 0 : it->second * Tables::kMaxRecords;
+}
+
+// The sub-chunks of the list `type` ("INFO", "sdta" or "pdta") whose sub-chunks start at `at` and end
+// at `listEnd`.
+Walk readList(int fd, std::uint64_t at, std::uint64_t listEnd, const std::string& type, Chunks& out)
+{
+    for (int count = 0; at + 8 <= listEnd; ++count) {
         std::uint8_t header[8];
         if (!readFully(fd, at, header, sizeof header))
-            break;
+            return Failure{SoundFontFault::Unreadable, "a read failed"};
+        if (!isChunkTag(header) || count == kMaxChunksPerList) {
+            // What follows the sample data, or the font's description, is never read: a synthesiser
+            // skips it too. Junk among the tables is damage.
+            if (type != "pdta")
+                return std::nullopt;
+            return Failure{SoundFontFault::Damaged, "junk where its chunks should be"};
+        }
         const std::uint64_t size = u32(header + 4);
-        if (at + 8 + size > listEnd)
-            return Walk::Damaged;
         const std::string tag(reinterpret_cast<const char*>(header), 4);
-        if (!isPdta && tag == "smpl") {
+        if (at + 8 + size > listEnd)
+            return Failure{SoundFontFault::Damaged, "a chunk runs past its list or the file's end"};
+        if (type == "INFO" && tag == "ifil" && size == 4) {
+            std::uint8_t version[4];
+            if (!readFully(fd, at + 8, version, sizeof version))
+                return Failure{SoundFontFault::Unreadable, "a read failed"};
+            out.version = {u16(version), u16(version + 2)};
+        } else if (type == "sdta" && tag == "smpl") {
             out.sampleDataOffset = at + 8;
             out.sampleDataBytes = size;
             out.haveSamples = true;
-        } else if (isPdta) {
+        } else if (type == "sdta" && tag == "sm24") {
+            out.sample24Offset = at + 8;
+            out.sample24Bytes = size;
+        } else if (type == "pdta") {
+            if (size > largestTable(tag))
+                return Failure{SoundFontFault::Damaged, "a table larger than its indices can address"};
             std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
             if (!readFully(fd, at + 8, bytes.data(), bytes.size()))
-                return Walk::Damaged;
+                return Failure{SoundFontFault::Unreadable, "a read failed"};
             out.pdta[tag] = std::move(bytes);
+            // The nine tables are all a synthesiser reads of the list: whatever follows them is not.
+            if (out.pdta.size() == 9 && tag == "shdr")
+                return std::nullopt;
         }
-        at += 8 + size + (size & 1);
+        at = nextChunk(fd, at, size);
     }
-    return Walk::Done;
+    return std::nullopt;
 }
 
-// The chunks of the RIFF form, whose first chunk starts at byte 12 and which ends at `riffEnd`.
+// The chunks of the RIFF form, whose first chunk starts at byte 12 and which ends at `riffEnd`, up to
+// the "pdta" list (the last a SoundFont has; what follows it is never read).
 Walk readChunks(int fd, std::uint64_t riffEnd, Chunks& out)
 {
     std::uint64_t at = 12;
-    while (at + 12 <= riffEnd) {
+    for (int count = 0; at + 12 <= riffEnd && !out.havePdta; ++count) {
         std::uint8_t header[12];
         if (!readFully(fd, at, header, sizeof header))
-            break;
+            return Failure{SoundFontFault::Unreadable, "a read failed"};
+        if (!isChunkTag(header) || count == kMaxChunksPerList)
+            return Failure{SoundFontFault::Damaged, "junk where its chunks should be"};
         const std::uint64_t size = u32(header + 4);
-        const bool isSdta = std::memcmp(header + 8, "sdta", 4) == 0;
-        const bool isPdta = std::memcmp(header + 8, "pdta", 4) == 0;
-        if (std::memcmp(header, "LIST", 4) == 0 && (isSdta || isPdta) &&
-            readList(fd, at + 12, std::min(at + 8 + size, riffEnd), isPdta, out) == Walk::Damaged)
-            return Walk::Damaged;
-        at += 8 + size + (size & 1);
+        if (std::memcmp(header, "LIST", 4) == 0) {
+            const std::string type(reinterpret_cast<const char*>(header + 8), 4);
+            if (at + 8 + size > riffEnd)
+                return Failure{SoundFontFault::Damaged, "a list runs past the file's end"};
+            if (type == "INFO" || type == "sdta" || type == "pdta") {
+                if (Walk failed = readList(fd, at + 12, at + 8 + size, type, out))
+                    return failed;
+                out.havePdta = out.havePdta || type == "pdta";
+            }
+        }
+        at = nextChunk(fd, at, size);
     }
-    return Walk::Done;
+    return std::nullopt;
 }
 
 // Whether the table holds whole records of `size` bytes, at least one (its terminal record).
@@ -178,26 +248,37 @@ template <class Header> bool headersInRange(const std::vector<Header>& headers, 
 
 } // namespace
 
-std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& path, std::string* why)
+std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& path, std::string* why,
+                                                             SoundFontFault* fault)
 {
-    auto fail = [why](std::string reason) -> std::shared_ptr<const SoundFontTables> {
+    auto fail = [&](SoundFontFault kind,
+                    const std::string& reason) -> std::shared_ptr<const SoundFontTables> {
         if (why)
-            *why = std::move(reason);
+            *why = reason + ": " + path;
+        if (fault)
+            *fault = kind;
         return nullptr;
     };
-    const posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return fail("SoundFont not readable: " + path);
+    // Not blocking: a FIFO would otherwise wait here for a writer that never comes.
+    const posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st
+    {
+    };
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return fail(SoundFontFault::Unreadable, "SoundFont not readable");
+    if (!S_ISREG(st.st_mode))
+        return fail(SoundFontFault::Unreadable, "SoundFont not a regular file");
     std::uint8_t header[12];
     if (!readFully(fd.get(), 0, header, sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
         std::memcmp(header + 8, "sfbk", 4) != 0)
-        return fail("not a SoundFont: " + path);
-    // Sizes are trusted no further than the file goes, so a damaged header cannot ask for gigabytes.
+        return fail(SoundFontFault::NotSoundFont, "not a SoundFont");
+    // Sizes are trusted no further than the file goes (as it was when opened: one that grows meanwhile
+    // is read as it was), so a damaged header cannot ask for gigabytes.
     const std::uint64_t riffEnd =
-        std::min<std::uint64_t>(8 + std::uint64_t{u32(header + 4)}, fileSize(fd.get()));
+        std::min<std::uint64_t>(8 + std::uint64_t{u32(header + 4)}, static_cast<std::uint64_t>(st.st_size));
     Chunks chunks;
-    if (readChunks(fd.get(), riffEnd, chunks) == Walk::Damaged)
-        return fail("damaged SoundFont: " + path);
+    if (const Walk failed = readChunks(fd.get(), riffEnd, chunks))
+        return fail(failed->fault, std::string("damaged SoundFont (") + failed->what + ")");
 
     auto presets = decodeTable<PresetHeader>(chunks, "phdr", 38, decodePreset);
     auto presetBags = decodeTable<Bag>(chunks, "pbag", 4, decodeBag);
@@ -210,7 +291,18 @@ std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& 
         holdsRecords(chunks, "pmod", kModulatorBytes) && holdsRecords(chunks, "imod", kModulatorBytes);
     if (!chunks.haveSamples || !presets || !presetBags || !presetGens || !instruments || !instrumentBags ||
         !instrumentGens || !samples || !modulators)
-        return fail("not a usable SoundFont: " + path);
+        return fail(SoundFontFault::NotUnderstood, "SoundFont tables missing or not whole records");
+    const Version version = chunks.version;
+    if (version.major < 2 || version.major > 3)
+        return fail(SoundFontFault::NotUnderstood, "SoundFont version " + std::to_string(version.major) +
+                                                       "." + std::to_string(version.minor));
+    bool compressed = false;
+    for (const SampleHeader& h : *samples) {
+        if (&h != &samples->back() && (h.type & ~kKnownSampleTypes) != 0)
+            return fail(SoundFontFault::NotUnderstood,
+                        "a sample of an unknown type (" + std::to_string(h.type) + ")");
+        compressed = compressed || (&h != &samples->back() && h.compressed());
+    }
 
     auto tables = std::make_shared<SoundFontTables>();
     tables->m_path = path;
@@ -224,9 +316,19 @@ std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& 
     tables->m_instrumentGens = std::move(*instrumentGens);
     tables->m_samples = std::move(*samples);
     tables->m_sampleDataOffset = chunks.sampleDataOffset;
-    tables->m_sampleDataFrames = chunks.sampleDataBytes / 2;
+    tables->m_sampleDataBytes = chunks.sampleDataBytes;
+    tables->m_version = version;
+    tables->m_compressed = compressed;
+    // The low bytes count only where a synthesiser takes them: a font of version 2.04 or later whose
+    // "sm24" holds one byte per point (rounded up to an even size).
+    const std::uint64_t points = chunks.sampleDataBytes / 2;
+    if (version.major >= 2 && version.minor >= 4 && chunks.sample24Bytes == points + points % 2) {
+        tables->m_sample24Offset = chunks.sample24Offset;
+        tables->m_sample24Bytes = chunks.sample24Bytes;
+    }
     if (!tables->indicesInRange())
-        return fail("damaged SoundFont tables: " + path);
+        return fail(SoundFontFault::NotUnderstood,
+                    "SoundFont tables whose indices are out of range or order");
     for (std::size_t p = 0; p < tables->presetCount(); ++p) {
         const PresetHeader& h = tables->m_presets[p];
         tables->m_presetIndex.emplace(PresetKey{h.bank, h.program}, static_cast<int>(p));

@@ -49,9 +49,10 @@ std::optional<std::size_t> zoneTarget(Generators gens, std::uint16_t oper)
     return gens.back().amount;
 }
 
+// Whether `zones` (in the font's order, as the plan keeps them) holds `zone`.
 bool holds(const std::vector<std::size_t>& zones, std::size_t zone)
 {
-    return std::find(zones.begin(), zones.end(), zone) != zones.end();
+    return std::binary_search(zones.begin(), zones.end(), zone);
 }
 
 } // namespace
@@ -65,10 +66,11 @@ SubsetPlan::SubsetPlan(const SoundFontTables& tables, const SoundFontUse& use)
     std::sort(m_samples.begin(), m_samples.end());
     for (std::size_t n = 0; n < m_samples.size(); ++n)
         m_sampleIndex[m_samples[n]] = static_cast<int>(n);
+    std::map<std::size_t, NoteSet> leftOut;
     for (std::size_t p = 0; p < tables.presetCount(); ++p) {
         if (m_presetKept[p]) {
             const SoundFontTables::PresetHeader& h = tables.preset(p);
-            m_complete.emplace(PresetKey{h.bank, h.program}, completeNotes(tables, p));
+            m_complete.emplace(PresetKey{h.bank, h.program}, completeNotes(tables, p, leftOut));
         }
     }
 }
@@ -130,7 +132,20 @@ void SubsetPlan::reachInstrumentZones(const SoundFontTables& tables,
     }
 }
 
-NoteSet SubsetPlan::completeNotes(const SoundFontTables& tables, std::size_t preset) const
+NoteSet SubsetPlan::leftOutNotes(const SoundFontTables& tables, std::size_t instrument) const
+{
+    NoteSet notes;
+    const SoundFontTables::Zones zones = tables.instrumentZones(instrument);
+    for (std::size_t z = zones.begin; z < zones.end; ++z) {
+        const Generators gens = tables.instrumentGenerators(z);
+        if (zoneTarget(gens, SoundFontTables::kSampleId) && !holds(m_instrumentZones[instrument], z))
+            notes |= zoneNotes(gens);
+    }
+    return notes;
+}
+
+NoteSet SubsetPlan::completeNotes(const SoundFontTables& tables, std::size_t preset,
+                                  std::map<std::size_t, NoteSet>& leftOut) const
 {
     // Every note but those that reach a zone left out.
     NoteSet complete = NoteSet().set();
@@ -145,12 +160,12 @@ NoteSet SubsetPlan::completeNotes(const SoundFontTables& tables, std::size_t pre
             complete &= ~zone;
             continue;
         }
-        const SoundFontTables::Zones instrumentZones = tables.instrumentZones(*instrument);
-        for (std::size_t iz = instrumentZones.begin; iz < instrumentZones.end; ++iz) {
-            const Generators igens = tables.instrumentGenerators(iz);
-            if (zoneTarget(igens, SoundFontTables::kSampleId) && !holds(m_instrumentZones[*instrument], iz))
-                complete &= ~(zone & zoneNotes(igens));
-        }
+        // What the instrument leaves out, found once for all the zones that name it: a font may have
+        // thousands of zones on one instrument.
+        auto left = leftOut.find(*instrument);
+        if (left == leftOut.end())
+            left = leftOut.emplace(*instrument, leftOutNotes(tables, *instrument)).first;
+        complete &= ~(zone & left->second);
     }
     return complete;
 }

@@ -1,10 +1,12 @@
 #include "SubsetWriter.h"
 
+#include "CompressedSample.h"
 #include "sound/soundfont/SubsetPlan.h"
 
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <tuple>
 #include <utility>
 
 namespace qb::audio {
@@ -73,42 +75,108 @@ SoundFontSubset SubsetWriter::write(std::string* why)
     writeInstruments();
     writeSampleHeaders();
     writeTerminalRecords();
-    writeHead();
-    writeTail();
+    writePieces();
     return std::move(m_subset);
 }
 
 void SubsetWriter::placeSamples()
 {
-    const std::uint64_t frames = m_tables.sampleDataFrames();
-    std::uint64_t points = 0;
-    for (std::size_t s : m_plan.samples()) {
-        SoundFontTables::SampleHeader h = m_tables.sample(s);
-        const std::uint64_t start = std::min<std::uint64_t>(h.start, frames);
-        const std::uint64_t end = std::clamp<std::uint64_t>(h.end, start, frames);
-        const std::uint64_t offset = points;
-        const std::uint64_t length = end - start;
-        if (length > 0)
-            m_subset.m_extents.push_back({offset * 2, m_tables.sampleDataOffset() + start * 2, length * 2});
-        points += length + kSamplePadding;
-        auto place = [&](std::uint32_t point) {
-            const std::int64_t relative = static_cast<std::int64_t>(point) - static_cast<std::int64_t>(start);
-            return static_cast<std::uint32_t>(offset + static_cast<std::uint64_t>(std::clamp<std::int64_t>(
-                                                           relative, 0, static_cast<std::int64_t>(length))));
-        };
-        h.loopStart = place(h.loopStart);
-        h.loopEnd = place(h.loopEnd);
-        h.start = static_cast<std::uint32_t>(offset);
-        h.end = static_cast<std::uint32_t>(offset + length);
+    // Each kept sample's bytes in the font's sample data, held inside the data.
+    struct Source
+    {
+        bool compressed;
+        std::uint64_t begin, end;
+        std::size_t run = 0;
+    };
+    const std::vector<std::size_t>& kept = m_plan.samples();
+    const std::uint64_t dataBytes = m_tables.sampleDataBytes();
+    std::vector<Source> sources;
+    sources.reserve(kept.size());
+    for (std::size_t s : kept) {
+        const SoundFontTables::SampleHeader& h = m_tables.sample(s);
+        // Compressed samples count bytes, 16-bit ones points.
+        const std::uint64_t unit = h.compressed() ? 1 : 2;
+        const std::uint64_t begin = std::min<std::uint64_t>(h.start * unit, dataBytes / unit * unit);
+        std::uint64_t end = std::clamp<std::uint64_t>(h.end * unit, begin, dataBytes / unit * unit);
+        // A compressed sample FluidSynth could not decode would refuse the whole subset, and one whose
+        // length is unknown would have it allocate without bound: such a sample is kept empty (silent).
+        if (h.compressed() && end > begin &&
+            !decodableSample(m_subset.m_fd.get(), m_tables.sampleDataOffset() + begin, end - begin))
+            end = begin;
+        sources.push_back({h.compressed(), begin, end});
+        m_keepsCompressed = m_keepsCompressed || h.compressed();
+    }
+
+    // Samples that overlap in the font share one run, so the subset never holds more data than the
+    // font whatever its headers claim.
+    struct Run
+    {
+        bool compressed;
+        std::uint64_t begin, end, at = 0;
+    };
+    std::vector<std::size_t> order(sources.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::tie(sources[a].compressed, sources[a].begin) <
+               std::tie(sources[b].compressed, sources[b].begin);
+    });
+    std::vector<Run> runs;
+    for (std::size_t i : order) {
+        Source& source = sources[i];
+        if (runs.empty() || runs.back().compressed != source.compressed || source.begin >= runs.back().end)
+            runs.push_back({source.compressed, source.begin, source.end});
+        else
+            runs.back().end = std::max(runs.back().end, source.end);
+        source.run = runs.size() - 1;
+    }
+    std::uint64_t at = 0;
+    for (Run& run : runs) {
+        run.at = at;
+        const std::uint64_t bytes = run.end - run.begin;
+        if (bytes > 0) {
+            m_sampleData.extents.push_back({at, m_tables.sampleDataOffset() + run.begin, bytes});
+            if (!run.compressed && m_tables.sample24Bytes() > 0)
+                m_sample24Data.extents.push_back(
+                    {at / 2, m_tables.sample24Offset() + run.begin / 2, bytes / 2});
+        }
+        at += bytes + (run.compressed ? 0 : 2 * kSamplePadding);
+        at += at % 2; // 16-bit points after a compressed sample stay on whole points
+    }
+    at += 2 * kSamplePadding; // never an empty sample chunk
+    m_sampleData.bytes = at;
+    const std::uint64_t points = at / 2;
+    m_sample24Data.bytes = m_tables.sample24Bytes() > 0 ? points + points % 2 : 0;
+
+    for (std::size_t n = 0; n < kept.size(); ++n) {
+        SoundFontTables::SampleHeader h = m_tables.sample(kept[n]);
+        const Source& source = sources[n];
+        const std::uint64_t offset = runs[source.run].at + (source.begin - runs[source.run].begin);
+        const std::uint64_t length = source.end - source.begin;
+        if (h.compressed()) {
+            // Loop points count from the sample's own start: they stay as they are.
+            h.start = static_cast<std::uint32_t>(offset);
+            h.end = static_cast<std::uint32_t>(offset + length);
+        } else {
+            const std::uint64_t first = offset / 2, count = length / 2, fontFirst = source.begin / 2;
+            auto place = [&](std::uint32_t point) {
+                const std::int64_t relative =
+                    static_cast<std::int64_t>(point) - static_cast<std::int64_t>(fontFirst);
+                return static_cast<std::uint32_t>(
+                    first + static_cast<std::uint64_t>(std::clamp<std::int64_t>(relative, 0, count)));
+            };
+            h.loopStart = place(h.loopStart);
+            h.loopEnd = place(h.loopEnd);
+            h.start = static_cast<std::uint32_t>(first);
+            h.end = static_cast<std::uint32_t>(first + count);
+        }
         h.link = h.link < m_tables.sampleCount() && m_plan.sampleIndex(h.link) >= 0
                      ? static_cast<std::uint16_t>(m_plan.sampleIndex(h.link))
                      : 0;
         m_sampleHeaders.push_back(h);
         m_subset.contents.samples.emplace_back(h.name, strnlen(h.name, 20));
     }
-    points += kSamplePadding; // never an empty sample chunk
-    m_subset.m_sampleBytes = points * 2;
-    m_subset.contents.sampleDataBytes = m_subset.m_sampleBytes;
+    m_subset.contents.sampleDataBytes = m_sampleData.bytes;
 }
 
 void SubsetWriter::writePresets()
@@ -217,48 +285,69 @@ void SubsetWriter::writeTerminalRecords()
     m_shdr.resize(m_shdr.size() + 26, 0);
 }
 
-void SubsetWriter::writeHead()
+void SubsetWriter::writePieces()
 {
-    // The RIFF size is written at the end, once the tables after the sample data are known.
-    std::vector<char>& out = m_subset.m_head;
-    openChunk(out, "RIFF");
+    using Piece = SoundFontSubset::Piece;
+    Piece head;
+    std::vector<char>& out = head.made;
+    openChunk(out, "RIFF"); // its size is set once the whole is known
     putBytes(out, "sfbk", 4);
     const std::size_t info = openChunk(out, "LIST");
     putBytes(out, "INFO", 4);
     const std::size_t ifil = openChunk(out, "ifil");
-    put16(out, 2);
-    put16(out, 1);
+    const SoundFontTables::Version version = m_tables.version();
+    // A synthesiser reads compressed samples only from a font of version 3.
+    put16(out, m_keepsCompressed ? 3 : version.major);
+    put16(out, version.minor);
     closeChunk(out, ifil);
     const std::size_t inam = openChunk(out, "INAM");
     const char name[] = "Quillbeat subset\0"; // an even size, terminated
     putBytes(out, name, sizeof name);
     closeChunk(out, inam);
     closeChunk(out, info);
+    const bool low = m_sample24Data.bytes > 0;
     putBytes(out, "LIST", 4);
-    put32(out, static_cast<std::uint32_t>(4 + 8 + m_subset.m_sampleBytes));
+    put32(out, static_cast<std::uint32_t>(4 + 8 + m_sampleData.bytes + (low ? 8 + m_sample24Data.bytes : 0)));
     putBytes(out, "sdta", 4);
     putBytes(out, "smpl", 4);
-    put32(out, static_cast<std::uint32_t>(m_subset.m_sampleBytes));
-}
+    put32(out, static_cast<std::uint32_t>(m_sampleData.bytes));
+    head.bytes = out.size();
 
-void SubsetWriter::writeTail()
-{
-    std::vector<char>& tail = m_subset.m_tail;
-    const std::size_t pdta = openChunk(tail, "LIST");
-    putBytes(tail, "pdta", 4);
+    Piece tail;
+    const std::size_t pdta = openChunk(tail.made, "LIST");
+    putBytes(tail.made, "pdta", 4);
     const std::pair<const char*, const std::vector<char>*> parts[] = {
         {"phdr", &m_phdr}, {"pbag", &m_pbag}, {"pmod", &m_pmod}, {"pgen", &m_pgen}, {"inst", &m_inst},
         {"ibag", &m_ibag}, {"imod", &m_imod}, {"igen", &m_igen}, {"shdr", &m_shdr}};
     for (const auto& [tag, bytes] : parts) {
-        const std::size_t chunk = openChunk(tail, tag);
-        tail.insert(tail.end(), bytes->begin(), bytes->end());
-        closeChunk(tail, chunk);
+        const std::size_t chunk = openChunk(tail.made, tag);
+        tail.made.insert(tail.made.end(), bytes->begin(), bytes->end());
+        closeChunk(tail.made, chunk);
     }
-    closeChunk(tail, pdta);
-    std::vector<char>& head = m_subset.m_head;
-    const auto riffSize = static_cast<std::uint32_t>(head.size() - 8 + m_subset.m_sampleBytes + tail.size());
+    closeChunk(tail.made, pdta);
+    tail.bytes = tail.made.size();
+
+    std::vector<Piece>& pieces = m_subset.m_pieces;
+    pieces.push_back(std::move(head));
+    pieces.push_back(std::move(m_sampleData));
+    if (low) {
+        Piece header;
+        putBytes(header.made, "sm24", 4);
+        put32(header.made, static_cast<std::uint32_t>(m_sample24Data.bytes));
+        header.bytes = header.made.size();
+        pieces.push_back(std::move(header));
+        pieces.push_back(std::move(m_sample24Data));
+    }
+    pieces.push_back(std::move(tail));
+    std::uint64_t at = 0;
+    for (Piece& piece : pieces) {
+        piece.at = at;
+        at += piece.bytes;
+    }
+    const auto riffSize = static_cast<std::uint32_t>(at - 8);
     for (int i = 0; i < 4; ++i)
-        head[4 + static_cast<std::size_t>(i)] = static_cast<char>((riffSize >> (8 * i)) & 0xFF);
+        pieces.front().made[4 + static_cast<std::size_t>(i)] =
+            static_cast<char>((riffSize >> (8 * i)) & 0xFF);
 }
 
 } // namespace qb::audio

@@ -83,13 +83,35 @@ private slots:
         QVERIFY(!dialogUpWhenRun);
     }
 
+    // Each message names the file and the way out; each kind of problem is told apart, and only a
+    // missing default SoundFont is a package's to give back.
+    void theSoundFontMessageNamesTheFileAndTheWayOut_data()
+    {
+        using P = mci::SoundFontProblem;
+        QTest::addColumn<P>("problem");
+        QTest::addColumn<bool>("isDefault");
+        QTest::addColumn<QString>("saying");
+        QTest::addColumn<bool>("package");
+        QTest::newRow("default missing") << P::Missing << true << QStringLiteral("見つからない") << true;
+        QTest::newRow("chosen missing") << P::Missing << false << QStringLiteral("見つからない") << false;
+        QTest::newRow("unreadable") << P::Unreadable << true << QStringLiteral("読み取れない") << false;
+        QTest::newRow("not a SoundFont")
+            << P::NotSoundFont << false << QStringLiteral("SoundFontではない") << false;
+        QTest::newRow("rejected") << P::Rejected << true << QStringLiteral("壊れているか") << false;
+    }
+
     void theSoundFontMessageNamesTheFileAndTheWayOut()
     {
+        QFETCH(mci::SoundFontProblem, problem);
+        QFETCH(bool, isDefault);
+        QFETCH(QString, saying);
+        QFETCH(bool, package);
         const QString text =
-            session::soundFontMessage(QStringLiteral("/usr/share/sounds/sf2/none.sf2"),
+            session::soundFontMessage(QStringLiteral("/usr/share/sounds/sf2/none.sf2"), problem, isDefault,
                                       QStringLiteral("/home/me/.config/Quillbeat/Quillbeat.ini"));
         QVERIFY(text.contains(QStringLiteral("/usr/share/sounds/sf2/none.sf2")));
-        QVERIFY(text.contains(QStringLiteral("fluid-soundfont-gm")));
+        QVERIFY2(text.contains(saying), qPrintable(text));
+        QCOMPARE(text.contains(QStringLiteral("fluid-soundfont-gm")), package);
         QVERIFY(text.contains(QStringLiteral("SoundFont=")));
         QVERIFY(text.contains(QStringLiteral("/home/me/.config/Quillbeat/Quillbeat.ini")));
     }

@@ -42,26 +42,35 @@ private slots:
 
     void aMissingOrBrokenSoundFontIsReportedByPath_data()
     {
+        using P = mci::SoundFontProblem;
         QTest::addColumn<QString>("soundFont");
-        QTest::newRow("missing") << dir.filePath(QStringLiteral("none.sf2"));
+        QTest::addColumn<P>("problem");
+        QTest::newRow("missing") << dir.filePath(QStringLiteral("none.sf2")) << P::Missing;
+        QTest::newRow("a folder") << dir.path() << P::Unreadable;
+        const QString text = dir.filePath(QStringLiteral("text.sf2"));
+        QVERIFY(test::writeBytes(text, QByteArray("[Settings]\nSoundFont=\n")));
+        QTest::newRow("not a SoundFont") << text << P::NotSoundFont;
         const QString broken = dir.filePath(QStringLiteral("broken.sf2"));
         QVERIFY(test::writeBytes(broken, QByteArray("RIFF\x04\x00\x00\x00sfbk", 12)));
-        QTest::newRow("not a SoundFont") << broken;
+        QTest::newRow("a SoundFont with nothing in it") << broken << P::Rejected;
     }
 
     void aMissingOrBrokenSoundFontIsReportedByPath()
     {
         QFETCH(QString, soundFont);
+        QFETCH(mci::SoundFontProblem, problem);
         audio::AudioEngine engine(std::make_unique<audio::CaptureOutput>(512), manual());
         test::RecordingMessageBox errors;
         mci::MciService::Options options;
         std::string chosen = soundFont.toStdString();
         options.soundFontChoice = [&] { return chosen; };
         std::vector<std::string> reported;
+        std::vector<mci::SoundFontProblem> problems;
         mci::MciService* self = nullptr;
         mci::MCIERROR modeWhileReported = 1;
-        options.soundFontFailed = [&](const std::string& path, const std::string& why) {
+        options.soundFontFailed = [&](const std::string& path, int kind, const std::string& why) {
             reported.push_back(path);
+            problems.push_back(static_cast<mci::SoundFontProblem>(kind));
             QVERIFY(!why.empty());
             // Reported after the command: the service takes commands again, as a message box's own
             // event loop would send them.
@@ -74,6 +83,7 @@ private slots:
         const std::string open = "open " + midi.toStdString() + " alias midi";
         QCOMPARE(service.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERR_CANNOT_LOAD_DRIVER);
         QCOMPARE(reported, std::vector<std::string>{soundFont.toStdString()});
+        QCOMPARE(problems, std::vector<mci::SoundFontProblem>{problem});
         QCOMPARE(modeWhileReported, mci::MCIERR_INVALID_DEVICE_NAME);
         QVERIFY(errors.shown.empty()); // the service's own box is for mciExecute only
 

@@ -9,9 +9,11 @@
 #include "testkit/AudioFiles.h"
 #include "testkit/FileAccessWatch.h"
 #include "testkit/MidiFiles.h"
+#include "testkit/SoundFontFiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtDebug>
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -19,149 +21,20 @@
 
 using namespace qb::audio;
 using qb::test::FileAccessWatch;
+using qb::test::FontPreset;
 using qb::test::midiFile;
 using qb::test::MidiTrack;
+using qb::test::SoundFontSpec;
 
 namespace {
 
 constexpr int kPpq = 480; // half a second per quarter note at the default tempo
 
-void put16(QByteArray& out, int v)
+QByteArray smallSoundFont(const std::vector<FontPreset>& more = {})
 {
-    out.append(char(v & 0xFF));
-    out.append(char((v >> 8) & 0xFF));
-}
-void put32(QByteArray& out, quint32 v)
-{
-    put16(out, int(v & 0xFFFF));
-    put16(out, int(v >> 16));
-}
-QByteArray name20(const char* name)
-{
-    QByteArray n(name);
-    n.resize(20, '\0');
-    return n;
-}
-QByteArray chunk(const char* tag, const QByteArray& payload)
-{
-    QByteArray out(tag, 4);
-    put32(out, quint32(payload.size()));
-    out += payload;
-    if (payload.size() % 2)
-        out.append('\0');
-    return out;
-}
-QByteArray list(const char* type, const QByteArray& payload)
-{
-    return chunk("LIST", QByteArray(type, 4) + payload);
-}
-
-struct Zone
-{
-    int keyLow = 0, keyHigh = 127;
-    int target = 0; // instrument (preset zones) or sample (instrument zones)
-};
-
-struct Preset
-{
-    const char* name;
-    int bank, program, instrument;
-};
-
-// A small SoundFont whose every sample is a looped square wave:
-//   (0,0) "Piano": keys 48..63 play "piano-low", 64..127 "piano-high" (nothing below 48)
-//   (0,1) "Organ": every key plays "organ"
-//   (128,0) "Kit": key 36 plays "kick", 38 "snare"
-// and `more` presets after them, on those instruments (0 piano, 1 organ, 2 kit).
-QByteArray smallSoundFont(const std::vector<Preset>& more = {})
-{
-    const char* samples[] = {"piano-low", "piano-high", "organ", "kick", "snare"};
-    constexpr int kPoints = 1000;
-    QByteArray smpl;
-    QByteArray shdr;
-    for (int s = 0; s < 5; ++s) {
-        const int start = int(smpl.size() / 2);
-        for (int i = 0; i < kPoints; ++i)
-            put16(smpl, ((i / (10 + s)) % 2) ? 8000 : -8000);
-        for (int i = 0; i < 46; ++i)
-            put16(smpl, 0);
-        shdr += name20(samples[s]);
-        put32(shdr, quint32(start));
-        put32(shdr, quint32(start + kPoints));
-        put32(shdr, quint32(start + 100));
-        put32(shdr, quint32(start + 900));
-        put32(shdr, 44100);
-        shdr.append(char(60));
-        shdr.append('\0');
-        put16(shdr, 0);
-        put16(shdr, 1); // mono
-    }
-    shdr += name20("EOS") + QByteArray(26, '\0');
-
-    const std::vector<std::vector<Zone>> instruments = {
-        {{48, 63, 0}, {64, 127, 1}}, {{0, 127, 2}}, {{36, 36, 3}, {38, 38, 4}}};
-    const char* instrumentNames[] = {"piano", "organ", "kit"};
-    QByteArray inst, ibag, igen;
-    int bags = 0, gens = 0;
-    for (std::size_t i = 0; i < instruments.size(); ++i) {
-        inst += name20(instrumentNames[i]);
-        put16(inst, bags);
-        for (const Zone& z : instruments[i]) {
-            put16(ibag, gens);
-            put16(ibag, 0);
-            ++bags;
-            put16(igen, 43);
-            put16(igen, z.keyLow | (z.keyHigh << 8));
-            put16(igen, 54); // sample modes: loop
-            put16(igen, 1);
-            put16(igen, 53);
-            put16(igen, z.target);
-            gens += 3;
-        }
-    }
-    inst += name20("EOI");
-    put16(inst, bags);
-    put16(ibag, gens);
-    put16(ibag, 0);
-    put32(igen, 0);
-
-    std::vector<Preset> presets = {{"Piano", 0, 0, 0}, {"Organ", 0, 1, 1}, {"Kit", 128, 0, 2}};
-    presets.insert(presets.end(), more.begin(), more.end());
-    QByteArray phdr, pbag, pgen;
-    int pbags = 0;
-    // A preset header: name, program, bank, first bag; library, genre and morphology unused.
-    const auto putPreset = [&phdr](const char* name, int program, int bank, int bag) {
-        phdr += name20(name);
-        put16(phdr, program);
-        put16(phdr, bank);
-        put16(phdr, bag);
-        put32(phdr, 0);
-        put32(phdr, 0);
-        put32(phdr, 0);
-    };
-    for (const Preset& p : presets) {
-        putPreset(p.name, p.program, p.bank, pbags);
-        put16(pbag, pbags);
-        put16(pbag, 0);
-        put16(pgen, 41);
-        put16(pgen, p.instrument);
-        ++pbags;
-    }
-    putPreset("EOP", 0, 0, pbags);
-    put16(pbag, pbags);
-    put16(pbag, 0);
-    put32(pgen, 0);
-    const QByteArray mod(10, '\0');
-
-    QByteArray ifil;
-    put16(ifil, 2);
-    put16(ifil, 1);
-    const QByteArray body = list("INFO", chunk("ifil", ifil) + chunk("INAM", QByteArray("small\0", 6))) +
-                            list("sdta", chunk("smpl", smpl)) +
-                            list("pdta", chunk("phdr", phdr) + chunk("pbag", pbag) + chunk("pmod", mod) +
-                                             chunk("pgen", pgen) + chunk("inst", inst) + chunk("ibag", ibag) +
-                                             chunk("imod", mod) + chunk("igen", igen) + chunk("shdr", shdr));
-    return chunk("RIFF", QByteArray("sfbk", 4) + body);
+    SoundFontSpec spec = qb::test::smallSoundFontSpec();
+    spec.presets.insert(spec.presets.end(), more.begin(), more.end());
+    return qb::test::soundFontBytes(spec);
 }
 
 float peak(const std::vector<float>& samples, qint64 fromFrame, qint64 toFrame)
@@ -208,7 +81,7 @@ private slots:
     {
         m_soundFont = write("small.sf2", smallSoundFont());
         QVERIFY(!m_soundFont.isEmpty());
-        m_bankedFont = write("banked.sf2", smallSoundFont({{"Kit 8", 8, 1, 2}}));
+        m_bankedFont = write("banked.sf2", smallSoundFont({{"Kit 8", 8, 1, {{0, 127, 2}}}}));
         QVERIFY(!m_bankedFont.isEmpty());
     }
 
@@ -336,6 +209,153 @@ private slots:
         const FileAccessWatch::Accesses rendering = watch.take();
         QCOMPARE(rendering.opens, 0);
         QCOMPARE(rendering.reads, 0);
+    }
+
+    // The subset keeps what a synthesiser needs of each kind of sample: a compressed sample's bytes as
+    // the font has them (in a subset of version 3, which tells FluidSynth they are compressed), and a
+    // 24-bit sample's low bytes beside its points.
+    void subsetKeepsCompressedAndLowBytes()
+    {
+        const QByteArray song = midiFile(0, kPpq,
+                                         {MidiTrack()
+                                              .noteOn(0, 0, 60, 100)
+                                              .noteOn(0, 9, 36, 100)
+                                              .noteOff(kPpq, 0, 60)
+                                              .noteOff(0, 9, 36)
+                                              .endOfTrack()});
+        const auto sequence = parseMidiFile(
+            std::span(reinterpret_cast<const std::uint8_t*>(song.data()), std::size_t(song.size())));
+        QVERIFY(sequence);
+        auto subsetOf = [&](const QByteArray& font, const QString& name) {
+            const QString path = write(name, font);
+            std::string why;
+            const auto tables = SoundFontTables::read(path.toStdString(), &why);
+            if (!tables)
+                qWarning() << why.c_str();
+            std::vector<char> bytes;
+            if (tables) {
+                const SoundFontSubset subset =
+                    buildSoundFontSubset(*tables, collectSoundFontUse(*sequence, *tables), false, &why);
+                bytes.resize(std::size_t(subset.size()));
+                if (!subset.read(0, bytes.data(), bytes.size()))
+                    bytes.clear();
+            }
+            return QByteArray(bytes.data(), qsizetype(bytes.size()));
+        };
+
+        const QByteArray compressedFont =
+            qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+        QVERIFY(!compressedFont.isEmpty());
+        const QByteArray compressed = subsetOf(compressedFont, "compressed.sf3");
+        QVERIFY(!compressed.isEmpty());
+        QCOMPARE(compressed.mid(qb::test::chunkPayload(compressed, "ifil"), 2), QByteArray("\x03\x00", 2));
+        // piano-low's and kick's Ogg streams, whole, one after the other.
+        const qsizetype fontData = qb::test::chunkPayload(compressedFont, "smpl");
+        const qsizetype fontHeaders = qb::test::chunkPayload(compressedFont, "shdr");
+        auto fontSample = [&](int s) {
+            auto u32 = [&](qsizetype at) {
+                return qsizetype(quint8(compressedFont[at]) | (quint8(compressedFont[at + 1]) << 8) |
+                                 (quint8(compressedFont[at + 2]) << 16));
+            };
+            const qsizetype header = fontHeaders + 46 * s;
+            return compressedFont.mid(fontData + u32(header + 20), u32(header + 24) - u32(header + 20));
+        };
+        const qsizetype data = qb::test::chunkPayload(compressed, "smpl");
+        const QByteArray pianoLow = fontSample(0), kick = fontSample(3);
+        QVERIFY(pianoLow.startsWith("OggS") && kick.startsWith("OggS"));
+        QCOMPARE(compressed.mid(data, pianoLow.size()), pianoLow);
+        QCOMPARE(compressed.mid(data + pianoLow.size() + pianoLow.size() % 2, kick.size()), kick);
+
+        const QByteArray deep =
+            subsetOf(qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf2With24)),
+                     "deep.sf2");
+        const qsizetype low = qb::test::chunkPayload(deep, "sm24");
+        QVERIFY(low > 0);
+        QCOMPARE(deep.mid(qb::test::chunkPayload(deep, "ifil"), 4), QByteArray("\x02\x00\x04\x00", 4));
+        for (int i : {0, 500, 999}) {
+            QCOMPARE(quint8(deep[low + i]), qb::test::lowByte(0, std::size_t(i)));
+            QCOMPARE(quint8(deep[low + 1046 + i]), qb::test::lowByte(3, std::size_t(i)));
+        }
+    }
+
+    // Some compressed fonts (FluidR3Mono, MuseScore General Lite) leave out the pad byte after an
+    // odd-sized sample chunk and start the next list right after it, and FluidSynth reads them so.
+    void aFontWithoutThePadByteAfterAnOddChunkReads()
+    {
+        QByteArray font = qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+        const qsizetype data = qb::test::chunkPayload(font, "smpl");
+        const qsizetype sdtaSize = qb::test::chunkPayload(font, "sdta") - 8;
+        auto get32 = [&font](qsizetype at) {
+            return quint32(quint8(font[at])) | (quint32(quint8(font[at + 1])) << 8) |
+                   (quint32(quint8(font[at + 2])) << 16) | (quint32(quint8(font[at + 3])) << 24);
+        };
+        auto add32 = [&](qsizetype at, int delta) {
+            const quint32 v = get32(at) + quint32(delta);
+            for (int i = 0; i < 4; ++i)
+                font[at + i] = char((v >> (8 * i)) & 0xFF);
+        };
+        const quint32 size = get32(data - 4);
+        // An odd size with nothing after it: one more byte after an even chunk, or its pad byte gone.
+        const int delta = size % 2 == 0 ? 1 : -1;
+        if (delta > 0)
+            font.insert(data + size, 'x');
+        else
+            font.remove(data + size, 1);
+        add32(data - 4, delta > 0 ? 1 : 0);
+        add32(sdtaSize, delta);
+        add32(4, delta);
+        QVERIFY(get32(data - 4) % 2 == 1);
+        QCOMPARE(font.mid(data + get32(data - 4), 4), QByteArray("LIST"));
+
+        std::string why;
+        const auto tables = SoundFontTables::read(write("unpadded.sf3", font).toStdString(), &why);
+        QVERIFY2(tables, why.c_str());
+        QCOMPARE(tables->presetCount(), std::size_t(3));
+        QCOMPARE(tables->sampleCount(), std::size_t(5));
+        QVERIFY(tables->hasCompressedSamples());
+    }
+
+    // A font of compressed or 24-bit samples sounds as the same font of 16-bit samples: at the same
+    // level, with the same wave (compressed bytes played as points would be loud noise).
+    void everyKindOfFontSoundsTheSame()
+    {
+        const QString song = write("piano.mid", midiFile(0, kPpq,
+                                                         {MidiTrack()
+                                                              .programChange(0, 0, 0)
+                                                              .noteOn(0, 0, 60, 100)
+                                                              .noteOff(kPpq, 0, 60)
+                                                              .endOfTrack()}));
+        auto renderWith = [&](SoundFontSpec::Kind kind, const QString& name) {
+            const QString font = write(name, qb::test::soundFontBytes(qb::test::smallSoundFontSpec(kind)));
+            OpenResult opened =
+                openMidiDecoder(song.toStdString(), std::make_shared<MidiSynthCache>(), font.toStdString());
+            return opened.decoder ? render(*opened.decoder, 11025) : std::vector<float>();
+        };
+        const std::vector<float> plain = renderWith(SoundFontSpec::Kind::Sf2, "plain.sf2");
+        QCOMPARE(plain.size(), std::size_t(2 * 11025));
+        auto level = [](const std::vector<float>& x) {
+            double sum = 0;
+            for (float v : x)
+                sum += double(v) * v;
+            return 10 * std::log10(sum / double(x.size()) + 1e-20);
+        };
+        for (const auto& [kind, name] : {std::pair{SoundFontSpec::Kind::Sf3, "compressed.sf3"},
+                                         std::pair{SoundFontSpec::Kind::Sf2With24, "deep.sf2"}}) {
+            const std::vector<float> other = renderWith(kind, name);
+            QCOMPARE(other.size(), plain.size());
+            QVERIFY2(
+                std::fabs(level(other) - level(plain)) < 0.5,
+                qPrintable(
+                    QStringLiteral("%1: %2 dB against %3 dB").arg(name).arg(level(other)).arg(level(plain))));
+            double dot = 0, a = 0, b = 0;
+            for (std::size_t i = 0; i < plain.size(); ++i) {
+                dot += double(plain[i]) * other[i];
+                a += double(plain[i]) * plain[i];
+                b += double(other[i]) * other[i];
+            }
+            QVERIFY2(dot / std::sqrt(a * b) > 0.95,
+                     qPrintable(QStringLiteral("%1: correlation %2").arg(name).arg(dot / std::sqrt(a * b))));
+        }
     }
 
     void aSecondSongReusesWhatIsLoaded()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "session/SingleWindow.h"
+#include "sound/SoundStack.h"
 
 #include <QString>
 #include <functional>
@@ -33,8 +34,11 @@ void takeRequest(ui::Form1& form, const WindowRequest& request);
 void raiseWindow(ui::Form1& form);
 
 // The message box text for a MIDI file refused because `soundFont` cannot be loaded: names the
-// SoundFont, the Debian packages that give the default one and how to set another in `settingsFile`.
-QString soundFontMessage(const QString& soundFont, const QString& settingsFile);
+// SoundFont and says what is wrong with it and how to set
+// another in `settingsFile`; when the distribution's default SoundFont (`isDefault`) is missing, the
+// Debian packages that give it.
+QString soundFontMessage(const QString& soundFont, mci::SoundFontProblem problem, bool isDefault,
+                         const QString& settingsFile);
 
 // The title the desktop shows for the open file: the MIDI title when it has one, else the file's
 // name; empty when no file is open.

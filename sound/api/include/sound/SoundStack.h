@@ -15,16 +15,28 @@ namespace qb::mci {
 // server's client libraries) is a module of its own, which the window loads when the first command
 // needs it: a window that has played nothing carries none of it. This is what passes between them.
 
+// Why a SoundFont could not be loaded, as the window words it for the user.
+enum class SoundFontProblem
+{
+    Missing,      // no file at its path
+    Unreadable,   // a file that cannot be read (no permission, a folder, a FIFO...)
+    NotSoundFont, // a file of another kind
+    Rejected,     // a SoundFont that is damaged, or that FluidSynth refuses
+};
+
 // What the window lends the stack; it must outlive the stack.
 struct SoundStackSetup
 {
     // Shows the service's error boxes (mciExecute).
     platform::MessageBoxPresenter* errorBox = nullptr;
     // The SoundFont the user chose (empty: the distribution's default), asked at every open of a MIDI
-    // file; and told when a SoundFont could not be loaded, with its path and the reason. Both on the
+    // file; and told when a SoundFont could not be loaded: its path, the kind of problem (a
+    // SoundFontProblem, passed as a number so that the callback's type names nothing of ours: the
+    // module exports nothing but its entry points) and the reason (English, for a log). Both on the
     // thread that sends the command; see MciServiceOptions.
     std::function<std::string()> soundFontChoice;
-    std::function<void(const std::string& soundFontPath, const std::string& why)> soundFontFailed;
+    std::function<void(const std::string& soundFontPath, int problem, const std::string& why)>
+        soundFontFailed;
     // Asked at every open: whether a file plays the loop points it marks (the user's setting).
     std::function<bool()> loopPointsWanted;
 };

@@ -16,11 +16,22 @@ enum class OpenError
     OutOfMemory,
 };
 
+// Why a SoundFont could not be loaded (OpenError::SoundFontMissing).
+enum class SoundFontProblem
+{
+    None,
+    Missing,      // no file at its path
+    Unreadable,   // a file that cannot be read (no permission, not a regular file)
+    NotSoundFont, // a file of another kind
+    Rejected,     // a SoundFont that is damaged or that FluidSynth refuses
+};
+
 struct OpenResult
 {
     std::unique_ptr<Decoder> decoder; // null exactly when error != None
     OpenError error = OpenError::None;
     std::string message; // for logs and tests, English
+    SoundFontProblem soundFontProblem = SoundFontProblem::None;
 };
 
 // WAVE and whatever else libsndfile reads (FLAC, Ogg Vorbis, Opus), resampled to kEngineRate.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sound/MciApi.h"
+#include "sound/SoundStack.h"
 #include "sound/mci/MciCommand.h"
 
 #include <chrono>
@@ -35,9 +36,11 @@ struct MciServiceOptions
     // answer, or no function, means soundFontPath. Called on the thread that sends the command.
     std::function<std::string()> soundFontChoice;
     // Told when a MIDI file was refused because its SoundFont could not be loaded (the open still
-    // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path and the reason. Called after the
-    // command has finished and the service's lock is released, so it may show a modal window.
-    std::function<void(const std::string& soundFontPath, const std::string& why)> soundFontFailed;
+    // fails with MCIERR_CANNOT_LOAD_DRIVER): the SoundFont's path, the kind of problem (a
+    // SoundFontProblem, as a number: see SoundStackSetup) and the reason. Called after the command has
+    // finished and the service's lock is released, so it may show a modal window.
+    std::function<void(const std::string& soundFontPath, int problem, const std::string& why)>
+        soundFontFailed;
     // How long an open may take: a file (with its SoundFont) is opened on a thread of its own, and one
     // that takes longer is refused with MCIERR_INVALID_FILE, as a file that cannot be opened is.
     std::chrono::milliseconds openLimit = std::chrono::seconds(5);
@@ -119,8 +122,14 @@ private:
     mutable std::mutex m_mutex;
     // Keyed by the ASCII-lower-cased name.
     std::map<std::string, OpenDevice> m_devices;
-    // A SoundFont that failed during the current command: path and reason, reported once it is done.
-    std::optional<std::pair<std::string, std::string>> m_soundFontFailure;
+    // A SoundFont that failed during the current command, reported once it is done.
+    struct SoundFontFailure
+    {
+        std::string path;
+        SoundFontProblem problem;
+        std::string why;
+    };
+    std::optional<SoundFontFailure> m_soundFontFailure;
     friend struct SoundFontFailureReport;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sound/decode/Decoders.h"
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,9 +20,11 @@ public:
     MidiSynthCache(const MidiSynthCache&) = delete;
     MidiSynthCache& operator=(const MidiSynthCache&) = delete;
 
-    // An idle synthesiser with `soundFontPath` loaded, or a new one. Null, with a reason in `why`,
-    // when the SoundFont cannot be loaded (a cached one whose file has gone or changed is dropped).
-    std::unique_ptr<MidiSynth> acquire(const std::string& soundFontPath, std::string* why);
+    // An idle synthesiser with `soundFontPath` loaded, or a new one. Null, with a reason in `why` and
+    // its kind in `problem`, when the SoundFont cannot be loaded (a cached one whose file has gone or
+    // changed is dropped).
+    std::unique_ptr<MidiSynth> acquire(const std::string& soundFontPath, std::string* why,
+                                       SoundFontProblem* problem = nullptr);
     // Takes back a synthesiser whose borrower has cut all sound and released what it pinned.
     void release(std::unique_ptr<MidiSynth> synth);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sound/midi/MidiSequence.h"
+#include "sound/soundfont/ChannelPresets.h"
 #include "sound/soundfont/SoundFontUse.h"
 
 namespace qb::audio {
@@ -12,5 +13,7 @@ class SoundFontTables;
 // decoder sends them and the synthesiser then chooses presets (see ChannelPresets), so that the
 // subset built from it holds every note the song plays and nothing is left to load while it plays.
 SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables);
+// The same for a font known only by the presets it has.
+SoundFontUse collectSoundFontUse(const MidiSequence& sequence, ChannelPresets::Catalogue catalogue);
 
 } // namespace qb::audio

@@ -3,6 +3,7 @@
 #include "sound/soundfont/SoundFontUse.h"
 
 #include <array>
+#include <functional>
 
 namespace qb::audio {
 
@@ -12,15 +13,19 @@ class SoundFontTables;
 // choose it as the synthesiser (FluidSynth, with GS bank selection) chooses it, and the notes each
 // preset is played with. A preset is chosen at a program change (and at a reset or a drum switch),
 // from the channel's bank at that moment: a bank select alone changes nothing yet, and a drum
-// channel ignores it. Holds `tables` by reference. One thread at a time.
+// channel ignores it. One thread at a time.
 class ChannelPresets
 {
 public:
     static constexpr int kDrumBank = 128;
     static constexpr int kDrumChannel = 9;
 
-    // Every channel as after reset().
+    // Whether the font has preset (bank, program).
+    using Catalogue = std::function<bool(int bank, int program)>;
+
+    // Every channel as after reset(). Holds `tables` by reference.
     explicit ChannelPresets(const SoundFontTables& tables);
+    explicit ChannelPresets(Catalogue catalogue);
 
     // Every channel back to its power-on choice: channel 10 plays drum kit 0, the others program 0 of
     // bank 0.
@@ -52,7 +57,7 @@ private:
     };
     void choose(Channel& channel) const;
 
-    const SoundFontTables& m_tables;
+    Catalogue m_has;
     std::array<Channel, 16> m_channels{};
     SoundFontUse m_use;
 };

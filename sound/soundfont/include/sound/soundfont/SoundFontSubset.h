@@ -22,7 +22,7 @@ struct SoundFontSubsetContents
     std::uint64_t sampleDataBytes = 0;
 };
 
-// A SoundFont 2 file built in memory from a font, holding what a SubsetPlan keeps of it. Its tables
+// A SoundFont file built in memory from a font, holding what a SubsetPlan keeps of it. Its tables
 // are in memory; its sample data are read from the font file only as the subset is read. Empty
 // (size 0) when the font file cannot be opened. Keeps the font file open while it lives. One thread
 // at a time.
@@ -45,19 +45,25 @@ public:
 
 private:
     friend class SubsetWriter;
+    // A run of the font file's bytes placed in a piece.
     struct Extent
     {
-        std::uint64_t at;   // in the subset's sample data
+        std::uint64_t at;   // in the piece
         std::uint64_t from; // in the font file
         std::uint64_t bytes;
     };
-    // Reads the part [from, from + bytes) of the sample data: the samples over zeros (their padding).
-    bool readSampleData(std::uint64_t from, char* out, std::size_t bytes) const;
+    // One stretch of the subset: bytes made in memory, or (sample data) runs of the font file over
+    // zeros.
+    struct Piece
+    {
+        std::uint64_t at = 0; // in the subset
+        std::uint64_t bytes = 0;
+        std::vector<char> made;
+        std::vector<Extent> extents; // sorted, apart
+    };
+    bool readPiece(const Piece& piece, std::uint64_t from, char* out, std::size_t bytes) const;
 
-    std::vector<char> m_head; // up to the sample data
-    std::vector<char> m_tail; // after it: the tables
-    std::vector<Extent> m_extents;
-    std::uint64_t m_sampleBytes = 0;
+    std::vector<Piece> m_pieces; // in order, each starting where the one before ends
     posix::UniqueFd m_fd;
 };
 

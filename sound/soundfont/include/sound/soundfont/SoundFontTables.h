@@ -12,10 +12,26 @@
 
 namespace qb::audio {
 
-// The preset, instrument and sample tables of a SoundFont 2 file (its "pdta" list), and where its
-// sample data lie. Reading it costs the tables only, never the samples. Every index in the tables is checked
-// when they are read, so whoever walks them through the accessors below stays in bounds. Immutable once read;
-// shared between threads.
+// Why a font could not be read, from the reader's point of view: the file is not there or cannot be
+// read, it is not a SoundFont at all, its sizes do not add up (it would cost time or memory beyond
+// what the file holds, so nothing else should read it either), or it is a SoundFont whose contents the
+// reader does not follow (FluidSynth's own loader may still play it).
+enum class SoundFontFault
+{
+    None,
+    Unreadable,
+    NotSoundFont,
+    Damaged,
+    NotUnderstood,
+};
+
+// The preset, instrument and sample tables of a SoundFont file, version 2 (16-bit samples, and 24-bit
+// ones through an "sm24" chunk) or 3 (samples compressed as Ogg Vorbis), and where its sample data lie.
+// Reading it costs the tables only, never the samples, and is bounded: no chunk is trusted past the
+// file's end, a table is never larger than its indices can address, and walks over a chunk list stop
+// at the first chunk that is not one. Every index in the tables is checked when they are read, so
+// whoever walks them through the accessors below stays in bounds. Immutable once read; shared between
+// threads.
 class SoundFontTables
 {
 public:
@@ -45,6 +61,16 @@ public:
         std::uint8_t pitch;
         std::int8_t correction;
         std::uint16_t link, type;
+        // Ogg Vorbis data: start and end count bytes of the sample data, loop points frames from the
+        // sample's own start.
+        bool compressed() const { return (type & kCompressedSample) != 0; }
+    };
+    // The sample types a SoundFont defines: mono, right, left, linked, compressed (version 3) and ROM.
+    static constexpr std::uint16_t kCompressedSample = 0x10;
+    static constexpr std::uint16_t kKnownSampleTypes = 0x1 | 0x2 | 0x4 | 0x8 | kCompressedSample | 0x8000;
+    struct Version
+    {
+        std::uint16_t major = 2, minor = 1;
     };
     static constexpr int kModulatorBytes = 10;
     // The generators that decide what a zone plays: its key and velocity ranges, and (as a zone's
@@ -60,8 +86,13 @@ public:
         std::size_t begin, end;
     };
 
-    // Null, with a reason in `why`, when the file cannot be read or is not a SoundFont 2 file.
-    static std::shared_ptr<const SoundFontTables> read(const std::string& path, std::string* why);
+    // The most records a table may hold: its indices are 16 bits, and its terminal record follows.
+    static constexpr std::size_t kMaxRecords = 65536 + 1;
+
+    // Null, with a reason in `why` and its kind in `fault`, when the file cannot be read, is not a
+    // SoundFont or holds what the reader does not follow.
+    static std::shared_ptr<const SoundFontTables> read(const std::string& path, std::string* why,
+                                                       SoundFontFault* fault = nullptr);
 
     const std::string& path() const { return m_path; }
     // The index of preset (bank, program), the first of them should the font hold two; -1 if none.
@@ -84,9 +115,18 @@ public:
     std::span<const Generator> instrumentGenerators(std::size_t bag) const;
     std::span<const std::uint8_t> instrumentModulators(std::size_t bag) const;
 
-    // Where the 16-bit sample points lie in the file ("smpl" data), and how many there are.
+    // Where the sample data lie in the file ("smpl": 16-bit points, or compressed samples), and their
+    // size.
     std::uint64_t sampleDataOffset() const { return m_sampleDataOffset; }
-    std::uint64_t sampleDataFrames() const { return m_sampleDataFrames; }
+    std::uint64_t sampleDataBytes() const { return m_sampleDataBytes; }
+    std::uint64_t sampleDataFrames() const { return m_sampleDataBytes / 2; }
+    // Where the low bytes of 24-bit samples lie ("sm24", one byte per point); size 0 when the font has
+    // none that a synthesiser would use.
+    std::uint64_t sample24Offset() const { return m_sample24Offset; }
+    std::uint64_t sample24Bytes() const { return m_sample24Bytes; }
+    // The version in the font's "ifil" chunk: 3 for a font of compressed samples.
+    Version version() const { return m_version; }
+    bool hasCompressedSamples() const { return m_compressed; }
 
 private:
     bool indicesInRange() const;
@@ -102,7 +142,11 @@ private:
     std::vector<Generator> m_instrumentGens;
     std::vector<SampleHeader> m_samples;
     std::uint64_t m_sampleDataOffset = 0;
-    std::uint64_t m_sampleDataFrames = 0;
+    std::uint64_t m_sampleDataBytes = 0;
+    std::uint64_t m_sample24Offset = 0;
+    std::uint64_t m_sample24Bytes = 0;
+    Version m_version;
+    bool m_compressed = false;
     std::map<PresetKey, int> m_presetIndex;
 };
 

@@ -38,7 +38,11 @@ private:
     // Marks the preset zones the notes reach; returns, for each instrument they name, those notes.
     std::map<std::size_t, NoteSet> reachPresetZones(const SoundFontTables& tables, const SoundFontUse& use);
     void reachInstrumentZones(const SoundFontTables& tables, const std::map<std::size_t, NoteSet>& notes);
-    NoteSet completeNotes(const SoundFontTables& tables, std::size_t preset) const;
+    // The notes of a kept preset that reach only zones the plan keeps; `leftOut` holds, by instrument,
+    // the notes that reach one of its zones the plan leaves out, filled as instruments come up.
+    NoteSet completeNotes(const SoundFontTables& tables, std::size_t preset,
+                          std::map<std::size_t, NoteSet>& leftOut) const;
+    NoteSet leftOutNotes(const SoundFontTables& tables, std::size_t instrument) const;
 
     std::vector<bool> m_presetKept;
     std::vector<std::vector<std::size_t>> m_presetZones;

@@ -1,0 +1,72 @@
+#include "CompressedSample.h"
+
+#include "FileReads.h"
+
+#include <algorithm>
+#include <sndfile.h>
+
+namespace qb::audio {
+
+namespace {
+
+// The stream as a file of its own, for libsndfile.
+struct Stream
+{
+    int fd;
+    std::uint64_t offset, bytes, at;
+};
+
+sf_count_t streamLength(void* data)
+{
+    return static_cast<sf_count_t>(static_cast<Stream*>(data)->bytes);
+}
+
+sf_count_t streamSeek(sf_count_t offset, int whence, void* data)
+{
+    auto* s = static_cast<Stream*>(data);
+    const sf_count_t base = whence == SEEK_CUR   ? static_cast<sf_count_t>(s->at)
+                            : whence == SEEK_END ? static_cast<sf_count_t>(s->bytes)
+                                                 : 0;
+    const sf_count_t to = base + offset;
+    if (to < 0 || to > static_cast<sf_count_t>(s->bytes))
+        return -1;
+    s->at = static_cast<std::uint64_t>(to);
+    return to;
+}
+
+sf_count_t streamRead(void* out, sf_count_t count, void* data)
+{
+    auto* s = static_cast<Stream*>(data);
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(std::max<sf_count_t>(count, 0)), s->bytes - s->at));
+    if (n == 0 || !readFully(s->fd, s->offset + s->at, out, n))
+        return 0;
+    s->at += n;
+    return static_cast<sf_count_t>(n);
+}
+
+sf_count_t streamWrite(const void*, sf_count_t, void*)
+{
+    return 0;
+}
+
+sf_count_t streamTell(void* data)
+{
+    return static_cast<sf_count_t>(static_cast<Stream*>(data)->at);
+}
+
+} // namespace
+
+bool decodableSample(int fd, std::uint64_t offset, std::uint64_t bytes)
+{
+    SF_VIRTUAL_IO io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
+    Stream stream{fd, offset, bytes, 0};
+    SF_INFO info{};
+    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &stream);
+    if (!file)
+        return false;
+    sf_close(file);
+    return info.channels == 1 && info.frames > 0 && info.frames <= kMaxCompressedFrames;
+}
+
+} // namespace qb::audio
