@@ -27,7 +27,9 @@ namespace qb::audio {
 // engine has decoded already at once, and at least the first few milliseconds and then three times real
 // time, so that the engine is never asked for a whole buffer it has not decoded yet (the first sound
 // would wait behind silence) and a late wake-up soon after Play finds the server well stocked; the
-// server starts playing once a few tens of milliseconds are in.
+// server starts playing once a few tens of milliseconds are in. What the server held unplayed when the
+// output went inactive is given back to the source (Source::unheard) once the server has said how much
+// it was, so that the next Play starts with the first frame nobody heard.
 class PulseOutput final : public ServerOutput
 {
 public:
@@ -56,6 +58,8 @@ private:
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
+    static void onCorkedTiming(pa_stream* stream, int success, void* self);
+    static void onCorkTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* self);
     static void onRampTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv, void* self);
     // Main loop thread (or its lock held): writes what the server has room for, as far as the ramp allows.
     void fillLocked();
@@ -69,9 +73,12 @@ private:
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
     pa_time_event* m_rampTimer = nullptr;
+    pa_time_event* m_corkTimer = nullptr;
     // Guarded by the main loop's lock.
     RenderFn m_render;
     ReadyFn m_ready;
+    UnheardFn m_unheard;
+    int m_corkedTimings = 0; // requests of the server's buffer after a cork, not answered yet
     bool m_started = false;
     bool m_active = false;
     std::string m_streamTitle; // the media.name the server shows; under the loop lock
