@@ -502,6 +502,30 @@ private slots:
         output->stop();
     }
 
+    // Started with the session before its sound server: the player plays in time on its silent output,
+    // and the server that starts later gets the stream, with the music from where it has got to.
+    void aServerThatStartsAfterPlayGetsTheStream()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("long.wav"));
+        QVERIFY(qb::test::writeWav(path, 60 * kEngineRate));
+        m_server->kill();
+        AudioEngine engine(makeDefaultOutput());
+        QCOMPARE(QString(engine.output().name()), QString("silent"));
+        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        device->play();
+        QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > kEngineRate / 2, 10000);
+
+        QVERIFY(m_server->start());
+        MonitorRecorder recorder;
+        QVERIFY(recorder.start());
+        QTRY_COMPARE_WITH_TIMEOUT(QString(engine.output().name()), QString("pulse"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(PrivatePulseServer::oneUncorked(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!toneRuns(recorder.left()).empty(), 10000);
+        QVERIFY(device->positionFrames() > kEngineRate / 2);
+        QCOMPARE(device->mode(), Device::Mode::Playing);
+    }
+
     void serverGoingAwayKeepsTimeAndComesBack()
     {
         QTemporaryDir dir;
