@@ -68,9 +68,9 @@ void EngineDevice::stop()
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_mode == Mode::Playing)
-            holdLocked(Mode::Stopped);
-        else if (!m_held)
+        if (m_mode == Mode::Playing || m_held)
+            holdLocked(Mode::Stopped); // paused: the held frames wait on, now for a play()
+        else
             haltLocked(Mode::Stopped);
     }
     // The feeder lets the output rest now rather than on its next round: the output drops what it

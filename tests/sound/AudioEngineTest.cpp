@@ -341,8 +341,10 @@ private slots:
         QCOMPARE(device->mode(), Device::Mode::Playing);
         rig.capture->advance(10);
         QCOMPARE(left(rig.capture->takeCaptured(), 0), CountingDecoder::valueOf(2 * kPeriod + 100));
-        // Resume does nothing unless paused.
+        // Stop after pause stops; resume does nothing unless paused.
+        device->pause();
         device->stop();
+        QCOMPARE(device->mode(), Device::Mode::Stopped);
         device->resume();
         QCOMPARE(device->mode(), Device::Mode::Stopped);
     }
