@@ -55,9 +55,10 @@ public:
     static constexpr std::int64_t kTailFrames = 3 * kEngineRate;
     static constexpr std::int64_t kLowWaterFrames = kEngineRate / 8;
     static constexpr int kChunkFrames = 1024;
-    // What an output may hold unheard and drop at Stop (a sound server's buffer, grown after underruns):
-    // the queue keeps that much behind what the output took, so that Play goes on from what was heard.
-    static constexpr std::int64_t kKeptFrames = kEngineRate * 2 / 5;
+    // What an output may hold unheard and drop at Stop (a sound server's buffer, grown after underruns
+    // to half a second): the queue keeps that much behind what the output took, so that Play goes on
+    // from what was heard.
+    static constexpr std::int64_t kKeptFrames = kEngineRate * 3 / 5;
 
 private:
     // Queued frames [queueStart, queueStart + count) hold decoder frames from `frame` on; a tail segment

@@ -111,10 +111,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(std::chrono::milliseconds timeout
         return nullptr;
     pa_stream_set_state_callback(output->m_stream, &PulseOutput::onStreamState, output.get());
     pa_stream_set_write_callback(output->m_stream, &PulseOutput::onWrite, output.get());
-    pa_stream_set_underflow_callback(
-        output->m_stream,
-        [](pa_stream*, void*) { std::fprintf(stderr, "quillbeat: the sound server ran out of sound\n"); },
-        nullptr);
+    pa_stream_set_underflow_callback(output->m_stream, &PulseOutput::onUnderflow, output.get());
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -278,8 +275,8 @@ void PulseOutput::fillLocked()
         const std::int64_t played = std::chrono::duration_cast<std::chrono::microseconds>(since).count() *
                                     kEngineRate / 1000000 * static_cast<std::int64_t>(kFrameBytes);
         const std::int64_t held = std::max<std::int64_t>(m_rampWritten - played, 0);
-        const std::int64_t target = bytesForMs(kTargetMs);
-        std::int64_t allowed = bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), kTargetMs));
+        const std::int64_t target = bytesForMs(m_targetMs);
+        std::int64_t allowed = bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), m_targetMs));
         if (m_ready)
             allowed = std::max(allowed,
                                std::min(held + m_ready() * static_cast<std::int64_t>(kFrameBytes), target));
@@ -387,6 +384,23 @@ void PulseOutput::onStreamState(pa_stream* stream, void* self)
 void PulseOutput::onWrite(pa_stream*, std::size_t, void* self)
 {
     static_cast<PulseOutput*>(self)->fillLocked();
+}
+
+void PulseOutput::onUnderflow(pa_stream* stream, void* self)
+{
+    auto* output = static_cast<PulseOutput*>(self);
+    std::fprintf(stderr, "quillbeat: the sound server ran out of sound\n");
+    // A corked or flushed stream running dry is no news; one that plays was not refilled in time.
+    if (!output->m_active || output->m_targetMs >= kGrownTargetMs)
+        return;
+    output->m_targetMs = kGrownTargetMs;
+    const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream);
+    if (!current)
+        return;
+    pa_buffer_attr attr = *current;
+    attr.tlength = bytesForMs(output->m_targetMs);
+    forget(pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr));
+    std::fprintf(stderr, "quillbeat: the sound server holds %d ms from now on\n", output->m_targetMs);
 }
 
 void PulseOutput::onCorkTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)

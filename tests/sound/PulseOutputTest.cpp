@@ -504,6 +504,42 @@ private slots:
 
     // Started with the session before its sound server: the player plays in time on its silent output,
     // and the server that starts later gets the stream, with the music from where it has got to.
+    // A machine too busy to refill the server in time: the first stall longer than the buffer is heard
+    // as a dropout, and the output then keeps a longer buffer, so the same stall again is not.
+    void aServerThatRanOutHoldsMoreFromThenOn()
+    {
+        MonitorRecorder recorder;
+        QVERIFY(recorder.start());
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > 0, 10000);
+        auto output = makeDefaultOutput();
+        Tone tone;
+        std::atomic<int> stallMs{0};
+        const AudioOutput::RenderFn sound = tone.render();
+        QVERIFY(output->start({[&](float* out, int n) {
+                                   // The output's own thread stalls, as under a heavy load.
+                                   if (const int ms = stallMs.exchange(0))
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                                   sound(out, n);
+                               },
+                               [] { return std::int64_t{kEngineRate}; }}));
+        const auto playFor = [&recorder](std::int64_t frames) {
+            const std::int64_t from = recorder.frames();
+            QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > from + frames, 10000);
+        };
+        playFor(kEngineRate);
+        stallMs = 350;
+        playFor(2 * kEngineRate);
+        const std::size_t afterFirst = toneRuns(recorder.left()).size();
+        stallMs = 200;
+        playFor(2 * kEngineRate);
+        tone.on = false;
+        playFor(kEngineRate / 2);
+        const std::vector<Run> runs = toneRuns(recorder.left());
+        QVERIFY2(afterFirst == 2, qPrintable(describe(runs)));
+        QVERIFY2(runs.size() == 2, qPrintable(describe(runs)));
+        output->stop();
+    }
+
     void aServerThatStartsAfterPlayGetsTheStream()
     {
         QTemporaryDir dir;
