@@ -17,7 +17,7 @@ bench_build() {
 # Makes the work folder $work with its log $log and raw figures $results. At exit the processes whose
 # ids are in $pids are ended and the folder is removed (BENCH_KEEP=1 keeps it and prints its path).
 bench_work() {
-  work=$(mktemp -d /tmp/quillbeat-bench.XXXXXX)
+  work=$(mktemp -d "${TMPDIR:-/tmp}/quillbeat-bench.XXXXXX")
   log=$work/log.txt
   results=$work/results.txt
   : >"$results"

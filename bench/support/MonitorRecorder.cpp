@@ -16,8 +16,9 @@ MonitorRecorder::~MonitorRecorder()
     stop();
 }
 
-bool MonitorRecorder::start(const std::string& source)
+bool MonitorRecorder::start(const std::string& source, bool keepSamples)
 {
+    m_keepSamples = keepSamples;
     const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -62,6 +63,8 @@ void MonitorRecorder::run()
             }
         }
         std::lock_guard lock(m_mutex);
+        if (m_keepSamples)
+            m_samples.insert(m_samples.end(), buffer.begin(), buffer.end());
         chunk.index = m_frames;
         m_frames += chunk.frames;
         const auto origin = chunk.readAt - std::chrono::microseconds(m_frames * 1000000 / kRate);
@@ -69,6 +72,18 @@ void MonitorRecorder::run()
             m_origin = origin;
         m_chunks.push_back(chunk);
     }
+}
+
+std::vector<float> MonitorRecorder::samples() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_samples;
+}
+
+std::int64_t MonitorRecorder::frameAt(Clock::time_point at) const
+{
+    std::lock_guard lock(m_mutex);
+    return std::chrono::duration_cast<std::chrono::microseconds>(at - m_origin).count() * kRate / 1000000;
 }
 
 double MonitorRecorder::recordedMs() const

@@ -21,14 +21,20 @@ public:
     using Clock = std::chrono::steady_clock;
 
     ~MonitorRecorder();
-    // Starts recording `source` on the server the environment names. False when it cannot.
-    bool start(const std::string& source);
+    // Starts recording `source` on the server the environment names. False when it cannot. With
+    // `keepSamples`, the samples are kept too (samples()).
+    bool start(const std::string& source, bool keepSamples = false);
     void stop();
 
     // Milliseconds of sound recorded so far. A null sink that has been idle may deliver nothing for a
     // second or two after the recording starts (it finishes the long block it was rendering first), so
     // measurements wait until the recording runs.
     double recordedMs() const;
+
+    // Every frame recorded so far, interleaved stereo (only when started with `keepSamples`).
+    std::vector<float> samples() const;
+    // The recording's frame that left the sink at `at` (may be beyond what is recorded yet).
+    std::int64_t frameAt(Clock::time_point at) const;
 
     // The time of the first frame louder than -60 dBFS at or after `from`.
     bool firstSoundAfter(Clock::time_point from, Clock::time_point* at) const;
@@ -51,6 +57,8 @@ private:
 
     void* m_simple = nullptr;
     std::atomic<bool> m_running{false};
+    bool m_keepSamples = false;
+    std::vector<float> m_samples; // under m_mutex
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<Chunk> m_chunks;

@@ -70,6 +70,8 @@ struct AudioEngine::Impl
     void render(float* out, int frames);
     // The frames every playing device has queued: what render() can supply without running dry.
     std::int64_t ready();
+    // The output dropped the last `frames` frames it pulled: every queue takes back what it supplied.
+    void unheard(std::int64_t frames);
     // Feeds every device; what the neediest of them needs next.
     EngineDevice::Need pump();
     // One round of the feeder: wakes the output when something plays, feeds, lets the output rest when
@@ -88,9 +90,10 @@ void AudioEngine::Impl::render(float* out, int frames)
     const std::size_t samples = static_cast<std::size_t>(frames) * kChannels;
     std::fill_n(out, samples, 0.0f);
     std::int64_t underrun = 0;
+    const std::int64_t clock = framesRendered.load(std::memory_order_relaxed);
     for (auto& slot : slots) {
         if (FrameQueue* queue = slot.load(std::memory_order_seq_cst))
-            underrun += queue->mixInto(out, frames);
+            underrun += queue->mixInto(out, frames, clock);
     }
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
     // Everything the speakers get passes here. Devices that are loud together, or a float file holding
@@ -117,6 +120,18 @@ std::int64_t AudioEngine::Impl::ready()
     }
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
     return least.value_or(0);
+}
+
+void AudioEngine::Impl::unheard(std::int64_t frames)
+{
+    // Outside any render call, by the output's promise; the slots are read as a callback reads them.
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    const std::int64_t clock = framesRendered.load(std::memory_order_relaxed);
+    for (auto& slot : slots) {
+        if (FrameQueue* queue = slot.load(std::memory_order_seq_cst))
+            queue->giveBack(clock, frames);
+    }
+    callbackSeq.fetch_add(1, std::memory_order_seq_cst);
 }
 
 EngineDevice::Need AudioEngine::Impl::pump()
@@ -234,7 +249,8 @@ AudioEngine::AudioEngine(std::unique_ptr<AudioOutput> output, Options options)
                 impl.render(out, frames);
             };
         }
-        return impl.output->start({std::move(render), [&impl] { return impl.ready(); }});
+        return impl.output->start({std::move(render), [&impl] { return impl.ready(); },
+                                   [&impl](std::int64_t frames) { impl.unheard(frames); }});
     };
     bool feederThread = impl.options.feederThread;
     if (!startOutput(!feederThread)) {

@@ -12,7 +12,7 @@ constexpr int kMaxRounds = 256;
 
 EngineDevice::EngineDevice(std::unique_ptr<Decoder> decoder, std::int64_t queueFrames,
                            std::shared_ptr<FeederWake> wake)
-    : m_decoder(std::move(decoder)), m_queue(std::make_shared<FrameQueue>(queueFrames)),
+    : m_decoder(std::move(decoder)), m_queue(std::make_shared<FrameQueue>(queueFrames, kKeptFrames)),
       m_wake(std::move(wake))
 {
     // The feeder has not seen the decoder yet, so reading it here is safe.
@@ -49,12 +49,16 @@ void EngineDevice::play(std::optional<std::int64_t> fromFrame, std::optional<std
             }
         } else if (fromFrame) {
             // After the end of a pass the queued frames stay: the new pass is written right after them.
+            // Frames held by a stop belong to where it stopped, not to the new start.
+            releaseHeldLocked();
             m_position = m_writeFrame = clampLocked(*fromFrame);
             m_pendingSeek = m_position;
         }
         m_to = toFrame;
         m_mode = Mode::Playing;
         m_ended = false;
+        m_held = false;
+        m_queue->hold(false);
         m_queue->setLive(true);
     }
     m_wake->wake();
@@ -64,10 +68,13 @@ void EngineDevice::stop()
 {
     {
         std::lock_guard lock(m_mutex);
-        haltLocked(Mode::Stopped);
+        if (m_mode == Mode::Playing || m_held)
+            holdLocked(Mode::Stopped); // paused: the held frames wait on, now for a play()
+        else
+            haltLocked(Mode::Stopped);
     }
-    // The feeder silences and re-seeks the decoder now rather than on its next round: the next play()
-    // then finds it ready, and the output may rest at once.
+    // The feeder lets the output rest now rather than on its next round: the output drops what it
+    // holds, so the stop is heard at once, and gives it back to the queue.
     m_wake->wake();
 }
 
@@ -77,7 +84,7 @@ void EngineDevice::pause()
         std::lock_guard lock(m_mutex);
         if (m_mode != Mode::Playing)
             return;
-        haltLocked(Mode::Paused);
+        holdLocked(Mode::Paused);
     }
     m_wake->wake();
 }
@@ -89,6 +96,8 @@ void EngineDevice::resume()
         if (m_mode != Mode::Paused || m_detached)
             return;
         m_mode = Mode::Playing;
+        m_held = false;
+        m_queue->hold(false);
         m_queue->setLive(true);
     }
     m_wake->wake();
@@ -99,7 +108,7 @@ void EngineDevice::seek(std::int64_t frame)
     bool halted = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_mode != Mode::Stopped) {
+        if (m_mode != Mode::Stopped || m_held) {
             haltLocked(Mode::Stopped);
             halted = true;
         }
@@ -124,7 +133,7 @@ std::int64_t EngineDevice::positionFrames() const
 {
     std::lock_guard lock(m_mutex);
     // Counted on through the jumps of a file that plays its own loop points; told as a place in the file.
-    return m_decoder->foldPosition(m_mode == Mode::Playing ? heardFrameLocked() : m_position);
+    return m_decoder->foldPosition(m_mode == Mode::Playing || m_held ? heardFrameLocked() : m_position);
 }
 
 bool EngineDevice::takeFileLost()
@@ -140,8 +149,35 @@ void EngineDevice::detach()
     m_detached = true;
 }
 
+void EngineDevice::holdLocked(Mode newMode)
+{
+    // Nothing is dropped and the decoder is left alone: the frames the output took but did not let
+    // anyone hear come back to the queue when it drops them, and a synthesiser's notes that were
+    // sounding go on sounding on the next play. The position follows the queue's read position.
+    m_queue->hold(true);
+    m_queue->setLive(false);
+    m_held = true;
+    m_mode = newMode;
+    m_ended = false;
+}
+
+void EngineDevice::releaseHeldLocked()
+{
+    if (!m_held)
+        return;
+    m_position = heardFrameLocked();
+    m_pendingSeek = m_writeFrame = m_position;
+    m_queue->discardQueued();
+    m_queue->hold(false);
+    ++m_generation;
+    m_segments.clear();
+    m_pendingSilence = true;
+    m_held = false;
+}
+
 void EngineDevice::haltLocked(Mode newMode)
 {
+    releaseHeldLocked();
     if (m_mode == Mode::Playing) {
         m_position = heardFrameLocked();
         // The decoder has run ahead of the listener; it goes back to what was heard.
@@ -178,7 +214,9 @@ std::int64_t EngineDevice::heardFrameLocked() const
 
 void EngineDevice::addSegmentLocked(const Segment& segment)
 {
-    const std::int64_t read = m_queue->readIndex();
+    // Segments behind the read position stay as long as the queue keeps their frames: they may be
+    // given back.
+    const std::int64_t read = m_queue->readIndex() - kKeptFrames;
     while (!m_segments.empty() && m_segments.front().queueStart + m_segments.front().count <= read)
         m_segments.pop_front();
     if (!m_segments.empty()) {
@@ -208,6 +246,7 @@ EngineDevice::Need EngineDevice::feed()
         bool ended = false;
         bool detached = false;
         bool silence = false;
+        bool held = false;
         std::optional<std::int64_t> seekTo;
         std::optional<std::int64_t> to;
         std::int64_t tailQueued = 0;
@@ -217,6 +256,7 @@ EngineDevice::Need EngineDevice::feed()
             mode = m_mode;
             ended = m_ended;
             detached = m_detached;
+            held = m_held;
             silence = std::exchange(m_pendingSilence, false);
             seekTo = std::exchange(m_pendingSeek, std::nullopt);
             to = m_to;
@@ -298,7 +338,8 @@ EngineDevice::Need EngineDevice::feed()
                 m_queue->setLive(false);
             continue;
         }
-        return m_queue->queuedFrames() > 0 ? Need::Round : Need::Nothing;
+        // Held frames wait for the next play; until then the output may rest.
+        return m_queue->queuedFrames() > 0 && !held ? Need::Round : Need::Nothing;
     }
     return Need::Round;
 }

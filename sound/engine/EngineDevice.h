@@ -56,6 +56,10 @@ public:
     static constexpr std::int64_t kTailFrames = 3 * kEngineRate;
     static constexpr std::int64_t kLowWaterFrames = kEngineRate / 8;
     static constexpr int kChunkFrames = 1024;
+    // What an output may hold unheard and drop at Stop (a sound server's buffer, grown after underruns
+    // to half a second): the queue keeps that much behind what the output took, so that Play goes on
+    // from what was heard.
+    static constexpr std::int64_t kKeptFrames = kEngineRate * 3 / 5;
 
 private:
     // Queued frames [queueStart, queueStart + count) hold decoder frames from `frame` on; a tail segment
@@ -70,13 +74,19 @@ private:
 
     std::int64_t heardFrameLocked() const;
     std::int64_t clampLocked(std::int64_t frame) const;
+    // Stop and pause: the queued frames, and the decoder (a synthesiser's sounding notes with it), wait
+    // for the next play() or resume() as they are.
+    void holdLocked(Mode newMode);
+    // Everything queued or held becomes void: the decoder goes back to what was heard and falls silent.
     void haltLocked(Mode newMode);
+    void releaseHeldLocked();
     void addSegmentLocked(const Segment& segment);
     void updateLengthLocked(std::int64_t decoderLength, std::int64_t seen);
 
     mutable std::mutex m_mutex;
     Mode m_mode = Mode::Stopped;
     bool m_ended = false; // the pass ended by itself; its queued frames still play
+    bool m_held = false;  // stopped or paused with the queued frames waiting (see holdLocked())
     bool m_detached = false;
     std::uint64_t m_generation = 0; // bumped whenever queued and in-flight frames become invalid
     std::optional<std::int64_t> m_pendingSeek;

@@ -10,12 +10,17 @@ namespace qb::audio {
 // and the audio callback (consumer). Indices are monotonic 64-bit frame counts, never wrapped, so they
 // also serve as timestamps of the stream.
 //
-// Threading: writeSpan()/publish() on the producer only; mixInto() on the consumer only; discardQueued(),
-// the index getters and setLive() from any thread. Nothing here locks or allocates after construction.
+// Behind the read position the ring keeps the last `keptFrames` frames the consumer took, untouched by
+// the producer, so that frames an output took but never let anyone hear (a sound server's buffer dropped
+// at Stop) can be given back and taken again.
+//
+// Threading: writeSpan()/publish() on the producer only; mixInto() on the consumer only; giveBack() while
+// no consumer call runs; discardQueued(), hold(), the index getters and setLive() from any thread.
+// Nothing here locks or allocates after construction.
 class FrameQueue
 {
 public:
-    explicit FrameQueue(std::int64_t capacityFrames);
+    explicit FrameQueue(std::int64_t capacityFrames, std::int64_t keptFrames = 0);
 
     std::int64_t capacity() const { return m_capacity; }
 
@@ -27,8 +32,15 @@ public:
 
     // Consumer: adds up to `frames` queued frames into `out`; a queued sample that is not a finite number
     // adds nothing. Returns the number of frames it could not supply while the queue was live (an
-    // underrun); a queue that is not live is silent, not starved.
-    int mixInto(float* out, int frames);
+    // underrun); a queue that is not live is silent, not starved. `clock` is the output's count of
+    // frames pulled before this call, which giveBack() is told in.
+    int mixInto(float* out, int frames, std::int64_t clock = 0);
+    // While held, the consumer takes nothing: the queued frames wait where they are.
+    void hold(bool held) { m_held.store(held, std::memory_order_release); }
+    // No consumer call running: the output pulled frames up to `clock`, and the last `unheard` of them
+    // were never heard. What this queue supplied to them becomes queued again, as far as the ring still
+    // keeps it and no discard came since. Returns the number of frames given back.
+    std::int64_t giveBack(std::int64_t clock, std::int64_t unheard);
 
     // Any thread: everything published so far is dropped; the consumer skips it on its next call.
     void discardQueued()
@@ -52,11 +64,16 @@ public:
 
 private:
     const std::int64_t m_capacity;
+    const std::int64_t m_kept;
+    const std::int64_t m_ringFrames;
     std::unique_ptr<float[]> m_ring;
     alignas(64) std::atomic<std::int64_t> m_write{0};
     alignas(64) std::atomic<std::int64_t> m_read{0};
     std::atomic<std::int64_t> m_discard{0};
     std::atomic<bool> m_live{false};
+    std::atomic<bool> m_held{false};
+    // The output's clock at the end of the last frame the consumer took; consumer (and giveBack()).
+    std::int64_t m_takenUntil = 0;
 };
 
 } // namespace qb::audio

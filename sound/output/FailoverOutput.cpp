@@ -6,12 +6,21 @@
 
 namespace qb::audio {
 
+namespace {
+// The silent output's period while no server output has said its own.
+constexpr int kSilentPeriodFrames = 2048;
+} // namespace
+
 FailoverOutput::FailoverOutput(std::unique_ptr<ServerOutput> first, Opener reopen)
-    : m_reopen(std::move(reopen)), m_serverName(first->name()),
-      m_silent(makeSilentOutput(first->periodFrames()))
+    : m_reopen(std::move(reopen)),
+      m_silent(makeSilentOutput(first ? first->periodFrames() : kSilentPeriodFrames))
 {
-    watch(*first);
-    m_server = std::move(first);
+    if (first) {
+        watch(*first);
+        m_names.emplace_back(first->name());
+        m_server = std::move(first);
+        m_hadServer = true;
+    }
 }
 
 FailoverOutput::~FailoverOutput()
@@ -102,7 +111,7 @@ int FailoverOutput::periodFrames() const
 const char* FailoverOutput::name() const
 {
     std::lock_guard lock(m_mutex);
-    return m_server ? m_serverName.c_str() : "silent";
+    return m_server ? m_names.back().c_str() : "silent";
 }
 
 void FailoverOutput::useSilentLocked()
@@ -126,8 +135,12 @@ void FailoverOutput::useServerLocked(std::unique_ptr<ServerOutput> server)
         return;
     }
     server->setActive(m_active);
+    if (m_names.empty() || m_names.back() != server->name())
+        m_names.emplace_back(server->name());
     m_server = std::move(server);
-    std::fprintf(stderr, "quillbeat: the sound server is back\n");
+    std::fprintf(stderr, "quillbeat: %s\n",
+                 m_hadServer ? "the sound server is back" : "found a sound server");
+    m_hadServer = true;
 }
 
 void FailoverOutput::supervise()

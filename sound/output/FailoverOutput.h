@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,8 +28,10 @@ public:
     using Opener = std::function<std::unique_ptr<ServerOutput>()>;
     static constexpr std::chrono::milliseconds kRetry{2000};
 
-    // `first` is the server output already open (not null); `reopen` opens another one, or returns null
-    // while the server is still away. `reopen` runs on the switching thread and may block briefly.
+    // `first` is the server output already open, or null when no server answered yet (the player starts
+    // with the session, before its sound server): then the silent output plays until one does. `reopen`
+    // opens another one, or returns null while the server is still away. `reopen` runs on the switching
+    // thread and may block briefly.
     FailoverOutput(std::unique_ptr<ServerOutput> first, Opener reopen);
     ~FailoverOutput() override;
     FailoverOutput(const FailoverOutput&) = delete;
@@ -51,14 +54,15 @@ private:
     void signal();
 
     const Opener m_reopen;
-    const std::string m_serverName;
     std::unique_ptr<AudioOutput> m_silent;
 
     // Guards the outputs. Taken before an output's own locks, never while holding m_signalMutex.
     mutable std::mutex m_mutex;
     std::unique_ptr<ServerOutput> m_server;  // null while the server is away
     std::unique_ptr<ServerOutput> m_dropped; // a lost output, destroyed off the lock
-    std::optional<Source> m_source;          // once started
+    std::deque<std::string> m_names;         // every server output's name so far: name()'s texts stay
+    bool m_hadServer = false;
+    std::optional<Source> m_source; // once started
     bool m_started = false;
     bool m_active = true;
 

@@ -29,8 +29,12 @@ std::unique_ptr<AudioOutput> makeDefaultOutput()
     }
     if (auto sdl = SdlOutput::open())
         return std::make_unique<FailoverOutput>(std::move(sdl), [] { return SdlOutput::open(); });
-    std::fprintf(stderr, "quillbeat: no sound device; playing on a silent output\n");
-    return makeSilentOutput();
+    // Started with the session, before its sound server: play silently in time and take the server's
+    // stream as soon as it answers, as after a server that went away and came back.
+    std::fprintf(stderr, "quillbeat: no sound device yet; playing on a silent output until one answers\n");
+    if (pulseWanted())
+        return std::make_unique<FailoverOutput>(nullptr, [] { return PulseOutput::open(); });
+    return std::make_unique<FailoverOutput>(nullptr, [] { return SdlOutput::open(512, true); });
 }
 
 } // namespace qb::audio

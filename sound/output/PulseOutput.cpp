@@ -25,6 +25,9 @@ constexpr int kFirstMs = 20;
 constexpr int kStartMs = 40;
 // How long leading silence is kept out of the server's buffer at most.
 constexpr int kAwaitMs = 1000;
+// How long after a cork the server is asked what it holds unplayed: the sink takes back what it had
+// mixed of a corked stream on its own thread, a moment after the cork.
+constexpr int kCorkSettleMs = 30;
 
 class LoopLock
 {
@@ -109,10 +112,7 @@ std::unique_ptr<PulseOutput> PulseOutput::open(std::chrono::milliseconds timeout
         return nullptr;
     pa_stream_set_state_callback(output->m_stream, &PulseOutput::onStreamState, output.get());
     pa_stream_set_write_callback(output->m_stream, &PulseOutput::onWrite, output.get());
-    pa_stream_set_underflow_callback(
-        output->m_stream,
-        [](pa_stream*, void*) { std::fprintf(stderr, "quillbeat: the sound server ran out of sound\n"); },
-        nullptr);
+    pa_stream_set_underflow_callback(output->m_stream, &PulseOutput::onUnderflow, output.get());
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -143,9 +143,11 @@ PulseOutput::~PulseOutput()
     stop();
     {
         LoopLock lock(m_loop);
-        if (m_rampTimer) {
-            pa_threaded_mainloop_get_api(m_loop)->time_free(m_rampTimer);
-            m_rampTimer = nullptr;
+        for (pa_time_event** timer : {&m_rampTimer, &m_corkTimer}) {
+            if (*timer) {
+                pa_threaded_mainloop_get_api(m_loop)->time_free(*timer);
+                *timer = nullptr;
+            }
         }
         if (m_stream) {
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
@@ -171,6 +173,7 @@ bool PulseOutput::start(Source source)
         return false;
     m_render = std::move(source.render);
     m_ready = std::move(source.ready);
+    m_unheard = std::move(source.unheard);
     m_started = true;
     m_active = true;
     awaitSoundFromNowLocked();
@@ -203,9 +206,15 @@ void PulseOutput::setActive(bool active)
     if (!active) {
         // What the server still holds was rendered before everything stopped: drop it, so that Stop is
         // heard at once, and let the server stop asking. Corked first: a stream flushed while it plays
-        // runs dry for a moment, and the server reports that as an underflow.
+        // runs dry for a moment, and the server reports that as an underflow. Once the sink has taken
+        // back what it had mixed of the stream (it does so on its own thread, soon after the cork), the
+        // stream says how much it holds unplayed (see onCorkedTiming()), and only then is it flushed.
         forget(pa_stream_cork(m_stream, 1, nullptr, nullptr));
-        forget(pa_stream_flush(m_stream, nullptr, nullptr));
+        const pa_usec_t at = pa_rtclock_now() + static_cast<pa_usec_t>(kCorkSettleMs) * PA_USEC_PER_MSEC;
+        if (m_corkTimer)
+            pa_context_rttime_restart(m_context, m_corkTimer, at);
+        else
+            m_corkTimer = pa_context_rttime_new(m_context, at, &PulseOutput::onCorkTimer, this);
         return;
     }
     // The stream is named after what plays: a new title is known by the time Play makes it active.
@@ -279,8 +288,8 @@ void PulseOutput::fillLocked()
         const std::int64_t played = std::chrono::duration_cast<std::chrono::microseconds>(since).count() *
                                     kEngineRate / 1000000 * static_cast<std::int64_t>(kFrameBytes);
         const std::int64_t held = std::max<std::int64_t>(m_rampWritten - played, 0);
-        const std::int64_t target = bytesForMs(kTargetMs);
-        std::int64_t allowed = bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), kTargetMs));
+        const std::int64_t target = bytesForMs(m_targetMs);
+        std::int64_t allowed = bytesForMs(std::min(kFirstMs + 3 * static_cast<int>(sinceMs), m_targetMs));
         if (m_ready)
             allowed = std::max(allowed,
                                std::min(held + m_ready() * static_cast<std::int64_t>(kFrameBytes), target));
@@ -388,6 +397,52 @@ void PulseOutput::onStreamState(pa_stream* stream, void* self)
 void PulseOutput::onWrite(pa_stream*, std::size_t, void* self)
 {
     static_cast<PulseOutput*>(self)->fillLocked();
+}
+
+void PulseOutput::onUnderflow(pa_stream* stream, void* self)
+{
+    auto* output = static_cast<PulseOutput*>(self);
+    std::fprintf(stderr, "quillbeat: the sound server ran out of sound\n");
+    // A corked or flushed stream running dry is no news; one that plays was not refilled in time.
+    if (!output->m_active || output->m_targetMs >= kGrownTargetMs)
+        return;
+    output->m_targetMs = kGrownTargetMs;
+    const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream);
+    if (!current)
+        return;
+    pa_buffer_attr attr = *current;
+    attr.tlength = bytesForMs(output->m_targetMs);
+    forget(pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr));
+    std::fprintf(stderr, "quillbeat: the sound server holds %d ms from now on\n", output->m_targetMs);
+}
+
+void PulseOutput::onCorkTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)
+{
+    auto* output = static_cast<PulseOutput*>(self);
+    if (output->m_active || !output->m_started || output->m_lost)
+        return;
+    ++output->m_corkedTimings;
+    forget(pa_stream_update_timing_info(output->m_stream, &PulseOutput::onCorkedTiming, output));
+}
+
+void PulseOutput::onCorkedTiming(pa_stream* stream, int success, void* self)
+{
+    // On the main loop's thread with its lock held: no render call runs meanwhile.
+    auto* output = static_cast<PulseOutput*>(self);
+    // Only the answer to the latest cork counts: the server has answered the earlier ones before
+    // Play and the next Stop changed what it holds.
+    if (--output->m_corkedTimings > 0 || output->m_active || !output->m_started || output->m_lost)
+        return;
+    // The corked stream's read index is what the sink took (less what it rewound when the stream
+    // corked); everything written beyond it was never played.
+    std::int64_t unheard = 0;
+    const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+    if (timing && !timing->write_index_corrupt && !timing->read_index_corrupt)
+        unheard = std::max<std::int64_t>(timing->write_index - timing->read_index, 0) /
+                  static_cast<std::int64_t>(kFrameBytes);
+    forget(pa_stream_flush(stream, nullptr, nullptr));
+    if (unheard > 0 && output->m_unheard)
+        output->m_unheard(unheard);
 }
 
 void PulseOutput::onRampTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)

@@ -10,13 +10,14 @@
 
 namespace qb::audio {
 
-std::unique_ptr<SdlOutput> SdlOutput::open(int periodFrames)
+std::unique_ptr<SdlOutput> SdlOutput::open(int periodFrames, bool quiet)
 {
     // SDL must not take over SIGINT/SIGTERM from the application.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, streamIdentity().appName.c_str());
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-        std::fprintf(stderr, "quillbeat: no SDL audio driver: %s\n", SDL_GetError());
+        if (!quiet)
+            std::fprintf(stderr, "quillbeat: no SDL audio driver: %s\n", SDL_GetError());
         return nullptr;
     }
     std::unique_ptr<SdlOutput> output(new SdlOutput);
@@ -32,7 +33,8 @@ std::unique_ptr<SdlOutput> SdlOutput::open(int periodFrames)
     // renders at kEngineRate.
     output->m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (output->m_device == 0) {
-        std::fprintf(stderr, "quillbeat: no SDL audio device: %s\n", SDL_GetError());
+        if (!quiet)
+            std::fprintf(stderr, "quillbeat: no SDL audio device: %s\n", SDL_GetError());
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return nullptr;
     }

@@ -17,8 +17,9 @@ class SdlOutput final : public ServerOutput
 public:
     static constexpr int kStallMs = 500;
 
-    // Null when SDL has no working audio driver or no device opens.
-    static std::unique_ptr<SdlOutput> open(int periodFrames = 512);
+    // Null when SDL has no working audio driver or no device opens; says why on stderr unless `quiet`
+    // (a retry every few seconds while there is no device).
+    static std::unique_ptr<SdlOutput> open(int periodFrames = 512, bool quiet = false);
     ~SdlOutput() override;
     SdlOutput(const SdlOutput&) = delete;
     SdlOutput& operator=(const SdlOutput&) = delete;

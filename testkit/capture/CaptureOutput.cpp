@@ -23,6 +23,8 @@ bool CaptureOutput::start(Source source)
     stop();
     m_render = std::move(source.render);
     m_ready = std::move(source.ready);
+    m_unheard = std::move(source.unheard);
+    m_active = true;
     m_period.assign(static_cast<std::size_t>(m_periodFrames) * kChannels, 0.0f);
     m_running = true;
     if (m_clock == Clock::RealTime) {
@@ -37,6 +39,25 @@ void CaptureOutput::stop()
     m_running = false;
     if (m_thread.joinable())
         m_thread.join();
+}
+
+void CaptureOutput::setActive(bool active)
+{
+    // Called by whoever runs the engine's feeder: on the manual clock, the caller's thread between
+    // pulls; never while a period is being pulled.
+    const bool dropping = m_active && !active;
+    m_active = active;
+    const std::int64_t buffer = m_serverBuffer.load();
+    if (!dropping || buffer <= 0 || m_clock != Clock::Manual)
+        return;
+    std::int64_t dropped = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        dropped = std::min<std::int64_t>(buffer, static_cast<std::int64_t>(m_captured.size() / kChannels));
+        m_captured.resize(m_captured.size() - static_cast<std::size_t>(dropped) * kChannels);
+    }
+    if (m_unheard && dropped > 0)
+        m_unheard(dropped);
 }
 
 void CaptureOutput::advance(std::int64_t frames)

@@ -256,28 +256,46 @@ private slots:
         QCOMPARE(rig.engine->stats().underrunFrames, 0);
     }
 
-    void stopDropsQueuedSoundAndPlayGoesOnFromWhatWasHeard()
+    // Stop is heard at once: the output drops what it holds unplayed (here a server's buffer of 1500
+    // frames) and gives it back. Play goes on with the first frame nobody heard, with no gap, and the
+    // decoder is left as it was (a synthesiser's sounding notes go on).
+    void stopHoldsWhatWasNotHeardAndPlayGoesOnFromIt()
     {
+        constexpr std::int64_t kServerBuffer = 1500;
         int silenced = 0;
         Rig rig;
+        rig.capture->setServerBuffer(kServerBuffer);
         auto device = rig.engine->addDevice(std::make_unique<CountingDecoder>(100000, &silenced));
         device->play();
-        rig.capture->advance(3 * kPeriod);
-        QCOMPARE(device->positionFrames(), 3 * kPeriod);
+        rig.capture->advance(10 * kPeriod);
         device->stop();
         QCOMPARE(device->mode(), Device::Mode::Stopped);
-        QCOMPARE(device->positionFrames(), 3 * kPeriod);
-        rig.capture->takeCaptured();
         rig.capture->advance(kPeriod);
-        QVERIFY(allSilent(rig.capture->takeCaptured()));
-        QCOMPARE(silenced, 1);
+        const std::int64_t heard = 10 * kPeriod - kServerBuffer;
+        const std::vector<float> before = rig.capture->takeCaptured();
+        QCOMPARE(static_cast<std::int64_t>(before.size() / 2), heard + kPeriod);
+        QCOMPARE(left(before, heard - 1), CountingDecoder::valueOf(heard - 1));
+        QVERIFY(allSilent(before, static_cast<std::size_t>(heard) * 2));
+        QCOMPARE(device->positionFrames(), heard);
+        QCOMPARE(silenced, 0);
 
         device->play();
-        rig.capture->advance(kPeriod);
+        rig.capture->advance(4 * kPeriod);
         const std::vector<float> resumed = rig.capture->takeCaptured();
-        for (std::int64_t i = 0; i < kPeriod; ++i)
-            QCOMPARE(left(resumed, i), CountingDecoder::valueOf(3 * kPeriod + i));
-        QCOMPARE(device->positionFrames(), 4 * kPeriod);
+        for (std::int64_t i = 0; i < 4 * kPeriod; ++i)
+            QCOMPARE(left(resumed, i), CountingDecoder::valueOf(heard + i));
+        QCOMPARE(device->positionFrames(), heard + 4 * kPeriod);
+        QCOMPARE(rig.engine->stats().underrunFrames, 0);
+
+        // A seek after Stop drops what was held: the decoder moves, and falls silent first.
+        device->stop();
+        rig.capture->advance(kPeriod);
+        device->seek(100);
+        device->play();
+        rig.capture->takeCaptured();
+        rig.capture->advance(kPeriod);
+        QCOMPARE(left(rig.capture->takeCaptured(), 0), CountingDecoder::valueOf(100));
+        QCOMPARE(silenced, 1);
     }
 
     void readyIsWhatEveryPlayingDeviceHasQueued()
@@ -323,8 +341,10 @@ private slots:
         QCOMPARE(device->mode(), Device::Mode::Playing);
         rig.capture->advance(10);
         QCOMPARE(left(rig.capture->takeCaptured(), 0), CountingDecoder::valueOf(2 * kPeriod + 100));
-        // Resume does nothing unless paused.
+        // Stop after pause stops; resume does nothing unless paused.
+        device->pause();
         device->stop();
+        QCOMPARE(device->mode(), Device::Mode::Stopped);
         device->resume();
         QCOMPARE(device->mode(), Device::Mode::Stopped);
     }

@@ -197,6 +197,7 @@ private slots:
     void aPassIsOneSongLengthAndTailsRingOn();
     void noNoteHangsAfterTheEnd();
     void silenceCutsEverything();
+    void playAfterStopGoesOnWithTheNotesSounding();
     void seekChasesStateWithoutNotes();
     void riffMidiPlaysLikeTheSequenceItWraps();
     void damagedFilePlaysWhatWasRead();
@@ -497,6 +498,60 @@ void MidiDecoderTest::silenceCutsEverything()
     Audio again;
     readFrames(*decoder, again, 22050);
     QVERIFY(again.peak(11025, 22050) > 0.05f);
+}
+
+// Stop and Play in the middle of a held organ note, through an output that drops what it held unheard
+// at Stop (as a sound server does): take away the silence of the stop, and what is heard is the song
+// as an uninterrupted play renders it, frame for frame; the note goes on sounding.
+void MidiDecoderTest::playAfterStopGoesOnWithTheNotesSounding()
+{
+    const QByteArray song = organHeldToTheEnd(8 * kPpq);
+    constexpr qint64 kStopAt = 44100;
+    constexpr qint64 kServerBuffer = 2000;
+    constexpr qint64 kStopped = 4 * 512;
+    constexpr qint64 kCompared = 44100;
+    const auto record = [&](const QString& name, bool stopping) {
+        auto capture =
+            std::make_unique<qb::audio::CaptureOutput>(512, qb::audio::CaptureOutput::Clock::Manual);
+        qb::audio::CaptureOutput& output = *capture;
+        output.setServerBuffer(kServerBuffer);
+        qb::audio::AudioEngine engine(std::move(capture),
+                                      qb::audio::AudioEngine::Options{.queueMs = 200, .feederThread = false});
+        // A synthesiser of its own, as fresh as the other one.
+        auto opened = qb::audio::openMidiDecoder(write(name, song).toStdString(),
+                                                 std::make_shared<qb::audio::MidiSynthCache>());
+        if (!opened.decoder)
+            return std::vector<float>{};
+        auto device = engine.addDevice(std::move(opened.decoder));
+        device->play();
+        if (stopping) {
+            output.advance(kStopAt);
+            device->stop();
+            output.advance(kStopped);
+            device->play();
+        }
+        output.advance(kStopAt + kCompared);
+        return output.captured();
+    };
+    const std::vector<float> plain = record("plain.mid", false);
+    const std::vector<float> stopped = record("stopped.mid", true);
+    const qint64 heard = kStopAt - kServerBuffer;
+    QVERIFY(qint64(plain.size()) >= (heard + kCompared) * kChannels);
+    QVERIFY(qint64(stopped.size()) >= (heard + kStopped + kCompared) * kChannels);
+    float worst = 0;
+    qint64 worstAt = 0;
+    for (qint64 i = 0; i < (heard + kCompared) * kChannels; ++i) {
+        const qint64 at = i < heard * kChannels ? i : i + kStopped * kChannels;
+        const float diff = std::abs(stopped[std::size_t(at)] - plain[std::size_t(i)]);
+        if (diff > worst) {
+            worst = diff;
+            worstAt = i / kChannels;
+        }
+    }
+    QVERIFY2(worst < 1e-4f, qPrintable(QString("frame %1 differs by %2").arg(worstAt).arg(worst)));
+    const std::vector<float> gap(stopped.begin() + heard * kChannels,
+                                 stopped.begin() + (heard + kStopped) * kChannels);
+    QVERIFY(std::all_of(gap.begin(), gap.end(), [](float v) { return v == 0.0f; }));
 }
 
 void MidiDecoderTest::seekChasesStateWithoutNotes()

@@ -8,6 +8,7 @@
 #include "sound/output/Outputs.h"
 #include "sound/output/StreamIdentity.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/AudioSeamAnalyser.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,6 +25,7 @@
 #include <vector>
 
 using namespace qb::audio;
+using qb::test::AudioSeamAnalyser;
 
 namespace {
 
@@ -53,7 +55,8 @@ public:
         QFile::remove(socket()); // left behind by a killed server
         m_process.setProgram(QStringLiteral("pulseaudio"));
         m_process.setArguments({"-n", "--daemonize=no", "--exit-idle-time=-1", "-F", "/dev/null",
-                                "--load=module-null-sink sink_name=q",
+                                // Float, as the stream: the monitor records the very samples played.
+                                "--load=module-null-sink sink_name=q format=float32le rate=44100",
                                 "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket()});
         m_process.setStandardOutputFile(QDir(m_dir).filePath("server.log"), QIODevice::Append);
         m_process.setStandardErrorFile(QDir(m_dir).filePath("server.log"), QIODevice::Append);
@@ -146,6 +149,13 @@ public:
     {
         m_bytes.append(m_parec.readAllStandardOutput());
         return m_bytes.size() / static_cast<qsizetype>(sizeof(float) * kChannels);
+    }
+    // Every frame recorded so far, interleaved.
+    std::vector<float> interleaved()
+    {
+        const std::int64_t n = frames();
+        const auto* samples = reinterpret_cast<const float*>(m_bytes.constData());
+        return std::vector<float>(samples, samples + n * kChannels);
     }
     // Left channel of every frame recorded so far.
     std::vector<float> left()
@@ -396,6 +406,65 @@ private slots:
         output->stop();
     }
 
+    // Play after Stop goes on with the frame after the last one heard before Stop (within 10 ms), with
+    // no gap or stutter after it: what the server held unplayed at Stop comes back to the engine.
+    void playAfterStopGoesOnFromTheLastFrameHeard_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("wav") << "wav";
+        QTest::newRow("mp3") << "mp3";
+    }
+    void playAfterStopGoesOnFromTheLastFrameHeard()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("music." + kind);
+        QVERIFY(kind == "mp3" ? qb::test::writeMp3(path, 10 * kEngineRate)
+                              : qb::test::writeWav(path, 10 * kEngineRate));
+        const auto open = [&path, &kind] {
+            return kind == "mp3" ? openMp3Decoder(path.toStdString()).decoder
+                                 : openSoundFileDecoder(path.toStdString()).decoder;
+        };
+        MonitorRecorder recorder;
+        QVERIFY(recorder.start());
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > 0, 10000);
+        AudioEngine engine(makeDefaultOutput());
+        QCOMPARE(QString(engine.output().name()), QString("pulse"));
+        auto device = engine.addDevice(open());
+        const auto recordFor = [&recorder](std::int64_t frames) {
+            const std::int64_t from = recorder.frames();
+            QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > from + frames, 10000);
+        };
+        device->play();
+        recordFor(kEngineRate);
+        device->stop();
+        recordFor(kEngineRate / 2);
+        device->play();
+        recordFor(kEngineRate);
+        device->stop();
+        recordFor(kEngineRate / 4);
+
+        auto reference = open();
+        const std::vector<float> recording = recorder.interleaved();
+        const AudioSeamAnalyser::Report report =
+            AudioSeamAnalyser::analyse(recording, qb::test::decodePass(*reference));
+        QVERIFY2(report.locked, qPrintable(report.summary()));
+        // One break in the music, the stop; a stutter after Play would be another.
+        QVERIFY2(report.events.size() == 1, qPrintable(report.summary()));
+        const AudioSeamAnalyser::Event& stop = report.events.front();
+        std::int64_t silent = 0;
+        for (std::int64_t i = stop.captureFrame; i < stop.captureFrame + stop.inserted; ++i)
+            silent += recording[std::size_t(i * 2)] == 0.0f && recording[std::size_t(i * 2 + 1)] == 0.0f;
+        // Frames of the file heard twice count as inserted, beside the silence of the stop.
+        const std::int64_t repeated = stop.inserted - silent;
+        const QString figures = QString("skipped %1, repeated %2 frames; stopped for %3 frames")
+                                    .arg(stop.dropped)
+                                    .arg(repeated)
+                                    .arg(silent);
+        qInfo("%s", qPrintable(figures));
+        QVERIFY2(stop.dropped <= kEngineRate / 100 && repeated <= kEngineRate / 100, qPrintable(figures));
+    }
+
     void playTakesWhatTheEngineHasReadyAtOnce()
     {
         // With plenty decoded, the server holds its whole buffer (200 ms) as soon as the first sound
@@ -438,6 +507,66 @@ private slots:
         QVERIFY2(runs.size() == 1, qPrintable(describe(runs)));
         QVERIFY(runs.front().length > kEngineRate);
         output->stop();
+    }
+
+    // Started with the session before its sound server: the player plays in time on its silent output,
+    // and the server that starts later gets the stream, with the music from where it has got to.
+    // A machine too busy to refill the server in time: the first stall longer than the buffer is heard
+    // as a dropout, and the output then keeps a longer buffer, so the same stall again is not.
+    void aServerThatRanOutHoldsMoreFromThenOn()
+    {
+        MonitorRecorder recorder;
+        QVERIFY(recorder.start());
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > 0, 10000);
+        auto output = makeDefaultOutput();
+        Tone tone;
+        std::atomic<int> stallMs{0};
+        const AudioOutput::RenderFn sound = tone.render();
+        QVERIFY(output->start({[&](float* out, int n) {
+                                   // The output's own thread stalls, as under a heavy load.
+                                   if (const int ms = stallMs.exchange(0))
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                                   sound(out, n);
+                               },
+                               [] { return std::int64_t{kEngineRate}; }}));
+        const auto playFor = [&recorder](std::int64_t frames) {
+            const std::int64_t from = recorder.frames();
+            QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > from + frames, 10000);
+        };
+        playFor(kEngineRate);
+        stallMs = 350;
+        playFor(2 * kEngineRate);
+        const std::size_t afterFirst = toneRuns(recorder.left()).size();
+        stallMs = 200;
+        playFor(2 * kEngineRate);
+        tone.on = false;
+        playFor(kEngineRate / 2);
+        const std::vector<Run> runs = toneRuns(recorder.left());
+        QVERIFY2(afterFirst == 2, qPrintable(describe(runs)));
+        QVERIFY2(runs.size() == 2, qPrintable(describe(runs)));
+        output->stop();
+    }
+
+    void aServerThatStartsAfterPlayGetsTheStream()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("long.wav"));
+        QVERIFY(qb::test::writeWav(path, 60 * kEngineRate));
+        m_server->kill();
+        AudioEngine engine(makeDefaultOutput());
+        QCOMPARE(QString(engine.output().name()), QString("silent"));
+        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        device->play();
+        QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > kEngineRate / 2, 10000);
+
+        QVERIFY(m_server->start());
+        MonitorRecorder recorder;
+        QVERIFY(recorder.start());
+        QTRY_COMPARE_WITH_TIMEOUT(QString(engine.output().name()), QString("pulse"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(PrivatePulseServer::oneUncorked(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!toneRuns(recorder.left()).empty(), 10000);
+        QVERIFY(device->positionFrames() > kEngineRate / 2);
+        QCOMPARE(device->mode(), Device::Mode::Playing);
     }
 
     void serverGoingAwayKeepsTimeAndComesBack()

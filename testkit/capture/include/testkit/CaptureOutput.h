@@ -29,6 +29,8 @@ public:
 
     bool start(Source source) override;
     void stop() override;
+    // With a server buffer (setServerBuffer()), going inactive drops its frames as a server would.
+    void setActive(bool active) override;
     int periodFrames() const override { return m_periodFrames; }
     const char* name() const override { return "capture"; }
 
@@ -43,6 +45,10 @@ public:
     std::int64_t readyFrames() const { return m_ready ? m_ready() : 0; }
     // When false, periods are pulled but not kept (long benchmark runs that analyse on the fly).
     void setRecording(bool on);
+    // Acts as a sound server that holds the last `frames` frames pulled unplayed: when the output goes
+    // inactive they leave the record (nobody heard them) and go back to the source as unheard. 0: none.
+    // Manual clock only (the real-time clock's thread may be pulling meanwhile).
+    void setServerBuffer(std::int64_t frames) { m_serverBuffer = frames; }
 
 private:
     void pullPeriod(int frames);
@@ -51,6 +57,9 @@ private:
     const Clock m_clock;
     RenderFn m_render;
     ReadyFn m_ready;
+    UnheardFn m_unheard;
+    std::atomic<std::int64_t> m_serverBuffer{0};
+    bool m_active = true;
     mutable std::mutex m_mutex;
     std::vector<float> m_captured;
     std::vector<float> m_period;

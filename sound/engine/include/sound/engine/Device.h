@@ -27,7 +27,10 @@ public:
     // with no gap. `to` ends the pass early (exclusive).
     virtual void play(std::optional<std::int64_t> fromFrame = {},
                       std::optional<std::int64_t> toFrame = {}) = 0;
-    // Stops at once (queued frames are dropped) and keeps the position that was last heard.
+    // Stops at once and keeps the position that was last heard: the queued frames, and the decoder with
+    // them (a synthesiser's sounding notes), wait for the next play() without a start position, which
+    // goes on with the first frame nobody heard. What the output had taken but dropped unheard counts
+    // as not heard. A later seek() or play() from a position drops what waits.
     virtual void stop() = 0;
     virtual void pause() = 0;
     virtual void resume() = 0;
