@@ -88,13 +88,13 @@ void checkSubset(const SoundFontTables& tables, const MidiSequence& sequence, bo
 
 void writeSeeds(const char* folder)
 {
-    using Kind = qb::test::SoundFontSpec::Kind;
+    using Kind = qb::test::SoundFontRecipe::Kind;
     QDir().mkpath(QString::fromLocal8Bit(folder));
     const std::pair<Kind, const char*> kinds[] = {
         {Kind::Sf2, "small.sf2"}, {Kind::Sf2With24, "small-24.sf2"}, {Kind::Sf3, "small.sf3"}};
     for (const auto& [kind, name] : kinds) {
         QFile file(QDir(QString::fromLocal8Bit(folder)).filePath(QString::fromLatin1(name)));
-        const QByteArray bytes = qb::test::soundFontBytes(qb::test::smallSoundFontSpec(kind));
+        const QByteArray bytes = qb::test::soundFontBytes(qb::test::smallSoundFontRecipe(kind));
         if (bytes.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             std::exit(1);
     }

@@ -83,10 +83,10 @@ void putZones(const std::vector<FontZone>& zones, std::uint16_t targetOper, QByt
 
 } // namespace
 
-SoundFontSpec smallSoundFontSpec(SoundFontSpec::Kind kind)
+SoundFontRecipe smallSoundFontRecipe(SoundFontRecipe::Kind kind)
 {
-    SoundFontSpec spec;
-    spec.kind = kind;
+    SoundFontRecipe recipe;
+    recipe.kind = kind;
     const char* names[] = {"piano-low", "piano-high", "organ", "kick", "snare"};
     for (int s = 0; s < 5; ++s) {
         FontSample sample;
@@ -95,24 +95,24 @@ SoundFontSpec smallSoundFontSpec(SoundFontSpec::Kind kind)
             sample.points.push_back(((i / (10 + s)) % 2) ? 8000 : -8000);
         sample.loopStart = 100;
         sample.loopEnd = 900;
-        spec.samples.push_back(sample);
+        recipe.samples.push_back(sample);
     }
-    spec.instruments = {{"piano", {{48, 63, 0}, {64, 127, 1}}},
-                        {"organ", {{0, 127, 2}}},
-                        {"kit", {{36, 36, 3}, {38, 38, 4}}}};
-    spec.presets = {
+    recipe.instruments = {{"piano", {{48, 63, 0}, {64, 127, 1}}},
+                          {"organ", {{0, 127, 2}}},
+                          {"kit", {{36, 36, 3}, {38, 38, 4}}}};
+    recipe.presets = {
         {"Piano", 0, 0, {{0, 127, 0}}}, {"Organ", 0, 1, {{0, 127, 1}}}, {"Kit", 128, 0, {{0, 127, 2}}}};
-    return spec;
+    return recipe;
 }
 
-QByteArray soundFontBytes(const SoundFontSpec& spec)
+QByteArray soundFontBytes(const SoundFontRecipe& recipe)
 {
-    using Kind = SoundFontSpec::Kind;
+    using Kind = SoundFontRecipe::Kind;
     QByteArray smpl, sm24, shdr;
-    for (std::size_t s = 0; s < spec.samples.size(); ++s) {
-        const FontSample& sample = spec.samples[s];
+    for (std::size_t s = 0; s < recipe.samples.size(); ++s) {
+        const FontSample& sample = recipe.samples[s];
         qint64 start = 0, end = 0;
-        if (spec.kind == Kind::Sf3) {
+        if (recipe.kind == Kind::Sf3) {
             const QByteArray coded = sample.points.empty() ? QByteArray() : vorbis(sample.points);
             if (!sample.points.empty() && coded.isEmpty())
                 return {};
@@ -130,7 +130,7 @@ QByteArray soundFontBytes(const SoundFontSpec& spec)
             sm24 += QByteArray(46, '\0');
         }
         // Loop points count from the sample data's start in SF2, from the sample's own in SF3.
-        const qint64 loopBase = spec.kind == Kind::Sf3 ? 0 : start;
+        const qint64 loopBase = recipe.kind == Kind::Sf3 ? 0 : start;
         if (sample.start >= 0) {
             start = sample.start;
             end = sample.end;
@@ -144,7 +144,7 @@ QByteArray soundFontBytes(const SoundFontSpec& spec)
         shdr.append(char(60));
         shdr.append('\0');
         put16(shdr, 0);
-        put16(shdr, sample.type | (spec.kind == Kind::Sf3 ? 0x10 : 0));
+        put16(shdr, sample.type | (recipe.kind == Kind::Sf3 ? 0x10 : 0));
     }
     if (smpl.isEmpty())
         smpl = QByteArray(46 * 2, '\0');
@@ -154,7 +154,7 @@ QByteArray soundFontBytes(const SoundFontSpec& spec)
 
     QByteArray inst, ibag, igen;
     int bags = 0, gens = 0;
-    for (const FontInstrument& i : spec.instruments) {
+    for (const FontInstrument& i : recipe.instruments) {
         inst += name20(i.name);
         put16(inst, bags);
         putZones(i.zones, 53, ibag, igen, bags, gens);
@@ -176,7 +176,7 @@ QByteArray soundFontBytes(const SoundFontSpec& spec)
         put32(phdr, 0);
         put32(phdr, 0);
     };
-    for (const FontPreset& p : spec.presets) {
+    for (const FontPreset& p : recipe.presets) {
         putPreset(p.name, p.program, p.bank, bags);
         putZones(p.zones, 41, pbag, pgen, bags, gens);
     }
@@ -187,11 +187,11 @@ QByteArray soundFontBytes(const SoundFontSpec& spec)
     const QByteArray mod(10, '\0');
 
     QByteArray ifil;
-    const int major = spec.versionMajor ? spec.versionMajor : spec.kind == Kind::Sf3 ? 3 : 2;
+    const int major = recipe.versionMajor ? recipe.versionMajor : recipe.kind == Kind::Sf3 ? 3 : 2;
     put16(ifil, major);
-    put16(ifil, spec.kind == Kind::Sf2With24 ? 4 : 1);
+    put16(ifil, recipe.kind == Kind::Sf2With24 ? 4 : 1);
     QByteArray sdta = chunk("smpl", smpl);
-    if (spec.kind == Kind::Sf2With24)
+    if (recipe.kind == Kind::Sf2With24)
         sdta += chunk("sm24", sm24);
     const QByteArray body = list("INFO", chunk("ifil", ifil) + chunk("INAM", QByteArray("test\0\0", 6))) +
                             list("sdta", sdta) +

@@ -1,5 +1,7 @@
 #include "EmptyCaption.h"
 
+#include "XcbAtom.h"
+
 #include <QGuiApplication>
 #include <QWidget>
 #include <QWindow>
@@ -12,19 +14,6 @@
 
 namespace qb::ui {
 
-namespace {
-
-xcb_atom_t atom(xcb_connection_t* connection, const char* name)
-{
-    const xcb_intern_atom_cookie_t cookie =
-        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-    const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
-
-} // namespace
-
 void showEmptyCaption(QWidget& window)
 {
     if (!window.windowTitle().isEmpty() || !window.windowHandle() ||
@@ -35,8 +24,8 @@ void showEmptyCaption(QWidget& window)
     if (!connection)
         return;
     const auto id = static_cast<xcb_window_t>(window.winId());
-    const xcb_atom_t netWmName = atom(connection, "_NET_WM_NAME");
-    const xcb_atom_t utf8 = atom(connection, "UTF8_STRING");
+    const xcb_atom_t netWmName = xcbAtom(connection, "_NET_WM_NAME");
+    const xcb_atom_t utf8 = xcbAtom(connection, "UTF8_STRING");
     if (netWmName != XCB_ATOM_NONE && utf8 != XCB_ATOM_NONE)
         xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, netWmName, utf8, 8, 0, nullptr);
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 0,

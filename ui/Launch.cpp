@@ -1,5 +1,7 @@
 #include "ui/Launch.h"
 
+#include "XcbAtom.h"
+
 #include <QGuiApplication>
 #include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
@@ -12,15 +14,6 @@
 namespace qb::ui {
 
 namespace {
-
-xcb_atom_t atom(xcb_connection_t* connection, const char* name)
-{
-    const xcb_intern_atom_cookie_t cookie =
-        xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-    const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
 
 xcb_window_t rootOf(xcb_connection_t* connection)
 {
@@ -43,8 +36,8 @@ std::uint32_t launchTime(const QByteArray& startupId)
 // the first piece typed _NET_STARTUP_INFO_BEGIN and the rest _NET_STARTUP_INFO, ending in a NUL.
 void broadcast(xcb_connection_t* connection, xcb_window_t from, const QByteArray& message)
 {
-    const xcb_atom_t begin = atom(connection, "_NET_STARTUP_INFO_BEGIN");
-    const xcb_atom_t more = atom(connection, "_NET_STARTUP_INFO");
+    const xcb_atom_t begin = xcbAtom(connection, "_NET_STARTUP_INFO_BEGIN");
+    const xcb_atom_t more = xcbAtom(connection, "_NET_STARTUP_INFO");
     const xcb_window_t root = rootOf(connection);
     if (begin == XCB_ATOM_NONE || more == XCB_ATOM_NONE || root == XCB_WINDOW_NONE)
         return;
@@ -80,15 +73,15 @@ void answerLaunch(QWidget& window, const Launch& launch)
     if (launch.startupId.isEmpty() || connection == nullptr)
         return;
     const auto id = static_cast<xcb_window_t>(window.winId());
-    const xcb_atom_t startupProperty = atom(connection, "_NET_STARTUP_ID");
-    const xcb_atom_t utf8 = atom(connection, "UTF8_STRING");
+    const xcb_atom_t startupProperty = xcbAtom(connection, "_NET_STARTUP_ID");
+    const xcb_atom_t utf8 = xcbAtom(connection, "UTF8_STRING");
     if (startupProperty != XCB_ATOM_NONE && utf8 != XCB_ATOM_NONE)
         xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, startupProperty, utf8, 8,
                             static_cast<std::uint32_t>(launch.startupId.size()),
                             launch.startupId.constData());
     // Asked for as the launch, with its time: a window manager that prevents focus stealing compares it
     // with the user's last action.
-    const xcb_atom_t active = atom(connection, "_NET_ACTIVE_WINDOW");
+    const xcb_atom_t active = xcbAtom(connection, "_NET_ACTIVE_WINDOW");
     if (const std::uint32_t time = launchTime(launch.startupId); time != 0 && active != XCB_ATOM_NONE) {
         xcb_client_message_event_t event{};
         event.response_type = XCB_CLIENT_MESSAGE;

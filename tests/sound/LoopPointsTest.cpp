@@ -92,6 +92,14 @@ class LoopPointsTest : public QObject
                                                                                  : QStringLiteral("error");
     }
 
+    // Opens `path` under the alias "midi" and plays it; false when either command is refused.
+    bool openAndPlay(const QString& path)
+    {
+        const std::string open = "open " + path.toStdString() + " alias midi";
+        return m_mci->mciSendStringA(open.c_str(), nullptr, 0, nullptr) == 0 &&
+               m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr) == 0;
+    }
+
     // Plays for `frames` frames an output period at a time, restarting the file as the window's loop
     // monitor does whenever it is found not playing.
     void play(std::int64_t frames)
@@ -194,10 +202,7 @@ private slots:
         const std::vector<float> straight = decodeStraight(path);
         QCOMPARE(straight.size(), std::size_t(2 * kFrames));
         m_wanted = wanted;
-        QCOMPARE(m_mci->mciSendStringA(("open " + path.toStdString() + " alias midi").c_str(), nullptr, 0,
-                                       nullptr),
-                 MCIERROR(0));
-        QCOMPARE(m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr), MCIERROR(0));
+        QVERIFY(openAndPlay(path));
         play(5 * kFrames);
 
         // What should be heard: [0, loopEnd) once, then [loopStart, loopEnd) over and over.
@@ -234,10 +239,7 @@ private slots:
     {
         const QString path = m_dir.filePath(QStringLiteral("resume.wav"));
         QVERIFY(test::writeSamplerLoopWav(path, ramp(20000), kRate, 5000, 15000));
-        QCOMPARE(m_mci->mciSendStringA(("open " + path.toStdString() + " alias midi").c_str(), nullptr, 0,
-                                       nullptr),
-                 MCIERROR(0));
-        QCOMPARE(m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr), MCIERROR(0));
+        QVERIFY(openAndPlay(path));
         play(32000); // into the second pass of the loop
         QCOMPARE(m_mci->mciSendStringA("stop midi", nullptr, 0, nullptr), MCIERROR(0));
         const int stoppedAt = ask("status midi position").toInt();
@@ -293,13 +295,8 @@ private slots:
         else
             track.endOfTrack(60);
         const QString path = m_dir.filePath(QStringLiteral("marked.mid"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(test::midiFile(0, 480, {track})) > 0);
-        file.close();
-        QCOMPARE(m_mci->mciSendStringA(("open " + path.toStdString() + " alias midi").c_str(), nullptr, 0,
-                                       nullptr),
-                 MCIERROR(0));
-        QCOMPARE(m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr), MCIERROR(0));
+        QVERIFY(test::writeBytes(path, test::midiFile(0, 480, {track})));
+        QVERIFY(openAndPlay(path));
         play(5 * kRate / 2);
         const std::vector<float> audio = m_capture->takeCaptured();
 
@@ -352,13 +349,8 @@ private slots:
             .noteOn(120, 0, 60, 110)
             .endOfTrack(360);
         const QString path = m_dir.filePath(QStringLiteral("held.mid"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(test::midiFile(0, 480, {track})) > 0);
-        file.close();
-        QCOMPARE(m_mci->mciSendStringA(("open " + path.toStdString() + " alias midi").c_str(), nullptr, 0,
-                                       nullptr),
-                 MCIERROR(0));
-        QCOMPARE(m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr), MCIERROR(0));
+        QVERIFY(test::writeBytes(path, test::midiFile(0, 480, {track})));
+        QVERIFY(openAndPlay(path));
         play(kRate + kRate / 5);
         const std::vector<float> audio = m_capture->takeCaptured();
         auto rms = [&](std::int64_t from, std::int64_t to) {

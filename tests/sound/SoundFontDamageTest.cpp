@@ -21,7 +21,7 @@
 
 using namespace qb::audio;
 using qb::test::FontZone;
-using qb::test::SoundFontSpec;
+using qb::test::SoundFontRecipe;
 
 Q_DECLARE_METATYPE(SoundFontProblem)
 
@@ -40,11 +40,11 @@ void set16(QByteArray& bytes, qsizetype at, int v)
     bytes[at + 1] = char((v >> 8) & 0xFF);
 }
 
-QByteArray fontOf(const std::function<void(SoundFontSpec&)>& change)
+QByteArray fontOf(const std::function<void(SoundFontRecipe&)>& change)
 {
-    SoundFontSpec spec = qb::test::smallSoundFontSpec();
-    change(spec);
-    return qb::test::soundFontBytes(spec);
+    SoundFontRecipe recipe = qb::test::smallSoundFontRecipe();
+    change(recipe);
+    return qb::test::soundFontBytes(recipe);
 }
 
 // Peak memory of the process so far, in MB.
@@ -116,36 +116,36 @@ private slots:
         };
 
         // Headers that point where they should not: the samples concerned are silent, the rest plays.
-        row("sample offsets past the data", fontFile("past.sf2", fontOf([](SoundFontSpec& s) {
+        row("sample offsets past the data", fontFile("past.sf2", fontOf([](SoundFontRecipe& s) {
                                                          s.samples[2].start = 10'000'000;
                                                          s.samples[2].end = 10'001'000;
                                                      })),
             P::None);
-        row("overlapping samples", fontFile("overlap.sf2", fontOf([](SoundFontSpec& s) {
+        row("overlapping samples", fontFile("overlap.sf2", fontOf([](SoundFontRecipe& s) {
                                                 s.samples[0].start = 0;
                                                 s.samples[0].end = 2000;
                                                 s.samples[1].start = 500;
                                                 s.samples[1].end = 1500;
                                             })),
             P::None);
-        row("zero-length samples", fontFile("empty.sf2", fontOf([](SoundFontSpec& s) {
+        row("zero-length samples", fontFile("empty.sf2", fontOf([](SoundFontRecipe& s) {
                                                 s.samples[2].start = 100;
                                                 s.samples[2].end = 100;
                                             })),
             P::None);
         row("instrument index out of range",
-            fontFile("instrument.sf2", fontOf([](SoundFontSpec& s) { s.presets[0].zones[0].target = 99; })),
+            fontFile("instrument.sf2", fontOf([](SoundFontRecipe& s) { s.presets[0].zones[0].target = 99; })),
             P::None);
         row("sample index out of range",
-            fontFile("sample.sf2", fontOf([](SoundFontSpec& s) { s.instruments[1].zones[0].target = 99; })),
+            fontFile("sample.sf2", fontOf([](SoundFontRecipe& s) { s.instruments[1].zones[0].target = 99; })),
             P::None);
         // A kind of sample this reader does not know: FluidSynth's own loader plays the font, less it.
         row("a sample of an unknown type",
-            fontFile("type.sf2", fontOf([](SoundFontSpec& s) { s.samples[2].type = 0x20; })), P::None);
+            fontFile("type.sf2", fontOf([](SoundFontRecipe& s) { s.samples[2].type = 0x20; })), P::None);
 
         // A compressed sample that does not decode: FluidSynth would refuse every sample with it.
         QByteArray undecodable =
-            qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+            qb::test::soundFontBytes(qb::test::smallSoundFontRecipe(SoundFontRecipe::Kind::Sf3));
         qsizetype organ = -1;
         for (int s = 0; s < 3; ++s)
             organ = undecodable.indexOf("OggS", organ + 1);
@@ -154,16 +154,16 @@ private slots:
         row("a compressed sample that does not decode", fontFile("undecodable.sf3", undecodable), P::None);
 
         // Tables whose order FluidSynth refuses too.
-        QByteArray presetBags = fontOf([](SoundFontSpec&) {});
+        QByteArray presetBags = fontOf([](SoundFontRecipe&) {});
         set16(presetBags, qb::test::chunkPayload(presetBags, "pbag") + 4, 5); // zone 1 after zone 2
         row("preset bags out of order", fontFile("pbag.sf2", presetBags), P::Rejected);
-        QByteArray instrumentBags = fontOf([](SoundFontSpec&) {});
+        QByteArray instrumentBags = fontOf([](SoundFontRecipe&) {});
         set16(instrumentBags, qb::test::chunkPayload(instrumentBags, "ibag") + 4, 8);
         row("instrument bags out of order", fontFile("ibag.sf2", instrumentBags), P::Rejected);
-        row("a version to come", fontFile("v4.sf2", fontOf([](SoundFontSpec& s) { s.versionMajor = 4; })),
+        row("a version to come", fontFile("v4.sf2", fontOf([](SoundFontRecipe& s) { s.versionMajor = 4; })),
             P::Rejected);
 
-        const QByteArray whole = fontOf([](SoundFontSpec&) {});
+        const QByteArray whole = fontOf([](SoundFontRecipe&) {});
         row("truncated", fontFile("truncated.sf2", whole.left(whole.size() - 300)), P::Rejected);
         row("missing", m_dir.filePath(QStringLiteral("none.sf2")), P::Missing);
         row("not a SoundFont", fontFile("text.sf2", "[Settings]\nSoundFont=\n"), P::NotSoundFont);
@@ -186,7 +186,7 @@ private slots:
             P::Rejected);
 
         // What costs time or memory in proportion to what the tables say.
-        row("thousands of zones", fontFile("zones.sf2", fontOf([](SoundFontSpec& s) {
+        row("thousands of zones", fontFile("zones.sf2", fontOf([](SoundFontRecipe& s) {
                                                s.instruments[1].zones.clear();
                                                s.presets[1].zones.clear();
                                                for (int z = 0; z < 20000; ++z) {
@@ -196,7 +196,7 @@ private slots:
                                            })),
             P::None);
         row("a thousand overlapping 4 MB samples",
-            fontFile("samples.sf2", fontOf([](SoundFontSpec& s) {
+            fontFile("samples.sf2", fontOf([](SoundFontRecipe& s) {
                          qb::test::FontSample big{"big", {}, 0, 1000};
                          big.points.assign(2 << 20, 4000);
                          s.samples.push_back(big);
@@ -242,7 +242,7 @@ private slots:
     // opened.
     void aFontThatGrowsWhileReadPlays()
     {
-        const QString path = fontFile("growing.sf2", fontOf([](SoundFontSpec&) {}));
+        const QString path = fontFile("growing.sf2", fontOf([](SoundFontRecipe&) {}));
         std::atomic<bool> stop{false};
         std::thread writer([&] {
             QFile file(path);

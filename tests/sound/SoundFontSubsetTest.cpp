@@ -24,7 +24,7 @@ using qb::test::FileAccessWatch;
 using qb::test::FontPreset;
 using qb::test::midiFile;
 using qb::test::MidiTrack;
-using qb::test::SoundFontSpec;
+using qb::test::SoundFontRecipe;
 
 namespace {
 
@@ -32,9 +32,9 @@ constexpr int kPpq = 480; // half a second per quarter note at the default tempo
 
 QByteArray smallSoundFont(const std::vector<FontPreset>& more = {})
 {
-    SoundFontSpec spec = qb::test::smallSoundFontSpec();
-    spec.presets.insert(spec.presets.end(), more.begin(), more.end());
-    return qb::test::soundFontBytes(spec);
+    SoundFontRecipe recipe = qb::test::smallSoundFontRecipe();
+    recipe.presets.insert(recipe.presets.end(), more.begin(), more.end());
+    return qb::test::soundFontBytes(recipe);
 }
 
 float peak(const std::vector<float>& samples, qint64 fromFrame, qint64 toFrame)
@@ -244,7 +244,7 @@ private slots:
         };
 
         const QByteArray compressedFont =
-            qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+            qb::test::soundFontBytes(qb::test::smallSoundFontRecipe(SoundFontRecipe::Kind::Sf3));
         QVERIFY(!compressedFont.isEmpty());
         const QByteArray compressed = subsetOf(compressedFont, "compressed.sf3");
         QVERIFY(!compressed.isEmpty());
@@ -266,9 +266,9 @@ private slots:
         QCOMPARE(compressed.mid(data, pianoLow.size()), pianoLow);
         QCOMPARE(compressed.mid(data + pianoLow.size() + pianoLow.size() % 2, kick.size()), kick);
 
-        const QByteArray deep =
-            subsetOf(qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf2With24)),
-                     "deep.sf2");
+        const QByteArray deep = subsetOf(
+            qb::test::soundFontBytes(qb::test::smallSoundFontRecipe(SoundFontRecipe::Kind::Sf2With24)),
+            "deep.sf2");
         const qsizetype low = qb::test::chunkPayload(deep, "sm24");
         QVERIFY(low > 0);
         QCOMPARE(deep.mid(qb::test::chunkPayload(deep, "ifil"), 4), QByteArray("\x02\x00\x04\x00", 4));
@@ -282,7 +282,8 @@ private slots:
     // odd-sized sample chunk and start the next list right after it, and FluidSynth reads them so.
     void aFontWithoutThePadByteAfterAnOddChunkReads()
     {
-        QByteArray font = qb::test::soundFontBytes(qb::test::smallSoundFontSpec(SoundFontSpec::Kind::Sf3));
+        QByteArray font =
+            qb::test::soundFontBytes(qb::test::smallSoundFontRecipe(SoundFontRecipe::Kind::Sf3));
         const qsizetype data = qb::test::chunkPayload(font, "smpl");
         const qsizetype sdtaSize = qb::test::chunkPayload(font, "sdta") - 8;
         auto get32 = [&font](qsizetype at) {
@@ -325,13 +326,13 @@ private slots:
                                                               .noteOn(0, 0, 60, 100)
                                                               .noteOff(kPpq, 0, 60)
                                                               .endOfTrack()}));
-        auto renderWith = [&](SoundFontSpec::Kind kind, const QString& name) {
-            const QString font = write(name, qb::test::soundFontBytes(qb::test::smallSoundFontSpec(kind)));
+        auto renderWith = [&](SoundFontRecipe::Kind kind, const QString& name) {
+            const QString font = write(name, qb::test::soundFontBytes(qb::test::smallSoundFontRecipe(kind)));
             OpenResult opened =
                 openMidiDecoder(song.toStdString(), std::make_shared<MidiSynthCache>(), font.toStdString());
             return opened.decoder ? render(*opened.decoder, 11025) : std::vector<float>();
         };
-        const std::vector<float> plain = renderWith(SoundFontSpec::Kind::Sf2, "plain.sf2");
+        const std::vector<float> plain = renderWith(SoundFontRecipe::Kind::Sf2, "plain.sf2");
         QCOMPARE(plain.size(), std::size_t(2 * 11025));
         auto level = [](const std::vector<float>& x) {
             double sum = 0;
@@ -339,8 +340,8 @@ private slots:
                 sum += double(v) * v;
             return 10 * std::log10(sum / double(x.size()) + 1e-20);
         };
-        for (const auto& [kind, name] : {std::pair{SoundFontSpec::Kind::Sf3, "compressed.sf3"},
-                                         std::pair{SoundFontSpec::Kind::Sf2With24, "deep.sf2"}}) {
+        for (const auto& [kind, name] : {std::pair{SoundFontRecipe::Kind::Sf3, "compressed.sf3"},
+                                         std::pair{SoundFontRecipe::Kind::Sf2With24, "deep.sf2"}}) {
             const std::vector<float> other = renderWith(kind, name);
             QCOMPARE(other.size(), plain.size());
             QVERIFY2(

@@ -39,7 +39,7 @@ struct FontPreset
     std::vector<FontZone> zones;
 };
 
-struct SoundFontSpec
+struct SoundFontRecipe
 {
     enum class Kind
     {
@@ -66,10 +66,10 @@ inline std::uint8_t lowByte(std::size_t sample, std::size_t point)
 //   (0,1) "Organ": every key plays "organ"
 //   (128,0) "Kit": key 36 plays "kick", 38 "snare"
 // Instruments 0 piano, 1 organ, 2 kit, for presets added after these.
-SoundFontSpec smallSoundFontSpec(SoundFontSpec::Kind kind = SoundFontSpec::Kind::Sf2);
+SoundFontRecipe smallSoundFontRecipe(SoundFontRecipe::Kind kind = SoundFontRecipe::Kind::Sf2);
 
-// The file of `spec`. SF3 samples are compressed through libsndfile; empty when that fails.
-QByteArray soundFontBytes(const SoundFontSpec& spec);
+// The file of `recipe`. SF3 samples are compressed through libsndfile; empty when that fails.
+QByteArray soundFontBytes(const SoundFontRecipe& recipe);
 
 // Where the payload of the first chunk (or list, by its type) `tag` starts in `font`; -1 when there is
 // none. For tests that damage a font's bytes.
