@@ -22,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     if (cmd.verb == qb::mci::MciVerb::Status && !cmd.statusItem)
         std::abort();
+    if (cmd.verb == qb::mci::MciVerb::SetAudio && !cmd.volume)
+        std::abort();
     if (cmd.verb == qb::mci::MciVerb::Open && cmd.all)
         std::abort();
     return 0;

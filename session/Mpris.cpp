@@ -9,8 +9,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QMetaProperty>
 #include <QPointer>
 #include <QUrl>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -70,6 +73,14 @@ bool MprisPlayerAdaptor::canPlay() const
 {
     return m_mpris.canPlay();
 }
+double MprisPlayerAdaptor::volume() const
+{
+    return m_mpris.volume();
+}
+void MprisPlayerAdaptor::setVolume(double volume)
+{
+    m_mpris.setVolume(volume);
+}
 void MprisPlayerAdaptor::OpenUri(const QString& uri)
 {
     QString error;
@@ -93,17 +104,93 @@ void MprisPlayerAdaptor::Stop()
     m_mpris.stop();
 }
 
+MprisPropertiesAdaptor::MprisPropertiesAdaptor(MprisObject* holder, QList<QDBusAbstractAdaptor*> interfaces)
+    : QDBusAbstractAdaptor(holder), m_holder(*holder), m_interfaces(std::move(interfaces))
+{
+}
+
+namespace {
+
+QString interfaceOf(const QDBusAbstractAdaptor* adaptor)
+{
+    const QMetaObject* meta = adaptor->metaObject();
+    return QString::fromLatin1(meta->classInfo(meta->indexOfClassInfo("D-Bus Interface")).value());
+}
+
+} // namespace
+
+QDBusAbstractAdaptor* MprisPropertiesAdaptor::holding(const QString& interface, const QString& name,
+                                                      int* index)
+{
+    bool interfaceFound = false;
+    for (QDBusAbstractAdaptor* adaptor : std::as_const(m_interfaces)) {
+        if (!interface.isEmpty() && interfaceOf(adaptor) != interface)
+            continue;
+        interfaceFound = true;
+        const int found = adaptor->metaObject()->indexOfProperty(name.toUtf8().constData());
+        if (found >= QObject::staticMetaObject.propertyCount()) {
+            *index = found;
+            return adaptor;
+        }
+    }
+    if (interfaceFound)
+        m_holder.sendErrorReply(QDBusError::UnknownProperty, QStringLiteral("No property %1").arg(name));
+    else
+        m_holder.sendErrorReply(QDBusError::UnknownInterface,
+                                QStringLiteral("No interface %1").arg(interface));
+    return nullptr;
+}
+
+QDBusVariant MprisPropertiesAdaptor::Get(const QString& interface, const QString& name)
+{
+    int index = -1;
+    QDBusAbstractAdaptor* adaptor = holding(interface, name, &index);
+    return adaptor ? QDBusVariant(adaptor->metaObject()->property(index).read(adaptor)) : QDBusVariant();
+}
+
+QVariantMap MprisPropertiesAdaptor::GetAll(const QString& interface)
+{
+    QVariantMap all;
+    bool interfaceFound = false;
+    for (QDBusAbstractAdaptor* adaptor : std::as_const(m_interfaces)) {
+        if (!interface.isEmpty() && interfaceOf(adaptor) != interface)
+            continue;
+        interfaceFound = true;
+        const QMetaObject* meta = adaptor->metaObject();
+        for (int i = QObject::staticMetaObject.propertyCount(); i < meta->propertyCount(); ++i)
+            all.insert(QString::fromLatin1(meta->property(i).name()), meta->property(i).read(adaptor));
+    }
+    if (!interfaceFound)
+        m_holder.sendErrorReply(QDBusError::UnknownInterface,
+                                QStringLiteral("No interface %1").arg(interface));
+    return all;
+}
+
+void MprisPropertiesAdaptor::Set(const QString& interface, const QString& name, const QDBusVariant& value)
+{
+    int index = -1;
+    QDBusAbstractAdaptor* adaptor = holding(interface, name, &index);
+    if (!adaptor)
+        return;
+    QMetaProperty property = adaptor->metaObject()->property(index);
+    if (!property.isWritable())
+        m_holder.sendErrorReply(QDBusError::PropertyReadOnly, QStringLiteral("%1 is read-only").arg(name));
+    else if (value.variant().metaType() != property.metaType())
+        m_holder.sendErrorReply(QDBusError::InvalidArgs,
+                                QStringLiteral("%1 takes a value of type %2").arg(name, property.typeName()));
+    else
+        property.write(adaptor, value.variant());
+}
+
 Mpris::Mpris(ui::Form1& form, mci::MciApi& mci, QObject* parent) : QObject(parent), m_form(form), m_mci(mci)
 {
     auto* holder = new MprisObject(this);
     holder->setObjectName(QStringLiteral("mpris"));
-    new MprisRootAdaptor(holder, *this);
-    new MprisPlayerAdaptor(holder, *this);
+    auto* root = new MprisRootAdaptor(holder, *this);
+    auto* player = new MprisPlayerAdaptor(holder, *this);
+    new MprisPropertiesAdaptor(holder, {root, player});
     connect(&form, &ui::Form1::playbackStateChanged, this, &Mpris::announceChanges);
-    m_last = {{QStringLiteral("PlaybackStatus"), playbackStatus()},
-              {QStringLiteral("Metadata"), metadata()},
-              {QStringLiteral("CanPlay"), canPlay()},
-              {QStringLiteral("CanPause"), canPlay()}};
+    m_last = announced();
 }
 
 Mpris::~Mpris()
@@ -150,7 +237,7 @@ bool Mpris::canPlay() const
     return m_form.state().IsOpen;
 }
 
-qlonglong Mpris::statusMs(const char* item) const
+qlonglong Mpris::statusNumber(const char* item) const
 {
     if (!m_form.state().IsOpen)
         return -1;
@@ -159,14 +246,38 @@ qlonglong Mpris::statusMs(const char* item) const
     if (m_mci.mciSendStringA(command.c_str(), reply, sizeof reply, nullptr) != 0)
         return -1;
     bool ok = false;
-    const qlonglong ms = QByteArray(reply).trimmed().toLongLong(&ok);
-    return ok && ms >= 0 ? ms : -1;
+    const qlonglong number = QByteArray(reply).trimmed().toLongLong(&ok);
+    return ok && number >= 0 ? number : -1;
 }
 
 qlonglong Mpris::position() const
 {
-    const qlonglong ms = statusMs("position");
+    const qlonglong ms = statusNumber("position");
     return ms > 0 ? ms * 1000 : 0;
+}
+
+double Mpris::volume() const
+{
+    const qlonglong level = statusNumber("volume");
+    return level >= 0 ? static_cast<double>(level) / 1000.0 : m_volume;
+}
+
+void Mpris::setVolume(double volume)
+{
+    if (std::isnan(volume))
+        return;
+    m_volume = std::clamp(volume, 0.0, 1.0);
+    applyVolume();
+    announceChanges();
+}
+
+void Mpris::applyVolume()
+{
+    const long level = std::lround(m_volume * 1000.0);
+    if (!m_form.state().IsOpen || statusNumber("volume") == level)
+        return;
+    const std::string command = "setaudio midi volume to " + std::to_string(level);
+    m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr);
 }
 
 QVariantMap Mpris::metadata() const
@@ -181,7 +292,7 @@ QVariantMap Mpris::metadata() const
         {QStringLiteral("xesam:title"), currentTitle(m_form)},
         {QStringLiteral("xesam:url"), fileUrl(state.FilePath)},
     };
-    if (const qlonglong ms = statusMs("length"); ms > 0)
+    if (const qlonglong ms = statusNumber("length"); ms > 0)
         meta.insert(QStringLiteral("mpris:length"), ms * 1000);
     return meta;
 }
@@ -242,12 +353,20 @@ bool Mpris::openUri(const QString& uri, QString& error)
     return true;
 }
 
+QVariantMap Mpris::announced() const
+{
+    return {{QStringLiteral("PlaybackStatus"), playbackStatus()},
+            {QStringLiteral("Metadata"), metadata()},
+            {QStringLiteral("CanPlay"), canPlay()},
+            {QStringLiteral("CanPause"), canPlay()},
+            {QStringLiteral("Volume"), volume()}};
+}
+
 void Mpris::announceChanges()
 {
-    const QVariantMap now{{QStringLiteral("PlaybackStatus"), playbackStatus()},
-                          {QStringLiteral("Metadata"), metadata()},
-                          {QStringLiteral("CanPlay"), canPlay()},
-                          {QStringLiteral("CanPause"), canPlay()}};
+    // A file opened since a volume was set with none open takes it now.
+    applyVolume();
+    const QVariantMap now = announced();
     QVariantMap changed;
     for (auto it = now.cbegin(); it != now.cend(); ++it) {
         if (m_last.value(it.key()) != it.value())

@@ -3,6 +3,8 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusContext>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QList>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -50,9 +52,7 @@ private:
     Mpris& m_mpris;
 };
 
-// org.mpris.MediaPlayer2.Player: the transport. Volume is the full volume and read-only, so a set is
-// refused with PropertyReadOnly: the player has no volume of its own (the sound server's stream has
-// one, which the desktop's mixer sets). CanControl is true: the transport does obey.
+// org.mpris.MediaPlayer2.Player: the transport. CanControl is true: the transport does obey.
 class MprisPlayerAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
@@ -60,7 +60,7 @@ class MprisPlayerAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
     Q_PROPERTY(double Rate READ rate WRITE setRate)
     Q_PROPERTY(QVariantMap Metadata READ metadata)
-    Q_PROPERTY(double Volume READ volume)
+    Q_PROPERTY(double Volume READ volume WRITE setVolume)
     Q_PROPERTY(qlonglong Position READ position)
     Q_PROPERTY(QString LoopStatus READ loopStatus)
     Q_PROPERTY(double MinimumRate READ rate)
@@ -78,7 +78,8 @@ public:
     QVariantMap metadata() const;
     double rate() const { return 1.0; }
     void setRate(double) {}
-    double volume() const { return 1.0; }
+    double volume() const;
+    void setVolume(double volume);
     qlonglong position() const;
     QString loopStatus() const { return QStringLiteral("Track"); }
     bool canPlay() const;
@@ -102,6 +103,34 @@ signals:
 private:
     MprisObject& m_holder;
     Mpris& m_mpris;
+};
+
+// org.freedesktop.DBus.Properties for the other two, in place of the bus binding's own, which converts
+// a value of another type where it can (a set of Volume to the text "0.5" would pass) and answers
+// InternalError where it cannot. Here a set must carry the property's own type, or it is refused with
+// InvalidArgs; a property that cannot be set is refused with PropertyReadOnly, one that does not exist
+// with UnknownProperty, and an interface the object lacks with UnknownInterface.
+class MprisPropertiesAdaptor : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.DBus.Properties")
+    // The binding describes this standard interface itself, once.
+    Q_CLASSINFO("D-Bus Introspection", " ")
+public:
+    MprisPropertiesAdaptor(MprisObject* holder, QList<QDBusAbstractAdaptor*> interfaces);
+
+public slots:
+    QDBusVariant Get(const QString& interface, const QString& name);
+    QVariantMap GetAll(const QString& interface);
+    void Set(const QString& interface, const QString& name, const QDBusVariant& value);
+
+private:
+    // The adaptor of `interface` (any of them for the empty name) that has property `name`; null, with
+    // the error sent, when there is none.
+    QDBusAbstractAdaptor* holding(const QString& interface, const QString& name, int* index);
+
+    MprisObject& m_holder;
+    QList<QDBusAbstractAdaptor*> m_interfaces;
 };
 
 } // namespace qb::session

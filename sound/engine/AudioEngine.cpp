@@ -53,6 +53,11 @@ struct AudioEngine::Impl
     std::array<std::atomic<FrameQueue*>, kMaxSlots> slots{};
     std::atomic<std::uint64_t> callbackSeq{0};
 
+    // The volume asked for, and the one the last render call ended on (touched by render() alone; an
+    // atomic because the thread that renders may change when the output does).
+    std::atomic<float> volume{1.0f};
+    std::atomic<float> heardVolume{1.0f};
+
     std::atomic<std::int64_t> framesRendered{0};
     std::atomic<std::int64_t> underrunFrames{0};
     std::atomic<std::int64_t> callbacks{0};
@@ -68,6 +73,8 @@ struct AudioEngine::Impl
     std::thread feeder;
 
     void render(float* out, int frames);
+    // Scales the mix by the volume.
+    void applyVolume(float* out, int frames);
     // The frames every playing device has queued: what render() can supply without running dry.
     std::int64_t ready();
     // The output dropped the last `frames` frames it pulled: every queue takes back what it supplied.
@@ -96,6 +103,7 @@ void AudioEngine::Impl::render(float* out, int frames)
             underrun += queue->mixInto(out, frames, clock);
     }
     callbackSeq.fetch_add(1, std::memory_order_seq_cst);
+    applyVolume(out, frames);
     // Everything the speakers get passes here. Devices that are loud together, or a float file holding
     // values far beyond full scale, must not reach the sound server unclamped; sums that overflow to
     // infinity are silenced like the damaged samples the queues already dropped.
@@ -106,6 +114,22 @@ void AudioEngine::Impl::render(float* out, int frames)
     framesRendered.fetch_add(frames, std::memory_order_relaxed);
     underrunFrames.fetch_add(underrun, std::memory_order_relaxed);
     callbacks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::Impl::applyVolume(float* out, int frames)
+{
+    const float target = volume.load(std::memory_order_relaxed);
+    const float from = heardVolume.load(std::memory_order_relaxed);
+    if ((from == target && target == 1.0f) || frames <= 0)
+        return;
+    // A change glides over this one call, so that it is heard without a click.
+    const float step = (target - from) / static_cast<float>(frames);
+    for (int f = 0; f < frames; ++f) {
+        const float gain = f + 1 == frames ? target : from + step * static_cast<float>(f + 1);
+        for (int c = 0; c < kChannels; ++c)
+            out[static_cast<std::size_t>(f) * kChannels + static_cast<std::size_t>(c)] *= gain;
+    }
+    heardVolume.store(target, std::memory_order_relaxed);
 }
 
 std::int64_t AudioEngine::Impl::ready()
@@ -332,6 +356,17 @@ void AudioEngine::removeDevice(const std::shared_ptr<Device>& device)
 void AudioEngine::pump()
 {
     m_impl->pump();
+}
+
+void AudioEngine::setVolume(float volume)
+{
+    const float v = std::isfinite(volume) ? std::clamp(volume, 0.0f, 1.0f) : 1.0f;
+    m_impl->volume.store(v, std::memory_order_relaxed);
+}
+
+float AudioEngine::volume() const
+{
+    return m_impl->volume.load(std::memory_order_relaxed);
 }
 
 AudioOutput& AudioEngine::output()

@@ -67,7 +67,7 @@ std::optional<MciVerb> verbOf(std::string_view word)
     static constexpr Entry kVerbs[] = {
         {"open", MciVerb::Open},     {"play", MciVerb::Play},     {"stop", MciVerb::Stop},
         {"pause", MciVerb::Pause},   {"resume", MciVerb::Resume}, {"seek", MciVerb::Seek},
-        {"status", MciVerb::Status}, {"close", MciVerb::Close},
+        {"status", MciVerb::Status}, {"close", MciVerb::Close},   {"setaudio", MciVerb::SetAudio},
     };
     for (const Entry& e : kVerbs) {
         if (sameWord(word, e.name))
@@ -86,6 +86,8 @@ std::optional<StatusItem> statusItemOf(std::string_view word)
         return StatusItem::Position;
     if (sameWord(word, "ready"))
         return StatusItem::Ready;
+    if (sameWord(word, "volume"))
+        return StatusItem::Volume;
     return std::nullopt;
 }
 
@@ -121,6 +123,8 @@ public:
         if (m_cmd.verb == MciVerb::Seek && !m_cmd.seekTarget)
             return MCIERR_MISSING_PARAMETER;
         if (m_cmd.verb == MciVerb::Status && !m_cmd.statusItem)
+            return MCIERR_MISSING_PARAMETER;
+        if (m_cmd.verb == MciVerb::SetAudio && !m_cmd.volume)
             return MCIERR_MISSING_PARAMETER;
         return 0;
     }
@@ -178,6 +182,17 @@ private:
         return 0;
     }
 
+    // "volume to N": the only audio setting there is.
+    MCIERROR volumeTo()
+    {
+        if (m_cmd.volume)
+            return MCIERR_DUPLICATE_FLAGS;
+        if (m_next >= m_words.size() || !sameWord(m_words[m_next], "to"))
+            return MCIERR_MISSING_PARAMETER;
+        ++m_next;
+        return integerArgument(m_cmd.volume);
+    }
+
     MCIERROR keyword(const std::string& word)
     {
         if (sameWord(word, "notify"))
@@ -211,6 +226,10 @@ private:
                 m_cmd.statusItem = item;
                 return 0;
             }
+            break;
+        case MciVerb::SetAudio:
+            if (sameWord(word, "volume"))
+                return volumeTo();
             break;
         case MciVerb::Stop:
         case MciVerb::Pause:

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -137,6 +138,8 @@ std::int64_t msToFrames(std::uint32_t ms)
 
 // Replies carry 32-bit numbers, as MCI's status values do, and the commands take no larger ones.
 constexpr std::int64_t kLargestReply = std::numeric_limits<std::uint32_t>::max();
+// "setaudio ... volume to" and "status ... volume": full volume, the most there is.
+constexpr std::uint32_t kFullVolume = 1000;
 
 // Whole milliseconds in `frames`, held at the largest number a reply carries. A file can place its
 // events years apart, so frames * 1000 is not safe: whole seconds and the rest are converted apart.
@@ -255,6 +258,8 @@ MCIERROR MciService::execute(const ParsedCommand& cmd, std::string& reply)
         return seek(cmd);
     case MciVerb::Status:
         return status(cmd, reply);
+    case MciVerb::SetAudio:
+        return setAudio(cmd);
     }
     return MCIERR_UNRECOGNIZED_COMMAND;
 }
@@ -501,7 +506,23 @@ MCIERROR MciService::status(const ParsedCommand& cmd, std::string& reply)
     case StatusItem::Ready:
         reply = "true";
         break;
+    case StatusItem::Volume:
+        reply = std::to_string(std::lround(m_engine.volume() * kFullVolume));
+        break;
     }
+    return 0;
+}
+
+MCIERROR MciService::setAudio(const ParsedCommand& cmd)
+{
+    const std::lock_guard lock(m_mutex);
+    std::shared_ptr<audio::Device> device;
+    if (const MCIERROR error = findOne(cmd, device))
+        return error;
+    const std::uint32_t volume = cmd.volume.value_or(kFullVolume);
+    if (volume > kFullVolume)
+        return MCIERR_OUTOFRANGE;
+    m_engine.setVolume(static_cast<float>(volume) / kFullVolume);
     return 0;
 }
 

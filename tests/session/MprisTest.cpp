@@ -33,6 +33,7 @@ public:
     int changes = 0;
     QString lastStatus;
     QVariantMap lastMetadata;
+    double lastVolume = -1;
 
 public slots:
     void changed(const QString& interface, const QVariantMap& properties, const QStringList&)
@@ -42,6 +43,8 @@ public slots:
         ++changes;
         if (properties.contains(QStringLiteral("PlaybackStatus")))
             lastStatus = properties.value(QStringLiteral("PlaybackStatus")).toString();
+        if (properties.contains(QStringLiteral("Volume")))
+            lastVolume = properties.value(QStringLiteral("Volume")).toDouble();
         if (properties.contains(QStringLiteral("Metadata")))
             lastMetadata = qdbus_cast<QVariantMap>(properties.value(QStringLiteral("Metadata")));
     }
@@ -218,31 +221,84 @@ private slots:
         QCOMPARE(w.mci.log.filter(QStringLiteral("send:open")).size(), 1);
     }
 
-    // What cannot change refuses to: LoopStatus is Track, Volume is full, and a set of either (of any
-    // type) is an error; CanControl stays true because the transport does obey.
-    void fixedPropertiesRefuseSets()
+    static QString set(QDBusConnection& client, const QString& name, const QVariant& value)
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.mpris.MediaPlayer2.quillbeat"), QStringLiteral("/org/mpris/MediaPlayer2"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
+        message << QStringLiteral("org.mpris.MediaPlayer2.Player") << name
+                << QVariant::fromValue(QDBusVariant(value));
+        return client.call(message, QDBus::BlockWithGui).errorName();
+    }
+
+    // LoopStatus is Track for good and refuses a set; CanControl is true because the transport obeys.
+    void loopStatusRefusesSets()
     {
         ControlledWindow w;
         QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
         QDBusConnection client = connect(QStringLiteral("client"));
-        QCOMPARE(property(client, QStringLiteral("LoopStatus")).toString(), QStringLiteral("Track"));
-        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 1.0);
         QVERIFY(property(client, QStringLiteral("CanControl")).toBool());
-
-        const auto set = [&client](const QString& name, const QVariant& value) {
-            QDBusMessage message = QDBusMessage::createMethodCall(
-                QStringLiteral("org.mpris.MediaPlayer2.quillbeat"), QStringLiteral("/org/mpris/MediaPlayer2"),
-                QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
-            message << QStringLiteral("org.mpris.MediaPlayer2.Player") << name
-                    << QVariant::fromValue(QDBusVariant(value));
-            return client.call(message, QDBus::BlockWithGui).errorName();
-        };
-        const QString readOnly = QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly");
-        QCOMPARE(set(QStringLiteral("LoopStatus"), QStringLiteral("None")), readOnly);
-        QCOMPARE(set(QStringLiteral("Volume"), 0.5), readOnly);
-        QCOMPARE(set(QStringLiteral("Volume"), QStringLiteral("loud")), readOnly);
-        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 1.0);
+        QCOMPARE(set(client, QStringLiteral("LoopStatus"), QStringLiteral("None")),
+                 QStringLiteral("org.freedesktop.DBus.Error.PropertyReadOnly"));
         QCOMPARE(property(client, QStringLiteral("LoopStatus")).toString(), QStringLiteral("Track"));
+    }
+
+    // Volume is the sound service's: a set reaches it (at once, or with the next file when none is open),
+    // is kept within 0 to 1 and announced; a set of another type is refused with InvalidArgs.
+    void theVolumeIsTheSoundServices()
+    {
+        ControlledWindow w;
+        QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
+        QDBusConnection client = connect(QStringLiteral("client"));
+        ChangeWatcher watcher;
+        QVERIFY(client.connect(QString(), QStringLiteral("/org/mpris/MediaPlayer2"),
+                               QStringLiteral("org.freedesktop.DBus.Properties"),
+                               QStringLiteral("PropertiesChanged"), &watcher,
+                               SLOT(changed(QString, QVariantMap, QStringList))));
+        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 1.0);
+        QCOMPARE(set(client, QStringLiteral("Volume"), QStringLiteral("loud")),
+                 QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+
+        QCOMPARE(set(client, QStringLiteral("Volume"), 0.5), QString());
+        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 0.5);
+        QTRY_COMPARE(watcher.lastVolume, 0.5);
+        QVERIFY(w.mci.log.filter(QStringLiteral("setaudio")).isEmpty()); // nothing is open to take it
+
+        w.form.state().IsOpen = true;
+        w.form.state().FilePath = QStringLiteral("/music/loop.wav");
+        emit w.form.playbackStateChanged();
+        QCOMPARE(w.mci.log.filter(QStringLiteral("setaudio")),
+                 QStringList{QStringLiteral("send:setaudio midi volume to 500")});
+
+        w.mci.script("status midi volume", {0, "250"});
+        QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 0.25);
+        QCOMPARE(set(client, QStringLiteral("Volume"), 1.7), QString());
+        QCOMPARE(w.mci.log.filter(QStringLiteral("setaudio")).last(),
+                 QStringLiteral("send:setaudio midi volume to 1000"));
+        QCOMPARE(set(client, QStringLiteral("Volume"), -2.0), QString());
+        QCOMPARE(w.mci.log.filter(QStringLiteral("setaudio")).last(),
+                 QStringLiteral("send:setaudio midi volume to 0"));
+    }
+
+    // Clients that read the object's description see each interface once, and Volume as a writable
+    // double, as the media-player interface defines it.
+    void theDescriptionNamesEachInterfaceOnce()
+    {
+        ControlledWindow w;
+        QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
+        QDBusConnection client = connect(QStringLiteral("client"));
+        const QDBusMessage answer =
+            client.call(QDBusMessage::createMethodCall(QStringLiteral("org.mpris.MediaPlayer2.quillbeat"),
+                                                       QStringLiteral("/org/mpris/MediaPlayer2"),
+                                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                                       QStringLiteral("Introspect")),
+                        QDBus::BlockWithGui);
+        QCOMPARE(answer.type(), QDBusMessage::ReplyMessage);
+        const QString xml = answer.arguments().value(0).toString();
+        for (const char* name :
+             {"org.freedesktop.DBus.Properties", "org.mpris.MediaPlayer2", "org.mpris.MediaPlayer2.Player"})
+            QCOMPARE(xml.count(QStringLiteral("<interface name=\"%1\">").arg(QLatin1String(name))), 1);
+        QVERIFY(xml.contains(QStringLiteral("<property name=\"Volume\" type=\"d\" access=\"readwrite\"/>")));
     }
 
     void withoutABusThereAreNoMediaControls()

@@ -430,6 +430,36 @@ private slots:
             QCOMPARE(left(heard, i), CountingDecoder::valueOf(100 + i) + CountingDecoder::valueOf(200 + i));
     }
 
+    // A change of volume while playing is heard within one period, gliding there without a jump, and
+    // holds exactly after it; values beyond the ends are the ends, and a set that is not a number is full.
+    void theVolumeGlidesOverOnePeriodThenHolds()
+    {
+        Rig rig;
+        auto device = rig.engine->addDevice(std::make_unique<CountingDecoder>(100000));
+        device->play();
+        rig.capture->advance(kPeriod);
+        rig.capture->takeCaptured();
+        rig.engine->setVolume(0.25f);
+        rig.capture->advance(2 * kPeriod);
+        const std::vector<float> heard = rig.capture->takeCaptured();
+        float previous = 1.0f;
+        for (std::int64_t i = 0; i < kPeriod; ++i) {
+            const float gain = left(heard, i) / CountingDecoder::valueOf(kPeriod + i);
+            QVERIFY2(gain <= previous + 1e-6f && gain >= 0.25f - 1e-6f, qPrintable(QString::number(i)));
+            previous = gain;
+        }
+        for (std::int64_t i = kPeriod - 1; i < 2 * kPeriod; ++i)
+            QCOMPARE(left(heard, i), CountingDecoder::valueOf(kPeriod + i) * 0.25f);
+
+        rig.engine->setVolume(-3.0f);
+        QCOMPARE(rig.engine->volume(), 0.0f);
+        rig.engine->setVolume(7.0f);
+        QCOMPARE(rig.engine->volume(), 1.0f);
+        rig.engine->setVolume(0.5f);
+        rig.engine->setVolume(std::nanf(""));
+        QCOMPARE(rig.engine->volume(), 1.0f);
+    }
+
     void theMixStaysWithinFullScale()
     {
         // A float WAVE file can hold anything: damaged values, and values far beyond full scale.

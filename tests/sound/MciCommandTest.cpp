@@ -12,7 +12,8 @@ namespace {
 // A compact description of a parsed command, so a table row can state the whole expected result.
 QString describe(const ParsedCommand& c)
 {
-    static const char* const verbs[] = {"open", "play", "stop", "pause", "resume", "seek", "status", "close"};
+    static const char* const verbs[] = {"open", "play",   "stop",  "pause",   "resume",
+                                        "seek", "status", "close", "setaudio"};
     QStringList parts;
     parts << QString::fromLatin1(verbs[static_cast<int>(c.verb)]);
     parts << QStringLiteral("[%1]").arg(QString::fromStdString(c.device));
@@ -42,9 +43,11 @@ QString describe(const ParsedCommand& c)
         }
     }
     if (c.statusItem) {
-        static const char* const items[] = {"mode", "length", "position", "ready"};
+        static const char* const items[] = {"mode", "length", "position", "ready", "volume"};
         parts << QStringLiteral("status=%1").arg(QString::fromLatin1(items[static_cast<int>(*c.statusItem)]));
     }
+    if (c.volume)
+        parts << QStringLiteral("volume=%1").arg(*c.volume);
     if (c.notify)
         parts << QStringLiteral("notify");
     if (c.wait)
@@ -112,6 +115,10 @@ private slots:
             << QByteArray("status midi POSITION") << "status [midi] status=position";
         QTest::newRow("status ready")
             << QByteArray("status midi ready wait") << "status [midi] status=ready wait";
+        QTest::newRow("status volume") << QByteArray("status midi Volume") << "status [midi] status=volume";
+        // The range is the device's to judge: the parser takes any 32-bit number.
+        QTest::newRow("setaudio volume")
+            << QByteArray("SetAudio midi VOLUME to 1001 wait") << "setaudio [midi] volume=1001 wait";
         QTest::newRow("close all") << QByteArray("close all") << "close [all] all";
         QTest::newRow("close ALL") << QByteArray("close ALL wait") << "close [ALL] all wait";
         QTest::newRow("stop all") << QByteArray("stop all") << "stop [all] all";
@@ -147,7 +154,18 @@ private slots:
             << QByteArray("stop midi from 0") << MCIERR_UNRECOGNIZED_KEYWORD;
         QTest::newRow("alias on play") << QByteArray("play midi alias x") << MCIERR_UNRECOGNIZED_KEYWORD;
         QTest::newRow("unknown status item")
-            << QByteArray("status midi volume") << MCIERR_UNRECOGNIZED_KEYWORD;
+            << QByteArray("status midi treble") << MCIERR_UNRECOGNIZED_KEYWORD;
+        QTest::newRow("setaudio without setting") << QByteArray("setaudio midi") << MCIERR_MISSING_PARAMETER;
+        QTest::newRow("setaudio volume without to")
+            << QByteArray("setaudio midi volume 500") << MCIERR_MISSING_PARAMETER;
+        QTest::newRow("setaudio volume to nothing")
+            << QByteArray("setaudio midi volume to") << MCIERR_MISSING_PARAMETER;
+        QTest::newRow("setaudio volume to word")
+            << QByteArray("setaudio midi volume to loud") << MCIERR_BAD_INTEGER;
+        QTest::newRow("setaudio volume twice")
+            << QByteArray("setaudio midi volume to 1 volume to 2") << MCIERR_DUPLICATE_FLAGS;
+        QTest::newRow("setaudio other setting")
+            << QByteArray("setaudio midi treble to 5") << MCIERR_UNRECOGNIZED_KEYWORD;
         QTest::newRow("unclosed quote")
             << QByteArray("open \"/a b.wav alias midi") << MCIERR_NO_CLOSING_QUOTE;
         QTest::newRow("text after closing quote")

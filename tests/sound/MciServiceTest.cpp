@@ -408,6 +408,42 @@ private slots:
         QCOMPARE(send(QStringLiteral("close midi")), MCIERROR(0));
     }
 
+    // setaudio scales what is heard, exactly once its glide is over, and the volume stays for the files
+    // opened after; what is out of range or names no device changes nothing.
+    void theVolumeScalesWhatIsHeardAndOutlivesItsDevice()
+    {
+        const QString p = path(QStringLiteral("ramp.wav"));
+        QVERIFY(writeRampFile(p, kRate, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+        QCOMPARE(send("open " + p + " alias midi"), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status midi volume")), QStringLiteral("1000"));
+        QCOMPARE(send(QStringLiteral("setaudio midi volume to 500")), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status midi volume")), QStringLiteral("500"));
+        QCOMPARE(send(QStringLiteral("setaudio midi volume to 1001")), MCIERR_OUTOFRANGE);
+        QCOMPARE(send(QStringLiteral("setaudio other volume to 0")), MCIERR_INVALID_DEVICE_NAME);
+        QCOMPARE(send(QStringLiteral("setaudio all volume to 0")), MCIERR_CANNOT_USE_ALL);
+        QCOMPARE(ask(QStringLiteral("status midi volume")), QStringLiteral("500"));
+
+        QCOMPARE(send(QStringLiteral("play midi")), MCIERROR(0));
+        m_capture->advance(8 * 512);
+        const std::vector<float> captured = m_capture->takeCaptured();
+        // Frame i of the ramp is (i % 30000 + 1) / 32768; at half volume, twice that is the ramp again.
+        std::vector<int> doubled;
+        for (std::size_t i = 2 * 512; i < captured.size(); i += 2)
+            doubled.push_back(static_cast<int>(captured[i] * 65536.0f));
+        QVERIFY(doubled.size() > 1000);
+        for (std::size_t i = 1; i < doubled.size(); ++i)
+            QCOMPARE(doubled[i], doubled[i - 1] + 1);
+
+        QCOMPARE(send(QStringLiteral("close midi")), MCIERROR(0));
+        QCOMPARE(send("open " + p + " alias again"), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status again volume")), QStringLiteral("500"));
+        QCOMPARE(send(QStringLiteral("setaudio again volume to 0")), MCIERROR(0));
+        QCOMPARE(send(QStringLiteral("play again")), MCIERROR(0));
+        m_capture->advance(4 * 512);
+        const std::vector<float> silent = m_capture->takeCaptured();
+        QVERIFY(peak(std::vector<float>(silent.begin() + 2 * 512, silent.end())) == 0.0);
+    }
+
     void namesCompareWithoutCase()
     {
         QVERIFY(writeWav(path(QStringLiteral("Case.WaV")), 4410));

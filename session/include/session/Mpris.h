@@ -26,6 +26,9 @@ namespace qb::session {
 // LoopStatus is "Track" for good. PlaybackStatus is "Playing" while the user wants playback, "Paused"
 // while a file is open (Play goes on where Stop left it) and "Stopped" with none. Metadata's
 // mpris:length and Position come from the sound service ("status midi length" and "position").
+// Volume is the sound service's volume ("status midi volume", "setaudio midi volume to"), from 0 to 1:
+// a set beyond either end is that end, one of another type is refused with InvalidArgs by the bus
+// binding, and one made with no file open waits for the next file.
 // Property changes are announced with org.freedesktop.DBus.Properties.PropertiesChanged. UI thread
 // only; `form` and `mci` must outlive this.
 class Mpris : public QObject
@@ -48,26 +51,33 @@ public:
     // Where the file plays, in microseconds; 0 with no file open.
     qlonglong position() const;
     bool canPlay() const;
+    // From 0 (silent) to 1 (full).
+    double volume() const;
 
     // Performed by the adaptors.
     void play();
     void stop();
     void playPause();
     void raise();
+    void setVolume(double volume);
     // False, with the reason in `error`, for anything but an absolute file: URI.
     bool openUri(const QString& uri, QString& error);
 
 private:
     void announceChanges();
+    QVariantMap announced() const;
 
-    // The sound service's answer to "status midi <item>", in milliseconds; -1 when there is none.
-    qlonglong statusMs(const char* item) const;
+    // The sound service's number for "status midi <item>"; -1 when there is none.
+    qlonglong statusNumber(const char* item) const;
+    // Gives the sound service the volume last set, unless it has it already.
+    void applyVolume();
 
     ui::Form1& m_form;
     mci::MciApi& m_mci;
     QString m_connectionName;
     QVariantMap m_last; // the properties last announced
     bool m_registered = false;
+    double m_volume = 1.0; // the volume last set over the bus
 };
 
 } // namespace qb::session

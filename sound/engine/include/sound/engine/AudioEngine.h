@@ -48,6 +48,14 @@ public:
     // For a caller that waits for a device to finish without an output that keeps time ("play ... wait").
     void pump();
 
+    // The volume of everything the engine plays, as a gain from 0 (silent) to 1 (as decoded, the
+    // default); values outside are taken as the nearer end, and one that is not a number as 1. It is
+    // the player's own volume, applied to the mix before the output: the same on every output, and
+    // the sound server's volume for the stream stays the desktop mixer's. A change is heard within one
+    // output period, gliding over it. Any thread.
+    void setVolume(float volume);
+    float volume() const;
+
     AudioOutput& output();
 
     // Counters since construction, in engine frames. Readable from any thread.

@@ -18,7 +18,8 @@ enum class MciVerb
     Resume,
     Seek,
     Status,
-    Close
+    Close,
+    SetAudio
 };
 
 enum class StatusItem
@@ -26,7 +27,8 @@ enum class StatusItem
     Mode,
     Length,
     Position,
-    Ready
+    Ready,
+    Volume
 };
 
 // Where "seek ... to" goes: the start, the end, or `seekMs` milliseconds.
@@ -64,6 +66,10 @@ struct ParsedCommand
 
     // status (always set for a parsed status)
     std::optional<StatusItem> statusItem;
+
+    // setaudio ... volume to N (always set for a parsed setaudio): 0 silent to 1000 full, as written;
+    // the device decides what is in range.
+    std::optional<std::uint32_t> volume;
 };
 
 // The outcome of parseMciCommand: `error` is 0 and `command` is filled, or `error` is the MCI code.

@@ -63,7 +63,12 @@ struct MciServiceOptions
 // Replies: "status ... mode" is "playing", "paused" or "stopped" ("stopped" after open, after stop and
 // once the end of the file has been queued for output); "length" and "position" are whole
 // milliseconds, held at 4294967295 (the largest 32-bit number, as MCI's status values are) when a file
-// lasts longer; "ready" is "true". Commands without a reply leave the empty text in the reply buffer.
+// lasts longer; "ready" is "true"; "volume" is the volume from 0 (silent) to 1000 (full, after open).
+// Commands without a reply leave the empty text in the reply buffer.
+//
+// "setaudio <device> volume to N" sets the volume, 0 to 1000 (more is MCIERR_OUTOFRANGE). Every device
+// plays through the engine's one stream, so the volume is theirs together: it stays as set for the
+// devices opened after.
 //
 // "play ... wait" returns once the device is no longer playing (its last frame has been queued for
 // output), pumping the engine meanwhile so that a file shorter than the engine's queue ends even without
@@ -109,6 +114,7 @@ private:
     MCIERROR control(const ParsedCommand& cmd);
     MCIERROR seek(const ParsedCommand& cmd);
     MCIERROR status(const ParsedCommand& cmd, std::string& reply);
+    MCIERROR setAudio(const ParsedCommand& cmd);
     void waitWhilePlaying(const std::shared_ptr<audio::Device>& device);
 
     // The device called `name`, or null. Callers hold m_mutex.
