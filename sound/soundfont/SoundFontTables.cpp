@@ -297,10 +297,10 @@ std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& 
         return fail(SoundFontFault::NotUnderstood, "SoundFont version " + std::to_string(version.major) +
                                                        "." + std::to_string(version.minor));
     bool compressed = false;
+    std::optional<std::uint16_t> unknownType;
     for (const SampleHeader& h : *samples) {
-        if (&h != &samples->back() && (h.type & ~kKnownSampleTypes) != 0)
-            return fail(SoundFontFault::NotUnderstood,
-                        "a sample of an unknown type (" + std::to_string(h.type) + ")");
+        if (&h != &samples->back() && (h.type & ~kKnownSampleTypes) != 0 && !unknownType)
+            unknownType = h.type;
         compressed = compressed || (&h != &samples->back() && h.compressed());
     }
 
@@ -329,6 +329,15 @@ std::shared_ptr<const SoundFontTables> SoundFontTables::read(const std::string& 
     if (!tables->indicesInRange())
         return fail(SoundFontFault::NotUnderstood,
                     "SoundFont tables whose indices are out of range or order");
+    if (unknownType) {
+        // FluidSynth's own loader takes such a font, but refuses it whole when a preset reaches a
+        // sample the font does not have (a subset leaves that zone out), and then leaves the instrument
+        // it was building allocated. It is told so here instead.
+        if (tables->reachesMissingSample())
+            return fail(SoundFontFault::Damaged, "a preset whose instrument names a sample the font lacks");
+        return fail(SoundFontFault::NotUnderstood,
+                    "a sample of an unknown type (" + std::to_string(*unknownType) + ")");
+    }
     for (std::size_t p = 0; p < tables->presetCount(); ++p) {
         const PresetHeader& h = tables->m_presets[p];
         tables->m_presetIndex.emplace(PresetKey{h.bank, h.program}, static_cast<int>(p));
@@ -343,6 +352,35 @@ bool SoundFontTables::indicesInRange() const
                        m_instrumentMods.size() / kModulatorBytes) &&
            headersInRange(m_presets, m_presetBags.size()) &&
            headersInRange(m_instruments, m_instrumentBags.size());
+}
+
+bool SoundFontTables::reachesMissingSample() const
+{
+    // As FluidSynth reads a zone: the first instrument or sample generator names what it plays.
+    const auto target = [](std::span<const Generator> gens,
+                           std::uint16_t oper) -> std::optional<std::size_t> {
+        for (const Generator& g : gens) {
+            if (g.oper == oper)
+                return g.amount;
+        }
+        return std::nullopt;
+    };
+    std::vector<bool> checked(instrumentCount(), false);
+    for (std::size_t p = 0; p < presetCount(); ++p) {
+        for (std::size_t pz = presetZones(p).begin; pz < presetZones(p).end; ++pz) {
+            const auto instrument = target(presetGenerators(pz), kInstrument);
+            if (!instrument || *instrument >= instrumentCount() || checked[*instrument])
+                continue;
+            checked[*instrument] = true;
+            for (std::size_t iz = instrumentZones(*instrument).begin; iz < instrumentZones(*instrument).end;
+                 ++iz) {
+                const auto sample = target(instrumentGenerators(iz), kSampleId);
+                if (sample && *sample >= sampleCount())
+                    return true;
+            }
+        }
+    }
+    return false;
 }
 
 int SoundFontTables::presetIndex(PresetKey key) const

@@ -142,6 +142,13 @@ private slots:
         // A kind of sample this reader does not know: FluidSynth's own loader plays the font, less it.
         row("a sample of an unknown type",
             fontFile("type.sf2", fontOf([](SoundFontRecipe& s) { s.samples[2].type = 0x20; })), P::None);
+        // FluidSynth refuses that font when a preset also reaches a sample it lacks, and leaks as it does.
+        row("a sample of an unknown type and a sample index out of range",
+            fontFile("type-and-sample.sf2", fontOf([](SoundFontRecipe& s) {
+                         s.samples[2].type = 0x20;
+                         s.instruments[1].zones[0].target = 99;
+                     })),
+            P::Rejected);
 
         // A compressed sample that does not decode: FluidSynth would refuse every sample with it.
         QByteArray undecodable =

@@ -130,6 +130,8 @@ public:
 
 private:
     bool indicesInRange() const;
+    // Whether a zone of a preset reaches, through its instrument, a sample beyond the sample table.
+    bool reachesMissingSample() const;
 
     std::string m_path;
     std::vector<PresetHeader> m_presets; // each followed by its terminal record, as in the file
