@@ -263,6 +263,7 @@ int MidiDecoder::resetChannels()
         fluid_synth_bank_select(synth, ch, drums ? kDrumBank : 0);
         fluid_synth_program_change(synth, ch, 0);
         pinChannelPreset(ch);
+        ++m_channelResets;
     }
     return 1 + kResetWorkPerChannel * std::popcount(dirty);
 }

@@ -62,6 +62,9 @@ public:
 
     // Whether the song's samples are loaded; never waits.
     bool samplesLoaded() const;
+    // How many times a channel has been set back to its power-on state (by a reset message, a pass
+    // start or a seek) since the decoder was made. The decoder's thread.
+    std::uint64_t channelResets() const { return m_channelResets; }
 
     int read(float* out, int frames) override;
     bool seek(std::int64_t frame) override;
@@ -121,6 +124,7 @@ private:
     std::vector<std::array<int, 3>> m_pinned; // sfont id, bank, program
     std::array<std::array<int, 3>, 16> m_lastPinned = filledKeys();
     std::uint32_t m_dirtyChannels = 0xFFFF; // bit per channel changed since its last reset
+    std::uint64_t m_channelResets = 0;
 
     // What a seek holds back for one channel: the last value of each controller, program, bend and
     // pressure (-1: none).
