@@ -4,6 +4,7 @@
 #include "session/Mpris.h"
 
 #include "support/DialogDriver.h"
+#include "support/PrivateBus.h"
 #include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
@@ -15,7 +16,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusReply>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -67,10 +67,9 @@ class MprisTest : public QObject
 {
     Q_OBJECT
 
-    QProcess daemon;
-    QString address;
+    test::PrivateBus bus;
 
-    QDBusConnection connect(const QString& name) { return QDBusConnection::connectToBus(address, name); }
+    QDBusConnection connect(const QString& name) { return bus.connect(name); }
 
     static QDBusMessage playerCall(const QString& method, const QVariantList& arguments = {})
     {
@@ -79,6 +78,15 @@ class MprisTest : public QObject
             QStringLiteral("org.mpris.MediaPlayer2.Player"), method);
         message.setArguments(arguments);
         return message;
+    }
+
+    // Has `watcher` hear the player's PropertiesChanged signals through `client`.
+    static bool watch(QDBusConnection& client, ChangeWatcher& watcher)
+    {
+        return client.connect(QString(), QStringLiteral("/org/mpris/MediaPlayer2"),
+                              QStringLiteral("org.freedesktop.DBus.Properties"),
+                              QStringLiteral("PropertiesChanged"), &watcher,
+                              SLOT(changed(QString, QVariantMap, QStringList)));
     }
 
     // A property of the player interface as a client reads it; invalid when the read fails.
@@ -95,21 +103,7 @@ class MprisTest : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                     QStringLiteral("--print-address=1")});
-        QVERIFY2(daemon.waitForStarted(5000), "dbus-daemon (package dbus-daemon) is needed");
-        QTRY_VERIFY_WITH_TIMEOUT(daemon.canReadLine(), 5000);
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
-        QVERIFY(!address.isEmpty());
-    }
-
-    void cleanupTestCase()
-    {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
+    void initTestCase() { QVERIFY2(bus.start(), "dbus-daemon (package dbus-daemon) is needed"); }
 
     void eachMethodIsItsCommand()
     {
@@ -118,10 +112,7 @@ private slots:
 
         QDBusConnection client = connect(QStringLiteral("client"));
         ChangeWatcher watcher;
-        QVERIFY(client.connect(QString(), QStringLiteral("/org/mpris/MediaPlayer2"),
-                               QStringLiteral("org.freedesktop.DBus.Properties"),
-                               QStringLiteral("PropertiesChanged"), &watcher,
-                               SLOT(changed(QString, QVariantMap, QStringList))));
+        QVERIFY(watch(client, watcher));
         // Calls without waiting for the answer: the player answers on this same thread.
         const auto call = [&client](const QString& method) {
             client.asyncCall(QDBusMessage::createMethodCall(
@@ -251,10 +242,7 @@ private slots:
         QVERIFY(w.mpris.registerOn(connect(QStringLiteral("player"))));
         QDBusConnection client = connect(QStringLiteral("client"));
         ChangeWatcher watcher;
-        QVERIFY(client.connect(QString(), QStringLiteral("/org/mpris/MediaPlayer2"),
-                               QStringLiteral("org.freedesktop.DBus.Properties"),
-                               QStringLiteral("PropertiesChanged"), &watcher,
-                               SLOT(changed(QString, QVariantMap, QStringList))));
+        QVERIFY(watch(client, watcher));
         QCOMPARE(property(client, QStringLiteral("Volume")).toDouble(), 1.0);
         QCOMPARE(set(client, QStringLiteral("Volume"), QStringLiteral("loud")),
                  QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));

@@ -4,6 +4,7 @@
 
 #include "session/WindowActions.h"
 #include "support/DialogDriver.h"
+#include "support/PrivateBus.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
 #include "testkit/MemorySettingsStore.h"
@@ -12,7 +13,6 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fcntl.h>
@@ -73,13 +73,12 @@ class SleepInhibitorTest : public QObject
 {
     Q_OBJECT
 
-    QProcess daemon;
-    QString address;
+    test::PrivateBus bus;
     QObject holder;
     FakeLogind* logind = nullptr;
     QTemporaryDir dir;
 
-    QDBusConnection connect(const QString& name) { return QDBusConnection::connectToBus(address, name); }
+    QDBusConnection connect(const QString& name) { return bus.connect(name); }
 
     // A window playing a file, once `inhibitor` holds the lock; the index of the lock's call.
     int startPlaying(PlayingWindow& w, const session::SleepInhibitor& inhibitor)
@@ -95,22 +94,12 @@ class SleepInhibitorTest : public QObject
 private slots:
     void initTestCase()
     {
-        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                     QStringLiteral("--print-address=1")});
-        QVERIFY2(daemon.waitForStarted(5000), "dbus-daemon (package dbus-daemon) is needed");
-        QTRY_VERIFY_WITH_TIMEOUT(daemon.canReadLine(), 5000);
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
+        QVERIFY2(bus.start(), "dbus-daemon (package dbus-daemon) is needed");
         logind = new FakeLogind(&holder);
         QDBusConnection service = connect(QStringLiteral("logind"));
         QVERIFY(service.registerObject(QLatin1String(session::SleepInhibitor::kPath), &holder,
                                        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAdaptors));
         QVERIFY(service.registerService(QLatin1String(session::SleepInhibitor::kService)));
-    }
-
-    void cleanupTestCase()
-    {
-        daemon.kill();
-        daemon.waitForFinished();
     }
 
     void heldWhilePlayingAndLetGoOnStop()
