@@ -11,6 +11,11 @@
 //       renders the song's first <seconds> on the audio stack alone, as fast as it can, to a 32-bit
 //       float WAVE file: the frames the decoder hands the output. Prints the time from the open to the
 //       first sound rendered (the song's samples loaded and its first note reached), in ms.
+//   qb_bench_midi_memory reopen <song.mid> <sf2> <count> [fresh]
+//       opens the song <count> times on one synthesiser cache, as selecting MIDI files one after another
+//       does, rendering a tenth of a second each time, and prints the memory after the first open, after
+//       half of them and after all: what selecting files costs over a long session. "fresh": a new
+//       cache, and so a new synthesiser and font load, for every open (a SoundFont change each time).
 //   qb_bench_midi_memory compare <ours.wav> <peer.wav>
 //       the level of each (RMS over the whole, in dBFS), their difference, and the correlation of
 //       their long-term spectra (power averaged over 4096-point Hann frames, in dB, 50 Hz to 16 kHz).
@@ -161,6 +166,28 @@ int renderOurs(const std::string& song, const std::string& soundFont, double sec
                : 1;
 }
 
+int reopen(const std::string& song, const std::string& soundFont, int count, bool fresh)
+{
+    auto cache = std::make_shared<audio::MidiSynthCache>();
+    std::vector<float> out(static_cast<std::size_t>(audio::kEngineRate / 10) * audio::kChannels);
+    for (int i = 1; i <= count; ++i) {
+        if (fresh)
+            cache = std::make_shared<audio::MidiSynthCache>();
+        audio::OpenResult opened = audio::openMidiDecoder(song, cache, soundFont);
+        if (!opened.decoder) {
+            std::fprintf(stderr, "cannot open %s: %s\n", song.c_str(), opened.message.c_str());
+            return 1;
+        }
+        opened.decoder->read(out.data(), audio::kEngineRate / 10);
+        opened.decoder.reset();
+        if (i == 1 || i == count / 2 || i == count) {
+            const std::string prefix = "reopen." + std::to_string(i);
+            bench::printMemory(prefix.c_str(), bench::sampleMemory(getpid()));
+        }
+    }
+    return 0;
+}
+
 void fft(std::vector<std::complex<double>>& x)
 {
     const std::size_t n = x.size();
@@ -266,6 +293,8 @@ int main(int argc, char** argv)
         return runPeer(argv[2], soundFont);
     if (mode == "render" && argc == 6)
         return renderOurs(argv[2], argv[3], std::atof(argv[4]), QString::fromLocal8Bit(argv[5]));
+    if (mode == "reopen" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "fresh")))
+        return reopen(argv[2], argv[3], std::atoi(argv[4]), argc == 6);
     if (mode == "compare" && argc == 4)
         return compare(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
     std::fprintf(stderr,
