@@ -16,6 +16,7 @@
 #include <QtDebug>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,23 @@ using qb::test::SoundFontRecipe;
 namespace {
 
 constexpr int kPpq = 480; // half a second per quarter note at the default tempo
+
+// Piano key 60 on channel 0 and the kick on the drums for a quarter note, parsed; with
+// `programChange`, channel 0 chooses program 0 first.
+std::optional<MidiSequence> pianoAndKick(bool programChange)
+{
+    MidiTrack track;
+    if (programChange)
+        track.programChange(0, 0, 0);
+    const QByteArray song = midiFile(0, kPpq,
+                                     {track.noteOn(0, 0, 60, 100)
+                                          .noteOn(0, 9, 36, 100)
+                                          .noteOff(kPpq, 0, 60)
+                                          .noteOff(0, 9, 36)
+                                          .endOfTrack()});
+    return parseMidiFile(
+        std::span(reinterpret_cast<const std::uint8_t*>(song.data()), std::size_t(song.size())));
+}
 
 QByteArray smallSoundFont(const std::vector<FontPreset>& more = {})
 {
@@ -88,16 +106,7 @@ private slots:
     void subsetHoldsWhatTheSongPlays()
     {
         // Piano key 60 (its low zone only) and the kick: not the organ, the high piano or the snare.
-        const QByteArray song = midiFile(0, kPpq,
-                                         {MidiTrack()
-                                              .programChange(0, 0, 0)
-                                              .noteOn(0, 0, 60, 100)
-                                              .noteOn(0, 9, 36, 100)
-                                              .noteOff(kPpq, 0, 60)
-                                              .noteOff(0, 9, 36)
-                                              .endOfTrack()});
-        const auto sequence = parseMidiFile(
-            std::span(reinterpret_cast<const std::uint8_t*>(song.data()), std::size_t(song.size())));
+        const auto sequence = pianoAndKick(true);
         QVERIFY(sequence);
         std::string why;
         const auto tables = SoundFontTables::read(m_soundFont.toStdString(), &why);
@@ -216,15 +225,7 @@ private slots:
     // 24-bit sample's low bytes beside its points.
     void subsetKeepsCompressedAndLowBytes()
     {
-        const QByteArray song = midiFile(0, kPpq,
-                                         {MidiTrack()
-                                              .noteOn(0, 0, 60, 100)
-                                              .noteOn(0, 9, 36, 100)
-                                              .noteOff(kPpq, 0, 60)
-                                              .noteOff(0, 9, 36)
-                                              .endOfTrack()});
-        const auto sequence = parseMidiFile(
-            std::span(reinterpret_cast<const std::uint8_t*>(song.data()), std::size_t(song.size())));
+        const auto sequence = pianoAndKick(false);
         QVERIFY(sequence);
         auto subsetOf = [&](const QByteArray& font, const QString& name) {
             const QString path = write(name, font);
