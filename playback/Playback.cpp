@@ -7,11 +7,14 @@
 #include "sound/MediaFormats.h"
 #include "system/CodePage.h"
 #include "system/ShortPath.h"
+#include "system/WorkBeside.h"
 
 #include <QDir>
 #include <QStringList>
 #include <array>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -29,6 +32,9 @@ const char* const kSeekStart = "seek midi to start";
 // than the path itself.
 constexpr std::size_t kShortPathCapacity = 4096;
 constexpr unsigned kModeReplyLength = 80;
+// How long the MIDI header scan may take, counted from the start of the open it runs beside: as long
+// as an open may take. A scan that takes longer (a file system that hardly answers) finds nothing.
+constexpr std::chrono::seconds kHeaderScanLimit{5};
 
 } // namespace
 
@@ -189,23 +195,41 @@ bool Playback::openChosenFile(const QString& path)
 
     if (m_state.IsOpen)
         ReleaseOpenFile();
+    // The header of a MIDI file is read beside the window, while the file opens: no file is read on the
+    // window's thread, which goes on painting and takes its close box meanwhile.
+    const std::optional<formats::MediaFormat> format =
+        formats::formatOfPath(platform::toAnsi(m_state.FilePath));
+    const bool midi = !format || format->kind == formats::MediaKind::Sequencer;
+    const auto deadline = std::chrono::steady_clock::now() + kHeaderScanLimit;
+    auto header = std::make_shared<media::MidiHeaderInfo>();
+    std::unique_ptr<platform::WorkBeside> scan;
+    if (midi)
+        scan =
+            std::make_unique<platform::WorkBeside>([header, path] { *header = media::ReadMidiHeader(path); });
     m_opening = true;
     ++m_openedFiles;
-    const bool opened = OpenMediaFile();
+    bool opened = OpenMediaFile();
+    if (opened && scan) {
+        const platform::WorkBeside::Outcome scanned = scan->wait(deadline);
+        if (scanned == platform::WorkBeside::Outcome::Leaving) {
+            // The window is closing: the file it opened goes with it.
+            m_mci.mciSendStringA(kClose, nullptr, 0, nullptr);
+            opened = false;
+        }
+    }
     m_opening = false;
     if (!opened) {
         m_view.playbackChanged();
         return false;
     }
 
-    const std::optional<formats::MediaFormat> format =
-        formats::formatOfPath(platform::toAnsi(m_state.FilePath));
-    if (format && format->kind != formats::MediaKind::Sequencer) {
+    if (!midi) {
         m_view.setLabel2Caption(QLatin1String(format->label) +
                                 QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
         m_view.setWindowCaption(shownPath());
     } else {
-        const media::MidiHeaderInfo info = media::ReadMidiHeader(m_state.FilePath);
+        // The scan is done (or given up, leaving the empty record): the record is the window's now.
+        const media::MidiHeaderInfo info = scan->done() ? *header : media::MidiHeaderInfo{};
         const QString crlf = QStringLiteral("\r\n");
         m_view.setLabel2Caption(QStringLiteral("タイトル = ") + info.Title + crlf +
                                 QStringLiteral("フォーマット = ") + QString::number(info.Format) + crlf +

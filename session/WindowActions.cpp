@@ -74,6 +74,9 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action)
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
 {
     if (!form.selectFile(path)) {
+        // Closed while the file was opening: the open was given up, and no one is left to tell.
+        if (form.hasUnloaded())
+            return false;
         form.showMessage(QStringLiteral("ファイル「%1」を開けませんでした。\n"
                                         "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg）か、"
                                         "ファイルがあるかを確かめてください。")

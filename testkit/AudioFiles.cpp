@@ -122,4 +122,55 @@ bool writeBytes(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+namespace {
+
+// The Ogg page checksum: CRC-32 with the polynomial 0x04c11db7, most significant bit first, no
+// reflection, computed with the checksum field zeroed.
+std::uint32_t oggCrc(const QByteArray& page)
+{
+    std::uint32_t crc = 0;
+    for (const char byte : page) {
+        crc ^= static_cast<std::uint32_t>(static_cast<unsigned char>(byte)) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+    }
+    return crc;
+}
+
+void putLe32(QByteArray& bytes, int at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+} // namespace
+
+bool chainOggFiles(const QString& path, const QStringList& links)
+{
+    QByteArray chain;
+    std::uint32_t serial = 0x51b00000;
+    for (const QString& link : links) {
+        QFile file(link);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray bytes = file.readAll();
+        ++serial;
+        for (int at = 0; at < bytes.size();) {
+            if (bytes.size() - at < 27 || !bytes.mid(at, 4).startsWith("OggS"))
+                return false;
+            const int segments = static_cast<unsigned char>(bytes[at + 26]);
+            int body = 0;
+            for (int i = 0; i < segments && at + 27 + i < bytes.size(); ++i)
+                body += static_cast<unsigned char>(bytes[at + 27 + i]);
+            QByteArray page = bytes.mid(at, 27 + segments + body);
+            putLe32(page, 14, serial);
+            putLe32(page, 22, 0);
+            putLe32(page, 22, oggCrc(page));
+            chain += page;
+            at += 27 + segments + body;
+        }
+    }
+    return writeBytes(path, chain);
+}
+
 } // namespace qb::test

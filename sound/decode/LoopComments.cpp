@@ -2,10 +2,8 @@
 
 #include <FLAC/metadata.h>
 #include <charconv>
-#include <opusfile.h>
 #include <sndfile.h>
 #include <strings.h>
-#include <vorbis/vorbisfile.h>
 
 namespace qb::audio {
 
@@ -51,36 +49,6 @@ std::vector<std::string> flacComments(int fd)
     return comments;
 }
 
-std::vector<std::string> oggVorbisComments(int fd)
-{
-    std::vector<std::string> comments;
-    OggVorbis_File file;
-    if (ov_fopen(ownPath(fd).c_str(), &file) != 0)
-        return comments;
-    if (const vorbis_comment* block = ov_comment(&file, 0)) {
-        for (int i = 0; i < block->comments; ++i)
-            comments.emplace_back(block->user_comments[i],
-                                  static_cast<std::size_t>(block->comment_lengths[i]));
-    }
-    ov_clear(&file);
-    return comments;
-}
-
-std::vector<std::string> oggOpusComments(int fd)
-{
-    std::vector<std::string> comments;
-    int error = 0;
-    OggOpusFile* file = op_open_file(ownPath(fd).c_str(), &error);
-    if (!file)
-        return comments;
-    if (const OpusTags* tags = op_tags(file, 0)) {
-        for (int i = 0; i < tags->comments; ++i)
-            comments.emplace_back(tags->user_comments[i], static_cast<std::size_t>(tags->comment_lengths[i]));
-    }
-    op_free(file);
-    return comments;
-}
-
 } // namespace
 
 std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length)
@@ -123,12 +91,6 @@ std::vector<std::string> vorbisComments(int fd, int format)
     switch (format & SF_FORMAT_TYPEMASK) {
     case SF_FORMAT_FLAC:
         return flacComments(fd);
-    case SF_FORMAT_OGG:
-        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS)
-            return oggVorbisComments(fd);
-        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS)
-            return oggOpusComments(fd);
-        return {};
     default:
         return {};
     }

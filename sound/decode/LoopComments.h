@@ -14,9 +14,9 @@ namespace qb::audio {
 // -1, so the marks are reported as making no sense. None without LOOPSTART.
 std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length);
 
-// The Vorbis comments of the FLAC, Ogg Vorbis or Ogg Opus file open at `fd` (libFLAC, libvorbisfile,
-// libopusfile); `format` is libsndfile's format word for it. Empty for other formats and when the file
-// has none. (An Opus file's samples are at 48 kHz, as libsndfile decodes it and its comments count.)
+// The Vorbis comments of the FLAC file open at `fd` (libFLAC, which reads what libsndfile drops);
+// `format` is libsndfile's format word for it. Empty for other formats and when the file has none. (Ogg
+// Vorbis and Opus files are read by their own libraries, which give their comments.)
 std::vector<std::string> vorbisComments(int fd, int format);
 
 } // namespace qb::audio

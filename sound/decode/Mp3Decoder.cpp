@@ -1,7 +1,8 @@
+#include "FileReader.h"
 #include "FrameSource.h"
-#include "OpenFile.h"
 #include "SourceDecoder.h"
 #include "Soxr.h"
+#include "posix/Reads.h"
 #include "sound/decode/Decoders.h"
 
 #include <algorithm>
@@ -21,107 +22,31 @@ namespace qb::audio {
 
 namespace {
 
-// What mpg123 reads through. It reads a frame's header, then its body, and one byte at a time while it
-// looks for the next frame in damaged data: through this small buffer that is one pread for several
-// frames instead of several reads for each. pread leaves the descriptor's offset alone, so handles on
-// duplicates of one descriptor never move each other's place. The buffer is small, so a file cut
-// short while it plays is noticed within a few frames. A reader given a cancel flag fails every read
-// once the flag is set.
-class BufferedReader
+// mpg123 reads through a FileReader (its reads stop when the open is given up, and fail once the file
+// has changed), which must outlive the handle's use of it (mpg123_close).
+mpg123_ssize_t readFile(void* reader, void* out, std::size_t bytes)
 {
-public:
-    explicit BufferedReader(int fd, const std::atomic<bool>* cancel = nullptr) : m_fd(fd), m_cancel(cancel) {}
-    BufferedReader(const BufferedReader&) = delete;
-    BufferedReader& operator=(const BufferedReader&) = delete;
+    return static_cast<mpg123_ssize_t>(static_cast<FileReader*>(reader)->read(out, bytes));
+}
 
-    // Opens `handle` on this reader, which must outlive the handle's use of it (mpg123_close).
-    bool open(mpg123_handle* handle)
-    {
-        return mpg123_replace_reader_handle(handle, &BufferedReader::read, &BufferedReader::seek, nullptr) ==
-                   MPG123_OK &&
-               mpg123_open_handle(handle, this) == MPG123_OK;
-    }
+off_t seekFile(void* reader, off_t offset, int whence)
+{
+    return static_cast<off_t>(static_cast<FileReader*>(reader)->seek(offset, whence));
+}
 
-private:
-    static mpg123_ssize_t read(void* self, void* out, std::size_t size)
-    {
-        auto* reader = static_cast<BufferedReader*>(self);
-        if (reader->m_cancel && reader->m_cancel->load(std::memory_order_relaxed)) {
-            errno = ECANCELED;
-            return -1;
-        }
-        const off_t at = reader->m_offset;
-        if (at < reader->m_bufferAt || at >= reader->m_bufferAt + static_cast<off_t>(reader->m_filled)) {
-            if (size >= reader->m_buffer.size())
-                return reader->readDirect(out, size);
-            ssize_t n = 0;
-            do {
-                n = ::pread(reader->m_fd, reader->m_buffer.data(), reader->m_buffer.size(), at);
-            } while (n < 0 && errno == EINTR);
-            if (n <= 0)
-                return n;
-            reader->m_bufferAt = at;
-            reader->m_filled = static_cast<std::size_t>(n);
-        }
-        const auto from = static_cast<std::size_t>(at - reader->m_bufferAt);
-        const std::size_t n = std::min(size, reader->m_filled - from);
-        std::copy_n(reader->m_buffer.data() + from, n, static_cast<unsigned char*>(out));
-        reader->m_offset += static_cast<off_t>(n);
-        return static_cast<mpg123_ssize_t>(n);
-    }
-
-    mpg123_ssize_t readDirect(void* out, std::size_t size)
-    {
-        ssize_t n = 0;
-        do {
-            n = ::pread(m_fd, out, size, m_offset);
-        } while (n < 0 && errno == EINTR);
-        if (n > 0)
-            m_offset += n;
-        return n;
-    }
-
-    static off_t seek(void* self, off_t offset, int whence)
-    {
-        auto* reader = static_cast<BufferedReader*>(self);
-        off_t base = 0;
-        if (whence == SEEK_CUR) {
-            base = reader->m_offset;
-        } else if (whence == SEEK_END) {
-            struct stat st
-            {
-            };
-            if (::fstat(reader->m_fd, &st) != 0)
-                return -1;
-            base = st.st_size;
-        } else if (whence != SEEK_SET) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (base + offset < 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        reader->m_offset = base + offset;
-        return reader->m_offset;
-    }
-
-    const int m_fd;
-    const std::atomic<bool>* const m_cancel;
-    off_t m_offset = 0;   // where mpg123 reads next
-    off_t m_bufferAt = 0; // the file offset of m_buffer[0]
-    std::size_t m_filled = 0;
-    std::array<unsigned char, 4096> m_buffer{};
-};
+bool openOn(mpg123_handle* handle, FileReader* reader)
+{
+    return mpg123_replace_reader_handle(handle, readFile, seekFile, nullptr) == MPG123_OK &&
+           mpg123_open_handle(handle, reader) == MPG123_OK;
+}
 
 // mpg123 decoding to stereo float. Gapless: the encoder delay and padding that a LAME/Xing header
 // announces are cut, so frame 0 is the first frame of the music and length() its exact end.
 class Mp3Source final : public FrameSource
 {
 public:
-    Mp3Source(mpg123_handle* handle, std::unique_ptr<BufferedReader> reader, posix::UniqueFd fd, int rate,
-              std::int64_t length)
-        : m_handle(handle), m_reader(std::move(reader)), m_fd(std::move(fd)), m_rate(rate), m_length(length)
+    Mp3Source(mpg123_handle* handle, std::unique_ptr<FileReader> reader, int rate, std::int64_t length)
+        : m_handle(handle), m_reader(std::move(reader)), m_rate(rate), m_length(length)
     {
     }
     ~Mp3Source() override
@@ -279,8 +204,7 @@ private:
     static constexpr int kPartChunk = 4096; // most frames decoded at once from a part at another rate
 
     mpg123_handle* m_handle;
-    std::unique_ptr<BufferedReader> m_reader; // the handle's, until it closes
-    posix::UniqueFd m_fd;                     // closed after the reader that reads it
+    std::unique_ptr<FileReader> m_reader; // the handle's, until it closes
     const int m_rate; // the rate of the stream's first frames, which times the whole stream
     const std::int64_t m_length;
     std::int64_t m_position = 0; // in frames at m_rate
@@ -311,13 +235,13 @@ void configure(mpg123_handle* handle)
 }
 
 // The exact length of the stream, found by a full scan of every frame header on a thread of its own:
-// 4 s for a 10-hour file, which the open must not wait for. The scan reads through a descriptor of
-// its own. Destroying it cancels the scan (the next read reports an error) and joins the thread,
-// which takes at most one frame's parse.
+// 4 s for a 10-hour file, which the open must not wait for. The scan reads through a reader of its
+// own. Destroying it cancels the scan (the next read reports an error) and joins the thread, which
+// takes at most one frame's parse.
 class BackgroundScan
 {
 public:
-    explicit BackgroundScan(posix::UniqueFd fd) : m_fd(std::move(fd))
+    explicit BackgroundScan(std::unique_ptr<FileReader> reader) : m_reader(std::move(reader))
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -335,13 +259,13 @@ public:
 private:
     void run()
     {
+        const posix::CancelReads reads(m_cancel);
         int error = MPG123_OK;
         mpg123_handle* handle = mpg123_new(nullptr, &error);
         if (!handle)
             return;
         configure(handle);
-        BufferedReader reader(m_fd.get(), &m_cancel);
-        if (reader.open(handle)) {
+        if (openOn(handle, m_reader.get())) {
             long rate = 0;
             int channels = 0;
             int encoding = 0;
@@ -356,7 +280,7 @@ private:
         mpg123_delete(handle);
     }
 
-    posix::UniqueFd m_fd;
+    std::unique_ptr<FileReader> m_reader;
     std::atomic<bool> m_cancel{false};
     std::atomic<std::int64_t> m_length{-1};
     std::thread m_thread; // last: it starts once everything it uses is there
@@ -417,24 +341,25 @@ OpenResult failure(OpenError error, std::string message)
 
 OpenResult openMp3Decoder(const std::string& path)
 {
-    OpenedFile file = openRegularFile(path);
-    if (!file.fd)
-        return failure(file.error, file.message);
+    OpenError opening = OpenError::None;
+    std::string why;
+    std::unique_ptr<FileReader> reader = FileReader::open(path, &opening, &why);
+    if (!reader)
+        return failure(opening, why);
 
     int error = MPG123_OK;
     mpg123_handle* handle = mpg123_new(nullptr, &error);
     if (!handle) {
         return failure(OpenError::OutOfMemory, path + ": " + mpg123_plain_strerror(error));
     }
-    auto fail = [&](OpenError kind, const std::string& why) {
+    auto fail = [&](OpenError kind, const std::string& reason) {
         mpg123_close(handle);
         mpg123_delete(handle);
-        return failure(kind, path + ": " + why);
+        return failure(kind, path + ": " + reason);
     };
 
     configure(handle);
-    auto reader = std::make_unique<BufferedReader>(file.fd.get());
-    if (!reader->open(handle))
+    if (!openOn(handle, reader.get()))
         return fail(OpenError::InvalidFile, mpg123_strerror(handle));
     long rate = 0;
     int channels = 0;
@@ -462,16 +387,16 @@ OpenResult openMp3Decoder(const std::string& path)
     // Without a frame count in a header the length above is an estimate, and a header can be wrong:
     // the exact count comes from a scan on a descriptor of its own.
     std::unique_ptr<BackgroundScan> scan;
-    if (posix::UniqueFd scanFd(::fcntl(file.fd.get(), F_DUPFD_CLOEXEC, 0)); scanFd) {
+    if (std::unique_ptr<FileReader> scanReader = FileReader::open(path, &opening, &why)) {
         try {
-            scan = std::make_unique<BackgroundScan>(std::move(scanFd));
+            scan = std::make_unique<BackgroundScan>(std::move(scanReader));
         } catch (const std::system_error&) {
             // No thread to be had: the estimate stands until the first pass ends.
         }
     }
 
-    auto source = std::make_unique<Mp3Source>(handle, std::move(reader), std::move(file.fd),
-                                              static_cast<int>(rate), static_cast<std::int64_t>(length));
+    auto source = std::make_unique<Mp3Source>(handle, std::move(reader), static_cast<int>(rate),
+                                              static_cast<std::int64_t>(length));
     OpenResult result;
     result.decoder = std::make_unique<Mp3Decoder>(std::make_unique<SourceDecoder>(std::move(source)),
                                                   std::move(scan), static_cast<int>(rate));

@@ -1,5 +1,7 @@
 #include "RiffWalk.h"
 
+#include "posix/Reads.h"
+
 #include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
@@ -18,14 +20,7 @@ std::uint32_t size32(const unsigned char* p, bool bigEndian)
 
 bool readAt(int fd, unsigned char* out, std::size_t bytes, std::uint64_t at)
 {
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = ::pread(fd, out + done, bytes - done, static_cast<off_t>(at + done));
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return posix::readFully(fd, at, out, bytes);
 }
 
 } // namespace

@@ -1,13 +1,16 @@
+#include "FileReader.h"
 #include "FrameSource.h"
 #include "LoopComments.h"
-#include "OpenFile.h"
+#include "OggSources.h"
 #include "RiffWalk.h"
 #include "SourceDecoder.h"
 #include "sound/decode/Decoders.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <sndfile.h>
-#include <unistd.h>
+#include <string_view>
 #include <vector>
 
 namespace qb::audio {
@@ -18,10 +21,10 @@ namespace {
 class SoundFileSource final : public FrameSource
 {
 public:
-    SoundFileSource(SNDFILE* file, posix::UniqueFd fd, const SF_INFO& info)
-        : m_file(file), m_fd(std::move(fd)), m_channels(info.channels), m_rate(info.samplerate),
+    SoundFileSource(SNDFILE* file, std::unique_ptr<FileReader> reader, const SF_INFO& info)
+        : m_file(file), m_reader(std::move(reader)), m_channels(info.channels), m_rate(info.samplerate),
           m_length(info.frames > 0 && info.frames < SF_COUNT_MAX ? info.frames : -1),
-          m_loop(readLoop(file, m_fd.get(), info))
+          m_loop(readLoop(file, m_reader->fd(), info))
     {
     }
     ~SoundFileSource() override { sf_close(m_file); }
@@ -55,7 +58,7 @@ public:
 
 private:
     // The loop the file marks: a WAVE file's sampler chunk (smpl), its first forward loop (libsndfile
-    // gives the end exclusive); the loop comments of a FLAC or Ogg Vorbis file.
+    // gives the end exclusive); the loop comments of a FLAC file.
     static std::optional<LoopSpan> readLoop(SNDFILE* file, int fd, const SF_INFO& info)
     {
         if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV)
@@ -86,7 +89,7 @@ private:
     }
 
     SNDFILE* m_file;
-    posix::UniqueFd m_fd; // closed after the handle that reads it
+    std::unique_ptr<FileReader> m_reader; // closed after the handle that reads it
     const int m_channels;
     const int m_rate;
     const std::int64_t m_length;
@@ -94,39 +97,88 @@ private:
     std::vector<float> m_scratch;
 };
 
+sf_count_t fileLength(void* reader)
+{
+    return static_cast<FileReader*>(reader)->size();
+}
+
+sf_count_t seekFile(sf_count_t offset, int whence, void* reader)
+{
+    return static_cast<FileReader*>(reader)->seek(offset, whence);
+}
+
+sf_count_t readFile(void* out, sf_count_t bytes, void* reader)
+{
+    // libsndfile takes a short count for the end of the file, and a failed read ends there too.
+    const std::int64_t got = static_cast<FileReader*>(reader)->read(out, static_cast<std::size_t>(bytes));
+    return got < 0 ? 0 : got;
+}
+
+sf_count_t writeNothing(const void*, sf_count_t, void*)
+{
+    return 0;
+}
+
+sf_count_t tellFile(void* reader)
+{
+    return static_cast<FileReader*>(reader)->tell();
+}
+
+// Whether the Ogg stream starting with `head` opens with the identification packet `id`: the first
+// page's header (27 bytes and its segment table) is followed by the first packet.
+bool oggStreamOf(std::string_view head, std::string_view id)
+{
+    if (head.size() < 27 || head.substr(0, 4) != "OggS")
+        return false;
+    const std::size_t packet = 27 + static_cast<unsigned char>(head[26]);
+    return head.size() >= packet + id.size() && head.substr(packet, id.size()) == id;
+}
+
+OpenResult failure(OpenError error, std::string message)
+{
+    OpenResult result;
+    result.error = error;
+    result.message = std::move(message);
+    return result;
+}
+
 } // namespace
 
 OpenResult openSoundFileDecoder(const std::string& path)
 {
-    OpenResult result;
-    OpenedFile file = openRegularFile(path);
-    if (!file.fd) {
-        result.error = file.error;
-        result.message = file.message;
-        return result;
-    }
+    OpenError error = OpenError::None;
     std::string why;
-    if (!riffChunksAddUp(file.fd.get(), &why)) {
-        result.error = OpenError::InvalidFile;
-        result.message = path + ": " + why;
-        return result;
+    std::unique_ptr<FileReader> file = FileReader::open(path, &error, &why);
+    if (!file)
+        return failure(error, why);
+
+    // Ogg Vorbis and Opus go to their own libraries, which read chained streams whole.
+    std::array<char, 300> head{};
+    const std::int64_t got = file->readAt(0, head.data(), head.size());
+    const std::string_view leading(head.data(), static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+    std::unique_ptr<FrameSource> source;
+    if (oggStreamOf(leading, std::string_view("\x01vorbis", 7))) {
+        source = openVorbisSource(std::move(file), &why);
+    } else if (oggStreamOf(leading, "OpusHead")) {
+        source = openOpusSource(std::move(file), &why);
+    } else {
+        if (!riffChunksAddUp(file->fd(), &why))
+            return failure(OpenError::InvalidFile, path + ": " + why);
+        SF_VIRTUAL_IO io{fileLength, seekFile, readFile, writeNothing, tellFile};
+        SF_INFO info{};
+        SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, file.get());
+        if (!sound)
+            return failure(OpenError::InvalidFile, path + ": " + sf_strerror(nullptr));
+        if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
+            sf_close(sound);
+            return failure(OpenError::InvalidFile, path + ": unsupported channel count or sample rate");
+        }
+        source = std::make_unique<SoundFileSource>(sound, std::move(file), info);
     }
-    SF_INFO info{};
-    // The descriptor stays ours, so it is closed exactly once on every path.
-    SNDFILE* sound = sf_open_fd(file.fd.get(), SFM_READ, &info, SF_FALSE);
-    if (!sound) {
-        result.error = OpenError::InvalidFile;
-        result.message = path + ": " + sf_strerror(nullptr);
-        return result;
-    }
-    if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
-        sf_close(sound);
-        result.error = OpenError::InvalidFile;
-        result.message = path + ": unsupported channel count or sample rate";
-        return result;
-    }
-    result.decoder =
-        std::make_unique<SourceDecoder>(std::make_unique<SoundFileSource>(sound, std::move(file.fd), info));
+    if (!source)
+        return failure(OpenError::InvalidFile, path + ": " + why);
+    OpenResult result;
+    result.decoder = std::make_unique<SourceDecoder>(std::move(source));
     return result;
 }
 

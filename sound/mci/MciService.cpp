@@ -1,6 +1,5 @@
 #include "sound/mci/MciService.h"
 
-#include "OpenWithin.h"
 #include "sound/MciErrorText.h"
 #include "sound/MciErrors.h"
 #include "sound/MediaFormats.h"
@@ -10,6 +9,7 @@
 #include "sound/midi/MidiDecoder.h"
 #include "sound/midi/MidiSynthCache.h"
 #include "system/MessageBox.h"
+#include "system/WorkBeside.h"
 
 #include <algorithm>
 #include <chrono>
@@ -107,29 +107,35 @@ SoundFontProblem problemOf(audio::SoundFontProblem problem)
     return SoundFontProblem::Rejected;
 }
 
-// The decoder of `kind` for `path`. Runs on the opening thread (see openWithin): it owns what it uses.
-audio::OpenResult openDecoder(DeviceKind kind, const std::string& path, bool typed,
-                              const std::string& soundFont,
-                              const std::shared_ptr<audio::MidiSynthCache>& cache)
+// The player's decoders for one file. Runs on the opening thread: it owns what it uses.
+audio::OpenResult openDecoder(const FileOpening& file)
 {
-    switch (kind) {
+    audio::OpenResult result;
+    switch (file.kind) {
     case DeviceKind::Sequencer:
-        return audio::openMidiDecoder(path, cache, soundFont);
+        result = audio::openMidiDecoder(file.path, file.synthCache, file.soundFont);
+        break;
     case DeviceKind::WaveAudio:
-        return audio::openSoundFileDecoder(path);
-    case DeviceKind::MpegVideo: {
-        audio::OpenResult opened = audio::openMp3Decoder(path);
+        result = audio::openSoundFileDecoder(file.path);
+        break;
+    case DeviceKind::MpegVideo:
+        result = audio::openMp3Decoder(file.path);
         // The MPEG device plays any audio file it is given, as the media player behind it does.
-        if (opened.error == audio::OpenError::InvalidFile && typed) {
-            audio::OpenResult other = audio::openSoundFileDecoder(path);
+        if (result.error == audio::OpenError::InvalidFile && file.typed) {
+            audio::OpenResult other = audio::openSoundFileDecoder(file.path);
             if (other.error == audio::OpenError::None)
-                return other;
+                result = std::move(other);
         }
-        return opened;
+        break;
     }
-    }
-    return {};
+    if (file.loopPoints)
+        result.decoder = audio::playingLoopPoints(std::move(result.decoder), file.path);
+    return result;
 }
+
+// How long the service's end waits for an open it gave up: a cancelled open ends at its next read,
+// within milliseconds; one stuck in the kernel or a library is left to end by itself.
+constexpr std::chrono::milliseconds kGivenUpOpenEnds{250};
 
 std::int64_t msToFrames(std::uint32_t ms)
 {
@@ -170,10 +176,14 @@ MciService::MciService(audio::AudioEngine& engine, platform::MessageBoxPresenter
 
 MciService::~MciService()
 {
-    const std::lock_guard lock(m_mutex);
-    for (auto& [key, entry] : m_devices)
-        m_engine.removeDevice(entry.device);
-    m_devices.clear();
+    {
+        const std::lock_guard lock(m_mutex);
+        for (auto& [key, entry] : m_devices)
+            m_engine.removeDevice(entry.device);
+        m_devices.clear();
+    }
+    if (m_givenUp)
+        m_givenUp->endsWithin(kGivenUpOpenEnds);
 }
 
 // Tells the options' soundFontFailed about a failure recorded during one command, when the command
@@ -311,21 +321,12 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
             soundFont = m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
                                                         : m_options.soundFontPath;
     }
-    const bool loopPoints = m_options.loopPointsWanted && m_options.loopPointsWanted();
-    // No lock is held meanwhile: the wait keeps the caller's event loop running.
-    std::optional<audio::OpenResult> opened =
-        openWithin(m_options.openLimit, [kind, path = cmd.device, typed = cmd.type.has_value(), soundFont,
-                                         cache = m_options.synthCache, loopPoints] {
-            audio::OpenResult result = openDecoder(kind, path, typed, soundFont, cache);
-            if (loopPoints)
-                result.decoder = audio::playingLoopPoints(std::move(result.decoder), path);
-            return result;
-        });
-    if (!opened) {
-        std::fprintf(stderr, "quillbeat: cannot open %s: it did not open within %lld ms, and is given up\n",
-                     cmd.device.c_str(), static_cast<long long>(m_options.openLimit.count()));
+    FileOpening file{cmd.device,           kind,
+                     cmd.type.has_value(), soundFont,
+                     m_options.synthCache, m_options.loopPointsWanted && m_options.loopPointsWanted()};
+    std::optional<audio::OpenResult> opened = openBeside(std::move(file));
+    if (!opened)
         return MCIERR_INVALID_FILE;
-    }
     if (opened->error != audio::OpenError::None || !opened->decoder) {
         // The reply is only a number: someone running the player from a terminal learns why here.
         std::fprintf(stderr, "quillbeat: cannot open %s: %s\n", cmd.device.c_str(),
@@ -345,6 +346,54 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
         return MCIERR_HARDWARE;
     m_devices.emplace(key, OpenDevice{name, cmd.device, std::move(device)});
     return 0;
+}
+
+std::optional<audio::OpenResult> MciService::openBeside(FileOpening file)
+{
+    const auto deadline = std::chrono::steady_clock::now() + m_options.openLimit;
+    // One open at a time: one given up before (it has been told to stop) must have ended first, so that
+    // selecting a file that cannot open in time again and again never piles up threads and memory.
+    if (m_givenUp) {
+        if (m_givenUp->wait(deadline) != platform::WorkBeside::Outcome::Done) {
+            std::fprintf(stderr,
+                         "quillbeat: cannot open %s: the file given up before has not let go yet, and this "
+                         "one is not opened\n",
+                         file.path.c_str());
+            return std::nullopt;
+        }
+        m_givenUp.reset();
+    }
+
+    // The result is the work's until it has ended, then the caller's; if the open is given up it is
+    // closed on the opening thread, with everything else the open holds.
+    auto result = std::make_shared<audio::OpenResult>();
+    MciServiceOptions::Opener opener =
+        m_options.opener ? m_options.opener : MciServiceOptions::Opener(openDecoder);
+    auto work = std::make_unique<platform::WorkBeside>([result, opener, file] {
+        try {
+            *result = opener(file);
+        } catch (const std::bad_alloc&) {
+            *result = {nullptr, audio::OpenError::OutOfMemory, "out of memory"};
+        } catch (...) {
+            *result = {nullptr, audio::OpenError::InvalidFile, "the open failed"};
+        }
+    });
+    // No lock is held meanwhile: on the main thread the wait keeps the caller's event loop running.
+    switch (work->wait(deadline)) {
+    case platform::WorkBeside::Outcome::Done:
+        return std::move(*result);
+    case platform::WorkBeside::Outcome::TimedOut:
+        std::fprintf(stderr, "quillbeat: cannot open %s: it did not open within %lld ms, and is given up\n",
+                     file.path.c_str(), static_cast<long long>(m_options.openLimit.count()));
+        break;
+    case platform::WorkBeside::Outcome::Leaving:
+        std::fprintf(stderr, "quillbeat: the open of %s is given up: the program is ending\n",
+                     file.path.c_str());
+        break;
+    }
+    work->giveUp();
+    m_givenUp = std::move(work);
+    return std::nullopt;
 }
 
 MCIERROR MciService::close(const ParsedCommand& cmd)
@@ -374,8 +423,10 @@ MCIERROR MciService::play(const ParsedCommand& cmd)
         // The loop's last pass found an empty or unreadable file: refused once, as a file that cannot
         // be read is at the open, so the window stops looping silence; the next play tries again.
         if (device->takeFileLost()) {
-            std::fprintf(stderr, "quillbeat: cannot play %s: the file has become empty or unreadable\n",
-                         m_devices.at(asciiLower(cmd.device)).element.c_str());
+            std::fprintf(
+                stderr,
+                "quillbeat: cannot play %s: the file has changed, become empty or become unreadable\n",
+                m_devices.at(asciiLower(cmd.device)).element.c_str());
             return MCIERR_FILE_READ;
         }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace qb::audio {
@@ -74,11 +75,20 @@ std::uint64_t nextChunk(int fd, std::uint64_t at, std::uint64_t size)
 // The largest size each "pdta" table can have: as many records as its 16-bit indices address.
 std::uint64_t largestTable(const std::string& tag)
 {
-    static const std::map<std::string, std::uint64_t> recordBytes = {
-        {"phdr", 38}, {"pbag", 4},  {"pmod", 10}, {"pgen", 4}, {"inst", 22},
-        {"ibag", 4},  {"imod", 10}, {"igen", 4},  {"shdr", 46}};
-    const auto it = recordBytes.find(tag);
-    return it == recordBytes.end() ? 0 : it->second * Tables::kMaxRecords;
+    // A constant table, not a static object: a reading given up at the limit may still be running
+    // while the program's static objects are destroyed at its exit.
+    struct Record
+    {
+        std::string_view tag;
+        std::uint64_t bytes;
+    };
+    static constexpr Record kRecords[] = {{"phdr", 38}, {"pbag", 4},  {"pmod", 10}, {"pgen", 4}, {"inst", 22},
+                                          {"ibag", 4},  {"imod", 10}, {"igen", 4},  {"shdr", 46}};
+    for (const Record& record : kRecords) {
+        if (record.tag == tag)
+            return record.bytes * Tables::kMaxRecords;
+    }
+    return 0;
 }
 
 // The sub-chunks of the list `type` ("INFO", "sdta" or "pdta") whose sub-chunks start at `at` and end

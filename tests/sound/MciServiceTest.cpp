@@ -3,6 +3,8 @@
 // box of mciExecute; awkward file names through their short paths.
 #include "sound/mci/MciService.h"
 
+#include "posix/Reads.h"
+#include "posix/UniqueFd.h"
 #include "sound/MciErrorText.h"
 #include "sound/MciErrors.h"
 #include "sound/engine/AudioEngine.h"
@@ -18,11 +20,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <latch>
 #include <limits>
 #include <memory>
+#include <random>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace qb;
@@ -319,6 +328,60 @@ private slots:
         QVERIFY(m_box->texts.isEmpty());
     }
 
+    // A file written over while it plays (random bytes in place, the same size) is never played as what
+    // a decoder makes of those bytes: the pass ends at the decoder's next read, and the restart is
+    // refused as for a file that can no longer be read.
+    void aFileWrittenOverWhileItPlaysIsNotPlayedAsNoise_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("format");
+        QTest::newRow("wav") << QStringLiteral("over.wav") << (SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        QTest::newRow("mp3") << QStringLiteral("over.mp3") << (SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+        QTest::newRow("flac") << QStringLiteral("over.flac") << (SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        QTest::newRow("ogg") << QStringLiteral("over.ogg") << (SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    }
+    void aFileWrittenOverWhileItPlaysIsNotPlayedAsNoise()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, format);
+        const QString p = path(file);
+        if (!writeTone(p, 2 * kRate, format)) {
+            if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
+                QSKIP("this libsndfile cannot write MP3");
+            QFAIL("cannot write the song");
+        }
+        // Written an hour ago, so that the write below surely changes its time of modification.
+        const timespec hourAgo{::time(nullptr) - 3600, 0};
+        const timespec times[2] = {hourAgo, hourAgo};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(p).constData(), times, 0), 0);
+        QCOMPARE(send("open " + p + " alias midi"), MCIERROR(0));
+        QCOMPARE(send(QStringLiteral("play midi notify")), MCIERROR(0));
+        m_capture->advance(kRate / 4);
+
+        QFile over(p);
+        QVERIFY(over.open(QIODevice::ReadWrite));
+        const qint64 size = over.size();
+        std::mt19937 random(7);
+        QByteArray noise(static_cast<int>(size - size / 4), '\0');
+        for (char& byte : noise)
+            byte = static_cast<char>(random());
+        QVERIFY(over.seek(size / 4));
+        QCOMPARE(over.write(noise), noise.size());
+        over.close();
+
+        QVERIFY(runToEnd(10 * kRate));
+        const auto restart = [this] {
+            const MCIERROR seek = send(QStringLiteral("seek midi to start"));
+            const MCIERROR play = send(QStringLiteral("play midi notify"));
+            return seek != 0 ? seek : play;
+        };
+        QCOMPARE(restart(), MCIERROR(0)); // the pass that finds the file changed
+        QVERIFY(runToEnd(kRate));
+        QCOMPARE(restart(), MCIERR_FILE_READ);
+        // What was heard is the tone (its peak is 0.5) and silence: bytes of noise decode far louder.
+        QVERIFY2(peak(m_capture->takeCaptured()) < 0.6, qPrintable(file));
+    }
+
     // The loop as the player runs it through the command strings: once per output period its timer
     // asks for the mode and, when the pass has ended ("stopped"), sends "seek midi to start" and
     // "play midi notify" while the end of the pass is still queued. The next pass follows without a
@@ -589,22 +652,60 @@ private slots:
         QCOMPARE(mode(), QStringLiteral("playing"));
     }
 
-    // A file opens on a thread of its own, within the service's limit: one that takes longer is refused
-    // as a file that cannot be opened is, while the caller's event loop keeps running, and its name is
-    // free again at once.
-    void anOpenOverItsLimitIsRefusedWhileTheCallerGoesOn()
+    // A file opens on a thread of its own, within the service's limit. An open blocked for good (a
+    // double that waits on a latch never released) is refused as a file that cannot be opened is, while
+    // the caller's event loop keeps running; its name is free again at once; the next open is refused
+    // without a second opening thread, since opens run one at a time; and the service still ends. The
+    // blocked thread stays to the end of this program, which must end cleanly all the same.
+    void anOpenBlockedForGoodIsGivenUpAndRunsAlone()
     {
+        auto opens = std::make_shared<std::atomic<int>>(0);
+        auto never = std::make_shared<std::latch>(1);
         MciService::Options options;
-        // A MIDI open reads its SoundFont's tables and starts a synthesiser: many times longer.
-        options.openLimit = std::chrono::milliseconds(1);
+        options.openLimit = std::chrono::milliseconds(50);
+        options.opener = [opens, never](const FileOpening&) {
+            ++*opens;
+            never->wait();
+            return audio::OpenResult{};
+        };
         makeService(options);
-        QVERIFY(writeFile(path(QStringLiteral("slow.mid")), shortMidi()));
+        QVERIFY(writeWav(path(QStringLiteral("stuck.wav")), 4410));
         int ticks = 0;
         QTimer::singleShot(0, this, [&ticks] { ++ticks; });
-        QCOMPARE(send("open " + path(QStringLiteral("slow.mid")) + " alias midi"), MCIERR_INVALID_FILE);
+        QCOMPARE(send("open " + path(QStringLiteral("stuck.wav")) + " alias midi"), MCIERR_INVALID_FILE);
         QCOMPARE(ticks, 1);
         QCOMPARE(send(QStringLiteral("play midi")), MCIERR_INVALID_DEVICE_NAME);
-        QCOMPARE(send("open " + path(QStringLiteral("slow.mid")) + " alias midi"), MCIERR_INVALID_FILE);
+        QCOMPARE(send("open " + path(QStringLiteral("stuck.wav")) + " alias midi"), MCIERR_INVALID_FILE);
+        QCOMPARE(opens->load(), 1);
+        makeService();
+        QCOMPARE(send("open " + path(QStringLiteral("stuck.wav")) + " alias midi"), MCIERROR(0));
+    }
+
+    // A given-up open is told to stop: its next read fails, so it ends and lets go of what it holds,
+    // and the next file opens as usual.
+    void aGivenUpOpenEndsAtItsNextRead()
+    {
+        QVERIFY(writeWav(path(QStringLiteral("endless.wav")), 4410));
+        QVERIFY(writeWav(path(QStringLiteral("next.wav")), 4410));
+        auto readFailedWith = std::make_shared<std::atomic<int>>(0);
+        MciService::Options options;
+        options.openLimit = std::chrono::milliseconds(50);
+        // Reads its file over and over, as a library walking an endless chain of links would; any other
+        // file opens as the player opens it.
+        options.opener = [readFailedWith](const FileOpening& file) {
+            if (!file.path.ends_with("endless.wav"))
+                return audio::openSoundFileDecoder(file.path);
+            const posix::UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
+            char buffer[4096];
+            while (posix::readAt(fd.get(), buffer, sizeof buffer, 0) >= 0) {
+            }
+            readFailedWith->store(errno);
+            return audio::OpenResult{nullptr, audio::OpenError::InvalidFile, "a read failed"};
+        };
+        makeService(options);
+        QCOMPARE(send("open " + path(QStringLiteral("endless.wav")) + " alias midi"), MCIERR_INVALID_FILE);
+        QTRY_COMPARE_WITH_TIMEOUT(readFailedWith->load(), ECANCELED, 60000);
+        QCOMPARE(send("open " + path(QStringLiteral("next.wav")) + " alias midi"), MCIERROR(0));
     }
 
     void replyBuffer()

@@ -3,6 +3,7 @@
 #include "sound/decode/Decoder.h"
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <vector>
 
@@ -50,5 +51,10 @@ std::vector<float> decodePass(qb::audio::Decoder& decoder, int chunkFrames = 100
 
 // Writes `bytes` to `path`; false on failure.
 bool writeBytes(const QString& path, const QByteArray& bytes);
+
+// Writes the Ogg files `links` one after the other to `path` as one chained stream, as stream dumps
+// are: each link's pages get a serial number of their own (and their checksums anew). False when a
+// link cannot be read or is not Ogg.
+bool chainOggFiles(const QString& path, const QStringList& links);
 
 } // namespace qb::test

@@ -107,6 +107,8 @@ public:
     // A file named from outside the window (a drop, the command line, a second start): selected as
     // Select selects it. False when it did not open, or when Select's dialog is up.
     bool selectFile(const QString& path) { return m_playback.SelectFile(path); }
+    // True once the window has unloaded (it is closing, and the program with it).
+    bool hasUnloaded() const { return m_unloaded; }
 
     // Whether `control` is one of the holders that lie below the client area (the animation pictures,
     // the still picture, the access-key buttons): never seen, so neither Tab nor assistive tools reach it.

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "sound/MciApi.h"
+#include "sound/MediaFormats.h"
 #include "sound/SoundStack.h"
+#include "sound/decode/Decoders.h"
 #include "sound/mci/MciCommand.h"
 
 #include <chrono>
@@ -20,11 +22,24 @@ class MidiSynthCache;
 
 namespace qb::platform {
 class MessageBoxPresenter;
+class WorkBeside;
 } // namespace qb::platform
 
 namespace qb::mci {
 
 struct SoundFontFailureReport;
+
+// One file to open, as the service hands it to the thread that opens it: everything the open uses,
+// owned, since an open given up runs on by itself.
+struct FileOpening
+{
+    std::string path;
+    formats::MediaKind kind = formats::MediaKind::WaveAudio; // the device it is opened on
+    bool typed = false;                                      // the command named the device type
+    std::string soundFont;                                   // the sequencer's SoundFont
+    std::shared_ptr<audio::MidiSynthCache> synthCache;
+    bool loopPoints = false; // it plays the loop points it marks
+};
 
 struct MciServiceOptions
 {
@@ -44,6 +59,10 @@ struct MciServiceOptions
     // How long an open may take: a file (with its SoundFont) is opened on a thread of its own, and one
     // that takes longer is refused with MCIERR_INVALID_FILE, as a file that cannot be opened is.
     std::chrono::milliseconds openLimit = std::chrono::seconds(5);
+    // Opens a file, on a thread of its own (see FileOpening); null: the player's decoders. Tests lend a
+    // double here.
+    using Opener = std::function<audio::OpenResult(const FileOpening&)>;
+    Opener opener;
     // Asked at every open: true when a file that marks its own loop points (a WAVE sampler chunk, MIDI
     // loop markers or control change 111) plays them: its introduction once, then its loop for ever
     // in one endless pass. No function, or false: every file loops whole. On the sending thread.
@@ -78,7 +97,11 @@ struct MciServiceOptions
 //
 // "open" reads the file on a thread of its own, at most Options::openLimit; meanwhile the caller waits,
 // and on the application's main thread its event loop keeps running without user input (see
-// OpenWithin.h), so the window stays alive while a large or damaged file opens.
+// system/WorkBeside.h), so the window stays alive while a large or damaged file opens. An open that
+// takes longer, or that is under way when the application is told to quit, is given up: its reads fail
+// from then on, so it ends at its next read, on its own thread. Opens run one at a time: the next open
+// first waits, within its own limit, for one given up before to end, and is refused if it has not. The
+// service's destructor waits for such an open a moment, and leaves it to end by itself after that.
 //
 // Threading: meant for one thread (the UI thread); the device tables are guarded by a mutex all the
 // same, and no lock is held while an open waits. The engine and the presenter must outlive the
@@ -116,6 +139,9 @@ private:
     MCIERROR status(const ParsedCommand& cmd, std::string& reply);
     MCIERROR setAudio(const ParsedCommand& cmd);
     void waitWhilePlaying(const std::shared_ptr<audio::Device>& device);
+    // Runs the opener on `file` beside the caller, within the open limit; nothing when it was given up
+    // (the reason is on standard error).
+    std::optional<audio::OpenResult> openBeside(FileOpening file);
 
     // The device called `name`, or null. Callers hold m_mutex.
     std::shared_ptr<audio::Device> find(const std::string& name) const;
@@ -136,6 +162,8 @@ private:
         std::string why;
     };
     std::optional<SoundFontFailure> m_soundFontFailure;
+    // The last open that was given up, until the next open finds it ended.
+    std::unique_ptr<platform::WorkBeside> m_givenUp;
     friend struct SoundFontFailureReport;
 };
 
