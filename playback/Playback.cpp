@@ -39,8 +39,8 @@ constexpr std::chrono::seconds kHeaderScanLimit{5};
 } // namespace
 
 Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci,
-                   platform::FileDialogHost& dialogs)
-    : m_state(state), m_view(view), m_mci(mci), m_dialogs(dialogs)
+                   platform::FileDialogHost& dialogs, HeaderReader readHeader)
+    : m_state(state), m_view(view), m_mci(mci), m_dialogs(dialogs), m_readHeader(std::move(readHeader))
 {
 }
 
@@ -204,8 +204,8 @@ bool Playback::openChosenFile(const QString& path)
     auto header = std::make_shared<media::MidiHeaderInfo>();
     std::unique_ptr<platform::WorkBeside> scan;
     if (midi)
-        scan =
-            std::make_unique<platform::WorkBeside>([header, path] { *header = media::ReadMidiHeader(path); });
+        scan = std::make_unique<platform::WorkBeside>(
+            [header, path, read = m_readHeader] { *header = read(path); });
     m_opening = true;
     ++m_openedFiles;
     bool opened = OpenMediaFile();

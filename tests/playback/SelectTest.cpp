@@ -19,8 +19,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <fcntl.h>
+#include <latch>
+#include <memory>
 #include <sndfile.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace qb;
@@ -138,6 +142,29 @@ private slots:
         QCOMPARE(shownMeanwhile, QStringLiteral("ファイルを選択してください"));
         QVERIFY(!playback->selectUnderWay());
         QCOMPARE(view.label1, path);
+    }
+
+    // A MIDI file's header is read beside the window, not on its thread: while the reading waits (here
+    // until the window's own timer lets it go), the window's event loop runs on; then the header shows.
+    void theHeaderIsReadBesideTheWindow()
+    {
+        const QString path = writeMidi(QStringLiteral("song.mid"), "X", 2);
+        auto release = std::make_shared<std::latch>(1);
+        auto readOn = std::make_shared<std::atomic<bool>>(false);
+        const std::thread::id window = std::this_thread::get_id();
+        playback = std::make_unique<playback::Playback>(
+            state, view, *mci, *dialogs, [release, readOn, window](const QString& file) {
+                readOn->store(std::this_thread::get_id() != window);
+                release->wait();
+                media::MidiHeaderInfo info = media::ReadMidiHeader(file);
+                info.Title = QStringLiteral("read beside");
+                return info;
+            });
+        QTimer::singleShot(0, this, [release] { release->count_down(); });
+        QVERIFY(playback->SelectFile(path));
+        QVERIFY(readOn->load());
+        QCOMPARE(view.caption, QStringLiteral("read beside"));
+        QVERIFY(view.label2.endsWith(QStringLiteral("トラックブロック数 = 2\r\n分解能 = 480")));
     }
 
     void theDialogOffersEveryEndingWePlayThenTheFourFixedPairs()

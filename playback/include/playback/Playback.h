@@ -1,8 +1,10 @@
 #pragma once
 
+#include "media/MidiHeader.h"
 #include "playback/PlaybackState.h"
 
 #include <QString>
+#include <functional>
 
 namespace qb::mci {
 class MciApi;
@@ -20,8 +22,13 @@ class PlayerView;
 class Playback
 {
 public:
-    // `dialogs` shows the Select dialog.
-    Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs);
+    // Reads a MIDI file's header, beside the window (on a thread of its own, which may be given up): it
+    // must own what it uses. Tests lend a double.
+    using HeaderReader = std::function<media::MidiHeaderInfo(const QString& path)>;
+
+    // `dialogs` shows the Select dialog; `readHeader` reads the header of a MIDI file that opened.
+    Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs,
+             HeaderReader readHeader = media::ReadMidiHeader);
 
     // Play: "play midi notify"; on success the status line reads "Play     " + FilePath and the
     // animation starts; on refusal the program's message box asks the user to select a file.
@@ -68,6 +75,7 @@ private:
     PlayerView& m_view;
     mci::MciApi& m_mci;
     platform::FileDialogHost& m_dialogs;
+    const HeaderReader m_readHeader;
     bool m_dialogShowing = false;
     bool m_opening = false;
     bool m_restarting = false;  // the loop monitor's restart is under way (its error box may be up)
