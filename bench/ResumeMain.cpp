@@ -95,8 +95,8 @@ std::unique_ptr<audio::Decoder> openFile(const QString& path)
     if (path.endsWith(QLatin1String(".mid")))
         return audio::openMidiDecoder(path.toStdString(), std::make_shared<audio::MidiSynthCache>()).decoder;
     if (path.endsWith(QLatin1String(".mp3")))
-        return audio::openMp3Decoder(path.toStdString()).decoder;
-    return audio::openSoundFileDecoder(path.toStdString()).decoder;
+        return audio::openDecoder(path.toStdString()).decoder;
+    return audio::openDecoder(path.toStdString()).decoder;
 }
 
 bool writeFiles(const QDir& dir)

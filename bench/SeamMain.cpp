@@ -66,8 +66,8 @@ std::vector<float> ourPass(const QString& path)
 {
     const std::string p = path.toStdString();
     audio::OpenResult opened = QFileInfo(path).suffix().toLower() == QLatin1String("mp3")
-                                   ? audio::openMp3Decoder(p)
-                                   : audio::openSoundFileDecoder(p);
+                                   ? audio::openDecoder(p)
+                                   : audio::openDecoder(p);
     if (!opened.decoder)
         return {};
     return test::decodePass(*opened.decoder);
@@ -160,7 +160,7 @@ std::vector<float> expectedLoop(const QString& path, bool loopPoints, QString* w
 {
     if (!loopPoints)
         return ourPass(path);
-    audio::OpenResult opened = audio::openSoundFileDecoder(path.toStdString());
+    audio::OpenResult opened = audio::openDecoder(path.toStdString());
     const std::optional<audio::LoopSpan> marks = opened.decoder ? opened.decoder->loopMarks() : std::nullopt;
     if (!marks) {
         *why = QStringLiteral("no loop marks in ") + path;

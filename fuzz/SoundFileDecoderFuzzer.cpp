@@ -6,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     using namespace qb::audio;
-    OpenResult opened = openSoundFileDecoder(fuzzing::writeInput(data, size, ".wav"));
+    OpenResult opened = openDecoder(fuzzing::writeInput(data, size, ".wav"));
     fuzzing::check((opened.decoder != nullptr) == (opened.error == OpenError::None));
     if (opened.decoder)
         fuzzing::exercise(*opened.decoder, 4);

@@ -8,9 +8,8 @@
 #include <QTimer>
 #include <atomic>
 #include <condition_variable>
+#include <malloc.h>
 #include <mutex>
-#include <pthread.h>
-#include <sched.h>
 #include <thread>
 
 namespace qb::platform {
@@ -21,13 +20,11 @@ struct WorkBeside::Shared
     std::mutex mutex;
     std::condition_variable ended;
     bool done = false;
-    pthread_t thread{};
     std::atomic<bool> cancelled{false};
 };
 
 WorkBeside::WorkBeside(std::function<void()> work) : m_shared(std::make_shared<Shared>())
 {
-    const std::lock_guard lock(m_shared->mutex);
     std::thread worker([shared = m_shared, work = std::move(work)]() mutable {
         {
             const posix::CancelReads reads(shared->cancelled);
@@ -35,11 +32,16 @@ WorkBeside::WorkBeside(std::function<void()> work) : m_shared(std::make_shared<S
             // What the work holds goes with it, on this thread, before it counts as done.
             work = nullptr;
         }
+        // Work given up may have grown this thread's heap by hundreds of megabytes (a chained stream
+        // of thousands of links), all freed now but kept by the allocator for the next thread that
+        // happens to use the same arena; without this, selecting such a file again and again keeps
+        // gigabytes that nothing uses.
+        if (shared->cancelled.load(std::memory_order_relaxed))
+            malloc_trim(0);
         const std::lock_guard finished(shared->mutex);
         shared->done = true;
         shared->ended.notify_all();
     });
-    m_shared->thread = worker.native_handle();
     worker.detach();
 }
 
@@ -57,13 +59,9 @@ bool WorkBeside::done() const
 
 void WorkBeside::giveUp()
 {
+    // The thread keeps its priority: told to stop, it should unwind at once, not wait for a core that
+    // a busy machine never leaves idle.
     m_shared->cancelled.store(true, std::memory_order_relaxed);
-    const std::lock_guard lock(m_shared->mutex);
-    // Still running, and so still there: it marks itself done under this lock before it ends.
-    if (!m_shared->done) {
-        sched_param lowest{};
-        pthread_setschedparam(m_shared->thread, SCHED_IDLE, &lowest);
-    }
 }
 
 bool WorkBeside::endsWithin(std::chrono::milliseconds limit)

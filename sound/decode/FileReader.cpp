@@ -83,6 +83,24 @@ std::int64_t FileReader::readAt(std::uint64_t offset, void* out, std::size_t byt
     return got;
 }
 
+bool FileReader::readWhole(std::vector<unsigned char>& out, std::size_t limit, std::string* why)
+{
+    if (size() > static_cast<std::int64_t>(limit)) {
+        *why = "larger than " + std::to_string(limit >> 20) + " MiB";
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(size()));
+    for (std::size_t done = 0; done < out.size();) {
+        const std::int64_t got = readAt(done, out.data() + done, out.size() - done);
+        if (got <= 0) {
+            *why = "a read failed";
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 std::int64_t FileReader::read(void* out, std::size_t bytes)
 {
     // As many bytes as asked for, short only at the end of the file: some libraries (libsndfile's

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace qb::audio {
 
@@ -40,6 +41,9 @@ public:
     bool changed() const { return m_changed; }
     // Up to `bytes` bytes at `offset`, leaving the read position alone: the count, or -1.
     std::int64_t readAt(std::uint64_t offset, void* out, std::size_t bytes);
+    // The whole file, for a library that takes it from memory; false, with the reason in `why`, when it
+    // is larger than `limit` bytes or cannot be read.
+    bool readWhole(std::vector<unsigned char>& out, std::size_t limit, std::string* why);
 
     const std::string& path() const { return m_path; }
     // The descriptor, for a library that opens its own view of the same file.

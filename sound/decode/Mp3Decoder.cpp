@@ -339,14 +339,11 @@ OpenResult failure(OpenError error, std::string message)
 
 } // namespace
 
-OpenResult openMp3Decoder(const std::string& path)
+OpenResult openMpegAudio(std::unique_ptr<FileReader> reader)
 {
+    const std::string path = reader->path();
     OpenError opening = OpenError::None;
     std::string why;
-    std::unique_ptr<FileReader> reader = FileReader::open(path, &opening, &why);
-    if (!reader)
-        return failure(opening, why);
-
     int error = MPG123_OK;
     mpg123_handle* handle = mpg123_new(nullptr, &error);
     if (!handle) {

@@ -1,5 +1,5 @@
+#include "Backends.h"
 #include "LoopComments.h"
-#include "OggSources.h"
 
 #include <opusfile.h>
 

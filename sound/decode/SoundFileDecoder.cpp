@@ -1,16 +1,13 @@
+#include "Backends.h"
 #include "FileReader.h"
 #include "FrameSource.h"
 #include "LoopComments.h"
-#include "OggSources.h"
 #include "RiffWalk.h"
 #include "SourceDecoder.h"
 #include "sound/decode/Decoders.h"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <sndfile.h>
-#include <string_view>
 #include <vector>
 
 namespace qb::audio {
@@ -124,16 +121,6 @@ sf_count_t tellFile(void* reader)
     return static_cast<FileReader*>(reader)->tell();
 }
 
-// Whether the Ogg stream starting with `head` opens with the identification packet `id`: the first
-// page's header (27 bytes and its segment table) is followed by the first packet.
-bool oggStreamOf(std::string_view head, std::string_view id)
-{
-    if (head.size() < 27 || head.substr(0, 4) != "OggS")
-        return false;
-    const std::size_t packet = 27 + static_cast<unsigned char>(head[26]);
-    return head.size() >= packet + id.size() && head.substr(packet, id.size()) == id;
-}
-
 OpenResult failure(OpenError error, std::string message)
 {
     OpenResult result;
@@ -144,41 +131,23 @@ OpenResult failure(OpenError error, std::string message)
 
 } // namespace
 
-OpenResult openSoundFileDecoder(const std::string& path)
+OpenResult openSoundFile(std::unique_ptr<FileReader> file)
 {
-    OpenError error = OpenError::None;
     std::string why;
-    std::unique_ptr<FileReader> file = FileReader::open(path, &error, &why);
-    if (!file)
-        return failure(error, why);
-
-    // Ogg Vorbis and Opus go to their own libraries, which read chained streams whole.
-    std::array<char, 300> head{};
-    const std::int64_t got = file->readAt(0, head.data(), head.size());
-    const std::string_view leading(head.data(), static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
-    std::unique_ptr<FrameSource> source;
-    if (oggStreamOf(leading, std::string_view("\x01vorbis", 7))) {
-        source = openVorbisSource(std::move(file), &why);
-    } else if (oggStreamOf(leading, "OpusHead")) {
-        source = openOpusSource(std::move(file), &why);
-    } else {
-        if (!riffChunksAddUp(file->fd(), &why))
-            return failure(OpenError::InvalidFile, path + ": " + why);
-        SF_VIRTUAL_IO io{fileLength, seekFile, readFile, writeNothing, tellFile};
-        SF_INFO info{};
-        SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, file.get());
-        if (!sound)
-            return failure(OpenError::InvalidFile, path + ": " + sf_strerror(nullptr));
-        if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
-            sf_close(sound);
-            return failure(OpenError::InvalidFile, path + ": unsupported channel count or sample rate");
-        }
-        source = std::make_unique<SoundFileSource>(sound, std::move(file), info);
+    if (!riffChunksAddUp(file->fd(), &why))
+        return failure(OpenError::InvalidFile, file->path() + ": " + why);
+    SF_VIRTUAL_IO io{fileLength, seekFile, readFile, writeNothing, tellFile};
+    SF_INFO info{};
+    SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, file.get());
+    if (!sound)
+        return failure(OpenError::InvalidFile, file->path() + ": " + sf_strerror(nullptr));
+    if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
+        sf_close(sound);
+        return failure(OpenError::InvalidFile, file->path() + ": unsupported channel count or sample rate");
     }
-    if (!source)
-        return failure(OpenError::InvalidFile, path + ": " + why);
     OpenResult result;
-    result.decoder = std::make_unique<SourceDecoder>(std::move(source));
+    result.decoder =
+        std::make_unique<SourceDecoder>(std::make_unique<SoundFileSource>(sound, std::move(file), info));
     return result;
 }
 

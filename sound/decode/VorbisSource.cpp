@@ -1,6 +1,6 @@
+#include "Backends.h"
 #include "ChainedParts.h"
 #include "LoopComments.h"
-#include "OggSources.h"
 
 #include <cerrno>
 #include <vorbis/vorbisfile.h>

@@ -68,6 +68,7 @@ std::optional<MciVerb> verbOf(std::string_view word)
         {"open", MciVerb::Open},     {"play", MciVerb::Play},     {"stop", MciVerb::Stop},
         {"pause", MciVerb::Pause},   {"resume", MciVerb::Resume}, {"seek", MciVerb::Seek},
         {"status", MciVerb::Status}, {"close", MciVerb::Close},   {"setaudio", MciVerb::SetAudio},
+        {"info", MciVerb::Info},
     };
     for (const Entry& e : kVerbs) {
         if (sameWord(word, e.name))
@@ -88,6 +89,15 @@ std::optional<StatusItem> statusItemOf(std::string_view word)
         return StatusItem::Ready;
     if (sameWord(word, "volume"))
         return StatusItem::Volume;
+    return std::nullopt;
+}
+
+std::optional<InfoItem> infoItemOf(std::string_view word)
+{
+    if (sameWord(word, "file"))
+        return InfoItem::File;
+    if (sameWord(word, "title"))
+        return InfoItem::Title;
     return std::nullopt;
 }
 
@@ -123,6 +133,8 @@ public:
         if (m_cmd.verb == MciVerb::Seek && !m_cmd.seekTarget)
             return MCIERR_MISSING_PARAMETER;
         if (m_cmd.verb == MciVerb::Status && !m_cmd.statusItem)
+            return MCIERR_MISSING_PARAMETER;
+        if (m_cmd.verb == MciVerb::Info && !m_cmd.infoItem)
             return MCIERR_MISSING_PARAMETER;
         if (m_cmd.verb == MciVerb::SetAudio && !m_cmd.volume)
             return MCIERR_MISSING_PARAMETER;
@@ -230,6 +242,14 @@ private:
         case MciVerb::SetAudio:
             if (sameWord(word, "volume"))
                 return volumeTo();
+            break;
+        case MciVerb::Info:
+            if (const auto item = infoItemOf(word)) {
+                if (m_cmd.infoItem)
+                    return *m_cmd.infoItem == *item ? MCIERR_DUPLICATE_FLAGS : MCIERR_FLAGS_NOT_COMPATIBLE;
+                m_cmd.infoItem = item;
+                return 0;
+            }
             break;
         case MciVerb::Stop:
         case MciVerb::Pause:

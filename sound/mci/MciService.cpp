@@ -27,8 +27,6 @@
 namespace qb::mci {
 namespace {
 
-using DeviceKind = formats::MediaKind;
-
 std::string asciiLower(std::string_view text)
 {
     std::string out(text);
@@ -39,28 +37,16 @@ std::string asciiLower(std::string_view text)
     return out;
 }
 
-MCIERROR kindFromExtension(const std::string& element, DeviceKind& kind)
-{
-    const std::optional<formats::MediaFormat> format = formats::formatOfPath(element);
-    if (!format)
-        return MCIERR_EXTENSION_NOT_FOUND;
-    kind = format->kind;
-    return 0;
-}
-
-MCIERROR kindFromType(const std::string& type, DeviceKind& kind)
+// The kinds of file a device type named by "type" plays: the sequencer MIDI files, the others the rest.
+MCIERROR kindsOfType(const std::string& type, FileOpening& file)
 {
     const std::string name = asciiLower(type);
     if (name == "sequencer") {
-        kind = DeviceKind::Sequencer;
+        file.othersAllowed = false;
         return 0;
     }
-    if (name == "waveaudio") {
-        kind = DeviceKind::WaveAudio;
-        return 0;
-    }
-    if (name == "mpegvideo") {
-        kind = DeviceKind::MpegVideo;
+    if (name == "waveaudio" || name == "mpegvideo") {
+        file.midiAllowed = false;
         return 0;
     }
     // MCI's other standard device types exist in name but have no driver here.
@@ -107,27 +93,18 @@ SoundFontProblem problemOf(audio::SoundFontProblem problem)
     return SoundFontProblem::Rejected;
 }
 
-// The player's decoders for one file. Runs on the opening thread: it owns what it uses.
-audio::OpenResult openDecoder(const FileOpening& file)
+// The player's decoders for one file, chosen by its content. Runs on the opening thread: it owns what
+// it uses.
+audio::OpenResult openFile(const FileOpening& file)
 {
-    audio::OpenResult result;
-    switch (file.kind) {
-    case DeviceKind::Sequencer:
-        result = audio::openMidiDecoder(file.path, file.synthCache, file.soundFont);
-        break;
-    case DeviceKind::WaveAudio:
-        result = audio::openSoundFileDecoder(file.path);
-        break;
-    case DeviceKind::MpegVideo:
-        result = audio::openMp3Decoder(file.path);
-        // The MPEG device plays any audio file it is given, as the media player behind it does.
-        if (result.error == audio::OpenError::InvalidFile && file.typed) {
-            audio::OpenResult other = audio::openSoundFileDecoder(file.path);
-            if (other.error == audio::OpenError::None)
-                result = std::move(other);
-        }
-        break;
-    }
+    audio::OpenRequest request;
+    request.midi = [&file](const std::string& path) {
+        return audio::openMidiDecoder(path, file.synthCache, file.soundFont);
+    };
+    request.midiAllowed = file.midiAllowed;
+    request.othersAllowed = file.othersAllowed;
+    request.track = file.track;
+    audio::OpenResult result = audio::openDecoder(file.path, request);
     if (file.loopPoints)
         result.decoder = audio::playingLoopPoints(std::move(result.decoder), file.path);
     return result;
@@ -270,6 +247,8 @@ MCIERROR MciService::execute(const ParsedCommand& cmd, std::string& reply)
         return status(cmd, reply);
     case MciVerb::SetAudio:
         return setAudio(cmd);
+    case MciVerb::Info:
+        return info(cmd, reply);
     }
     return MCIERR_UNRECOGNIZED_COMMAND;
 }
@@ -292,20 +271,22 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
 {
     const std::string& name = cmd.alias ? *cmd.alias : cmd.device;
     const std::string key = asciiLower(name);
-    DeviceKind kind = DeviceKind::WaveAudio;
+    FileOpening file;
+    file.path = cmd.device;
     {
         const std::lock_guard lock(m_mutex);
         if (key == "all")
             return MCIERR_CANNOT_USE_ALL;
         if (m_devices.count(key) != 0)
             return cmd.alias ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
-        if (const MCIERROR error =
-                cmd.type ? kindFromType(*cmd.type, kind) : kindFromExtension(cmd.device, kind))
-            return error;
+        if (cmd.type) {
+            if (const MCIERROR error = kindsOfType(*cmd.type, file))
+                return error;
+        }
     }
 
-    // Decoders report a missing file too, but a folder or a dangling link should give the same answer
-    // whichever decoder the extension picked.
+    // Decoders report a missing file too, but a folder or a dangling link gets the same answer whatever
+    // the file would have been.
     struct stat st
     {
     };
@@ -314,16 +295,16 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     if (S_ISDIR(st.st_mode))
         return MCIERR_INVALID_FILE;
 
-    std::string soundFont;
-    if (kind == DeviceKind::Sequencer) {
-        soundFont = m_options.soundFontChoice ? m_options.soundFontChoice() : std::string();
-        if (soundFont.empty())
-            soundFont = m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont)
-                                                        : m_options.soundFontPath;
-    }
-    FileOpening file{cmd.device,           kind,
-                     cmd.type.has_value(), soundFont,
-                     m_options.synthCache, m_options.loopPointsWanted && m_options.loopPointsWanted()};
+    // What the file is, only its content tells, on the opening thread: the SoundFont is asked for on
+    // every open (a MIDI file then takes it), as the other choices are.
+    std::string soundFont = m_options.soundFontChoice ? m_options.soundFontChoice() : std::string();
+    if (soundFont.empty())
+        soundFont =
+            m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont) : m_options.soundFontPath;
+    file.soundFont = soundFont;
+    file.synthCache = m_options.synthCache;
+    file.loopPoints = m_options.loopPointsWanted && m_options.loopPointsWanted();
+    file.track = m_options.trackWanted ? m_options.trackWanted() : 0;
     std::optional<audio::OpenResult> opened = openBeside(std::move(file));
     if (!opened)
         return MCIERR_INVALID_FILE;
@@ -341,10 +322,11 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     // Another open of the same name may have come in while this one waited.
     if (m_devices.count(key) != 0)
         return cmd.alias ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
+    std::string title = opened->decoder->title();
     std::shared_ptr<audio::Device> device = m_engine.addDevice(std::move(opened->decoder));
     if (!device)
         return MCIERR_HARDWARE;
-    m_devices.emplace(key, OpenDevice{name, cmd.device, std::move(device)});
+    m_devices.emplace(key, OpenDevice{name, cmd.device, std::move(title), std::move(device)});
     return 0;
 }
 
@@ -368,7 +350,7 @@ std::optional<audio::OpenResult> MciService::openBeside(FileOpening file)
     // closed on the opening thread, with everything else the open holds.
     auto result = std::make_shared<audio::OpenResult>();
     MciServiceOptions::Opener opener =
-        m_options.opener ? m_options.opener : MciServiceOptions::Opener(openDecoder);
+        m_options.opener ? m_options.opener : MciServiceOptions::Opener(openFile);
     auto work = std::make_unique<platform::WorkBeside>([result, opener, file] {
         try {
             *result = opener(file);
@@ -559,6 +541,25 @@ MCIERROR MciService::status(const ParsedCommand& cmd, std::string& reply)
         break;
     case StatusItem::Volume:
         reply = std::to_string(std::lround(m_engine.volume() * kFullVolume));
+        break;
+    }
+    return 0;
+}
+
+MCIERROR MciService::info(const ParsedCommand& cmd, std::string& reply)
+{
+    const std::lock_guard lock(m_mutex);
+    if (cmd.all)
+        return MCIERR_CANNOT_USE_ALL;
+    const auto it = m_devices.find(asciiLower(cmd.device));
+    if (it == m_devices.end())
+        return MCIERR_INVALID_DEVICE_NAME;
+    switch (cmd.infoItem.value_or(InfoItem::File)) {
+    case InfoItem::File:
+        reply = it->second.element;
+        break;
+    case InfoItem::Title:
+        reply = it->second.title;
         break;
     }
     return 0;

@@ -154,10 +154,10 @@ private slots:
         std::int64_t passFrames = 0;
         if (file.endsWith(QLatin1String(".wav"))) {
             QVERIFY(test::writeWav(path, 30000)); // not a multiple of the period
-            reference = referencePass(audio::openSoundFileDecoder(path.toStdString()));
+            reference = referencePass(audio::openDecoder(path.toStdString()));
         } else if (file.endsWith(QLatin1String(".mp3"))) {
             QVERIFY(test::writeMp3(path, 44100));
-            reference = referencePass(audio::openMp3Decoder(path.toStdString()));
+            reference = referencePass(audio::openDecoder(path.toStdString()));
         } else {
             // One short loud note at the start of each 0.5 s pass: its onsets mark the passes.
             test::MidiTrack track;

@@ -87,8 +87,6 @@ std::int64_t bytesReadSoFar()
     return -1;
 }
 
-using Opener = OpenResult (*)(const std::string&);
-
 // The bytes of one MPEG-1 Layer III frame at `at`, or 0 when none starts there.
 qsizetype mp3FrameSize(const QByteArray& bytes, qsizetype at)
 {
@@ -204,7 +202,7 @@ private slots:
     {
         const QString file = path("stereo.wav");
         QVERIFY(writeWav(file, 10000));
-        OpenResult opened = openSoundFileDecoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QCOMPARE(opened.error, OpenError::None);
         Decoder& decoder = *opened.decoder;
         QCOMPARE(decoder.lengthFrames(), 10000);
@@ -229,7 +227,7 @@ private slots:
     {
         const QString file = path("mono.wav");
         QVERIFY(writeSoundFile(file, {44100, 1, 3000, 5, SF_FORMAT_WAV | SF_FORMAT_FLOAT}));
-        OpenResult opened = openSoundFileDecoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY(opened.decoder);
         const std::vector<float> pass = decodePass(*opened.decoder);
         const std::vector<float> mono = noiseSignal(3000, 1, 5);
@@ -244,7 +242,7 @@ private slots:
     {
         const QString file = path("quad.wav");
         QVERIFY(writeSoundFile(file, {44100, 4, 2000, 9, SF_FORMAT_WAV | SF_FORMAT_FLOAT}));
-        OpenResult opened = openSoundFileDecoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY(opened.decoder);
         const std::vector<float> pass = decodePass(*opened.decoder);
         const std::vector<float> quad = noiseSignal(2000, 4, 9);
@@ -269,7 +267,7 @@ private slots:
         const std::int64_t frames = rate; // one second
         const QString file = path(QStringLiteral("sine%1.wav").arg(rate));
         QVERIFY(writeSoundFile(file, SF_FORMAT_WAV | SF_FORMAT_FLOAT, rate, 2, sine(frames, rate, 441.0)));
-        OpenResult opened = openSoundFileDecoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY(opened.decoder);
         Decoder& decoder = *opened.decoder;
         QCOMPARE(decoder.lengthFrames(), 44100);
@@ -306,7 +304,7 @@ private slots:
         QFETCH(int, format);
         const int rate = format == (SF_FORMAT_OGG | SF_FORMAT_OPUS) ? 48000 : 44100;
         QVERIFY(writeSoundFile(path(name), format, rate, 2, sine(rate, rate, 441.0)));
-        OpenResult opened = openSoundFileDecoder(path(name).toStdString());
+        OpenResult opened = openDecoder(path(name).toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         const std::vector<float> pass = decodePass(*opened.decoder);
         QVERIFY(std::llabs(static_cast<long long>(pass.size() / 2) - 44100) < 2000);
@@ -347,7 +345,7 @@ private slots:
         const QString chain = path(QStringLiteral("chain.ogg"));
         QVERIFY(chainOggFiles(chain, links));
 
-        OpenResult opened = openSoundFileDecoder(chain.toStdString());
+        OpenResult opened = openDecoder(chain.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         Decoder& decoder = *opened.decoder;
         QCOMPARE(decoder.lengthFrames(), expected);
@@ -390,7 +388,7 @@ private slots:
         QVERIFY(info.infoTag);
         QVERIFY(info.lameTag);
 
-        OpenResult opened = openMp3Decoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         Decoder& decoder = *opened.decoder;
         QCOMPARE(decoder.lengthFrames(), frames);
@@ -446,7 +444,7 @@ private slots:
         QVERIFY(scan > 0);
         QElapsedTimer timer;
         timer.start();
-        OpenResult opened = openMp3Decoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         const qint64 open = timer.nsecsElapsed();
         QVERIFY2(opened.decoder, opened.message.c_str());
         qInfo("full scan %.1f ms, open %.1f ms", double(scan) / 1e6, double(open) / 1e6);
@@ -476,14 +474,14 @@ private slots:
         const QString file = path("plain.mp3");
         QVERIFY(writeBytes(file, tiledMp3(in.readAll(), 3, false) + QByteArray(65536, '\0')));
 
-        OpenResult other = openMp3Decoder(file.toStdString());
+        OpenResult other = openDecoder(file.toStdString());
         QVERIFY2(other.decoder, other.message.c_str());
         const auto pass = static_cast<std::int64_t>(decodePass(*other.decoder).size() / 2);
         // What the open can know without a scan is wrong for this file (read from mpg123 itself: the
         // decoder's own first answer may already be the scanned one on a slow machine).
         QVERIFY2(unscannedLength(file) != pass, "the estimate happens to be exact: nothing to correct");
 
-        OpenResult opened = openMp3Decoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         QTRY_COMPARE(opened.decoder->lengthFrames(), pass);
         QCOMPARE(static_cast<std::int64_t>(decodePass(*opened.decoder).size() / 2), pass);
@@ -494,7 +492,7 @@ private slots:
     {
         const QString file = path("noise48.mp3");
         QVERIFY(writeMp3(file, 48000, 48000));
-        OpenResult opened = openMp3Decoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         QCOMPARE(opened.decoder->lengthFrames(), 44100);
         QCOMPARE(decodePass(*opened.decoder).size(), std::size_t{44100 * 2});
@@ -506,7 +504,7 @@ private slots:
         const QString joined = joinedMp3(QStringLiteral("joined.mp3"), {44100, 22050});
         QVERIFY(!joined.isEmpty());
 
-        OpenResult opened = openMp3Decoder(joined.toStdString());
+        OpenResult opened = openDecoder(joined.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         const std::vector<float> pass = decodePass(*opened.decoder, 1000);
         const auto frames = static_cast<std::int64_t>(pass.size() / 2);
@@ -583,7 +581,7 @@ private slots:
             "VVVVVVVV");
         const QString file = path(QStringLiteral("damaged.mp3"));
         QVERIFY(writeBytes(file, bytes));
-        auto opened = qb::audio::openMp3Decoder(file.toStdString());
+        auto opened = qb::audio::openDecoder(file.toStdString());
         QVERIFY(opened.decoder);
         Decoder& decoder = *opened.decoder;
         std::vector<float> buffer(64 * 2);
@@ -665,7 +663,7 @@ private slots:
         bytes.insert(data, before);
         bytes.chop(cut);
         QVERIFY(writeBytes(path("chunks.wav"), bytes));
-        const OpenResult result = openSoundFileDecoder(path("chunks.wav").toStdString());
+        const OpenResult result = openDecoder(path("chunks.wav").toStdString());
         QVERIFY2(result.decoder, result.message.c_str());
         QVERIFY(result.decoder->lengthFrames() > 0);
     }
@@ -675,8 +673,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(int, expected);
         QVERIFY(writeBytes(path(name), bytes));
-        const Opener open = name.endsWith(".mp3") ? &openMp3Decoder : &openSoundFileDecoder;
-        const OpenResult result = open(path(name).toStdString());
+        const OpenResult result = openDecoder(path(name).toStdString());
         QCOMPARE(static_cast<int>(result.error), expected);
         QVERIFY(!result.decoder);
         QVERIFY(!result.message.empty());
@@ -701,7 +698,7 @@ private slots:
         QFile in(whole);
         QVERIFY(in.open(QIODevice::ReadOnly));
         QVERIFY(writeBytes(path(name), in.read(keep)));
-        const OpenResult result = (mp3 ? openMp3Decoder : openSoundFileDecoder)(path(name).toStdString());
+        const OpenResult result = openDecoder(path(name).toStdString());
         QCOMPARE(result.error, OpenError::InvalidFile);
     }
 
@@ -714,7 +711,7 @@ private slots:
     void missingFolderAndUnreadable()
     {
         QFETCH(bool, mp3);
-        const Opener open = mp3 ? &openMp3Decoder : &openSoundFileDecoder;
+        const auto open = [](const std::string& file) { return openDecoder(file); };
         const QString ext = mp3 ? ".mp3" : ".wav";
         QCOMPARE(open(path("missing" + ext).toStdString()).error, OpenError::FileNotFound);
         QVERIFY(QDir(m_dir.path()).mkdir("x" + ext));
@@ -739,7 +736,7 @@ private slots:
         QFETCH(bool, mp3);
         const QString file = path(mp3 ? "deleted.mp3" : "deleted.wav");
         QVERIFY(mp3 ? writeMp3(file, 20000) : writeWav(file, 20000));
-        OpenResult opened = (mp3 ? openMp3Decoder : openSoundFileDecoder)(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY(opened.decoder);
         const std::vector<float> first = readFrames(*opened.decoder, 5000);
         QVERIFY(QFile::remove(file));
@@ -760,7 +757,7 @@ private slots:
         QFETCH(bool, mp3);
         const QString file = path(mp3 ? "truncated.mp3" : "truncated.wav");
         QVERIFY(mp3 ? writeMp3(file, 88200) : writeWav(file, 88200));
-        OpenResult opened = (mp3 ? openMp3Decoder : openSoundFileDecoder)(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY(opened.decoder);
         Decoder& decoder = *opened.decoder;
         readFrames(decoder, 1000);
@@ -789,7 +786,7 @@ private slots:
             rates.push_back(i % 2 == 0 ? 48000 : 22050);
         const QString file = joinedMp3(QStringLiteral("switching.mp3"), rates, 0.1);
         QVERIFY(!file.isEmpty());
-        OpenResult opened = openMp3Decoder(file.toStdString());
+        OpenResult opened = openDecoder(file.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         const std::int64_t before = resamplerSetups();
         decodePass(*opened.decoder, 1000);
@@ -808,7 +805,7 @@ private slots:
         // resampler's start.
         const QString joined = joinedMp3(QStringLiteral("cut.mp3"), {48000, 22050});
         QVERIFY(!joined.isEmpty());
-        OpenResult opened = openMp3Decoder(joined.toStdString());
+        OpenResult opened = openDecoder(joined.toStdString());
         QVERIFY2(opened.decoder, opened.message.c_str());
         decodePass(*opened.decoder, 1000);
         QVERIFY(QFile::resize(joined, QFileInfo(joined).size() / 3));

@@ -121,8 +121,8 @@ private:
             if (!written)
                 return nullptr;
         }
-        return kind == "mp3" ? openMp3Decoder(path.toStdString()).decoder
-                             : openSoundFileDecoder(path.toStdString()).decoder;
+        return kind == "mp3" ? openDecoder(path.toStdString()).decoder
+                             : openDecoder(path.toStdString()).decoder;
     }
 
 private slots:
@@ -484,7 +484,7 @@ private slots:
         QVERIFY(writeSoundFile(loudPath, kFloatWav, kEngineRate, 2, repeat(loud, 2000)));
 
         Rig rig;
-        auto file = rig.engine->addDevice(openSoundFileDecoder(damagedPath.toStdString()).decoder);
+        auto file = rig.engine->addDevice(openDecoder(damagedPath.toStdString()).decoder);
         file->play();
         rig.capture->advance(5000);
         std::vector<float> heard = rig.capture->takeCaptured();
@@ -494,8 +494,8 @@ private slots:
         }
         rig.engine->removeDevice(file);
 
-        auto a = rig.engine->addDevice(openSoundFileDecoder(loudPath.toStdString()).decoder);
-        auto b = rig.engine->addDevice(openSoundFileDecoder(loudPath.toStdString()).decoder);
+        auto a = rig.engine->addDevice(openDecoder(loudPath.toStdString()).decoder);
+        auto b = rig.engine->addDevice(openDecoder(loudPath.toStdString()).decoder);
         a->play();
         b->play();
         rig.capture->advance(4000);

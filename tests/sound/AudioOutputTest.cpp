@@ -230,7 +230,7 @@ private slots:
         const QString path = dir.filePath(QStringLiteral("a.wav"));
         QVERIFY(qb::test::writeWav(path, 44100));
         AudioEngine engine(makeDefaultOutput());
-        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        auto device = engine.addDevice(openDecoder(path.toStdString()).decoder);
         device->play();
         QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered > 0, 10000);
         QVERIFY(engine.stats().callbacks > 0);
@@ -247,7 +247,7 @@ private slots:
         auto watched = std::make_unique<RestWatch>(makeDefaultOutput());
         RestWatch& watch = *watched;
         AudioEngine engine(std::move(watched));
-        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        auto device = engine.addDevice(openDecoder(path.toStdString()).decoder);
         device->play();
         QTRY_VERIFY_WITH_TIMEOUT(watch.wakes() > 0, 10000); // the engine woke the output to play
         QTRY_VERIFY_WITH_TIMEOUT(engine.stats().framesRendered >= 2205, 10000);

@@ -117,7 +117,7 @@ class LoopPointsTest : public QObject
     // The file's frames as our decoder produces them in one pass straight through, at the engine's rate.
     static std::vector<float> decodeStraight(const QString& path)
     {
-        audio::OpenResult opened = audio::openSoundFileDecoder(path.toStdString());
+        audio::OpenResult opened = audio::openDecoder(path.toStdString());
         return opened.decoder ? test::decodePass(*opened.decoder) : std::vector<float>{};
     }
 

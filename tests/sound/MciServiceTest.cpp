@@ -563,15 +563,52 @@ private slots:
         }
     }
 
+    // What a file is, its content says, not its name: each opens and plays as what it holds, for as long
+    // as that lasts; the sequencer takes a MIDI file whatever its name, and nothing else.
+    void theContentChoosesTheDecoderWhateverTheName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("holds");
+        QTest::addColumn<int>("lengthMs");
+        QTest::newRow("WAVE named .mid") << QStringLiteral("wave.mid") << QStringLiteral("wav") << 250;
+        QTest::newRow("MIDI named .wav") << QStringLiteral("song.wav") << QStringLiteral("mid") << 1500;
+        QTest::newRow("FLAC named .mp3") << QStringLiteral("lossless.mp3") << QStringLiteral("flac") << 250;
+        QTest::newRow("Ogg named .xyz") << QStringLiteral("sound.xyz") << QStringLiteral("ogg") << 250;
+        QTest::newRow("WAVE without ending") << QStringLiteral("sound") << QStringLiteral("wav") << 250;
+    }
+    void theContentChoosesTheDecoderWhateverTheName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, holds);
+        QFETCH(int, lengthMs);
+        const QString written = path(QStringLiteral("written.") + holds);
+        bool noMp3Encoder = false;
+        QVERIFY(writeSong(written, kRate / 4, &noMp3Encoder));
+        QVERIFY(QFile::rename(written, path(name)));
+        QCOMPARE(send("open " + path(name) + " alias midi"), MCIERROR(0));
+        QCOMPARE(ask(QStringLiteral("status midi length")).toInt(), lengthMs);
+        QCOMPARE(send(QStringLiteral("play midi")), MCIERROR(0));
+        QVERIFY(runToEnd(4 * kRate));
+        m_capture->advance(kRate); // what is still queued
+        QVERIFY(peak(m_capture->takeCaptured()) > 0.01);
+        QCOMPARE(send(QStringLiteral("close midi")), MCIERROR(0));
+        const bool midi = holds == QLatin1String("mid");
+        QCOMPARE(send("open " + path(name) + " type sequencer alias midi"),
+                 midi ? MCIERROR(0) : MCIERR_INVALID_FILE);
+        QCOMPARE(send(QStringLiteral("close midi")), midi ? MCIERROR(0) : MCIERR_INVALID_DEVICE_NAME);
+        QCOMPARE(send("open " + path(name) + " type waveaudio alias midi"),
+                 midi ? MCIERR_INVALID_FILE : MCIERROR(0));
+    }
+
     void openErrors_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<MCIERROR>("error");
-        QTest::newRow("unknown extension")
-            << QStringLiteral("notes.txt") << QByteArray("hello") << MCIERR_EXTENSION_NOT_FOUND;
-        QTest::newRow("no extension")
-            << QStringLiteral("noext") << QByteArray("hello") << MCIERR_EXTENSION_NOT_FOUND;
+        QTest::newRow("text, unknown ending")
+            << QStringLiteral("notes.txt") << QByteArray("hello") << MCIERR_INVALID_FILE;
+        QTest::newRow("text, no ending")
+            << QStringLiteral("noext") << QByteArray("hello") << MCIERR_INVALID_FILE;
         QTest::newRow("missing wav") << QStringLiteral("missing.wav") << QByteArray()
                                      << MCIERR_FILE_NOT_FOUND;
         QTest::newRow("missing mid") << QStringLiteral("missing.mid") << QByteArray()
@@ -694,7 +731,7 @@ private slots:
         // file opens as the player opens it.
         options.opener = [readFailedWith](const FileOpening& file) {
             if (!file.path.ends_with("endless.wav"))
-                return audio::openSoundFileDecoder(file.path);
+                return audio::openDecoder(file.path);
             const posix::UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
             char buffer[4096];
             while (posix::readAt(fd.get(), buffer, sizeof buffer, 0) >= 0) {

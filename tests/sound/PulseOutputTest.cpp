@@ -362,7 +362,7 @@ private slots:
         QVERIFY(qb::test::writeWav(path, 2 * kEngineRate));
         AudioEngine engine(makeDefaultOutput());
         QCOMPARE(QString(engine.output().name()), QString("pulse"));
-        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        auto device = engine.addDevice(openDecoder(path.toStdString()).decoder);
         // Nothing plays yet: the stream is there but corked.
         QVERIFY(!PrivatePulseServer::sinkInputs().isEmpty());
         QVERIFY(PrivatePulseServer::onlyCorkedOrNone());
@@ -422,8 +422,8 @@ private slots:
         QVERIFY(kind == "mp3" ? qb::test::writeMp3(path, 10 * kEngineRate)
                               : qb::test::writeWav(path, 10 * kEngineRate));
         const auto open = [&path, &kind] {
-            return kind == "mp3" ? openMp3Decoder(path.toStdString()).decoder
-                                 : openSoundFileDecoder(path.toStdString()).decoder;
+            return kind == "mp3" ? openDecoder(path.toStdString()).decoder
+                                 : openDecoder(path.toStdString()).decoder;
         };
         MonitorRecorder recorder;
         QVERIFY(recorder.start());
@@ -555,7 +555,7 @@ private slots:
         m_server->kill();
         AudioEngine engine(makeDefaultOutput());
         QCOMPARE(QString(engine.output().name()), QString("silent"));
-        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        auto device = engine.addDevice(openDecoder(path.toStdString()).decoder);
         device->play();
         QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > kEngineRate / 2, 10000);
 
@@ -576,7 +576,7 @@ private slots:
         QVERIFY(qb::test::writeWav(path, 60 * kEngineRate));
         AudioEngine engine(makeDefaultOutput());
         QCOMPARE(QString(engine.output().name()), QString("pulse"));
-        auto device = engine.addDevice(openSoundFileDecoder(path.toStdString()).decoder);
+        auto device = engine.addDevice(openDecoder(path.toStdString()).decoder);
         device->play();
         QTRY_VERIFY_WITH_TIMEOUT(PrivatePulseServer::oneUncorked(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(device->positionFrames() > kEngineRate / 4, 10000);

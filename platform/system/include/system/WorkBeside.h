@@ -12,8 +12,8 @@ namespace qb::platform {
 // The work must own everything it uses (capture by value, shared pointers): once given up it runs on
 // by itself, possibly while the program ends, so it must touch nothing its starter or a static object
 // owns. Giving it up cancels it: its reads through posix::readAt() and posix::readFully() fail from
-// then on (posix/Reads.h), so work that reads a file ends at its next read and frees what it holds,
-// and until it ends it runs at the lowest scheduling priority.
+// then on (posix/Reads.h), so work that reads a file ends at its next read and frees what it holds
+// (and the memory goes back to the system).
 //
 // Worked example: a file opens beside the window; wait(now + 5 s) keeps the window painting meanwhile.
 // If the open is still running at the deadline, the caller drops or keeps the WorkBeside (giving the
@@ -39,7 +39,7 @@ public:
     // event loop keeps running meanwhile, user input held back (paints, timers and sockets go on), and
     // the wait ends at once when the application is told to quit. On any other thread it blocks.
     Outcome wait(std::chrono::steady_clock::time_point deadline);
-    // Cancels the work's reads and lowers its thread to the idle scheduling class. Any thread.
+    // Cancels the work's reads. Any thread.
     void giveUp();
     // True once the work has ended. Any thread.
     bool done() const;

@@ -58,9 +58,13 @@ public:
     virtual std::optional<LoopSpan> loopMarks() const { return std::nullopt; }
 
     // Maps a position counted on through the jumps of the loop in force back into the file: only a
-    // decoder that plays the file's own loop points jumps. Immutable after the open, so any thread
-    // may call it.
+    // decoder that jumps (one that plays a file's own loop points, a tracker module running into its
+    // restart position) folds. Any thread may call it.
     virtual std::int64_t foldPosition(std::int64_t frame) const { return frame; }
+
+    // The title the file gives what it holds (a module's name, a tune's title tag), UTF-8; empty when
+    // it gives none. Read when the file opens.
+    virtual std::string title() const { return {}; }
 };
 
 } // namespace qb::audio

@@ -2,6 +2,7 @@
 
 #include "sound/decode/Decoder.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,10 +35,32 @@ struct OpenResult
     SoundFontProblem soundFontProblem = SoundFontProblem::None;
 };
 
-// WAVE and whatever else libsndfile reads (FLAC, Ogg Vorbis, Opus), resampled to kEngineRate.
-OpenResult openSoundFileDecoder(const std::string& path);
-// MPEG audio through mpg123, gapless (encoder delay and padding removed), resampled to kEngineRate.
-OpenResult openMp3Decoder(const std::string& path);
+// What the decoder front needs besides a file's path.
+struct OpenRequest
+{
+    // Opens a Standard MIDI File: the synthesiser lives above the decoders, so its opener is lent.
+    // Null: MIDI files are refused as files of a kind not played here.
+    std::function<OpenResult(const std::string& path)> midi;
+    // The kinds a device of a given type plays: a sequencer MIDI files only, the others the rest.
+    bool midiAllowed = true;
+    bool othersAllowed = true;
+    // The track to play of a file that holds several (game-music files); 0 is the first.
+    int track = 0;
+};
+
+// The decoder front: opens the file at `path` with the decoder its content calls for, whatever its
+// name says. The leading bytes choose, as follows:
+// - "MThd", or a RIFF "RMID" file: a Standard MIDI File, through request.midi;
+// - an Ogg stream of Vorbis or Opus: libvorbisfile or libopusfile (chained streams whole);
+// - a game-music file libgme identifies (NSF, NSFE, SPC, VGM, VGZ, GBS, HES, KSS, AY, SAP, GYM):
+//   libgme, track request.track;
+// - RIFF WAVE, RF64, Wave64, AIFF, FLAC, CAF, Sun/NeXT audio: libsndfile;
+// - a tracker module libopenmpt recognises (MOD, XM, S3M, IT, MPTM and its other formats): libopenmpt;
+// - MPEG audio (an ID3 tag, or a frame header): MP3;
+// - anything else: libsndfile, which refuses what it does not know.
+// Refused (InvalidFile) when the content's kind is not allowed. Runs on the caller's thread and reads
+// the file: see the MCI service for the thread it opens on.
+OpenResult openDecoder(const std::string& path, const OpenRequest& request = {});
 
 // `decoder` playing the loop points its file marks (Decoder::loopMarks): from its start to the loop's
 // end once, then from the loop's start to its end for ever, the jump costing no frame. The pass never

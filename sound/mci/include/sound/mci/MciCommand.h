@@ -19,7 +19,8 @@ enum class MciVerb
     Seek,
     Status,
     Close,
-    SetAudio
+    SetAudio,
+    Info
 };
 
 enum class StatusItem
@@ -29,6 +30,13 @@ enum class StatusItem
     Position,
     Ready,
     Volume
+};
+
+// What "info" tells of a device: the file it plays, or the title the file gives what it holds.
+enum class InfoItem
+{
+    File,
+    Title
 };
 
 // Where "seek ... to" goes: the start, the end, or `seekMs` milliseconds.
@@ -66,6 +74,9 @@ struct ParsedCommand
 
     // status (always set for a parsed status)
     std::optional<StatusItem> statusItem;
+
+    // info (always set for a parsed info)
+    std::optional<InfoItem> infoItem;
 
     // setaudio ... volume to N (always set for a parsed setaudio): 0 silent to 1000 full, as written;
     // the device decides what is in range.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "sound/MciApi.h"
-#include "sound/MediaFormats.h"
 #include "sound/SoundStack.h"
 #include "sound/decode/Decoders.h"
 #include "sound/mci/MciCommand.h"
@@ -34,11 +33,12 @@ struct SoundFontFailureReport;
 struct FileOpening
 {
     std::string path;
-    formats::MediaKind kind = formats::MediaKind::WaveAudio; // the device it is opened on
-    bool typed = false;                                      // the command named the device type
-    std::string soundFont;                                   // the sequencer's SoundFont
+    bool midiAllowed = true;   // "type" named no device, or the sequencer
+    bool othersAllowed = true; // "type" named no device, or waveaudio or mpegvideo
+    std::string soundFont;     // the sequencer's SoundFont, should the file be MIDI
     std::shared_ptr<audio::MidiSynthCache> synthCache;
     bool loopPoints = false; // it plays the loop points it marks
+    int track = 0;           // of a file that holds several; 0 is the first
 };
 
 struct MciServiceOptions
@@ -67,23 +67,27 @@ struct MciServiceOptions
     // loop markers or control change 111) plays them: its introduction once, then its loop for ever
     // in one endless pass. No function, or false: every file loops whole. On the sending thread.
     std::function<bool()> loopPointsWanted;
+    // Asked at every open: the track to play of a file that holds several (game-music files), 0 the
+    // first. No function: the first. On the sending thread.
+    std::function<int()> trackWanted;
 };
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
 // status and close on devices named by their element (the file path) or by an alias.
 //
-// Devices: without "type", the file's ending chooses one through the table of media formats,
-// without regard to case: MIDI endings the sequencer (FluidSynth), sampled-sound endings waveaudio
-// (libsndfile), .mp3 mpegvideo (mpg123); any other ending is MCIERR_EXTENSION_NOT_FOUND. A file that
-// does not open is reported on standard error with its path and the reason. "type
-// sequencer|waveaudio|mpegvideo" chooses explicitly. Device names and aliases compare without regard to ASCII
-// case.
+// Devices: the file's content chooses its decoder, whatever its name (audio::openDecoder): a Standard
+// MIDI File plays on the sequencer (FluidSynth), everything else on the sampled-sound device. "type
+// sequencer" opens MIDI files only, "type waveaudio" or "type mpegvideo" everything else. A file that
+// does not open is reported on standard error with its path and the reason. Device names and aliases
+// compare without regard to ASCII case.
 //
 // Replies: "status ... mode" is "playing", "paused" or "stopped" ("stopped" after open, after stop and
 // once the end of the file has been queued for output); "length" and "position" are whole
 // milliseconds, held at 4294967295 (the largest 32-bit number, as MCI's status values are) when a file
 // lasts longer; "ready" is "true"; "volume" is the volume from 0 (silent) to 1000 (full, after open).
-// Commands without a reply leave the empty text in the reply buffer.
+// "info ... file" is the file's path; "info ... title" the title the file gives what it holds (a
+// tracker module's name, a tune's title tag; UTF-8), or the empty text. Commands without a reply
+// leave the empty text in the reply buffer.
 //
 // "setaudio <device> volume to N" sets the volume, 0 to 1000 (more is MCIERR_OUTOFRANGE). Every device
 // plays through the engine's one stream, so the volume is theirs together: it stays as set for the
@@ -127,6 +131,7 @@ private:
     {
         std::string name;    // alias, or the element when opened without one
         std::string element; // the file path
+        std::string title;   // what the file calls what it holds (UTF-8), or empty
         std::shared_ptr<audio::Device> device;
     };
 
@@ -138,6 +143,7 @@ private:
     MCIERROR seek(const ParsedCommand& cmd);
     MCIERROR status(const ParsedCommand& cmd, std::string& reply);
     MCIERROR setAudio(const ParsedCommand& cmd);
+    MCIERROR info(const ParsedCommand& cmd, std::string& reply);
     void waitWhilePlaying(const std::shared_ptr<audio::Device>& device);
     // Runs the opener on `file` beside the caller, within the open limit; nothing when it was given up
     // (the reason is on standard error).

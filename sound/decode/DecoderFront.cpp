@@ -1,0 +1,116 @@
+#include "Backends.h"
+#include "SourceDecoder.h"
+#include "sound/decode/Decoders.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace qb::audio {
+
+namespace {
+
+// Enough of the file for every backend to tell its own: libopenmpt asks for 2 KiB, and the first Ogg
+// page (27 bytes, a segment table of up to 255) leads into the codec's own header.
+constexpr std::size_t kHeadBytes = 4096;
+
+OpenResult refused(const std::string& path, const char* why)
+{
+    OpenResult result;
+    result.error = OpenError::InvalidFile;
+    result.message = path + ": " + why;
+    return result;
+}
+
+bool startsWith(std::string_view head, std::string_view magic, std::size_t at = 0)
+{
+    return head.size() >= at + magic.size() && head.substr(at, magic.size()) == magic;
+}
+
+// Whether the Ogg stream starting with `head` opens with the identification packet `id`: the first
+// page's header (27 bytes and its segment table) is followed by the first packet.
+bool oggStreamOf(std::string_view head, std::string_view id)
+{
+    if (head.size() < 27 || !startsWith(head, "OggS"))
+        return false;
+    const std::size_t packet = 27 + static_cast<unsigned char>(head[26]);
+    return startsWith(head, id, packet);
+}
+
+bool isMidi(std::string_view head)
+{
+    return startsWith(head, "MThd") || (startsWith(head, "RIFF") && startsWith(head, "RMID", 8));
+}
+
+// Containers libsndfile reads that name themselves in their first bytes.
+bool isSoundFile(std::string_view head)
+{
+    return (startsWith(head, "RIFF") && startsWith(head, "WAVE", 8)) || startsWith(head, "RIFX") ||
+           startsWith(head, "RF64") || startsWith(head, "riff") || startsWith(head, "fLaC") ||
+           (startsWith(head, "FORM") && (startsWith(head, "AIFF", 8) || startsWith(head, "AIFC", 8))) ||
+           startsWith(head, "caff") || startsWith(head, ".snd") || startsWith(head, "OggS");
+}
+
+// An ID3v2 tag, or the sync word and a valid layer of an MPEG audio frame header.
+bool isMpegAudio(std::string_view head)
+{
+    if (startsWith(head, "ID3"))
+        return true;
+    if (head.size() < 4)
+        return false;
+    const auto byte = [&head](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+    const bool sync = byte(0) == 0xff && (byte(1) & 0xe0) == 0xe0;
+    const bool layer = (byte(1) & 0x06) != 0;
+    const bool bitrate = (byte(2) & 0xf0) != 0xf0;
+    const bool rate = (byte(2) & 0x0c) != 0x0c;
+    return sync && layer && bitrate && rate;
+}
+
+} // namespace
+
+OpenResult openDecoder(const std::string& path, const OpenRequest& request)
+{
+    OpenResult result;
+    std::unique_ptr<FileReader> file = FileReader::open(path, &result.error, &result.message);
+    if (!file)
+        return result;
+    std::array<unsigned char, kHeadBytes> bytes{};
+    const std::int64_t got = file->readAt(0, bytes.data(), bytes.size());
+    if (got < 0)
+        return refused(path, "it cannot be read");
+    const auto size = static_cast<std::size_t>(got);
+    const std::string_view head(reinterpret_cast<const char*>(bytes.data()), size);
+
+    if (isMidi(head)) {
+        if (!request.midiAllowed || !request.midi)
+            return refused(path, "a MIDI file, which this device does not play");
+        file.reset();
+        return request.midi(path);
+    }
+    if (!request.othersAllowed)
+        return refused(path, "not a MIDI file");
+
+    std::string why;
+    std::unique_ptr<FrameSource> ogg;
+    if (oggStreamOf(head, std::string_view("\x01vorbis", 7))) {
+        ogg = openVorbisSource(std::move(file), &why);
+    } else if (oggStreamOf(head, "OpusHead")) {
+        ogg = openOpusSource(std::move(file), &why);
+    } else if (isGameMusic(std::span(bytes.data(), size))) {
+        return openGameMusicDecoder(std::move(file), request.track);
+    } else if (isSoundFile(head)) {
+        return openSoundFile(std::move(file));
+    } else if (isTrackerModule(std::span(bytes.data(), size), static_cast<std::uint64_t>(file->size()))) {
+        return openTrackerDecoder(std::move(file));
+    } else if (isMpegAudio(head)) {
+        return openMpegAudio(std::move(file));
+    } else {
+        return openSoundFile(std::move(file));
+    }
+    if (!ogg)
+        return refused(path, why.c_str());
+    result.decoder = std::make_unique<SourceDecoder>(std::move(ogg));
+    return result;
+}
+
+} // namespace qb::audio

@@ -1,0 +1,154 @@
+#include "Backends.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <libopenmpt/libopenmpt.h>
+#include <vector>
+
+namespace qb::audio {
+
+namespace {
+
+// Modules are read whole into memory: the largest with their samples are tens of megabytes.
+constexpr std::size_t kLargestModule = std::size_t{512} << 20;
+
+class TrackerDecoder final : public Decoder
+{
+public:
+    explicit TrackerDecoder(openmpt_module* module) : m_module(module)
+    {
+        const double seconds = openmpt_module_get_duration_seconds(module);
+        m_length.store(std::isfinite(seconds) && seconds > 0 ? std::llround(seconds * kEngineRate) : -1);
+        if (const char* title = openmpt_module_get_metadata(module, "title")) {
+            m_title = title;
+            openmpt_free_string(title);
+        }
+    }
+    ~TrackerDecoder() override { openmpt_module_destroy(m_module); }
+    TrackerDecoder(const TrackerDecoder&) = delete;
+    TrackerDecoder& operator=(const TrackerDecoder&) = delete;
+
+    int read(float* out, int frames) override
+    {
+        int done = 0;
+        int emptyReads = 0;
+        while (done < frames) {
+            const auto got = static_cast<int>(openmpt_module_read_interleaved_float_stereo(
+                m_module, kEngineRate, static_cast<std::size_t>(frames - done),
+                out + static_cast<std::ptrdiff_t>(done) * kChannels));
+            done += got;
+            m_position += got;
+            if (done == frames)
+                break;
+            // The end of the song: the next read goes on at its restart position.
+            if (got == 0 && ++emptyReads > 1)
+                break; // nothing comes after the jump either: a module with nothing to play
+            if (got > 0)
+                emptyReads = 0;
+            songEnded();
+        }
+        return done;
+    }
+
+    bool seek(std::int64_t frame) override
+    {
+        const std::int64_t to = foldPosition(std::max<std::int64_t>(frame, 0));
+        // libopenmpt seeks to a row; the frames from there to the place are rendered and dropped.
+        const double landed =
+            openmpt_module_set_position_seconds(m_module, static_cast<double>(to) / kEngineRate);
+        std::int64_t at = std::clamp<std::int64_t>(std::llround(landed * kEngineRate), 0, to);
+        std::vector<float> scratch(std::size_t{1024} * kChannels);
+        while (at < to) {
+            const auto want = static_cast<std::size_t>(std::min<std::int64_t>(to - at, 1024));
+            const std::size_t got =
+                openmpt_module_read_interleaved_float_stereo(m_module, kEngineRate, want, scratch.data());
+            if (got == 0)
+                break;
+            at += static_cast<std::int64_t>(got);
+        }
+        m_position = frame;
+        return true;
+    }
+
+    std::int64_t lengthFrames() const override { return m_length.load(); }
+    std::int64_t positionFrames() const override { return m_position; }
+    std::string title() const override { return m_title; }
+
+    std::int64_t foldPosition(std::int64_t frame) const override
+    {
+        const std::int64_t end = m_length.load();
+        const std::int64_t start = m_loopStart.load();
+        if (start < 0 || end <= start || frame < end)
+            return frame;
+        return start + (frame - start) % (end - start);
+    }
+
+private:
+    // Called on the read that met the end of the song: the exact length of a pass is known now, and
+    // where the next read goes on is the start of the part that repeats.
+    void songEnded()
+    {
+        if (m_loopStart.load() < 0) {
+            const std::int64_t end = foldPosition(m_position);
+            m_length.store(end);
+            const double restart = openmpt_module_get_position_seconds(m_module);
+            m_loopStart.store(std::clamp<std::int64_t>(std::llround(restart * kEngineRate), 0, end));
+        }
+    }
+
+    openmpt_module* m_module;
+    std::string m_title;
+    std::int64_t m_position = 0; // frames handed out, counted on through the jumps
+    // Set on the feeder thread when the song first ends, read by any thread (foldPosition).
+    std::atomic<std::int64_t> m_length{-1};
+    std::atomic<std::int64_t> m_loopStart{-1};
+};
+
+} // namespace
+
+bool isTrackerModule(std::span<const unsigned char> head, std::uint64_t size)
+{
+    int error = 0;
+    const char* message = nullptr;
+    const int result =
+        openmpt_probe_file_header(OPENMPT_PROBE_FILE_HEADER_FLAGS_DEFAULT, head.data(), head.size(), size,
+                                  openmpt_log_func_silent, nullptr, nullptr, nullptr, &error, &message);
+    if (message != nullptr)
+        openmpt_free_string(message);
+    return result == OPENMPT_PROBE_FILE_HEADER_RESULT_SUCCESS;
+}
+
+OpenResult openTrackerDecoder(std::unique_ptr<FileReader> file)
+{
+    OpenResult result;
+    std::vector<unsigned char> bytes;
+    std::string why;
+    if (!file->readWhole(bytes, kLargestModule, &why)) {
+        result.error = OpenError::InvalidFile;
+        result.message = file->path() + ": " + why;
+        return result;
+    }
+    // "continue": the read that meets the end of the song stops there, and the next goes on from the
+    // song's restart position, so the jump is the composer's and the decoder still sees where it is.
+    const openmpt_module_initial_ctl ctls[] = {
+        {"play.at_end", "continue"}, {"seek.sync_samples", "1"}, {nullptr, nullptr}};
+    int error = 0;
+    const char* message = nullptr;
+    openmpt_module* module =
+        openmpt_module_create_from_memory2(bytes.data(), bytes.size(), openmpt_log_func_silent, nullptr,
+                                           nullptr, nullptr, &error, &message, ctls);
+    if (module == nullptr) {
+        result.error = error == OPENMPT_ERROR_OUT_OF_MEMORY ? OpenError::OutOfMemory : OpenError::InvalidFile;
+        result.message = file->path() + ": " + (message != nullptr ? message : "libopenmpt cannot read it");
+        if (message != nullptr)
+            openmpt_free_string(message);
+        return result;
+    }
+    if (message != nullptr)
+        openmpt_free_string(message);
+    result.decoder = std::make_unique<TrackerDecoder>(module);
+    return result;
+}
+
+} // namespace qb::audio
