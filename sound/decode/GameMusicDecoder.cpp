@@ -136,8 +136,14 @@ OpenResult openGameMusicDecoder(std::unique_ptr<FileReader> file, int track)
         return result;
     }
     auto decoder = std::make_unique<GameMusicDecoder>(emu, track);
-    if (!decoder->start()) {
-        result.message = file->path() + ": the track does not start";
+    // A tune whose program ends before it has played a block (data that lies past the file's end)
+    // would loop nothing for ever: it is refused, as a file that cannot be played.
+    std::vector<float> block(std::size_t{1024} * kChannels);
+    if (!decoder->start() || decoder->read(block.data(), 1024) < 1024 || gme_track_ended(emu) != 0 ||
+        !decoder->start()) {
+        const char* warning = gme_warning(emu);
+        result.message = file->path() + ": the track ends before it plays" +
+                         (warning != nullptr ? std::string(" (") + warning + ")" : std::string());
         return result;
     }
     result.error = OpenError::None;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <libopenmpt/libopenmpt.h>
+#include <map>
 #include <vector>
 
 namespace qb::audio {
@@ -39,6 +40,7 @@ public:
                 out + static_cast<std::ptrdiff_t>(done) * kChannels));
             done += got;
             m_position += got;
+            noteRow();
             if (done == frames)
                 break;
             // The end of the song: the next read goes on at its restart position.
@@ -85,21 +87,44 @@ public:
     }
 
 private:
-    // Called on the read that met the end of the song: the exact length of a pass is known now, and
-    // where the next read goes on is the start of the part that repeats.
+    // Where each row of the first pass first sounded (to the read that reached it), so that the restart
+    // position can be placed in time when the song first ends.
+    void noteRow()
+    {
+        if (m_ends > 0)
+            return;
+        const std::int64_t row = std::int64_t{openmpt_module_get_current_order(m_module)} << 32 |
+                                 static_cast<std::uint32_t>(openmpt_module_get_current_row(m_module));
+        m_rowsSeen.try_emplace(row, m_position);
+    }
+
+    // Called on the read that met the end of the song. The first end gives the exact length of a pass,
+    // and where the restart position first sounded starts the part that repeats; the second end, one
+    // repeat later, gives that start exactly.
     void songEnded()
     {
-        if (m_loopStart.load() < 0) {
-            const std::int64_t end = foldPosition(m_position);
-            m_length.store(end);
-            const double restart = openmpt_module_get_position_seconds(m_module);
-            m_loopStart.store(std::clamp<std::int64_t>(std::llround(restart * kEngineRate), 0, end));
+        ++m_ends;
+        if (m_ends == 1) {
+            m_firstEnd = m_position;
+            m_length.store(m_position);
+            const std::int64_t row = std::int64_t{openmpt_module_get_current_order(m_module)} << 32 |
+                                     static_cast<std::uint32_t>(openmpt_module_get_current_row(m_module));
+            const auto seen = m_rowsSeen.find(row);
+            m_loopStart.store(seen != m_rowsSeen.end() ? std::min(seen->second, m_position) : 0);
+            m_rowsSeen.clear();
+        } else if (m_ends == 2) {
+            const std::int64_t repeat = m_position - m_firstEnd;
+            if (repeat > 0 && repeat <= m_firstEnd)
+                m_loopStart.store(m_firstEnd - repeat);
         }
     }
 
     openmpt_module* m_module;
     std::string m_title;
     std::int64_t m_position = 0; // frames handed out, counted on through the jumps
+    int m_ends = 0;              // how often the song has ended since the open
+    std::int64_t m_firstEnd = 0;
+    std::map<std::int64_t, std::int64_t> m_rowsSeen; // (order << 32 | row) -> first frame, first pass
     // Set on the feeder thread when the song first ends, read by any thread (foldPosition).
     std::atomic<std::int64_t> m_length{-1};
     std::atomic<std::int64_t> m_loopStart{-1};

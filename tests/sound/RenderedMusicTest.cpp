@@ -1,0 +1,284 @@
+// Music a library renders, through the MCI service and the engine onto a capture output: tracker
+// modules run into their restart position frame for frame as libopenmpt renders them straight through,
+// game-music tunes keep their own loop, tracks are chosen, titles told, and damaged files refused.
+#include "sound/MciErrors.h"
+#include "sound/engine/AudioEngine.h"
+#include "sound/mci/MciService.h"
+#include "testkit/AudioFiles.h"
+#include "testkit/CaptureOutput.h"
+#include "testkit/Fakes.h"
+#include "testkit/RenderedMusicFiles.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cmath>
+#include <libopenmpt/libopenmpt.h>
+#include <memory>
+#include <vector>
+
+using namespace qb;
+using namespace qb::mci;
+
+namespace {
+
+constexpr int kRate = audio::kEngineRate;
+
+// What libopenmpt renders of `module` straight through, repeating for ever, for `frames` frames.
+std::vector<float> straightRender(const QByteArray& module, std::int64_t frames)
+{
+    openmpt_module* mod = openmpt_module_create_from_memory2(
+        module.constData(), static_cast<std::size_t>(module.size()), openmpt_log_func_silent, nullptr,
+        nullptr, nullptr, nullptr, nullptr, nullptr);
+    std::vector<float> out(static_cast<std::size_t>(frames) * 2);
+    if (mod == nullptr)
+        return {};
+    openmpt_module_set_repeat_count(mod, -1);
+    std::size_t done = 0;
+    while (done < static_cast<std::size_t>(frames)) {
+        const std::size_t got = openmpt_module_read_interleaved_float_stereo(
+            mod, kRate, static_cast<std::size_t>(frames) - done, out.data() + done * 2);
+        if (got == 0)
+            break;
+        done += got;
+    }
+    openmpt_module_destroy(mod);
+    out.resize(done * 2);
+    return out;
+}
+
+// The first frame from `from` on where the left channel rises above `level` after at least `quiet`
+// frames below it; -1 when none.
+std::int64_t onsetAfter(const std::vector<float>& audio, std::int64_t from, float level = 0.05f,
+                        std::int64_t quiet = 2000)
+{
+    std::int64_t below = 0;
+    for (std::int64_t f = from; f < static_cast<std::int64_t>(audio.size() / 2); ++f) {
+        if (std::fabs(audio[static_cast<std::size_t>(f * 2)]) > level) {
+            if (below >= quiet)
+                return f;
+            below = 0;
+        } else {
+            ++below;
+        }
+    }
+    return -1;
+}
+
+// The tone's frequency from its zero crossings over `frames` frames from `from`.
+double frequencyAt(const std::vector<float>& audio, std::int64_t from, std::int64_t frames)
+{
+    int crossings = 0;
+    for (std::int64_t f = from + 1; f < from + frames; ++f)
+        crossings += static_cast<int>((audio[static_cast<std::size_t>(f * 2)] < 0) !=
+                                      (audio[static_cast<std::size_t>(f * 2 - 2)] < 0));
+    return crossings * static_cast<double>(kRate) / 2.0 / static_cast<double>(frames);
+}
+
+} // namespace
+
+class RenderedMusicTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<audio::AudioEngine> m_engine;
+    audio::CaptureOutput* m_capture = nullptr;
+    test::RecordingMessageBox m_box;
+    std::unique_ptr<MciService> m_mci;
+    int m_track = 0;
+
+    MCIERROR send(const QString& command)
+    {
+        return m_mci->mciSendStringA(command.toUtf8().constData(), nullptr, 0, nullptr);
+    }
+    QString ask(const QString& command)
+    {
+        char reply[256] = {};
+        const MCIERROR error =
+            m_mci->mciSendStringA(command.toUtf8().constData(), reply, sizeof reply, nullptr);
+        return error == 0 ? QString::fromUtf8(reply) : QStringLiteral("error %1").arg(error);
+    }
+    QString write(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = m_dir.filePath(name);
+        return test::writeBytes(path, bytes) ? path : QString();
+    }
+    // Plays `path` from its start and records `frames` frames of what the output took.
+    std::vector<float> play(const QString& path, std::int64_t frames)
+    {
+        if (send("open " + path + " alias midi") != 0 || send(QStringLiteral("play midi")) != 0)
+            return {};
+        m_capture->advance(static_cast<int>(frames));
+        std::vector<float> heard = m_capture->takeCaptured();
+        heard.resize(std::min(heard.size(), static_cast<std::size_t>(frames) * 2));
+        return heard;
+    }
+
+private slots:
+    void init()
+    {
+        auto capture = std::make_unique<audio::CaptureOutput>(512, audio::CaptureOutput::Clock::Manual);
+        m_capture = capture.get();
+        audio::AudioEngine::Options engineOptions;
+        engineOptions.feederThread = false;
+        m_engine = std::make_unique<audio::AudioEngine>(std::move(capture), engineOptions);
+        MciService::Options options;
+        options.trackWanted = [this] { return m_track; };
+        m_mci = std::make_unique<MciService>(*m_engine, m_box, options);
+        m_track = 0;
+    }
+    void cleanup()
+    {
+        m_mci.reset();
+        m_engine.reset();
+    }
+
+    // A module whose last pattern jumps back to its second: every frame of four passes is the frame
+    // libopenmpt renders straight through, so nothing is added or lost at any jump; a pass is one
+    // run up to the jump, and the position folds back into the part that repeats.
+    void aModuleRunsIntoItsRestartPositionFrameForFrame_data()
+    {
+        QTest::addColumn<bool>("jumpBack");
+        QTest::newRow("jumping back to its second pattern") << true;
+        QTest::newRow("that simply ends") << false;
+    }
+    void aModuleRunsIntoItsRestartPositionFrameForFrame()
+    {
+        QFETCH(bool, jumpBack);
+        const QByteArray module = test::modFile(test::jumpingModule(jumpBack));
+        const QString path = write(QStringLiteral("song.mod"), module);
+        const std::int64_t pass = 3 * test::kJumpingModulePatternFrames;
+        const std::int64_t frames = pass + 4 * (pass - test::kJumpingModulePatternFrames);
+        const std::vector<float> heard = play(path, frames);
+        const std::vector<float> straight = straightRender(module, frames);
+        QCOMPARE(heard.size(), static_cast<std::size_t>(frames) * 2);
+        QCOMPARE(straight.size(), heard.size());
+        for (std::size_t i = 0; i < heard.size(); ++i) {
+            if (heard[i] != straight[i])
+                QFAIL(qPrintable(QStringLiteral("frame %1 differs from the straight render").arg(i / 2)));
+        }
+        QVERIFY(onsetAfter(heard, 0, 0.01f, 0) >= 0);
+        QCOMPARE(ask(QStringLiteral("status midi mode")), QStringLiteral("playing"));
+        QCOMPARE(ask(QStringLiteral("status midi length")).toLongLong(), pass * 1000 / kRate);
+        const qint64 position = ask(QStringLiteral("status midi position")).toLongLong();
+        QVERIFY2(position < pass * 1000 / kRate, qPrintable(QString::number(position)));
+        QCOMPARE(ask(QStringLiteral("info midi title")), QStringLiteral("Quillbeat jump"));
+    }
+
+    // A VGM tune with a loop offset plays its introduction once and its loop for ever: each repeat
+    // starts one loop after the one before, to the frame, as loud as the first time (no fade). (libgme
+    // times the chip's clock to one part in 2,000, so a loop of 22,050 samples lasts 22,039.5 frames:
+    // the repeats alternate between 22,039 and 22,040 frames, with no frame added or lost at the jump.)
+    void aTuneKeepsItsOwnLoopExactlyAndNeverFades()
+    {
+        const QString path = write(QStringLiteral("tune.vgm"), test::vgmFile(test::loopingTune()));
+        const std::int64_t intro = test::kLoopingTuneIntroFrames;
+        const std::int64_t loop = test::kLoopingTuneLoopFrames;
+        const int passes = 8;
+        const std::vector<float> heard = play(path, intro + passes * loop);
+        QCOMPARE(ask(QStringLiteral("status midi length")).toLongLong(), (intro + loop) * 1000 / kRate);
+        QCOMPARE(ask(QStringLiteral("info midi title")), QStringLiteral("Quillbeat loop"));
+        // Every burst's onset: the introduction's, then the loop's two in each repeat.
+        std::vector<std::int64_t> bursts{onsetAfter(heard, 0, 0.05f, 0)};
+        while (bursts.back() >= 0)
+            bursts.push_back(onsetAfter(heard, bursts.back() + 100));
+        bursts.pop_back();
+        QVERIFY(bursts.size() >= static_cast<std::size_t>(2 * passes - 1));
+        std::vector<std::int64_t> onsets; // each repeat's first burst
+        for (std::size_t i = 1; i + 1 < bursts.size(); i += 2)
+            onsets.push_back(bursts[i]);
+        QVERIFY(std::llabs(onsets.front() - intro) < 100);
+        const double period =
+            static_cast<double>(onsets.back() - onsets.front()) / static_cast<double>(onsets.size() - 1);
+        QVERIFY2(std::fabs(period - static_cast<double>(loop)) < 0.001 * static_cast<double>(loop),
+                 qPrintable(QString::number(period)));
+        const auto levelFrom = [&heard](std::int64_t onset) {
+            double sum = 0;
+            for (std::int64_t f = onset; f < onset + 4000; ++f)
+                sum += static_cast<double>(heard[static_cast<std::size_t>(f * 2)]) *
+                       heard[static_cast<std::size_t>(f * 2)];
+            return std::sqrt(sum / 4000);
+        };
+        const double firstHz = frequencyAt(heard, onsets.front() + 100, 4000);
+        for (int n = 1; n < static_cast<int>(onsets.size()); ++n) {
+            const double expected = static_cast<double>(onsets.front()) + n * period;
+            QVERIFY2(std::fabs(static_cast<double>(onsets[static_cast<std::size_t>(n)]) - expected) <= 1.0,
+                     qPrintable(QStringLiteral("repeat %1 starts at %2")
+                                    .arg(n)
+                                    .arg(onsets[static_cast<std::size_t>(n)])));
+            QVERIFY(std::fabs(frequencyAt(heard, onsets[static_cast<std::size_t>(n)] + 100, 4000) - firstHz) <
+                    10.0);
+            const double level = levelFrom(onsets[static_cast<std::size_t>(n)]);
+            QVERIFY2(std::fabs(level - levelFrom(onsets.front())) < 0.02 * levelFrom(onsets.front()),
+                     qPrintable(QStringLiteral("%1 against %2").arg(level).arg(levelFrom(onsets.front()))));
+        }
+    }
+
+    // A tune that states no loop ends its pass where its data ends, and the loop starts it again.
+    void aTuneWithoutALoopLoopsWhole()
+    {
+        const QString path = write(QStringLiteral("once.vgm"), test::vgmFile(test::loopingTune(false)));
+        QCOMPARE(send("open " + path + " alias midi"), MCIERROR(0));
+        QCOMPARE(send(QStringLiteral("play midi")), MCIERROR(0));
+        for (int i = 0; i < 200 && ask(QStringLiteral("status midi mode")) == QLatin1String("playing"); ++i)
+            m_capture->advance(kRate / 10);
+        QCOMPARE(ask(QStringLiteral("status midi mode")), QStringLiteral("stopped"));
+        QCOMPARE(send(QStringLiteral("seek midi to start")), MCIERROR(0));
+        QCOMPARE(send(QStringLiteral("play midi")), MCIERROR(0));
+        m_capture->advance(2 * kRate);
+        const std::vector<float> heard = m_capture->takeCaptured();
+        // The introduction's 440 Hz twice: once in each pass.
+        const std::int64_t first = onsetAfter(heard, 0, 0.05f, 0);
+        const std::int64_t second =
+            onsetAfter(heard, first + test::kLoopingTuneIntroFrames + test::kLoopingTuneLoopFrames - 1000);
+        QVERIFY(first >= 0 && second > first);
+        QVERIFY(std::fabs(frequencyAt(heard, second + 100, 4000) - 440.0) < 10.0);
+    }
+
+    // The track a request names plays; one the file does not hold is refused.
+    void theTrackAskedForPlays()
+    {
+        const QString path = write(QStringLiteral("game.nsf"), test::nsfFile(3));
+        for (int track : {0, 2, 1}) {
+            m_track = track;
+            const std::vector<float> heard = play(path, kRate / 2);
+            QVERIFY2(std::fabs(frequencyAt(heard, kRate / 10, kRate / 4) - test::nsfTrackHz(track)) <
+                         0.05 * test::nsfTrackHz(track),
+                     qPrintable(QStringLiteral("track %1").arg(track)));
+            QCOMPARE(send(QStringLiteral("close midi")), MCIERROR(0));
+        }
+        m_track = 3;
+        QCOMPARE(send("open " + path + " alias midi"), MCIERR_INVALID_FILE);
+    }
+
+    void damagedModulesAndTunesAreRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray module = test::modFile(test::jumpingModule());
+        const QByteArray tune = test::vgmFile(test::loopingTune());
+        QTest::newRow("empty module") << QStringLiteral("empty.mod") << QByteArray();
+        QTest::newRow("module cut in its header") << QStringLiteral("cut.mod") << module.left(600);
+        QTest::newRow("module of random bytes") << QStringLiteral("random.mod") << QByteArray(4000, '\x93');
+        QTest::newRow("tune cut in its header") << QStringLiteral("cut.vgm") << tune.left(0x20);
+        QByteArray farData = tune;
+        farData[0x34] = '\x7f';
+        farData[0x35] = '\x7f';
+        QTest::newRow("tune whose data lies past its end") << QStringLiteral("far.vgm") << farData;
+        QTest::newRow("gzip of nothing")
+            << QStringLiteral("junk.vgz") << QByteArray("\x1f\x8b\x08\x00junkjunk", 12);
+        QTest::newRow("NSF without its code") << QStringLiteral("bare.nsf") << test::nsfFile(2).left(0x80);
+    }
+    void damagedModulesAndTunesAreRefused()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        const QString path = write(name, bytes);
+        QCOMPARE(send("open " + path + " alias midi"), MCIERR_INVALID_FILE);
+        QVERIFY(m_box.shown.empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(RenderedMusicTest)
+#include "RenderedMusicTest.moc"
