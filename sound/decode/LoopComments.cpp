@@ -2,6 +2,7 @@
 
 #include <FLAC/metadata.h>
 #include <charconv>
+#include <limits>
 #include <opusfile.h>
 #include <sndfile.h>
 #include <strings.h>
@@ -105,7 +106,11 @@ std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comment
     span.start = samples(*start);
     if (loopLength) {
         const std::int64_t count = samples(*loopLength);
-        span.end = count < 0 || span.start < 0 ? -1 : span.start + count;
+        // A sum beyond any frame count is as much past the file's end as the largest one.
+        span.end = count < 0 || span.start < 0 ? -1
+                   : count > std::numeric_limits<std::int64_t>::max() - span.start
+                       ? std::numeric_limits<std::int64_t>::max()
+                       : span.start + count;
         if (count < 0)
             span.start = -1;
     } else if (end) {
