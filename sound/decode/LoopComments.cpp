@@ -32,6 +32,16 @@ std::int64_t samples(const std::string& text)
     return value;
 }
 
+// `samples` at `from` Hz as the nearest frame at `to` Hz; a count beyond any file stays beyond it.
+std::int64_t inFileFrames(std::int64_t samples, int from, int to)
+{
+    if (from == to || from <= 0 || to <= 0)
+        return samples;
+    if (samples > (std::numeric_limits<std::int64_t>::max() - from) / to)
+        return std::numeric_limits<std::int64_t>::max();
+    return (samples * to + from / 2) / from;
+}
+
 std::string ownPath(int fd)
 {
     // The file as this descriptor holds it, whatever has become of its name since it was opened.
@@ -84,7 +94,8 @@ std::vector<std::string> oggOpusComments(int fd)
 
 } // namespace
 
-std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length)
+std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length,
+                                         int commentRate, int fileRate)
 {
     std::optional<std::string> start;
     std::optional<std::string> loopLength;
@@ -118,9 +129,21 @@ std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comment
         if (span.end < 0)
             span.start = -1;
     } else {
-        span.end = length;
+        span.end = length; // in the file's frames already
+    }
+    if (span.start >= 0) {
+        span.start = inFileFrames(span.start, commentRate, fileRate);
+        if (loopLength || end)
+            span.end = inFileFrames(span.end, commentRate, fileRate);
     }
     return span;
+}
+
+int loopCommentRate(int format, int fileRate)
+{
+    const bool opus =
+        (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && (format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
+    return opus ? 48000 : fileRate;
 }
 
 std::vector<std::string> vorbisComments(int fd, int format)

@@ -55,11 +55,12 @@ public:
 
 private:
     // The loop the file marks: a WAVE file's sampler chunk (smpl), its first forward loop (libsndfile
-    // gives the end exclusive); the loop comments of a FLAC or Ogg Vorbis file.
+    // gives the end exclusive); the loop comments of a FLAC, Ogg Vorbis or Opus file.
     static std::optional<LoopSpan> readLoop(SNDFILE* file, int fd, const SF_INFO& info)
     {
         if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV)
-            return loopFromComments(vorbisComments(fd, info.format), info.frames);
+            return loopFromComments(vorbisComments(fd, info.format), info.frames,
+                                    loopCommentRate(info.format, info.samplerate), info.samplerate);
         SF_INSTRUMENT instrument{};
         if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
             return std::nullopt;

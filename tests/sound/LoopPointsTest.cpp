@@ -235,6 +235,10 @@ private slots:
         QTest::newRow("opus, start and length")
             << "d.opus" << -1 << 0 << QStringList{"LOOPSTART=48000", "LOOPLENGTH=48000"} << true << 44100
             << 88200 << played;
+        // One made from 16 kHz sound is decoded at 16 kHz, and its comments still count at 48 kHz.
+        QTest::newRow("opus of 16 kHz sound, start and length")
+            << "d16.opus" << -1 << 0 << QStringList{"LOOPSTART=48000", "LOOPLENGTH=48000"} << true << 44100
+            << 88200 << played;
         QTest::newRow("opus, a loop of 10 ms")
             << "d.opus" << -1 << 0 << QStringList{"LOOPSTART=48000", "LOOPLENGTH=480"} << true << -1 << 0
             << tooShort;
@@ -263,6 +267,8 @@ private slots:
             QVERIFY(test::writeCommentedFlac(path, ramp(kFrames), kRate, comments));
         else if (file.endsWith(QLatin1String(".ogg")))
             QVERIFY(test::writeCommentedOgg(path, chirp(kFrames), kRate, comments));
+        else if (file.startsWith(QLatin1String("d16")))
+            QVERIFY(test::writeCommentedOpus(path, chirp(2 * 16000), 16000, comments));
         else
             QVERIFY(test::writeCommentedOpus(path, chirp(kFrames), kRate, comments));
         const std::vector<float> straight = decodeStraight(path);
