@@ -262,7 +262,8 @@ private slots:
     void failedWriteInReadOnlyFolder()
     {
         if (::geteuid() == 0)
-            QSKIP("root writes into read-only folders; the file-size limit case covers this");
+            QSKIP("root writes into read-only folders: system_settings_store_test_unprivileged tries this as "
+                  "another user");
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("s.ini"));
         QVERIFY(QSettingsStore(path).SaveSetting(kApp, kSection, QStringLiteral("Start"),
