@@ -151,10 +151,14 @@ void judgeAndPlay(std::unique_ptr<Decoder> decoder, const std::string& path)
         }
     };
     readSome(2);
-    // Round the loop's end: a few chunks before it, the jump, a few after. A file of unknown length
-    // loops to an end it learns only by reading there, with no known place near it to seek to (and
-    // libsndfile may take minutes to seek a damaged Opus file far beyond its data): the loop's start.
-    played->seek(length >= 0 ? std::max<std::int64_t>(end - 2 * kChunk, 0) : start);
+    // A file of unknown length loops to an end it learns only by reading there: there is no place near
+    // it to seek to. And libsndfile 1.2.0 can seek for ever in a damaged Ogg stream whose length it
+    // cannot tell (after a read, even back to frame 0), a hang of its own that any decoder of such a
+    // file meets: it is read from its start only.
+    if (length < 0)
+        return;
+    // Round the loop's end: a few chunks before it, the jump, a few after.
+    played->seek(std::max<std::int64_t>(end - 2 * kChunk, 0));
     readSome(5);
     played->silence();
 }
