@@ -1,8 +1,6 @@
 #include "system/SettingsStore.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -37,8 +35,10 @@ FileState stateOf(const QString& path)
                                                                              : FileState::Unusable;
 }
 
-// UTF-8 without control characters other than tab, CR and LF. QSettings reads any bytes as some INI
-// without complaint and would replace, say, a picture by the few "keys" it found there.
+// UTF-8 without control characters other than tab, CR, LF and DEL. QSettings reads any bytes as some
+// INI without complaint and would replace, say, a picture by the few "keys" it found there. DEL passes
+// because QSettings writes it as it is (it escapes only the characters below U+0020): a value holding
+// one must not make its own file unsavable.
 bool isText(const QString& path)
 {
     QFile file(path);
@@ -47,7 +47,7 @@ bool isText(const QString& path)
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = utf8(file.read(QSettingsStore::kMaxFileSize));
     return !utf8.hasError() && std::none_of(text.begin(), text.end(), [](QChar c) {
-        return (c.unicode() < 0x20 && c != u'\t' && c != u'\r' && c != u'\n') || c.unicode() == 0x7F;
+        return c.unicode() < 0x20 && c != u'\t' && c != u'\r' && c != u'\n';
     });
 }
 
@@ -61,25 +61,6 @@ bool writable(const QString& path)
     if (::stat(name.constData(), &st) != 0)
         return true; // made anew
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && ::access(name.constData(), W_OK) == 0;
-}
-
-// Earlier versions saved through "<file>.XXXXXX" temporaries (six letters or digits), which a save
-// killed half-way left behind; QSettings leaves none, so any found beside the file are such leftovers.
-void removeStaleTemporaries(const QString& path)
-{
-    const QFileInfo file(path);
-    const QString prefix = file.fileName() + QLatin1Char('.');
-    const auto isTemporary = [&prefix](const QString& name) {
-        if (name.size() != prefix.size() + 6 || !name.startsWith(prefix))
-            return false;
-        return std::all_of(name.cbegin() + prefix.size(), name.cend(),
-                           [](QChar c) { return c.isLetterOrNumber() && c.unicode() < 0x80; });
-    };
-    QDir folder = file.dir();
-    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden)) {
-        if (isTemporary(name))
-            folder.remove(name);
-    }
 }
 
 // QSettings writes UTF-8, which has no form for a lone surrogate, and reads a U+FEFF back as nothing
@@ -133,10 +114,11 @@ bool QSettingsStore::SaveSetting(const QString& app, const QString& section, con
     const QVariant before = settings.value(name);
     settings.setValue(name, value);
     settings.sync();
-    if (settings.status() == QSettings::NoError && stateOf(path) == FileState::Usable) {
-        removeStaleTemporaries(path);
+    // QSettings writes through QSaveFile, whose temporary is nameless while it is written (O_TMPFILE)
+    // and named only for the instant before the rename that replaces the file: nothing is left to
+    // clear. And nothing beside the file, a user's "Quillbeat.ini.backup" for one, is ours to remove.
+    if (settings.status() == QSettings::NoError && stateOf(path) == FileState::Usable)
         return true;
-    }
     // Take the change back. QSettings keeps what it read of a file for the rest of the process, with a
     // change it failed to write: later reads would return that value, and the next save would write it.
     if (before.isValid())

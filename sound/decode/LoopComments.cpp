@@ -2,6 +2,7 @@
 
 #include <FLAC/metadata.h>
 #include <charconv>
+#include <limits>
 #include <sndfile.h>
 #include <strings.h>
 
@@ -29,6 +30,16 @@ std::int64_t samples(const std::string& text)
     return value;
 }
 
+// `samples` at `from` Hz as the nearest frame at `to` Hz; a count beyond any file stays beyond it.
+std::int64_t inFileFrames(std::int64_t samples, int from, int to)
+{
+    if (from == to || from <= 0 || to <= 0)
+        return samples;
+    if (samples > (std::numeric_limits<std::int64_t>::max() - from) / to)
+        return std::numeric_limits<std::int64_t>::max();
+    return (samples * to + from / 2) / from;
+}
+
 std::string ownPath(int fd)
 {
     // The file as this descriptor holds it, whatever has become of its name since it was opened.
@@ -51,7 +62,8 @@ std::vector<std::string> flacComments(int fd)
 
 } // namespace
 
-std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length)
+std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comments, std::int64_t length,
+                                         int commentRate, int fileRate)
 {
     std::optional<std::string> start;
     std::optional<std::string> loopLength;
@@ -73,7 +85,11 @@ std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comment
     span.start = samples(*start);
     if (loopLength) {
         const std::int64_t count = samples(*loopLength);
-        span.end = count < 0 || span.start < 0 ? -1 : span.start + count;
+        // A sum beyond any frame count is as much past the file's end as the largest one.
+        span.end = count < 0 || span.start < 0 ? -1
+                   : count > std::numeric_limits<std::int64_t>::max() - span.start
+                       ? std::numeric_limits<std::int64_t>::max()
+                       : span.start + count;
         if (count < 0)
             span.start = -1;
     } else if (end) {
@@ -81,7 +97,12 @@ std::optional<LoopSpan> loopFromComments(const std::vector<std::string>& comment
         if (span.end < 0)
             span.start = -1;
     } else {
-        span.end = length;
+        span.end = length; // in the file's frames already
+    }
+    if (span.start >= 0) {
+        span.start = inFileFrames(span.start, commentRate, fileRate);
+        if (loopLength || end)
+            span.end = inFileFrames(span.end, commentRate, fileRate);
     }
     return span;
 }

@@ -86,6 +86,8 @@ private:
 
 } // namespace
 
+static_assert(kShortestLoopFrames * 1000 / kEngineRate == 50, "the note below names the shortest loop");
+
 std::unique_ptr<Decoder> playingLoopPoints(std::unique_ptr<Decoder> decoder, const std::string& path)
 {
     if (!decoder)
@@ -101,6 +103,8 @@ std::unique_ptr<Decoder> playingLoopPoints(std::unique_ptr<Decoder> decoder, con
         why = "its loop starts at or after its end";
     else if (length >= 0 && marks->end > length)
         why = "its loop ends past the end of the file";
+    else if (marks->end - marks->start < kShortestLoopFrames)
+        why = "its loop is shorter than 50 ms";
     if (why) {
         std::fprintf(
             stderr,

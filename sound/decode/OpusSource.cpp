@@ -56,7 +56,7 @@ public:
             for (int i = 0; i < tags->comments; ++i)
                 comments.emplace_back(tags->user_comments[i],
                                       static_cast<std::size_t>(tags->comment_lengths[i]));
-            m_loop = loopFromComments(comments, m_length);
+            m_loop = loopFromComments(comments, m_length, kOpusRate, kOpusRate);
         }
         return true;
     }

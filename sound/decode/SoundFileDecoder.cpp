@@ -59,7 +59,8 @@ private:
     static std::optional<LoopSpan> readLoop(SNDFILE* file, int fd, const SF_INFO& info)
     {
         if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV)
-            return loopFromComments(vorbisComments(fd, info.format), info.frames);
+            return loopFromComments(vorbisComments(fd, info.format), info.frames,
+                                    info.samplerate, info.samplerate);
         SF_INSTRUMENT instrument{};
         if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
             return std::nullopt;

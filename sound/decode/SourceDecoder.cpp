@@ -1,6 +1,7 @@
 #include "SourceDecoder.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 namespace qb::audio {
@@ -45,10 +46,12 @@ std::int64_t SourceDecoder::toEngine(std::int64_t sourceFrames) const
 std::optional<LoopSpan> SourceDecoder::loopMarks() const
 {
     std::optional<LoopSpan> marks = m_source->loopMarks();
-    // A start of -1 (marks that are no numbers) stays one.
+    // A start of -1 (marks that are no numbers) stays one. Marks beyond any file (a comment can say
+    // anything) are held where the conversion cannot overflow: they still lie past the file's end.
     if (marks && marks->start >= 0) {
-        marks->start = toEngine(marks->start);
-        marks->end = toEngine(marks->end);
+        const std::int64_t largest = (std::numeric_limits<std::int64_t>::max() - m_rate) / kEngineRate;
+        marks->start = toEngine(std::min(marks->start, largest));
+        marks->end = toEngine(std::min(marks->end, largest));
     }
     return marks;
 }

@@ -83,7 +83,7 @@ public:
             for (int i = 0; i < block->comments; ++i)
                 comments.emplace_back(block->user_comments[i],
                                       static_cast<std::size_t>(block->comment_lengths[i]));
-            m_loop = loopFromComments(comments, m_parts->length());
+            m_loop = loopFromComments(comments, m_parts->length(), m_parts->rate(), m_parts->rate());
         }
         return true;
     }

@@ -7,25 +7,43 @@
 
 namespace qb::audio {
 
-RealTimePace::RealTimePace(int periodFrames)
-    : m_period(std::chrono::duration_cast<Clock::duration>(
+namespace {
+
+class SystemPaceClock final : public PaceClock
+{
+public:
+    TimePoint now() override { return std::chrono::steady_clock::now(); }
+    void sleepUntil(TimePoint deadline) override { std::this_thread::sleep_until(deadline); }
+};
+
+} // namespace
+
+PaceClock& PaceClock::system()
+{
+    static SystemPaceClock clock;
+    return clock;
+}
+
+RealTimePace::RealTimePace(int periodFrames, PaceClock& clock)
+    : m_clock(clock),
+      m_period(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(static_cast<double>(std::max(periodFrames, 1)) / kEngineRate))),
-      m_deadline(Clock::now())
+      m_deadline(clock.now())
 {
 }
 
 void RealTimePace::restart()
 {
-    m_deadline = Clock::now();
+    m_deadline = m_clock.now();
 }
 
 void RealTimePace::sleepUntilNextPeriod()
 {
     m_deadline += m_period;
-    const auto now = Clock::now();
+    const auto now = m_clock.now();
     if (now > m_deadline + 8 * m_period)
         m_deadline = now;
-    std::this_thread::sleep_until(m_deadline);
+    m_clock.sleepUntil(m_deadline);
 }
 
 void runAtRealTimePace(int periodFrames, const std::atomic<bool>& running, const std::function<void()>& pull)

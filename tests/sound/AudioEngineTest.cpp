@@ -9,7 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <future>
 #include <limits>
+#include <mutex>
 #include <random>
 
 using namespace qb::audio;
@@ -64,6 +68,59 @@ private:
     bool m_done = false;
     int* m_silenced;
     const float m_tail;
+};
+
+// Silence whose reads, once the gate is closed, wait inside read() until it opens again: a decoder
+// caught in the middle of a long piece of work. Counts its reads.
+class GatedDecoder final : public Decoder
+{
+public:
+    int read(float* out, int frames) override
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_reads;
+        m_inside = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_open; });
+        m_inside = false;
+        std::fill_n(out, frames * kChannels, 0.0f);
+        return frames;
+    }
+    bool seek(std::int64_t) override { return true; }
+    std::int64_t lengthFrames() const override { return -1; }
+    std::int64_t positionFrames() const override { return 0; }
+
+    void close()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = false;
+    }
+    void open()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_open = true;
+        }
+        m_changed.notify_all();
+    }
+    // Waits (up to ten seconds) until a read is inside, held at the closed gate.
+    bool waitUntilHeld()
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_inside && !m_open; });
+    }
+    int reads()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_reads;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = true;
+    bool m_inside = false;
+    int m_reads = 0;
 };
 
 // An engine on a manually clocked capture: everything happens on the test's thread.
@@ -550,6 +607,36 @@ private slots:
         device->seek(10);
         QCOMPARE(device->positionFrames(), std::int64_t(10));
         QCOMPARE(device->lengthFrames(), std::int64_t(1000));
+    }
+
+    // Stop and close never wait for the decoder: with the feeder held inside a read, both come back,
+    // and once the read ends the feeder reads the closed device no more. (A file that costs much to
+    // decode costs each read a bounded time; the feeder is never stopped inside one.)
+    void stopAndCloseDoNotWaitForARead()
+    {
+        auto decoder = std::make_unique<GatedDecoder>();
+        GatedDecoder& gate = *decoder;
+        auto engine = std::make_unique<AudioEngine>(
+            std::make_unique<CaptureOutput>(kPeriod, CaptureOutput::Clock::RealTime),
+            AudioEngine::Options{.queueMs = 200, .feederThread = true});
+        auto device = engine->addDevice(std::move(decoder));
+        gate.close();
+        device->play();
+        QVERIFY(gate.waitUntilHeld());
+
+        // On another thread, so that a stop or close that waited for the read could not hang the test.
+        auto closing = std::async(std::launch::async, [&] {
+            device->stop();
+            engine->removeDevice(device);
+        });
+        const bool returned = closing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        const int readsWhenClosed = gate.reads();
+        gate.open();
+        closing.wait();
+        QVERIFY2(returned, "stop and close waited for the decoder's read");
+        QCOMPARE(device->mode(), Device::Mode::Stopped);
+        engine.reset(); // joins the feeder, which has left the read
+        QCOMPARE(gate.reads(), readsWhenClosed);
     }
 
     void feederThreadFillsARealTimeOutput()

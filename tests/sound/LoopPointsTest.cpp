@@ -1,7 +1,8 @@
 // Files that mark their own loop, played through the MCI service into a capture output clocked by the
 // test, with the window's restart (seek to start, play) whenever the device stops: with loop points
 // wanted, the introduction plays once and the loop follows itself without a frame added or lost, in
-// one endless pass; marks that make no sense, or the setting off, loop the whole file as before.
+// one endless pass; marks that make no sense (a loop too short to be one among them), or the setting
+// off, loop the whole file as before. Standard error says which.
 #include "sound/MciErrors.h"
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
@@ -11,6 +12,7 @@
 #include "testkit/CaptureOutput.h"
 #include "testkit/LoopMarkedFiles.h"
 #include "testkit/MidiFiles.h"
+#include "testkit/StandardErrorCapture.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -58,6 +60,23 @@ std::vector<float> chirp(int frames)
     return samples;
 }
 
+// The first loop's start and end as the file's sampler chunk holds them (the end inclusive).
+std::pair<quint32, quint32> samplerLoopInTheChunk(const QString& path)
+{
+    QFile file(path);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const qsizetype at = bytes.indexOf("smpl");
+    if (at < 0 || bytes.size() < at + 60)
+        return {~0u, ~0u};
+    auto word = [&](qsizetype offset) {
+        quint32 value = 0;
+        std::memcpy(&value, bytes.constData() + at + offset, sizeof value);
+        return value; // little-endian, as this machine
+    };
+    // The chunk's header, then 36 bytes of sampler data, then each loop: cue, type, start, end, ...
+    return {word(8 + 36 + 8), word(8 + 36 + 12)};
+}
+
 } // namespace
 
 class LoopPointsTest : public QObject
@@ -71,6 +90,7 @@ class LoopPointsTest : public QObject
     std::unique_ptr<MciService> m_mci;
     bool m_wanted = true;
     int m_restarts = 0;
+    QString m_openNote;
 
     void makeService()
     {
@@ -92,12 +112,18 @@ class LoopPointsTest : public QObject
                                                                                  : QStringLiteral("error");
     }
 
-    // Opens `path` under the alias "midi" and plays it; false when either command is refused.
+    // Opens `path` under the alias "midi" and plays it; false when either command is refused. What the
+    // open wrote on standard error goes to m_openNote.
     bool openAndPlay(const QString& path)
     {
         const std::string open = "open " + path.toStdString() + " alias midi";
-        return m_mci->mciSendStringA(open.c_str(), nullptr, 0, nullptr) == 0 &&
-               m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr) == 0;
+        bool opened = false;
+        {
+            test::StandardErrorCapture capture(m_dir.filePath(QStringLiteral("stderr.txt")));
+            opened = m_mci->mciSendStringA(open.c_str(), nullptr, 0, nullptr) == 0;
+            m_openNote = QString::fromUtf8(capture.text());
+        }
+        return opened && m_mci->mciSendStringA("play midi notify", nullptr, 0, nullptr) == 0;
     }
 
     // Plays for `frames` frames an output period at a time, restarting the file as the window's loop
@@ -147,37 +173,78 @@ private slots:
         QTest::addColumn<bool>("wanted");
         QTest::addColumn<int>("loopStart"); // what should be played; -1: the whole file
         QTest::addColumn<int>("loopEnd");
+        QTest::addColumn<QString>("note"); // what standard error says of the marks; empty: nothing
         const QStringList none;
-        QTest::newRow("wav, sampler loop") << "a.wav" << 5000 << 15000 << none << true << 5000 << 15000;
-        QTest::newRow("wav, loop to the last frame") << "a.wav" << 1 << 20000 << none << true << 1 << 20000;
-        QTest::newRow("wav, setting off") << "a.wav" << 5000 << 15000 << none << false << -1 << 0;
-        QTest::newRow("wav, no marks") << "a.wav" << -1 << 0 << none << true << -1 << 0;
-        QTest::newRow("wav, start after the end") << "a.wav" << 15000 << 5000 << none << true << -1 << 0;
-        QTest::newRow("wav, empty loop") << "a.wav" << 5000 << 5000 << none << true << -1 << 0;
-        QTest::newRow("wav, end past the file's end") << "a.wav" << 5000 << 25000 << none << true << -1 << 0;
+        const QString played = QStringLiteral("loops from frame");
+        const QString backwards = QStringLiteral("ignored: its loop starts at or after its end");
+        const QString pastTheEnd = QStringLiteral("ignored: its loop ends past the end of the file");
+        const QString tooShort = QStringLiteral("ignored: its loop is shorter than 50 ms");
+        const int shortest = static_cast<int>(audio::kShortestLoopFrames);
+        QTest::newRow("wav, sampler loop")
+            << "a.wav" << 5000 << 15000 << none << true << 5000 << 15000 << played;
+        QTest::newRow("wav, loop to the last frame")
+            << "a.wav" << 1 << 20000 << none << true << 1 << 20000 << played;
+        QTest::newRow("wav, setting off")
+            << "a.wav" << 5000 << 15000 << none << false << -1 << 0 << QString();
+        QTest::newRow("wav, no marks") << "a.wav" << -1 << 0 << none << true << -1 << 0 << QString();
+        QTest::newRow("wav, start after the end")
+            << "a.wav" << 15000 << 5000 << none << true << -1 << 0 << backwards;
+        QTest::newRow("wav, empty loop") << "a.wav" << 5000 << 5000 << none << true << -1 << 0 << backwards;
+        QTest::newRow("wav, end past the file's end")
+            << "a.wav" << 5000 << 25000 << none << true << -1 << 0 << pastTheEnd;
+        // libsndfile stores the exclusive end less one: the chunk says 0 to 0, editors' "no loop".
+        QTest::newRow("wav, a loop of 0 to 0") << "a.wav" << 0 << 1 << none << true << -1 << 0 << tooShort;
+        QTest::newRow("wav, a loop of two frames")
+            << "a.wav" << 5000 << 5002 << none << true << -1 << 0 << tooShort;
+        QTest::newRow("wav, a loop one frame short of 50 ms")
+            << "a.wav" << 5000 << 5000 + shortest - 1 << none << true << -1 << 0 << tooShort;
+        QTest::newRow("wav, a loop of 50 ms")
+            << "a.wav" << 5000 << 5000 + shortest << none << true << 5000 << 5000 + shortest << played;
         QTest::newRow("flac, start and length")
             << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=9000"} << true << 4000
-            << 13000;
+            << 13000 << played;
         QTest::newRow("flac, start and end, names in any case")
-            << "b.flac" << -1 << 0 << QStringList{"loopstart=4000", "LoopEnd=13000"} << true << 4000 << 13000;
+            << "b.flac" << -1 << 0 << QStringList{"loopstart=4000", "LoopEnd=13000"} << true << 4000 << 13000
+            << played;
         QTest::newRow("flac, start alone loops to the end")
-            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000"} << true << 4000 << 20000;
+            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000"} << true << 4000 << 20000 << played;
         QTest::newRow("flac, a length that is not a number")
-            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=lots"} << true << -1 << 0;
+            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=lots"} << true << -1 << 0
+            << QStringLiteral("ignored: its loop start or length is not a number of frames");
         QTest::newRow("flac, a loop past the end")
-            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=90000"} << true << -1 << 0;
+            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=90000"} << true << -1 << 0
+            << pastTheEnd;
+        QTest::newRow("flac, a length beyond any file")
+            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=9223372036854775807"} << true
+            << -1 << 0 << pastTheEnd;
+        QTest::newRow("flac, LOOPLENGTH=1")
+            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=4000", "LOOPLENGTH=1"} << true << -1 << 0
+            << tooShort;
+        QTest::newRow("flac, start alone at the last frame")
+            << "b.flac" << -1 << 0 << QStringList{"LOOPSTART=19999"} << true << -1 << 0 << tooShort;
         QTest::newRow("ogg, start and length")
             << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000", "LOOPLENGTH=11000"} << true << 6000
-            << 17000;
+            << 17000 << played;
         QTest::newRow("ogg, start alone loops to the end")
-            << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000"} << true << 6000 << 20000;
+            << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000"} << true << 6000 << 20000 << played;
+        QTest::newRow("ogg, a loop of 100 samples")
+            << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000", "LOOPEND=6100"} << true << -1 << 0
+            << tooShort;
         // Opus plays at 48 kHz, where its comments count: the loop [48000, 96000) of a 2 s file is
         // [44100, 88200) of the engine's frames.
         QTest::newRow("opus, start and length")
             << "d.opus" << -1 << 0 << QStringList{"LOOPSTART=48000", "LOOPLENGTH=48000"} << true << 44100
-            << 88200;
+            << 88200 << played;
+        // One made from 16 kHz sound is decoded at 16 kHz, and its comments still count at 48 kHz.
+        QTest::newRow("opus of 16 kHz sound, start and length")
+            << "d16.opus" << -1 << 0 << QStringList{"LOOPSTART=48000", "LOOPLENGTH=48000"} << true << 44100
+            << 88200 << played;
+        QTest::newRow("opus, a loop of 10 ms")
+            << "d.opus" << -1 << 0 << QStringList{"LOOPSTART=48000", "LOOPLENGTH=480"} << true << -1 << 0
+            << tooShort;
         QTest::newRow("ogg, setting off")
-            << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000", "LOOPLENGTH=11000"} << false << -1 << 0;
+            << "c.ogg" << -1 << 0 << QStringList{"LOOPSTART=6000", "LOOPLENGTH=11000"} << false << -1 << 0
+            << QString();
     }
 
     void aFilePlaysItsIntroductionOnceThenItsLoop()
@@ -189,20 +256,29 @@ private slots:
         QFETCH(bool, wanted);
         QFETCH(int, loopStart);
         QFETCH(int, loopEnd);
+        QFETCH(QString, note);
         const int kFrames = file.endsWith(QLatin1String(".opus")) ? 2 * kRate : 20000;
         const QString path = m_dir.filePath(file);
-        if (file.endsWith(QLatin1String(".wav")))
+        if (file.endsWith(QLatin1String(".wav"))) {
             QVERIFY(test::writeSamplerLoopWav(path, ramp(kFrames), kRate, start, end));
-        else if (file.endsWith(QLatin1String(".flac")))
+            if (start >= 0)
+                QCOMPARE(samplerLoopInTheChunk(path), (std::pair<quint32, quint32>(start, end - 1)));
+        } else if (file.endsWith(QLatin1String(".flac")))
             QVERIFY(test::writeCommentedFlac(path, ramp(kFrames), kRate, comments));
         else if (file.endsWith(QLatin1String(".ogg")))
             QVERIFY(test::writeCommentedOgg(path, chirp(kFrames), kRate, comments));
+        else if (file.startsWith(QLatin1String("d16")))
+            QVERIFY(test::writeCommentedOpus(path, chirp(2 * 16000), 16000, comments));
         else
             QVERIFY(test::writeCommentedOpus(path, chirp(kFrames), kRate, comments));
         const std::vector<float> straight = decodeStraight(path);
         QCOMPARE(straight.size(), std::size_t(2 * kFrames));
         m_wanted = wanted;
         QVERIFY(openAndPlay(path));
+        if (note.isEmpty())
+            QVERIFY2(!m_openNote.contains(QLatin1String("loop")), qPrintable(m_openNote));
+        else
+            QVERIFY2(m_openNote.contains(note), qPrintable(m_openNote));
         play(5 * kFrames);
 
         // What should be heard: [0, loopEnd) once, then [loopStart, loopEnd) over and over.
@@ -367,6 +443,33 @@ private slots:
         const double db = 20.0 * std::log10(std::max(after, 1e-9) / before);
         QVERIFY2(db > -12.0, qPrintable(QStringLiteral("%1 dB after the jump").arg(db)));
         QCOMPARE(m_restarts, 0);
+    }
+
+    // 5,000 loopStart and loopEnd markers one tick apart, as a converter that marks every bar of a
+    // long file might leave them: the first pair is a loop of 9 frames, nonsense that would play
+    // silence for ever. The song loops whole, its note at the start of every pass.
+    void aMidiLoopOfATickIsIgnored()
+    {
+        // 480 ticks a tenth of a second; the note for the first 480, then the markers.
+        test::MidiTrack track;
+        track.tempo(0, 100000).programChange(0, 0, 0).noteOn(0, 0, 60, 127).noteOff(480, 0, 60);
+        for (int i = 0; i < 5000; ++i)
+            track.meta(0, 6, "loopStart").meta(1, 6, "loopEnd");
+        const QString path = m_dir.filePath(QStringLiteral("ticks.mid"));
+        QVERIFY(test::writeBytes(path, test::midiFile(0, 480, {track.endOfTrack(0)})));
+        QVERIFY(openAndPlay(path));
+        QVERIFY2(m_openNote.contains(QLatin1String("ignored: its loop is shorter than 50 ms")),
+                 qPrintable(m_openNote));
+        const std::int64_t song = std::int64_t(5480) * kRate / 4800; // 5,480 ticks
+        play(2 * song + kRate / 2);
+        QCOMPARE(m_restarts, 2);
+        const std::vector<float> audio = m_capture->takeCaptured();
+        for (std::int64_t pass = 0; pass < 3; ++pass) {
+            float peak = 0.0f;
+            for (std::int64_t i = 2 * pass * song; i < 2 * (pass * song + kRate / 10); ++i)
+                peak = std::max(peak, std::fabs(audio.at(static_cast<std::size_t>(i))));
+            QVERIFY2(peak > 0.01f, qPrintable(QStringLiteral("pass %1: peak %2").arg(pass).arg(peak)));
+        }
     }
 };
 

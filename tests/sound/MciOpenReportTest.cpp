@@ -6,47 +6,15 @@
 #include "sound/mci/MciService.h"
 #include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
+#include "testkit/StandardErrorCapture.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cstdio>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 
 using namespace qb;
 using namespace qb::mci;
-
-namespace {
-
-// Sends what the process writes to standard error into a file for as long as it lives.
-class StandardErrorCapture
-{
-public:
-    explicit StandardErrorCapture(const QString& path)
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        const int fd =
-            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~StandardErrorCapture()
-    {
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-    }
-    StandardErrorCapture(const StandardErrorCapture&) = delete;
-    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
-
-private:
-    int m_saved = -1;
-};
-
-} // namespace
 
 class MciOpenReportTest : public QObject
 {
@@ -131,7 +99,7 @@ private slots:
         const QString log = m_dir.filePath(QStringLiteral("stderr.txt"));
         MCIERROR error = 0;
         {
-            StandardErrorCapture capture(log);
+            test::StandardErrorCapture capture(log);
             error = send("open \"" + QFile::encodeName(path) + "\" alias midi");
         }
         QVERIFY(error != 0);

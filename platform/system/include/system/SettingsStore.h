@@ -24,7 +24,7 @@ public:
 // Saving rewrites the whole file in QSettings' INI dialect, so the comments and the order of a
 // hand-edited file are not kept. The new file replaces the old one whole (QSaveFile), so a crash or a
 // full disk midway leaves the old file as it was. It fails, writing nothing, when the file is not
-// INI text: not UTF-8, control characters other than tab, CR and LF, or a line QSettings cannot parse
+// INI text: not UTF-8, control characters other than tab, CR, LF and DEL, or a line QSettings cannot parse
 // (a '#' comment, for one). It also fails for a value QSettings would read back changed (one holding
 // U+FEFF or a lone UTF-16 surrogate) and for one that would make the file too large to be read (see
 // kMaxFileSize), leaving the value stored before. So every value that is saved reads back exactly.
@@ -32,8 +32,8 @@ public:
 // Only a regular file (a symbolic link is followed) of at most kMaxFileSize bytes is opened. Anything
 // else at the path (a FIFO, a device, a folder, a larger file) reads as absent values and is never
 // written. A file without write permission is read but never written, whoever runs the program. A
-// save that succeeds removes the "<file>.XXXXXX" temporaries that saves of earlier versions, killed
-// half-way, left beside it. GUI thread only.
+// save touches no other file: it leaves none beside the settings file and removes none. GUI thread
+// only.
 class QSettingsStore : public SettingsStore
 {
 public:

@@ -62,11 +62,16 @@ struct OpenRequest
 // the file: see the MCI service for the thread it opens on.
 OpenResult openDecoder(const std::string& path, const OpenRequest& request = {});
 
+// The shortest loop that is played as one: 50 ms (2,205 engine frames), a sixteenth note at 75 beats a
+// minute. Anything shorter repeats as a buzz or as silence (a loop of 0 to 0 is what sample editors
+// write for "no loop") and costs a jump every few frames, whatever the format marked it.
+inline constexpr std::int64_t kShortestLoopFrames = kEngineRate / 20;
+
 // `decoder` playing the loop points its file marks (Decoder::loopMarks): from its start to the loop's
 // end once, then from the loop's start to its end for ever, the jump costing no frame. The pass never
 // ends while the file reads. Marks that make no sense (start at or after the end, past the file's end,
-// an empty loop) are ignored with a note on standard error naming `path`, and `decoder` is returned
-// as it is, as it is when it has no marks.
+// a loop shorter than kShortestLoopFrames) are ignored with a note on standard error naming `path`,
+// and `decoder` is returned as it is, as it is when it has no marks.
 std::unique_ptr<Decoder> playingLoopPoints(std::unique_ptr<Decoder> decoder, const std::string& path);
 
 } // namespace qb::audio
