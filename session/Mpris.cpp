@@ -4,6 +4,7 @@
 #include "session/WindowActions.h"
 #include "sound/MciApi.h"
 #include "system/CodePage.h"
+#include "system/FileUri.h"
 #include "ui/Form1.h"
 
 #include <QDBusConnectionInterface>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace qb::session {
@@ -338,18 +340,17 @@ void Mpris::raise()
 
 bool Mpris::openUri(const QString& uri, QString& error)
 {
-    const QUrl url(uri);
-    if (!url.isValid() || !url.isLocalFile()) {
-        error = QStringLiteral("Only file: URIs can be opened: %1").arg(uri);
+    // The command line's rules and words, so the desktop and a terminal are told the same.
+    if (!QUrl(uri).isLocalFile()) {
+        error = QStringLiteral("only files on this computer can be played, not %1").arg(uri);
         return false;
     }
-    // The path's bytes as the URI spells them, so a name that is not UTF-8 keeps them.
-    const QByteArray path = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
-    if (!path.startsWith('/') || path.contains('\0')) {
-        error = QStringLiteral("Not a file on this computer: %1").arg(uri);
+    const std::optional<QByteArray> path = platform::localFileOfUri(uri.toUtf8());
+    if (!path) {
+        error = QStringLiteral("not a file on this computer: %1").arg(uri);
         return false;
     }
-    takeRequest(m_form, WindowRequest{path, true});
+    takeRequest(m_form, WindowRequest{*path, true});
     return true;
 }
 

@@ -186,7 +186,8 @@ private slots:
         QCOMPARE(property(client, QStringLiteral("Position")).toLongLong(), 0);
     }
 
-    // A file: URI is taken as a later start's --play FILE; any other URI is refused.
+    // A file: URI of this computer is taken as a later start's --play FILE; any other URI is refused
+    // with the command line's words, also one that names, on another host, a path that exists here.
     void openUriPlaysFilesAndRefusesTheRest()
     {
         ControlledWindow w;
@@ -195,21 +196,29 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("a b.wav"));
         QVERIFY(test::writeWav(file, 441));
+        const QString onThisComputer = QUrl::fromLocalFile(file).toString();
+        QString onAnotherHost = onThisComputer;
+        onAnotherHost.replace(QStringLiteral("file://"), QStringLiteral("file://otherhost"));
 
-        for (const QString& uri : {QStringLiteral("https://example.org/song.mid"),
-                                   QStringLiteral("file:relative.wav"), QStringLiteral("not a uri at all")}) {
+        const QList<QPair<QString, QString>> refusals = {
+            {QStringLiteral("https://example.org/song.mid"), QStringLiteral("only files on this computer")},
+            {QStringLiteral("not a uri at all"), QStringLiteral("only files on this computer")},
+            {QStringLiteral("file:relative.wav"), QStringLiteral("not a file on this computer")},
+            {onAnotherHost, QStringLiteral("not a file on this computer: ") + onAnotherHost},
+        };
+        for (const auto& [uri, saying] : refusals) {
             const QDBusMessage refused =
                 client.call(playerCall(QStringLiteral("OpenUri"), {uri}), QDBus::BlockWithGui);
             QCOMPARE(refused.type(), QDBusMessage::ErrorMessage);
             QCOMPARE(refused.errorName(), QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
+            QVERIFY2(refused.errorMessage().startsWith(saying), qPrintable(refused.errorMessage()));
         }
         const QDBusMessage taken =
-            client.call(playerCall(QStringLiteral("OpenUri"), {QUrl::fromLocalFile(file).toString()}),
-                        QDBus::BlockWithGui);
+            client.call(playerCall(QStringLiteral("OpenUri"), {onThisComputer}), QDBus::BlockWithGui);
         QCOMPARE(taken.type(), QDBusMessage::ReplyMessage);
         QTRY_VERIFY(w.form.state().IsPlaying);
         QCOMPARE(w.form.state().FilePath, file);
-        QCOMPARE(w.mci.log.filter(QStringLiteral("send:open")).size(), 1);
+        QCOMPARE(w.mci.log.filter(QStringLiteral("send:open")).size(), 1); // the refused ones opened nothing
     }
 
     static QString set(QDBusConnection& client, const QString& name, const QVariant& value)

@@ -21,7 +21,8 @@ namespace qb::session {
 // window takes input (see whenWindowFree): Play is Play, Pause and Stop are Stop, PlayPause is Stop
 // while playing and Play otherwise, Raise brings the window to the front. With no file open Play and
 // PlayPause do nothing (CanPlay is false), so a media key pressed then raises no message box. OpenUri
-// takes a file: URI as a later start's `--play FILE` is taken, and refuses any other URI with an error.
+// takes a file: URI of this computer as a later start's `--play FILE` is taken, and refuses any other
+// URI (another scheme, another host: see platform::localFileOfUri) with the command line's message.
 // The player loops one file and cannot seek, so Next, Previous, Seek and SetPosition do nothing and
 // LoopStatus is "Track" for good. PlaybackStatus is "Playing" while the user wants playback, "Paused"
 // while a file is open (Play goes on where Stop left it) and "Stopped" with none. Metadata's
@@ -60,7 +61,7 @@ public:
     void playPause();
     void raise();
     void setVolume(double volume);
-    // False, with the reason in `error`, for anything but an absolute file: URI.
+    // False, with the reason in `error`, for anything but an absolute file: URI of this computer.
     bool openUri(const QString& uri, QString& error);
 
 private:
