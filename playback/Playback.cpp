@@ -205,7 +205,9 @@ bool Playback::openChosenFile(const QString& path)
                                 QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
         m_view.setWindowCaption(shownPath());
     } else {
-        const media::MidiHeaderInfo info = media::ReadMidiHeader(m_state.FilePath);
+        // Read for showing: a title written in UTF-8 reads as such, not as code page 932 garbage.
+        const media::MidiHeaderInfo info =
+            media::ReadMidiHeader(m_state.FilePath, media::TitleText::Readable);
         const QString crlf = QStringLiteral("\r\n");
         m_view.setLabel2Caption(QStringLiteral("タイトル = ") + info.Title + crlf +
                                 QStringLiteral("フォーマット = ") + QString::number(info.Format) + crlf +
