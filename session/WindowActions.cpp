@@ -74,6 +74,9 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action)
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
 {
     if (!form.selectFile(path)) {
+        // One failure, one box: an unusable SoundFont or sound module has said so in its own.
+        if (form.playback().openRefusalTold())
+            return false;
         form.showMessage(QStringLiteral("ファイル「%1」を開けませんでした。\n"
                                         "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg）か、"
                                         "ファイルがあるかを確かめてください。")

@@ -50,6 +50,10 @@ public:
     void ReleaseOpenFile();
     // Opens FilePath under the alias "midi"; true when the service accepted it.
     bool OpenMediaFile();
+    // Whether the last open that failed was refused for a reason the sound service has told the user
+    // itself: MCIERR_CANNOT_LOAD_DRIVER, an unusable SoundFont or sound module, each of which has its
+    // own message box. A box of the program's own about the file would only repeat it.
+    bool openRefusalTold() const { return m_openRefusalTold; }
 
     // The dialog's filter: five description/pattern pairs, each text followed by one NUL. The first
     // lists every ending of the table of media formats.
@@ -70,7 +74,8 @@ private:
     platform::FileDialogHost& m_dialogs;
     bool m_dialogShowing = false;
     bool m_opening = false;
-    bool m_restarting = false;  // the loop monitor's restart is under way (its error box may be up)
+    bool m_restarting = false; // the loop monitor's restart is under way (its error box may be up)
+    bool m_openRefusalTold = false;
     unsigned m_openedFiles = 0; // counts opens, so a restart can tell its file from a later one
 };
 

@@ -21,7 +21,8 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action);
 
 // Selects `path` (absolute) as Select does and, when `play` is set, plays it as Play does. A file
 // that does not open leaves the window as after a failed Select and the program's message box names
-// it. Returns whether the file opened.
+// it, unless the sound service has told why in a box of its own (a SoundFont or sound module that
+// cannot be used: see Playback::openRefusalTold). Returns whether the file opened.
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
 
 // Takes a request from outside the window (a later start, the media controls' OpenUri): the window (or
