@@ -29,7 +29,7 @@ struct Options
     Options()
     {
         parser.setApplicationDescription(QStringLiteral(
-            "Quillbeat plays one MIDI, WAV, MP3, FLAC or Ogg file over and over, seamlessly.\n"
+            "Quillbeat plays one MIDI, WAV, MP3, FLAC, Ogg or Opus file over and over, seamlessly.\n"
             "With FILE, the file is selected as the Select command selects it; a running\n"
             "Quillbeat window of this user takes it over instead. FILE may be a file:// URI."));
         parser.addOption(play);

@@ -78,7 +78,7 @@ bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
         if (form.playback().openRefusalTold())
             return false;
         form.showMessage(QStringLiteral("ファイル「%1」を開けませんでした。\n"
-                                        "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg）か、"
+                                        "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg、Opus）か、"
                                         "ファイルがあるかを確かめてください。")
                              .arg(path));
         return false;
