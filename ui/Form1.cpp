@@ -221,8 +221,11 @@ void Form1::showTips()
     m_tips = tip;
     m_tipsPending = false;
     connect(tip, &QDialog::finished, tip, &QObject::deleteLater);
-    // Modal and owned by this window: the toolkit centres it over the window, and the window
-    // manager keeps it in front of it.
+    // Their frame's corner on this window's frame's corner, whatever frames the window manager draws:
+    // this one's is known from what it told of it (_NET_FRAME_EXTENTS, which Qt reads), and a window
+    // moved by its frame asks the window manager to put its frame's corner there (north-west gravity),
+    // before anyone knows how big that frame will be.
+    tip->move(frameGeometry().topLeft());
     tip->show();
 }
 
