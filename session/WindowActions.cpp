@@ -165,7 +165,8 @@ QString currentTitle(const ui::Form1& form)
         return {};
     if (!state.Title.isEmpty())
         return state.Title;
-    return QFileInfo(state.FilePath).fileName();
+    // As the window shows the name: one that is not UTF-8 as it was meant, not as escaped bytes.
+    return QFileInfo(platform::readablePath(state.FilePath)).fileName();
 }
 
 } // namespace qb::session

@@ -8,6 +8,7 @@
 #include "sound/mci/MciService.h"
 #include "support/DialogDriver.h"
 #include "support/PrivateBus.h"
+#include "system/CodePage.h"
 #include "system/SettingsStore.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/CaptureOutput.h"
@@ -260,6 +261,14 @@ private slots:
         const QVariantMap meta = qdbus_cast<QVariantMap>(property(client, QStringLiteral("Metadata")));
         QCOMPARE(meta.value(QStringLiteral("mpris:length")).toLongLong(), 93500000);
         QVERIFY(property(client, QStringLiteral("CanPlay")).toBool());
+
+        // A file without a title is called by its name, as the window shows it: one that is not UTF-8
+        // as it was meant.
+        QCOMPARE(w.mpris.metadata().value(QStringLiteral("xesam:title")).toString(),
+                 QStringLiteral("loop.wav"));
+        w.form.state().FilePath = platform::fromAnsi("/music/caf\xe9.wav");
+        QCOMPARE(w.mpris.metadata().value(QStringLiteral("xesam:title")).toString(),
+                 QString::fromUtf8("café.wav"));
 
         // A service that cannot tell leaves the length out, and the position at the start.
         w.mci.script("status midi length", {mci::MCIERROR(263), {}});

@@ -42,7 +42,7 @@ QString soundFontMessage(const QString& soundFont, mci::SoundFontProblem problem
                          const QString& settingsFile);
 
 // The title the desktop shows for the open file: the MIDI title when it has one, else the file's
-// name; empty when no file is open.
+// name as the window shows it (platform::readablePath); empty when no file is open.
 QString currentTitle(const ui::Form1& form);
 
 } // namespace qb::session
