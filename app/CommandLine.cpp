@@ -1,10 +1,12 @@
 #include "app/CommandLine.h"
 
+#include "system/FileUri.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <QStringList>
-#include <QUrl>
 #include <cerrno>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -27,7 +29,7 @@ struct Options
     Options()
     {
         parser.setApplicationDescription(QStringLiteral(
-            "Quillbeat plays one MIDI, WAV, MP3, FLAC or Ogg file over and over, seamlessly.\n"
+            "Quillbeat plays one MIDI, WAV, MP3, FLAC, Ogg or Opus file over and over, seamlessly.\n"
             "With FILE, the file is selected as the Select command selects it; a running\n"
             "Quillbeat window of this user takes it over instead. FILE may be a file:// URI."));
         parser.addOption(play);
@@ -96,13 +98,10 @@ CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArra
     QByteArray file = rawArgument(argc, argv, files.front());
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
     if (file.startsWith("file:")) {
-        const QUrl url = QUrl::fromEncoded(file);
-        const QString host = url.host();
-        if (!url.isValid() || !url.isLocalFile() || (!host.isEmpty() && host != QLatin1String("localhost")))
+        const std::optional<QByteArray> local = platform::localFileOfUri(file);
+        if (!local)
             return refuse(QStringLiteral("not a file on this computer: %1").arg(files.front()));
-        file = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
-        if (!file.startsWith('/') || file.contains('\0'))
-            return refuse(QStringLiteral("not a file on this computer: %1").arg(files.front()));
+        file = *local;
     } else if (file.contains("://") && scheme.match(files.front()).hasMatch()) {
         return refuse(QStringLiteral("only files on this computer can be played, not %1").arg(files.front()));
     }

@@ -169,7 +169,7 @@ bool Program::loopPointsWanted() const
 bool Program::registerMediaControls(const QDBusConnection& bus)
 {
     if (!m->mpris)
-        m->mpris = std::make_unique<session::Mpris>(m->form, m->mci);
+        m->mpris = std::make_unique<session::Mpris>(m->form, m->mci, m->settings);
     return m->mpris->registerOn(bus);
 }
 

@@ -4,6 +4,7 @@
 #include "media/OpenDialog.h"
 #include "playback/PlayerView.h"
 #include "sound/MciApi.h"
+#include "sound/MciErrors.h"
 #include "sound/MediaFormats.h"
 #include "system/CodePage.h"
 #include "system/ShortPath.h"
@@ -122,7 +123,14 @@ bool Playback::OpenMediaFile()
     platform::GetShortPathNameA(longPath.c_str(), shortPath.data(),
                                 static_cast<std::uint32_t>(shortPath.size()));
     const std::string command = "open " + std::string(shortPath.data()) + " alias midi";
-    return m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr) == 0;
+    const mci::MCIERROR error = m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr);
+    m_openRefusalTold = error == mci::MCIERR_CANNOT_LOAD_DRIVER;
+    return error == 0;
+}
+
+media::MidiHeaderInfo Playback::readableHeader(const QString& path)
+{
+    return media::ReadMidiHeader(path, media::TitleText::Readable);
 }
 
 QString Playback::selectFilter()

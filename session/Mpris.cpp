@@ -4,6 +4,8 @@
 #include "session/WindowActions.h"
 #include "sound/MciApi.h"
 #include "system/CodePage.h"
+#include "system/FileUri.h"
+#include "system/SettingsStore.h"
 #include "ui/Form1.h"
 
 #include <QDBusConnectionInterface>
@@ -11,10 +13,14 @@
 #include <QDBusObjectPath>
 #include <QMetaProperty>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace qb::session {
@@ -22,6 +28,9 @@ namespace qb::session {
 namespace {
 
 const QString kPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
+const QString kApp = QStringLiteral("Quillbeat");
+const QString kSection = QStringLiteral("Settings");
+const QString kVolumeKey = QStringLiteral("Volume");
 
 // A file URL from the path's bytes, so that a name that is not UTF-8 keeps its bytes.
 QString fileUrl(const QString& path)
@@ -67,6 +76,7 @@ QVariantMap MprisPlayerAdaptor::metadata() const
 }
 qlonglong MprisPlayerAdaptor::position() const
 {
+    // A client's read is a look at the position like any other: it may find a jump.
     return m_mpris.position();
 }
 bool MprisPlayerAdaptor::canPlay() const
@@ -182,7 +192,13 @@ void MprisPropertiesAdaptor::Set(const QString& interface, const QString& name, 
         property.write(adaptor, value.variant());
 }
 
-Mpris::Mpris(ui::Form1& form, mci::MciApi& mci, QObject* parent) : QObject(parent), m_form(form), m_mci(mci)
+Mpris::Mpris(ui::Form1& form, mci::MciApi& mci, platform::SettingsStore& settings, QObject* parent)
+    : QObject(parent), m_form(form), m_mci(mci), m_settings(settings), m_volumeSave(new QTimer(this)),
+      m_positionWatch(new QTimer(this)), m_clock([] {
+          return std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+      })
 {
     auto* holder = new MprisObject(this);
     holder->setObjectName(QStringLiteral("mpris"));
@@ -190,11 +206,24 @@ Mpris::Mpris(ui::Form1& form, mci::MciApi& mci, QObject* parent) : QObject(paren
     auto* player = new MprisPlayerAdaptor(holder, *this);
     new MprisPropertiesAdaptor(holder, {root, player});
     connect(&form, &ui::Form1::playbackStateChanged, this, &Mpris::announceChanges);
+
+    bool stored = false;
+    const double volume = m_settings.GetSetting(kApp, kSection, kVolumeKey).trimmed().toDouble(&stored);
+    if (stored && !std::isnan(volume))
+        m_volume = std::clamp(volume, 0.0, 1.0);
+    // A slider dragged sets the volume many times a second; the file is written once it rests.
+    m_volumeSave->setSingleShot(true);
+    m_volumeSave->setInterval(kVolumeSaveDelayMs);
+    connect(m_volumeSave, &QTimer::timeout, this, &Mpris::saveVolume);
+    m_positionWatch->setInterval(kPositionWatchMs);
+    connect(m_positionWatch, &QTimer::timeout, this, [this] { checkPosition(servicePosition()); });
     m_last = announced();
 }
 
 Mpris::~Mpris()
 {
+    if (m_volumeSave->isActive())
+        saveVolume();
     if (!m_registered)
         return;
     QDBusConnection bus(m_connectionName);
@@ -221,7 +250,14 @@ bool Mpris::registerOn(QDBusConnection bus)
     }
     m_connectionName = bus.name();
     m_registered = true;
+    expectFromHere();
     return true;
+}
+
+void Mpris::setClock(std::function<qint64()> microseconds)
+{
+    m_clock = std::move(microseconds);
+    expectFromHere();
 }
 
 QString Mpris::playbackStatus() const
@@ -250,10 +286,45 @@ qlonglong Mpris::statusNumber(const char* item) const
     return ok && number >= 0 ? number : -1;
 }
 
-qlonglong Mpris::position() const
+qlonglong Mpris::servicePosition() const
 {
     const qlonglong ms = statusNumber("position");
     return ms > 0 ? ms * 1000 : 0;
+}
+
+qlonglong Mpris::position()
+{
+    const qlonglong now = servicePosition();
+    checkPosition(now);
+    return now;
+}
+
+void Mpris::checkPosition(qlonglong position)
+{
+    if (!m_expected)
+        return;
+    const qint64 at = m_clock();
+    const qlonglong expected = m_expected->position + (at - m_expected->at);
+    if (std::llabs(position - expected) <= kPositionTolerance)
+        return;
+    m_expected = Expected{position, at};
+    if (!m_registered)
+        return;
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QLatin1String(kObjectPath), kPlayerInterface, QStringLiteral("Seeked"));
+    signal << position;
+    QDBusConnection(m_connectionName).send(signal);
+}
+
+void Mpris::expectFromHere()
+{
+    if (!m_registered || !m_form.state().IsPlaying) {
+        m_expected.reset();
+        m_positionWatch->stop();
+        return;
+    }
+    m_expected = Expected{servicePosition(), m_clock()};
+    m_positionWatch->start();
 }
 
 double Mpris::volume() const
@@ -269,6 +340,14 @@ void Mpris::setVolume(double volume)
     m_volume = std::clamp(volume, 0.0, 1.0);
     applyVolume();
     announceChanges();
+    m_volumeSave->start();
+}
+
+void Mpris::saveVolume()
+{
+    m_volumeSave->stop();
+    if (!m_settings.SaveSetting(kApp, kSection, kVolumeKey, QString::number(m_volume)))
+        std::fprintf(stderr, "quillbeat: the volume could not be kept in the settings file\n");
 }
 
 void Mpris::applyVolume()
@@ -338,18 +417,17 @@ void Mpris::raise()
 
 bool Mpris::openUri(const QString& uri, QString& error)
 {
-    const QUrl url(uri);
-    if (!url.isValid() || !url.isLocalFile()) {
-        error = QStringLiteral("Only file: URIs can be opened: %1").arg(uri);
+    // The command line's rules and words, so the desktop and a terminal are told the same.
+    if (!QUrl(uri).isLocalFile()) {
+        error = QStringLiteral("only files on this computer can be played, not %1").arg(uri);
         return false;
     }
-    // The path's bytes as the URI spells them, so a name that is not UTF-8 keeps them.
-    const QByteArray path = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
-    if (!path.startsWith('/') || path.contains('\0')) {
-        error = QStringLiteral("Not a file on this computer: %1").arg(uri);
+    const std::optional<QByteArray> path = platform::localFileOfUri(uri.toUtf8());
+    if (!path) {
+        error = QStringLiteral("not a file on this computer: %1").arg(uri);
         return false;
     }
-    takeRequest(m_form, WindowRequest{path, true});
+    takeRequest(m_form, WindowRequest{*path, true});
     return true;
 }
 
@@ -373,6 +451,9 @@ void Mpris::announceChanges()
             changed.insert(it.key(), it.value());
     }
     m_last = now;
+    // Play, Stop and a new file: clients take the position afresh from here.
+    if (changed.contains(QStringLiteral("PlaybackStatus")) || changed.contains(QStringLiteral("Metadata")))
+        expectFromHere();
     if (changed.isEmpty() || !m_registered)
         return;
     QDBusMessage signal = QDBusMessage::createSignal(QLatin1String(kObjectPath),

@@ -74,11 +74,12 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action)
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
 {
     if (!form.selectFile(path)) {
-        // Closed while the file was opening: the open was given up, and no one is left to tell.
-        if (form.hasUnloaded())
+        // Closed while the file was opening: the open was given up, and no one is left to tell. And one
+        // failure, one box: an unusable SoundFont or sound module has said so in its own.
+        if (form.hasUnloaded() || form.playback().openRefusalTold())
             return false;
         form.showMessage(QStringLiteral("ファイル「%1」を開けませんでした。\n"
-                                        "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg）か、"
+                                        "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg、Opus）か、"
                                         "ファイルがあるかを確かめてください。")
                              .arg(path));
         return false;
@@ -165,7 +166,8 @@ QString currentTitle(const ui::Form1& form)
         return {};
     if (!state.Title.isEmpty())
         return state.Title;
-    return QFileInfo(state.FilePath).fileName();
+    // As the window shows the name: one that is not UTF-8 as it was meant, not as escaped bytes.
+    return QFileInfo(platform::readablePath(state.FilePath)).fileName();
 }
 
 } // namespace qb::session

@@ -3,6 +3,7 @@
 #include "ui/Form1.h"
 #include "ui/ImageButton.h"
 #include "ui/Label.h"
+#include "ui/PictureBox.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -22,6 +23,27 @@ public:
         if (t == QAccessible::Value || (t == QAccessible::Name && label->accessibleName().isEmpty()))
             return label->caption();
         return QAccessibleWidget::text(t);
+    }
+};
+
+// A panel; unless given a description of its own, it is described by the labels it holds, so that a
+// screen reader that comes to it by Tab reads what it shows (the status line and the information box,
+// the tip) as it is now.
+class PictureBoxAccessible : public QAccessibleWidget
+{
+public:
+    explicit PictureBoxAccessible(PictureBox* box) : QAccessibleWidget(box, QAccessible::Pane) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t != QAccessible::Description || !widget()->accessibleDescription().isEmpty())
+            return QAccessibleWidget::text(t);
+        QStringList shown;
+        for (const Label* label : widget()->findChildren<Label*>(Qt::FindDirectChildrenOnly)) {
+            if (!label->isHidden() && !label->caption().isEmpty())
+                shown << label->caption();
+        }
+        return shown.join(QLatin1Char('\n')).replace(QLatin1String("\r\n"), QLatin1String("\n"));
     }
 };
 
@@ -90,6 +112,8 @@ QAccessibleInterface* accessibleFor(const QString& className, QObject* object)
 {
     if (className == QLatin1String(Label::staticMetaObject.className()))
         return new LabelAccessible(static_cast<Label*>(object));
+    if (className == QLatin1String(PictureBox::staticMetaObject.className()))
+        return new PictureBoxAccessible(static_cast<PictureBox*>(object));
     if (className == QLatin1String(ImageButton::staticMetaObject.className()))
         return new ImageButtonAccessible(static_cast<ImageButton*>(object));
     if (className == QLatin1String(Form1::staticMetaObject.className()))

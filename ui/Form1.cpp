@@ -118,7 +118,10 @@ void Form1::createControls()
     Picture1 = place(new PictureBox(this), "Picture1", {0, 28, 237, 111});
     Picture1->setBackColor(kBlack);
     Picture1->setPicture(panel);
+    // The first stop of Tab, which holds the focus when the window opens so that no command shows a
+    // focus mark until the user tabs to it: named, and read out as the text it shows.
     Picture1->setFocusPolicy(Qt::TabFocus);
+    Picture1->setAccessibleName(QStringLiteral("表示パネル"));
 
     Label1 = place(new Label(QString(), Picture1), "Label1", {12, 14, 235, 15});
     setLabel1Caption(QStringLiteral("Quillbeat Ver1.30"));
@@ -126,7 +129,8 @@ void Form1::createControls()
         place(new Label(QStringLiteral("制作: Quillbeat 開発チーム"), Picture1), "Label2", {12, 28, 207, 75});
     Picture3 = place(new PictureBox(Picture1), "Picture3", {138, 64, 77, 37});
     Picture3->setBackColor(kPanelGreen);
-    Picture3->setFocusPolicy(Qt::TabFocus);
+    // Only a picture, saying nothing the status line does not: a Tab stop there would be an empty one.
+    Picture3->setFocusPolicy(Qt::NoFocus);
     Timer3 = new Timer(200, false, Picture1);
     Timer3->setObjectName(QStringLiteral("Timer3"));
 
@@ -167,7 +171,7 @@ void Form1::createControls()
 
     // The controls that show, in the order they were designed; the holders below the client area take
     // no focus.
-    QWidget* const tabOrder[] = {Picture1, Command1, Command2, Command3, Picture3};
+    QWidget* const tabOrder[] = {Picture1, Command1, Command2, Command3};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -217,8 +221,11 @@ void Form1::showTips()
     m_tips = tip;
     m_tipsPending = false;
     connect(tip, &QDialog::finished, tip, &QObject::deleteLater);
-    // Modal and owned by this window: the toolkit centres it over the window, and the window
-    // manager keeps it in front of it.
+    // Their frame's corner on this window's frame's corner, whatever frames the window manager draws:
+    // this one's is known from what it told of it (_NET_FRAME_EXTENTS, which Qt reads), and a window
+    // moved by its frame asks the window manager to put its frame's corner there (north-west gravity),
+    // before anyone knows how big that frame will be.
+    tip->move(frameGeometry().topLeft());
     tip->show();
 }
 

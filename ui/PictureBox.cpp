@@ -1,5 +1,7 @@
 #include "ui/PictureBox.h"
 
+#include "Accessibility.h"
+
 #include <QPainter>
 #include <algorithm>
 
@@ -8,6 +10,7 @@ namespace qb::ui {
 PictureBox::PictureBox(QWidget* parent) : ClickableWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    installAccessibility();
 }
 
 void PictureBox::setPicture(Picture picture)

@@ -24,6 +24,8 @@ TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPres
     Check1 = new QCheckBox(QStringLiteral("次回起動時には表示しない(&S)"), this);
     Check1->setObjectName(QStringLiteral("Check1"));
     Check1->setGeometry(2, 96, 217, 21);
+    // Said without the access-key mark "(S)", which a screen reader would read out as letters.
+    Check1->setAccessibleName(QStringLiteral("次回起動時には表示しない"));
 
     Picture1 = new PictureBox(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
@@ -47,7 +49,9 @@ TipDialog::TipDialog(platform::SettingsStore& settings, platform::MessageBoxPres
     cmdOK->setDefault(true);
     connect(cmdOK, &QPushButton::clicked, this, &TipDialog::cmdOK_Click);
 
+    // Named, so that a screen reader coming to it by Tab reads the tip, not an unnamed "filler".
     Picture1->setFocusPolicy(Qt::TabFocus);
+    Picture1->setAccessibleName(QStringLiteral("ヒント"));
     setTabOrder(cmdOK, Picture1);
     setTabOrder(Picture1, Check1);
     cmdOK->setFocus();

@@ -214,7 +214,8 @@ std::optional<std::int16_t> word(const std::string& words, std::size_t at)
 // The title text of the meta event at `event` (FF, type, length, data); none when no length byte
 // follows. A length cut off by the end counts as what was read of it, and data past the end is
 // dropped, as the byte search trusts whatever it matched.
-template <typename Source> std::optional<QString> titleAt(Source& source, std::uint64_t event)
+template <typename Source>
+std::optional<QString> titleAt(Source& source, std::uint64_t event, TitleText decoding)
 {
     const std::uint64_t at = event + 2;
     if (at >= source.size())
@@ -233,11 +234,11 @@ template <typename Source> std::optional<QString> titleAt(Source& source, std::u
     const std::optional<std::string> text = source.read(at + used, length);
     if (!text)
         return std::nullopt;
-    return platform::fromCodePage932(*text);
+    return decoding == TitleText::Readable ? platform::readableText(*text) : platform::fromCodePage932(*text);
 }
 
 // The one scan, over bytes in memory or a file read as it goes.
-template <typename Source> MidiHeaderInfo scan(Source& source)
+template <typename Source> MidiHeaderInfo scan(Source& source, TitleText decoding)
 {
     const auto header = source.find(kHeaderTag, 0);
     if (!header)
@@ -262,7 +263,7 @@ template <typename Source> MidiHeaderInfo scan(Source& source)
     const std::uint64_t to = secondTrack ? *secondTrack : source.size();
     if (from < to) {
         if (const auto event = source.findTitleEvent(from, to)) {
-            auto text = titleAt(source, *event);
+            auto text = titleAt(source, *event, decoding);
             if (!text)
                 return {};
             title = std::move(*text);
@@ -278,13 +279,13 @@ bool isHiddenName(const QString& path)
 
 } // namespace
 
-MidiHeaderInfo scanMidiHeader(Bytes bytes)
+MidiHeaderInfo scanMidiHeader(Bytes bytes, TitleText decoding)
 {
     MemorySource source(bytes);
-    return scan(source);
+    return scan(source, decoding);
 }
 
-MidiHeaderInfo ReadMidiHeader(const QString& path)
+MidiHeaderInfo ReadMidiHeader(const QString& path, TitleText decoding)
 {
     if (path.isEmpty() || isHiddenName(path))
         return {};
@@ -303,7 +304,7 @@ MidiHeaderInfo ReadMidiHeader(const QString& path)
         if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
             return {};
         FileSource source(fd.get(), static_cast<std::uint64_t>(info.st_size));
-        MidiHeaderInfo result = scan(source);
+        MidiHeaderInfo result = scan(source, decoding);
         if (source.failed())
             return {};
         return result;

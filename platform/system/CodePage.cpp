@@ -217,6 +217,23 @@ QString readableName(std::string_view bytes)
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
+QString readableText(std::string_view bytes)
+{
+    // Code page 932 text is seldom well-formed UTF-8 as well, and ASCII is the same in both, so only
+    // a multi-byte character tells that the text was written as UTF-8.
+    bool multiByte = false;
+    for (std::size_t i = 0; i < bytes.size();) {
+        char32_t cp = 0;
+        const std::size_t length = validSequence(bytes, i, cp);
+        if (length == 0)
+            return readableName(bytes);
+        multiByte = multiByte || length > 1;
+        i += length;
+    }
+    return multiByte ? QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()))
+                     : readableName(bytes);
+}
+
 QString readablePath(const QString& path)
 {
     const auto escaped = [](QChar c) { return c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF; };

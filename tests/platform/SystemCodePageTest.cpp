@@ -134,6 +134,28 @@ private slots:
         QCOMPARE(fromCodePage932(raw.toStdString()), expected);
     }
 
+    // A title read for showing: UTF-8 once it holds a multi-byte character; code page 932 and ASCII
+    // as fromCodePage932() reads them; bytes that are neither, as a file name's.
+    void readableTexts_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("utf-8") << QByteArray("ループ曲 (Loop)") << QString::fromUtf8("ループ曲 (Loop)");
+        QTest::newRow("utf-8, one accent") << QByteArray("Caf\xc3\xa9") << QString::fromUtf8("Café");
+        QTest::newRow("shift_jis") << QByteArray("\x83\x8b\x81\x5b\x83\x76\x8b\xc8")
+                                   << QString::fromUtf8("ループ曲");
+        QTest::newRow("ascii") << QByteArray("Song 1 \\ ~") << fromCodePage932("Song 1 \\ ~");
+        QTest::newRow("latin-1") << QByteArray("F\xfcr Elise") << QString::fromUtf8("Für Elise");
+        QTest::newRow("empty") << QByteArray() << QString();
+    }
+
+    void readableTexts()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(QString, shown);
+        QCOMPARE(readableText(raw.toStdString()), shown);
+    }
+
     void readablePaths_data()
     {
         QTest::addColumn<QByteArray>("raw");

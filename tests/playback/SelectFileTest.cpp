@@ -110,6 +110,31 @@ private slots:
         QCOMPARE(direct.dialogs.dialogsShown(), 0);
     }
 
+    // The title as it was written: UTF-8 as UTF-8, code page 932 as before, in the caption, the
+    // information box and the state the desktop's media controls and the sound server read.
+    void aTitleReadsAsItWasWritten_data()
+    {
+        QTest::addColumn<QByteArray>("title");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("UTF-8") << QByteArray("ループ曲 №1") << QString::fromUtf8("ループ曲 №1");
+        QTest::newRow("Shift_JIS") << QByteArray("\x83\x8b\x81\x5b\x83\x76\x8b\xc8")
+                                   << QString::fromUtf8("ループ曲");
+        QTest::newRow("ASCII") << QByteArray("Loop") << QStringLiteral("Loop");
+    }
+
+    void aTitleReadsAsItWasWritten()
+    {
+        QFETCH(QByteArray, title);
+        QFETCH(QString, shown);
+        Player player;
+        QVERIFY(player.playback.SelectFile(writeMidi(QStringLiteral("titled.mid"), title)));
+        QCOMPARE(player.view.caption, shown);
+        QVERIFY2(
+            player.view.label2.startsWith(QStringLiteral("タイトル = ") + shown + QStringLiteral("\r\n")),
+            qPrintable(player.view.label2));
+        QCOMPARE(player.state.Title, shown);
+    }
+
     void aNameThatIsNotUtf8IsShownReadable()
     {
         // An old Western archive's name: the file opens by its real bytes, the window reads them as

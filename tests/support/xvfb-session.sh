@@ -73,6 +73,22 @@ wait_window() {
   first_window "$1"
 }
 
+# Prints the frame the window manager put around window $1 as "left right top bottom" (its
+# _NET_FRAME_EXTENTS); nothing while it has not said.
+frame_extents() {
+  xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/^_NET_FRAME_EXTENTS(CARDINAL) = //p' | tr -d ','
+}
+# Prints the screen position of the outer top-left corner of window $1's frame as "x y": where the
+# window's own area is, less the frame's left and top.
+outer_corner() {
+  local left right top bottom x y
+  read -r left right top bottom <<<"$(frame_extents "$1")"
+  [ -n "$bottom" ] || return 1
+  x=$(xwininfo -id "$1" | awk '/Absolute upper-left X/ {print $4}')
+  y=$(xwininfo -id "$1" | awk '/Absolute upper-left Y/ {print $4}')
+  echo "$((x - left)) $((y - top))"
+}
+
 # Prints the colour of pixel ($2, $3) of image $1 as "r,g,b".
 pixel() {
   convert "$1" -format "%[fx:int(255*p{$2,$3}.r)],%[fx:int(255*p{$2,$3}.g)],%[fx:int(255*p{$2,$3}.b)]" info:

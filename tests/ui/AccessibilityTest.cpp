@@ -206,10 +206,47 @@ private slots:
     void mainWindowTabOrder()
     {
         // The controls that show, in the order they were designed: the display panel, the three
-        // commands once each, the animation box. The holders below the client area (pictures and
-        // access-key buttons), labels and timers take no focus.
-        QCOMPARE(tabCycleFrom(form->Picture1),
-                 QStringList({"Picture1", "Command1", "Command2", "Command3", "Picture3"}));
+        // commands once each. The animation box (a picture that says nothing the status line does
+        // not), the holders below the client area (pictures and access-key buttons), labels and
+        // timers take no focus.
+        QCOMPARE(tabCycleFrom(form->Picture1), QStringList({"Picture1", "Command1", "Command2", "Command3"}));
+    }
+
+    // Every Tab stop has a name a screen reader speaks, and the display panel reads out what it shows
+    // now; the tips' box is named without its access-key mark, and their panel reads out the tip.
+    void everyTabStopIsNamed()
+    {
+        const auto unnamed = [](QWidget* start) {
+            start->setFocus(Qt::TabFocusReason);
+            QStringList found;
+            for (int i = 0; i < 40; ++i) {
+                QWidget* now = QApplication::focusWidget();
+                if (accessible(now)->text(QAccessible::Name).trimmed().isEmpty())
+                    found << now->objectName();
+                QTest::keyClick(now, Qt::Key_Tab);
+                if (QApplication::focusWidget() == start)
+                    break;
+            }
+            return found;
+        };
+        QCOMPARE(unnamed(form->Picture1), QStringList());
+        QAccessibleInterface* panel = accessible(form->Picture1);
+        QCOMPARE(panel->role(), QAccessible::Pane);
+        form->setLabel1Caption(QStringLiteral("Play     /音楽/ループ.mid"));
+        form->setLabel2Caption(QStringLiteral("タイトル = ループ曲\r\nフォーマット = 1"));
+        QCOMPARE(panel->text(QAccessible::Description),
+                 QStringLiteral("Play     /音楽/ループ.mid\nタイトル = ループ曲\nフォーマット = 1"));
+
+        form.reset();
+        TipDialog dialog(settings, messages);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QCOMPARE(unnamed(dialog.cmdOK), QStringList());
+        QCOMPARE(accessible(dialog.Check1)->text(QAccessible::Name),
+                 QStringLiteral("次回起動時には表示しない"));
+        QVERIFY(accessible(dialog.Picture1)
+                    ->text(QAccessible::Description)
+                    .contains(dialog.lblTipText->caption()));
     }
 
     // To assistive tools the main window is a window holding the panel and the three commands; the

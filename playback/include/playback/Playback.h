@@ -26,9 +26,11 @@ public:
     // must own what it uses. Tests lend a double.
     using HeaderReader = std::function<media::MidiHeaderInfo(const QString& path)>;
 
-    // `dialogs` shows the Select dialog; `readHeader` reads the header of a MIDI file that opened.
+    // `dialogs` shows the Select dialog; `readHeader` reads the header of a MIDI file that opened (by
+    // default for showing: a title written in UTF-8 reads as such, not as code page 932 garbage).
     Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs,
-             HeaderReader readHeader = media::ReadMidiHeader);
+             HeaderReader readHeader = readableHeader);
+    static media::MidiHeaderInfo readableHeader(const QString& path);
 
     // Play: "play midi notify"; on success the status line reads "Play     " + FilePath and the
     // animation starts; on refusal the program's message box asks the user to select a file.
@@ -57,6 +59,10 @@ public:
     void ReleaseOpenFile();
     // Opens FilePath under the alias "midi"; true when the service accepted it.
     bool OpenMediaFile();
+    // Whether the last open that failed was refused for a reason the sound service has told the user
+    // itself: MCIERR_CANNOT_LOAD_DRIVER, an unusable SoundFont or sound module, each of which has its
+    // own message box. A box of the program's own about the file would only repeat it.
+    bool openRefusalTold() const { return m_openRefusalTold; }
 
     // The dialog's filter: five description/pattern pairs, each text followed by one NUL. The first
     // lists every ending of the table of media formats.
@@ -78,7 +84,8 @@ private:
     const HeaderReader m_readHeader;
     bool m_dialogShowing = false;
     bool m_opening = false;
-    bool m_restarting = false;  // the loop monitor's restart is under way (its error box may be up)
+    bool m_restarting = false; // the loop monitor's restart is under way (its error box may be up)
+    bool m_openRefusalTold = false;
     unsigned m_openedFiles = 0; // counts opens, so a restart can tell its file from a later one
 };
 

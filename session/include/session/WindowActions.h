@@ -21,7 +21,8 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action);
 
 // Selects `path` (absolute) as Select does and, when `play` is set, plays it as Play does. A file
 // that does not open leaves the window as after a failed Select and the program's message box names
-// it. Returns whether the file opened.
+// it, unless the sound service has told why in a box of its own (a SoundFont or sound module that
+// cannot be used: see Playback::openRefusalTold). Returns whether the file opened.
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
 
 // Takes a request from outside the window (a later start, the media controls' OpenUri): the window (or
@@ -41,7 +42,7 @@ QString soundFontMessage(const QString& soundFont, mci::SoundFontProblem problem
                          const QString& settingsFile);
 
 // The title the desktop shows for the open file: the MIDI title when it has one, else the file's
-// name; empty when no file is open.
+// name as the window shows it (platform::readablePath); empty when no file is open.
 QString currentTitle(const ui::Form1& form);
 
 } // namespace qb::session

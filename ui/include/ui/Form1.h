@@ -54,9 +54,9 @@ public:
     const playback::PlaybackState& state() const { return m_state; }
     playback::Playback& playback() { return m_playback; }
 
-    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally over this
-    // window once the window system has put the window where it chose. Call before the first show;
-    // returns at once (the tips close on their own time). A start with a file leaves it out.
+    // Reads the start-up setting and, unless it is turned off, shows the tips dialog modally, its outer
+    // corner on this window's, once the window system has put the window where it chose. Call before the
+    // first show; returns at once (the tips close on their own time). A start with a file leaves it out.
     void Form_Load();
     // True from a Form_Load that shows the tips until they close: the window does not take requests
     // from outside yet.

@@ -18,6 +18,16 @@ struct MidiHeaderInfo
     friend bool operator==(const MidiHeaderInfo&, const MidiHeaderInfo&) = default;
 };
 
+// How the title's bytes become text: as code page 932 (Shift_JIS), the scan's own reading; or readable,
+// for showing, as platform::readableText() reads text (UTF-8 once the bytes hold a multi-byte UTF-8
+// character, else code page 932, and bytes that are neither as a file name's). The two differ only in
+// the title, and only for a title that is not ASCII or code page 932.
+enum class TitleText
+{
+    CodePage932,
+    Readable,
+};
+
 // Scans a file's bytes by pattern search, not by walking chunks or events, so a sequence wrapped
 // in a RIFF container (.rmi) is found like a plain .mid:
 // - the header values are the big-endian words 8..13 bytes after the first "MThd"; a word of
@@ -27,9 +37,10 @@ struct MidiHeaderInfo
 //   track's length field is never taken) up to the second "MTrk". Matches in delta times or
 //   system-exclusive data count. Its length is a variable-length quantity of at most four bytes;
 //   text that runs past the end is cut there. A pair in the last two bytes fails the scan.
-//   The text is decoded from code page 932.
+//   The text is decoded as `decoding` says.
 // Any failure yields the empty record. Pure function; thread-safe.
-MidiHeaderInfo scanMidiHeader(std::span<const std::uint8_t> bytes);
+MidiHeaderInfo scanMidiHeader(std::span<const std::uint8_t> bytes,
+                              TitleText decoding = TitleText::CodePage932);
 
 // Scans the file at the local path `path` as above, with the same result as scanning its bytes. `path`
 // is converted to the file's name by platform::toAnsi, so a name that is not UTF-8 (held as escaped
@@ -40,6 +51,6 @@ MidiHeaderInfo scanMidiHeader(std::span<const std::uint8_t> bytes);
 // one megabyte plus the title whatever the file's length; holes of a sparse file are skipped. A read
 // error, or a file that gets shorter meanwhile, gives the empty record. Blocks the calling thread while
 // the file is read.
-MidiHeaderInfo ReadMidiHeader(const QString& path);
+MidiHeaderInfo ReadMidiHeader(const QString& path, TitleText decoding = TitleText::CodePage932);
 
 } // namespace qb::media

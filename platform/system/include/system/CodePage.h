@@ -23,6 +23,10 @@ QString fromCodePage932(std::string_view bytes);
 // page 932 (Japanese Windows) when every byte makes sense as it, else as Latin-1 (Western Windows),
 // which takes every byte. For showing only: the name itself is what opens the file.
 QString readableName(std::string_view bytes);
+// Text stored without a word of its encoding, such as a MIDI file's title, for showing: UTF-8 when the
+// bytes are well-formed UTF-8 and hold at least one multi-byte character, else readableName(). So ASCII
+// and code page 932 text read exactly as fromCodePage932() reads them.
+QString readableText(std::string_view bytes);
 // `path` (text from fromAnsi()) with each component that is not UTF-8 spelled by readableName(); a path
 // that is all UTF-8 comes back as it is.
 QString readablePath(const QString& path);
