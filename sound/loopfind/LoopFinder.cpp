@@ -27,9 +27,12 @@ constexpr double kOnceSlackSeconds = 10;
 
 // Agreement of the waveform. A window of a repeat agrees when the difference of the two passes is
 // this far below the music; over all the windows checked it must be further still. Music performed
-// twice differs by about as much as it is loud (0 to +3 dB); a lossy coder leaves 20 to 40 dB.
-constexpr double kWindowAgreementDb = -15;
-constexpr double kRepeatAgreementDb = -20;
+// twice differs by about as much as it is loud (0 to +3 dB); the noise of a lossy coder differs
+// between the passes and leaves 15 to 35 dB (Ogg Vorbis at its middle qualities the least). The
+// best lag of a stretch that does not repeat is not even this far below.
+constexpr double kWindowAgreementDb = -8;
+constexpr double kRepeatAgreementDb = -12;
+constexpr double kLagAgreementDb = -3;
 // Below this level (about -80 dBFS) a stretch is silence, which agrees with silence.
 constexpr double kSilencePower = 1e-8;
 // The start of a lossy repeat: where the frames from which on the difference is mostly below this
@@ -40,7 +43,7 @@ constexpr std::int64_t kStartGiveUp = 1024;
 constexpr float kSameSample = 1e-6f;
 constexpr double kJumpSeconds = 1;
 constexpr int kMaxCandidates = 8;
-constexpr int kMaxProbes = 48;
+constexpr int kMaxProbes = 32;
 
 double toDb(double ratio)
 {
@@ -98,7 +101,7 @@ private:
 
     std::int64_t seconds(double s) const { return std::int64_t(std::llround(s * m_source.rate())); }
     bool verify(const RepeatCandidate& candidate, Verified& out);
-    std::int64_t fineLag(const RepeatCandidate& candidate);
+    std::int64_t fineLag(const RepeatCandidate& candidate, double& agreementDb);
     std::int64_t exactStart(std::int64_t from, std::int64_t lag);
     std::int64_t agreeingStart(std::int64_t from, std::int64_t lag);
     bool acceptable(std::int64_t start, std::int64_t lag, std::int64_t repeatEnd) const;
@@ -135,6 +138,9 @@ Result Finder::run()
 
     std::optional<Verified> best;
     for (const RepeatCandidate& candidate : candidates) {
+        // A stretch that shows less moving music than a loop already verified cannot beat it.
+        if (best && candidate.score <= best->score)
+            continue;
         Verified v;
         const bool found = verify(candidate, v);
         if (!m_source.ok())
@@ -150,13 +156,14 @@ Result Finder::run()
 // The lag, to the frame, at which the two passes agree best: the least squared difference over
 // windows at three places of the stretch, found by cross-correlation within two steps of the coarse
 // lag.
-std::int64_t Finder::fineLag(const RepeatCandidate& candidate)
+std::int64_t Finder::fineLag(const RepeatCandidate& candidate, double& agreementDb)
 {
     const int step = m_track.step;
     const int window = 8 * step, reach = 2 * step, lags = 2 * reach + 1;
     const std::int64_t coarse = candidate.lag * step;
     CrossCorrelation correlation(16 * step);
     std::vector<double> total(static_cast<std::size_t>(lags), 0.0), c(static_cast<std::size_t>(lags));
+    std::vector<double> energy(static_cast<std::size_t>(lags), 0.0);
     std::vector<float> a(static_cast<std::size_t>(window)), b(static_cast<std::size_t>(window + 2 * reach));
     int probes = 0;
     for (int q = 1; q <= 3; ++q) {
@@ -189,6 +196,7 @@ std::int64_t Finder::fineLag(const RepeatCandidate& candidate)
             eb += double(b[std::size_t(i)]) * b[std::size_t(i)];
         for (int j = 0; j < lags; ++j) {
             total[std::size_t(j)] += ea + eb - 2 * c[std::size_t(j)];
+            energy[std::size_t(j)] += ea + eb;
             eb += double(b[std::size_t(j + window)]) * b[std::size_t(j + window)] -
                   double(b[std::size_t(j)]) * b[std::size_t(j)];
         }
@@ -197,7 +205,9 @@ std::int64_t Finder::fineLag(const RepeatCandidate& candidate)
     if (probes == 0)
         return -1;
     const auto least = std::min_element(total.begin(), total.end());
-    return coarse - reach + (least - total.begin());
+    const auto j = std::size_t(least - total.begin());
+    agreementDb = toDb(std::max(*least, 0.0) / std::max(energy[j], 1e-30));
+    return coarse - reach + std::int64_t(j);
 }
 
 // The first frame of an exact repeat that holds at `from`: going back while the samples are equal.
@@ -272,14 +282,24 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
 {
     const int step = m_track.step;
     const std::int64_t frames = m_source.frames();
-    const std::int64_t lag = fineLag(candidate);
-    if (lag <= 0)
+    double lagAgreementDb = 0;
+    const std::int64_t lag = fineLag(candidate, lagAgreementDb);
+    if (lag <= 0 || lagAgreementDb > kLagAgreementDb)
         return false;
 
-    // Windows spread over the stretch, each compared with its copy one lag later.
+    // Windows spread over the stretch, each compared with its copy one lag later. Each pass is read
+    // in order of position, so that a reader whose seeks are dear can read on over the gaps.
     const std::int64_t window = 4 * std::int64_t(step);
     const std::int64_t first = candidate.first * step, last = (candidate.last + 1) * step;
     const std::int64_t spacing = std::max((last - first) / kMaxProbes, seconds(0.5));
+    std::vector<std::int64_t> positions;
+    for (std::int64_t at = first; at + window <= last && at + lag + window <= frames; at += spacing)
+        positions.push_back(at);
+    m_x.resize(positions.size() * std::size_t(window) * 2);
+    m_y.resize(std::size_t(window) * 2);
+    for (std::size_t i = 0; i < positions.size(); ++i)
+        if (!m_source.read(positions[i], window, m_x.data() + i * std::size_t(window) * 2))
+            return false;
     struct Probe
     {
         std::int64_t at;
@@ -287,17 +307,20 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
         bool silent, agrees;
     };
     std::vector<Probe> probes;
-    m_x.resize(std::size_t(window) * 2);
-    m_y.resize(std::size_t(window) * 2);
     const double limit = fromDb(kWindowAgreementDb);
-    for (std::int64_t at = first; at + window <= last && at + lag + window <= frames; at += spacing) {
-        if (!m_source.read(at, window, m_x.data()) || !m_source.read(at + lag, window, m_y.data()))
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (!m_source.read(positions[i] + lag, window, m_y.data()))
             return false;
-        const Comparison c = compare(m_x.data(), m_y.data(), window);
+        const Comparison c = compare(m_x.data() + i * std::size_t(window) * 2, m_y.data(), window);
         const bool silent = c.music < kSilencePower * double(window);
-        probes.push_back({at, c, silent, !silent && c.difference <= limit * c.music});
+        probes.push_back({positions[i], c, silent, !silent && c.difference <= limit * c.music});
     }
-    // The longest run of windows that agree or are silent, by the number that agree.
+    // The longest run of windows that agree or are silent, by the number that agree; one window
+    // alone that disagrees (a coder's burst of noise) does not end it.
+    const auto inRun = [&](std::size_t k) {
+        return probes[k].agrees || probes[k].silent ||
+               (k > 0 && k + 1 < probes.size() && probes[k + 1].agrees);
+    };
     std::size_t bestFirst = 0, bestLast = 0, bestCount = 0;
     for (std::size_t i = 0; i < probes.size();) {
         if (!probes[i].agrees) {
@@ -305,7 +328,7 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
             continue;
         }
         std::size_t j = i, lastAgreeing = i, count = 0;
-        for (; j < probes.size() && (probes[j].agrees || probes[j].silent); ++j)
+        for (; j < probes.size() && inRun(j); ++j)
             if (probes[j].agrees) {
                 lastAgreeing = j;
                 ++count;
@@ -324,10 +347,10 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
         sum.difference += probes[i].c.difference;
         sum.music += probes[i].c.music;
     }
-    // Exact from where the repeat begins; a fade at its end leaves the samples, not the music.
-    const bool exact = m_options.fidelity == Fidelity::Lossless && probes[bestFirst].c.difference == 0;
     if (toDb(sum.difference / sum.music) > kRepeatAgreementDb)
         return false;
+    // Exact from where the repeat begins; a fade at its end changes the samples, not the music.
+    const bool exact = m_options.fidelity == Fidelity::Lossless && probes[bestFirst].c.difference == 0;
 
     const std::int64_t from = probes[bestFirst].at;
     const std::int64_t start = exact ? exactStart(from, lag) : agreeingStart(from, lag);
