@@ -35,10 +35,16 @@ constexpr double kRepeatAgreementDb = -12;
 constexpr double kLagAgreementDb = -3;
 // Below this level (about -80 dBFS) a stretch is silence, which agrees with silence.
 constexpr double kSilencePower = 1e-8;
-// The start of a lossy repeat: where the frames from which on the difference is mostly below this
-// share of the music begin, found by going back at least this many frames past it.
-constexpr double kStartShareDb = -10;
+// Once a repeat is seen, its windows must agree within this margin of their median, which is the
+// coder's noise (between the two limits).
+constexpr double kTypicalMarginDb = 8;
+constexpr double kStrictestAgreementDb = -30;
+// The start of a lossy repeat is found by going back at least this many frames past it, counting a
+// frame as agreeing when its difference is below this share of its music, robust to the coder's
+// bursts; the repeat must then agree as well as its windows do over this time from its start.
 constexpr std::int64_t kStartGiveUp = 1024;
+constexpr double kStartShareDb = -10;
+constexpr double kStartCheckSeconds = 1;
 // Within a lossless repeat, samples this close are the same (a decoder's rounding, never music).
 constexpr float kSameSample = 1e-6f;
 constexpr double kJumpSeconds = 1;
@@ -103,8 +109,9 @@ private:
     bool verify(const RepeatCandidate& candidate, Verified& out);
     std::int64_t fineLag(const RepeatCandidate& candidate, double& agreementDb);
     std::int64_t exactStart(std::int64_t from, std::int64_t lag);
-    std::int64_t agreeingStart(std::int64_t from, std::int64_t lag);
+    std::int64_t agreeingStart(std::int64_t from, std::int64_t lag, double shareDb);
     bool acceptable(std::int64_t start, std::int64_t lag, std::int64_t repeatEnd) const;
+    double level(std::int64_t start, std::int64_t lag, std::int64_t frames);
 
     Source& m_source;
     const Options& m_options;
@@ -232,13 +239,13 @@ std::int64_t Finder::exactStart(std::int64_t from, std::int64_t lag)
 }
 
 // The first frame from which two lossy passes agree. Going back from `from`, each frame adds its
-// difference less a tenth of its music to a running sum: the sum falls while the passes agree and
+// difference less `shareDb` of its music to a running sum: the sum falls while the passes agree and
 // climbs once they differ, and the repeat starts where it was least. A coder's burst of noise inside
 // the repeat is a small bump, not an end; silence on both sides counts as agreeing, barely.
-std::int64_t Finder::agreeingStart(std::int64_t from, std::int64_t lag)
+std::int64_t Finder::agreeingStart(std::int64_t from, std::int64_t lag, double shareDb)
 {
     constexpr std::int64_t kBlock = 4096;
-    const double share = fromDb(kStartShareDb);
+    const double share = fromDb(shareDb);
     m_x.resize(kBlock * 2);
     m_y.resize(kBlock * 2);
     double sum = 0, least = 0, musicSince = 0;
@@ -265,6 +272,19 @@ std::int64_t Finder::agreeingStart(std::int64_t from, std::int64_t lag)
         end = begin;
     }
     return start;
+}
+
+// The level of the difference of [start, start + frames) and its copy one lag later, in dB of the
+// music; 0 when it cannot be read.
+double Finder::level(std::int64_t start, std::int64_t lag, std::int64_t frames)
+{
+    m_x.resize(std::size_t(frames) * 2);
+    m_y.resize(std::size_t(frames) * 2);
+    if (!m_source.read(start, frames, m_x.data()) || !m_source.read(start + lag, frames, m_y.data()))
+        return 0;
+    const Comparison c = compare(m_x.data(), m_y.data(), frames);
+    return c.music < kSilencePower * double(frames) ? -std::numeric_limits<double>::infinity()
+                                                    : toDb(c.difference / c.music);
 }
 
 bool Finder::acceptable(std::int64_t start, std::int64_t lag, std::int64_t repeatEnd) const
@@ -307,39 +327,56 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
         bool silent, agrees;
     };
     std::vector<Probe> probes;
-    const double limit = fromDb(kWindowAgreementDb);
     for (std::size_t i = 0; i < positions.size(); ++i) {
         if (!m_source.read(positions[i] + lag, window, m_y.data()))
             return false;
         const Comparison c = compare(m_x.data() + i * std::size_t(window) * 2, m_y.data(), window);
-        const bool silent = c.music < kSilencePower * double(window);
-        probes.push_back({positions[i], c, silent, !silent && c.difference <= limit * c.music});
+        probes.push_back({positions[i], c, c.music < kSilencePower * double(window), false});
     }
-    // The longest run of windows that agree or are silent, by the number that agree; one window
-    // alone that disagrees (a coder's burst of noise) does not end it.
-    const auto inRun = [&](std::size_t k) {
-        return probes[k].agrees || probes[k].silent ||
-               (k > 0 && k + 1 < probes.size() && probes[k + 1].agrees);
-    };
+    // The longest run of windows that agree within `limitDb` or are silent, by the number that
+    // agree; one window alone that disagrees (a coder's burst of noise) does not end it.
     std::size_t bestFirst = 0, bestLast = 0, bestCount = 0;
-    for (std::size_t i = 0; i < probes.size();) {
-        if (!probes[i].agrees) {
-            ++i;
-            continue;
-        }
-        std::size_t j = i, lastAgreeing = i, count = 0;
-        for (; j < probes.size() && inRun(j); ++j)
-            if (probes[j].agrees) {
-                lastAgreeing = j;
-                ++count;
+    const auto longestRun = [&](double limitDb) {
+        const double limit = fromDb(limitDb);
+        for (Probe& p : probes)
+            p.agrees = !p.silent && p.c.difference <= limit * p.c.music;
+        const auto inRun = [&](std::size_t k) {
+            return probes[k].agrees || probes[k].silent ||
+                   (k > 0 && k + 1 < probes.size() && probes[k + 1].agrees);
+        };
+        bestFirst = bestLast = bestCount = 0;
+        for (std::size_t i = 0; i < probes.size();) {
+            if (!probes[i].agrees) {
+                ++i;
+                continue;
             }
-        if (count > bestCount) {
-            bestFirst = i;
-            bestLast = lastAgreeing;
-            bestCount = count;
+            std::size_t j = i, lastAgreeing = i, count = 0;
+            for (; j < probes.size() && inRun(j); ++j)
+                if (probes[j].agrees) {
+                    lastAgreeing = j;
+                    ++count;
+                }
+            if (count > bestCount) {
+                bestFirst = i;
+                bestLast = lastAgreeing;
+                bestCount = count;
+            }
+            i = j;
         }
-        i = j;
-    }
+    };
+    longestRun(kWindowAgreementDb);
+    if (bestCount < 3)
+        return false;
+    // The repeat is then held to its own typical agreement: the coder's noise, or none at all. A
+    // stretch that merely resembles the music around an exact copy is no part of the copy.
+    std::vector<double> levels;
+    for (std::size_t i = bestFirst; i <= bestLast; ++i)
+        if (probes[i].agrees)
+            levels.push_back(toDb(probes[i].c.difference / probes[i].c.music));
+    std::nth_element(levels.begin(), levels.begin() + std::ptrdiff_t(levels.size() / 2), levels.end());
+    const double agreementDb =
+        std::clamp(levels[levels.size() / 2] + kTypicalMarginDb, kStrictestAgreementDb, kWindowAgreementDb);
+    longestRun(agreementDb);
     if (bestCount < 3)
         return false;
     Comparison sum;
@@ -353,7 +390,10 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
     const bool exact = m_options.fidelity == Fidelity::Lossless && probes[bestFirst].c.difference == 0;
 
     const std::int64_t from = probes[bestFirst].at;
-    const std::int64_t start = exact ? exactStart(from, lag) : agreeingStart(from, lag);
+    std::int64_t start = exact ? exactStart(from, lag) : agreeingStart(from, lag, kStartShareDb);
+    // Where the passes only resemble each other before a closer copy, the repeat starts at the copy.
+    if (!exact && start >= 0 && start < from && level(start, lag, seconds(kStartCheckSeconds)) > agreementDb)
+        start = agreeingStart(from, lag, agreementDb);
     const std::int64_t repeatEnd = probes[bestLast].at + window;
     if (start < 0 || !acceptable(start, lag, repeatEnd))
         return false;
