@@ -1,5 +1,6 @@
 #include "sound/loopfind/LoopFinder.h"
 
+#include "sound/loopfind/MidiLoopFinder.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/LoopMarkedFiles.h"
 
@@ -196,6 +197,47 @@ private:
     SNDFILE* m_file = nullptr;
 };
 
+// ---- MIDI songs as event lists: notes of a seed, each ended within the stretch it was made for.
+
+using Track = std::vector<MidiEvent>;
+
+// Notes on `channel` from `from` over `ticks`, 120 ticks to the beat, every one ended before `from`
+// + `ticks`.
+void addNotes(Track& track, std::uint32_t seed, int channel, std::uint32_t from, std::uint32_t ticks)
+{
+    std::mt19937 rng(seed);
+    for (std::uint32_t t = from; t + 120 <= from + ticks; t += 60 * (1 + rng() % 3)) {
+        const auto key = std::uint8_t(48 + rng() % 36);
+        const std::uint32_t length = 30 + rng() % 90;
+        if (t + length >= from + ticks)
+            break;
+        track.push_back({t, {std::uint8_t(0x90 | channel), key, std::uint8_t(60 + rng() % 60)}});
+        track.push_back({t + length, {std::uint8_t(0x80 | channel), key, 0}});
+    }
+}
+
+std::vector<Track> midiSong(std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> parts,
+                            std::uint32_t end)
+{
+    // A conductor track with what is not compared: a name, a marker, the end.
+    Track conductor{{0, {0xFF, 0x03, 4, 's', 'o', 'n', 'g'}}, {0, {0xFF, 0x51, 3, 0x07, 0xA1, 0x20}}};
+    Track melody{{0, {0xC0, 10}}}, bass{{0, {0xC1, 33}}};
+    std::uint32_t at = 0;
+    for (const auto& [seed, ticks] : parts) {
+        addNotes(melody, seed, 0, at, ticks);
+        addNotes(bass, seed + 1000, 1, at, ticks);
+        if (at > 0)
+            conductor.push_back({at, {0xFF, 0x06, 4, 'p', 'a', 'r', 't'}});
+        at += ticks;
+    }
+    const auto byTick = [](const MidiEvent& a, const MidiEvent& b) { return a.tick < b.tick; };
+    for (Track* t : {&conductor, &melody, &bass}) {
+        std::stable_sort(t->begin(), t->end(), byTick);
+        t->push_back({end, {0xFF, 0x2F, 0}});
+    }
+    return {conductor, melody, bass};
+}
+
 } // namespace
 
 class LoopFinderTest : public QObject
@@ -306,6 +348,26 @@ private slots:
         const Arranged music = arrange(20, kRate / 2, kRate + kRate / 2, kRate / 2);
         const Result result = find(write(QStringLiteral("short.wav"), music.samples), Fidelity::Lossless);
         QCOMPARE(result.outcome, Outcome::TooShort);
+    }
+
+    void midiSongPlayedTwiceLoopsItsSectionToTheTick()
+    {
+        // Introduction, a section of two identical phrases and one more, the section again, an ending.
+        const std::vector<Track> song =
+            midiSong({{1, 1930}, {2, 2400}, {2, 2400}, {3, 1440}, {2, 2400}, {2, 2400}, {3, 1440}, {4, 960}},
+                     1930 + 2 * 6240 + 960 + 480);
+        const std::optional<MidiLoop> loop = findMidiLoop(song);
+        QVERIFY(loop);
+        QCOMPARE(loop->start, 1930u);
+        QCOMPARE(loop->end, 1930u + 6240);
+        QVERIFY(loop->repeatTicks >= 6240);
+    }
+
+    void midiSongWithoutRepeatOrWithARiffOnlyIsNoLoop()
+    {
+        QVERIFY(!findMidiLoop(midiSong({{5, 9600}, {6, 9600}}, 19200)));
+        // A riff played twice at the start of a long song is no loop of the song.
+        QVERIFY(!findMidiLoop(midiSong({{7, 960}, {7, 960}, {8, 9600}, {9, 9600}}, 21120)));
     }
 
     void cancelAndReadErrorsGiveUp()
