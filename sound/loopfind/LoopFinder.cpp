@@ -204,8 +204,9 @@ std::int64_t Finder::fineLag(const RepeatCandidate& candidate, double& agreement
         for (int j = 0; j < lags; ++j) {
             total[std::size_t(j)] += ea + eb - 2 * c[std::size_t(j)];
             energy[std::size_t(j)] += ea + eb;
-            eb += double(b[std::size_t(j + window)]) * b[std::size_t(j + window)] -
-                  double(b[std::size_t(j)]) * b[std::size_t(j)];
+            if (j + 1 < lags)
+                eb += double(b[std::size_t(j + window)]) * b[std::size_t(j + window)] -
+                      double(b[std::size_t(j)]) * b[std::size_t(j)];
         }
         ++probes;
     }

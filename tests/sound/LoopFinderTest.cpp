@@ -335,6 +335,18 @@ private slots:
         QCOMPARE(result.outcome, Outcome::None);
     }
 
+    void aRiffRepeatedInsideALongSongIsNoLoop()
+    {
+        // Four seconds played twice after the song's first half minute: exact, but the song would be
+        // cut to a riff.
+        const Samples riff = render(compose(22, 4), 4 * kRate, 22);
+        const Samples song = render(compose(23, 50), 50 * kRate, 23);
+        const Samples file =
+            join({slice(song, 0, 30 * kRate), riff, riff, slice(song, 30 * kRate, 50 * kRate)});
+        const Result result = find(write(QStringLiteral("riff.wav"), file), Fidelity::Lossless);
+        QCOMPARE(result.outcome, Outcome::None);
+    }
+
     void noiseIsNoLoop()
     {
         const Samples file = qb::test::noiseSignal(30 * kRate, 2, 19, 0.3f);
