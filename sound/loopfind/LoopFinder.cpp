@@ -27,24 +27,21 @@ constexpr double kOnceSlackSeconds = 10;
 
 // Agreement of the waveform. A window of a repeat agrees when the difference of the two passes is
 // this far below the music; over all the windows checked it must be further still. Music performed
-// twice differs by about as much as it is loud (0 to +3 dB); the noise of a lossy coder differs
-// between the passes and leaves 15 to 35 dB (Ogg Vorbis at its middle qualities the least). The
-// best lag of a stretch that does not repeat is not even this far below.
-constexpr double kWindowAgreementDb = -8;
-constexpr double kRepeatAgreementDb = -12;
+// twice differs by about as much as it is loud (0 to +3 dB); the best lag of a stretch that does not
+// repeat is not even 3 dB below. A lossy coder's noise differs between the passes and leaves 15 to
+// 35 dB (Ogg Vorbis at its middle qualities the least); a lossless file has none, so a repeat there
+// that is not the same samples must agree far better.
 constexpr double kLagAgreementDb = -3;
+constexpr double kLossyWindowDb = -8;
+constexpr double kLossyRepeatDb = -12;
+constexpr double kLosslessWindowDb = -20;
+constexpr double kLosslessRepeatDb = -25;
 // Below this level (about -80 dBFS) a stretch is silence, which agrees with silence.
 constexpr double kSilencePower = 1e-8;
-// Once a repeat is seen, its windows must agree within this margin of their median, which is the
-// coder's noise (between the two limits).
-constexpr double kTypicalMarginDb = 8;
-constexpr double kStrictestAgreementDb = -30;
-// The start of a lossy repeat is found by going back at least this many frames past it, counting a
-// frame as agreeing when its difference is below this share of its music, robust to the coder's
-// bursts; the repeat must then agree as well as its windows do over this time from its start.
+// The start of a repeat that is not the same samples is found by going back at least this many
+// frames past it, counting a frame as agreeing when its difference is below this share of its music.
 constexpr std::int64_t kStartGiveUp = 1024;
 constexpr double kStartShareDb = -10;
-constexpr double kStartCheckSeconds = 1;
 // Within a lossless repeat, samples this close are the same (a decoder's rounding, never music).
 constexpr float kSameSample = 1e-6f;
 constexpr double kJumpSeconds = 1;
@@ -109,9 +106,9 @@ private:
     bool verify(const RepeatCandidate& candidate, Verified& out);
     std::int64_t fineLag(const RepeatCandidate& candidate, double& agreementDb);
     std::int64_t exactStart(std::int64_t from, std::int64_t lag);
-    std::int64_t agreeingStart(std::int64_t from, std::int64_t lag, double shareDb);
+    std::int64_t exactEnd(std::int64_t from, std::int64_t lag);
+    std::int64_t agreeingStart(std::int64_t from, std::int64_t lag);
     bool acceptable(std::int64_t start, std::int64_t lag, std::int64_t repeatEnd) const;
-    double level(std::int64_t start, std::int64_t lag, std::int64_t frames);
 
     Source& m_source;
     const Options& m_options;
@@ -239,14 +236,34 @@ std::int64_t Finder::exactStart(std::int64_t from, std::int64_t lag)
     return 0;
 }
 
-// The first frame from which two lossy passes agree. Going back from `from`, each frame adds its
-// difference less `shareDb` of its music to a running sum: the sum falls while the passes agree and
-// climbs once they differ, and the repeat starts where it was least. A coder's burst of noise inside
-// the repeat is a small bump, not an end; silence on both sides counts as agreeing, barely.
-std::int64_t Finder::agreeingStart(std::int64_t from, std::int64_t lag, double shareDb)
+// The first frame after an exact repeat that holds at `from - 1`: going on while the samples are
+// equal, up to where the copy reaches the end of the file.
+std::int64_t Finder::exactEnd(std::int64_t from, std::int64_t lag)
 {
     constexpr std::int64_t kBlock = 4096;
-    const double share = fromDb(shareDb);
+    m_x.resize(kBlock * 2);
+    m_y.resize(kBlock * 2);
+    for (std::int64_t begin = from; begin + lag < m_source.frames();) {
+        const std::int64_t count = std::min(kBlock, m_source.frames() - lag - begin);
+        if (!m_source.read(begin, count, m_x.data()) || !m_source.read(begin + lag, count, m_y.data()))
+            return -1;
+        for (std::int64_t f = 0; f < count; ++f)
+            for (int ch = 0; ch < 2; ++ch)
+                if (std::abs(m_x[std::size_t(2 * f + ch)] - m_y[std::size_t(2 * f + ch)]) > kSameSample)
+                    return begin + f;
+        begin += count;
+    }
+    return m_source.frames() - lag;
+}
+
+// The first frame from which two lossy passes agree. Going back from `from`, each frame adds its
+// difference less a tenth of its music to a running sum: the sum falls while the passes agree and
+// climbs once they differ, and the repeat starts where it was least. A coder's burst of noise inside
+// the repeat is a small bump, not an end; silence on both sides counts as agreeing, barely.
+std::int64_t Finder::agreeingStart(std::int64_t from, std::int64_t lag)
+{
+    constexpr std::int64_t kBlock = 4096;
+    const double share = fromDb(kStartShareDb);
     m_x.resize(kBlock * 2);
     m_y.resize(kBlock * 2);
     double sum = 0, least = 0, musicSince = 0;
@@ -273,19 +290,6 @@ std::int64_t Finder::agreeingStart(std::int64_t from, std::int64_t lag, double s
         end = begin;
     }
     return start;
-}
-
-// The level of the difference of [start, start + frames) and its copy one lag later, in dB of the
-// music; 0 when it cannot be read.
-double Finder::level(std::int64_t start, std::int64_t lag, std::int64_t frames)
-{
-    m_x.resize(std::size_t(frames) * 2);
-    m_y.resize(std::size_t(frames) * 2);
-    if (!m_source.read(start, frames, m_x.data()) || !m_source.read(start + lag, frames, m_y.data()))
-        return 0;
-    const Comparison c = compare(m_x.data(), m_y.data(), frames);
-    return c.music < kSilencePower * double(frames) ? -std::numeric_limits<double>::infinity()
-                                                    : toDb(c.difference / c.music);
 }
 
 bool Finder::acceptable(std::int64_t start, std::int64_t lag, std::int64_t repeatEnd) const
@@ -365,38 +369,35 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
             i = j;
         }
     };
-    longestRun(kWindowAgreementDb);
+    const bool lossless = m_options.fidelity == Fidelity::Lossless;
+    longestRun(lossless ? kLosslessWindowDb : kLossyWindowDb);
     if (bestCount < 3)
         return false;
-    // The repeat is then held to its own typical agreement: the coder's noise, or none at all. A
-    // stretch that merely resembles the music around an exact copy is no part of the copy.
-    std::vector<double> levels;
+    // Where most of a lossless file's repeat is the very same samples, the repeat is that copy and
+    // nothing that merely resembles it. A lossy coder may decode stretches of the two passes to the
+    // same samples too, but not from where they start to agree: there the agreement decides.
+    std::size_t same = 0;
     for (std::size_t i = bestFirst; i <= bestLast; ++i)
-        if (probes[i].agrees)
-            levels.push_back(toDb(probes[i].c.difference / probes[i].c.music));
-    std::nth_element(levels.begin(), levels.begin() + std::ptrdiff_t(levels.size() / 2), levels.end());
-    const double agreementDb =
-        std::clamp(levels[levels.size() / 2] + kTypicalMarginDb, kStrictestAgreementDb, kWindowAgreementDb);
-    longestRun(agreementDb);
-    if (bestCount < 3)
-        return false;
+        same += probes[i].agrees && probes[i].c.difference == 0 ? 1 : 0;
+    const bool exact = lossless && 2 * same > bestCount;
+    if (exact) {
+        longestRun(-std::numeric_limits<double>::infinity());
+        if (bestCount < 3)
+            return false;
+    }
     Comparison sum;
     for (std::size_t i = bestFirst; i <= bestLast; ++i) {
         sum.difference += probes[i].c.difference;
         sum.music += probes[i].c.music;
     }
-    if (toDb(sum.difference / sum.music) > kRepeatAgreementDb)
+    if (toDb(sum.difference / sum.music) > (lossless ? kLosslessRepeatDb : kLossyRepeatDb))
         return false;
-    // Exact from where the repeat begins; a fade at its end changes the samples, not the music.
-    const bool exact = m_options.fidelity == Fidelity::Lossless && probes[bestFirst].c.difference == 0;
 
     const std::int64_t from = probes[bestFirst].at;
-    std::int64_t start = exact ? exactStart(from, lag) : agreeingStart(from, lag, kStartShareDb);
-    // Where the passes only resemble each other before a closer copy, the repeat starts at the copy.
-    if (!exact && start >= 0 && start < from && level(start, lag, seconds(kStartCheckSeconds)) > agreementDb)
-        start = agreeingStart(from, lag, agreementDb);
-    const std::int64_t repeatEnd = probes[bestLast].at + window;
-    if (start < 0 || !acceptable(start, lag, repeatEnd))
+    const std::int64_t start = exact ? exactStart(from, lag) : agreeingStart(from, lag);
+    const std::int64_t repeatEnd =
+        exact ? exactEnd(probes[bestLast].at + window, lag) : probes[bestLast].at + window;
+    if (start < 0 || repeatEnd < 0 || !acceptable(start, lag, repeatEnd))
         return false;
 
     // What the jump puts in place of what the file would play.
@@ -412,7 +413,7 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
 
     out.loop.start = start;
     out.loop.end = start + lag;
-    out.loop.exact = exact && across.difference == 0;
+    out.loop.exact = across.difference == 0;
     out.loop.jumpDifferenceDb = across.difference == 0 ? -std::numeric_limits<double>::infinity()
                                                        : toDb(across.difference / std::max(heard, 1e-30));
     out.loop.repeatSeconds = double(repeatEnd - start) / m_source.rate();

@@ -27,15 +27,17 @@ public:
     virtual std::int64_t read(std::int64_t first, float* out, std::int64_t count) = 0;
 };
 
-// How the file was stored, which decides what "the same sound" means.
+// How the file was stored, which decides how closely two passes must agree. Either way, a repeat
+// that is the very same samples is found to the frame: its start is the first frame from which the
+// samples are equal.
 enum class Fidelity
 {
-    // WAVE, FLAC: a repeat is expected to be the same samples, and the loop's start is the first
-    // frame from which they are equal. When the file's repeat is not exact (a performance rendered
-    // twice), the search falls back to the lossy rule.
+    // WAVE, FLAC: no coder's noise. A repeat that is not the same samples (a performance rendered
+    // twice) must agree within 20 dB of the music to count.
     Lossless,
-    // MP3, Ogg Vorbis, Opus: the two passes differ by the coder's noise; the loop's length is the
-    // shift at which they agree best, and its start the first frame from which they agree.
+    // MP3, Ogg Vorbis, Opus: the two passes differ by the coder's noise (15 to 35 dB below the
+    // music). The loop's length is the shift at which they agree best, its start the first frame from
+    // which they agree.
     Lossy,
 };
 
