@@ -162,39 +162,45 @@ Arranged arrange(std::uint32_t seed, std::int64_t intro, std::int64_t section, s
             intro, intro + section};
 }
 
-// ---- Files through libsndfile, read where the finder asks.
+// ---- Files through libsndfile, decoded once from start to end (libsndfile 1.2's Ogg Vorbis seeks
+// can land a block off) and handed out where the finder asks.
 
 class SoundFileReader : public FrameReader
 {
 public:
     explicit SoundFileReader(const QString& path)
     {
-        m_file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &m_info);
+        SF_INFO info{};
+        SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+        if (!file)
+            return;
+        if (info.channels == 2) {
+            m_samples.resize(std::size_t(info.frames) * 2);
+            m_samples.resize(std::size_t(sf_readf_float(file, m_samples.data(), info.frames)) * 2);
+            m_rate = info.samplerate;
+        }
+        sf_close(file);
     }
-    ~SoundFileReader() override
-    {
-        if (m_file)
-            sf_close(m_file);
-    }
-    bool isOpen() const { return m_file && m_info.channels == 2; }
-    int sampleRate() const override { return m_info.samplerate; }
-    std::int64_t lengthFrames() const override { return m_info.frames; }
+    bool isOpen() const { return m_rate > 0; }
+    int sampleRate() const override { return m_rate; }
+    std::int64_t lengthFrames() const override { return std::int64_t(m_samples.size() / 2); }
     std::int64_t read(std::int64_t first, float* out, std::int64_t count) override
     {
         ++reads;
         if (failAfter >= 0 && reads > failAfter)
             return -1;
-        if (sf_seek(m_file, first, SEEK_SET) != first)
-            return -1;
-        return sf_readf_float(m_file, out, count);
+        const std::int64_t n = std::clamp<std::int64_t>(lengthFrames() - first, 0, count);
+        if (n > 0)
+            std::copy_n(m_samples.begin() + first * 2, n * 2, out);
+        return n;
     }
 
     int reads = 0;
     int failAfter = -1;
 
 private:
-    SF_INFO m_info{};
-    SNDFILE* m_file = nullptr;
+    Samples m_samples;
+    int m_rate = 0;
 };
 
 // ---- MIDI songs as event lists: notes of a seed, each ended within the stretch it was made for.
