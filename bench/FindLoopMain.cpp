@@ -394,7 +394,7 @@ int find(const std::string& path, bool lossless, const char* prefix, long long t
 
 // The tracks of a Standard MIDI File as (tick, event bytes), running status resolved. Empty when the
 // file is not one; a damaged track keeps what was read before the damage.
-std::vector<std::vector<loopfind::MidiEvent>> readMidiTracks(const std::string& path, int& division)
+std::vector<std::vector<loopfind::MidiTrackEvent>> readMidiTracks(const std::string& path, int& division)
 {
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
@@ -405,7 +405,7 @@ std::vector<std::vector<loopfind::MidiEvent>> readMidiTracks(const std::string& 
             v = (v << 8) | bytes[at + std::size_t(i)];
         return v;
     };
-    std::vector<std::vector<loopfind::MidiEvent>> tracks;
+    std::vector<std::vector<loopfind::MidiTrackEvent>> tracks;
     if (bytes.size() < 14 || std::string(bytes.begin(), bytes.begin() + 4) != "MThd")
         return tracks;
     division = int(be(12, 2));
@@ -417,7 +417,7 @@ std::vector<std::vector<loopfind::MidiEvent>> readMidiTracks(const std::string& 
         at = end;
         if (!track)
             continue;
-        std::vector<loopfind::MidiEvent> events;
+        std::vector<loopfind::MidiTrackEvent> events;
         std::uint32_t tick = 0;
         std::uint8_t running = 0;
         const auto varLen = [&](std::uint32_t& v) {

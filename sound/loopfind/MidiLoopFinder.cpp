@@ -44,7 +44,7 @@ struct Run
 
 } // namespace
 
-std::optional<MidiLoop> findMidiLoop(const std::vector<std::vector<MidiEvent>>& tracks,
+std::optional<MidiLoop> findMidiLoop(const std::vector<std::vector<MidiTrackEvent>>& tracks,
                                      const std::atomic<bool>* cancel)
 {
     struct Entry
@@ -56,7 +56,7 @@ std::optional<MidiLoop> findMidiLoop(const std::vector<std::vector<MidiEvent>>& 
     std::vector<Entry> entries;
     std::uint32_t lastTick = 0;
     for (std::size_t t = 0; t < tracks.size(); ++t)
-        for (const MidiEvent& e : tracks[t]) {
+        for (const MidiTrackEvent& e : tracks[t]) {
             lastTick = std::max(lastTick, e.tick);
             if (!e.bytes.empty() && !silentMeta(e.bytes))
                 entries.push_back({e.tick, std::uint32_t(t), &e.bytes});

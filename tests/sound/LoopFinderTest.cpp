@@ -205,7 +205,7 @@ private:
 
 // ---- MIDI songs as event lists: notes of a seed, each ended within the stretch it was made for.
 
-using Track = std::vector<MidiEvent>;
+using Track = std::vector<MidiTrackEvent>;
 
 // Notes on `channel` from `from` over `ticks`, 120 ticks to the beat, every one ended before `from`
 // + `ticks`.
@@ -236,7 +236,7 @@ std::vector<Track> midiSong(std::initializer_list<std::pair<std::uint32_t, std::
             conductor.push_back({at, {0xFF, 0x06, 4, 'p', 'a', 'r', 't'}});
         at += ticks;
     }
-    const auto byTick = [](const MidiEvent& a, const MidiEvent& b) { return a.tick < b.tick; };
+    const auto byTick = [](const MidiTrackEvent& a, const MidiTrackEvent& b) { return a.tick < b.tick; };
     for (Track* t : {&conductor, &melody, &bass}) {
         std::stable_sort(t->begin(), t->end(), byTick);
         t->push_back({end, {0xFF, 0x2F, 0}});

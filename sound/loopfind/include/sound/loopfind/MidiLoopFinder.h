@@ -10,7 +10,7 @@ namespace qb::loopfind {
 // One event of a Standard MIDI File's track at its absolute tick: the whole event as the file spells
 // it with its status byte (running status already resolved), e.g. {0x90, 60, 100}, {0xFF, 0x51, 3, ...}
 // for a meta event (FF, type, length, data) or {0xF0, ...} for a system exclusive message.
-struct MidiEvent
+struct MidiTrackEvent
 {
     std::uint32_t tick = 0;
     std::vector<std::uint8_t> bytes;
@@ -32,7 +32,7 @@ struct MidiLoop
 // four notes, when what plays only once (introduction and ending) is longer than two passes, or when
 // the song has more than 200,000 events (the comparison grows with the square of the count).
 // `tracks` in the file's order, each in order of tick. Pure computation; `cancel` as in findLoop.
-std::optional<MidiLoop> findMidiLoop(const std::vector<std::vector<MidiEvent>>& tracks,
+std::optional<MidiLoop> findMidiLoop(const std::vector<std::vector<MidiTrackEvent>>& tracks,
                                      const std::atomic<bool>* cancel = nullptr);
 
 } // namespace qb::loopfind
