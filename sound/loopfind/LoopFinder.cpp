@@ -24,6 +24,10 @@ constexpr double kMinRepeatShare = 0.5;
 // What the file plays once (the introduction, and the ending after the second pass) may not be
 // longer than two passes and this: a short phrase repeated inside a long song is not its loop.
 constexpr double kOnceSlackSeconds = 10;
+// A sound that does not move (a held chord, a drone) repeats its waveform at every multiple of its
+// period, but holds no section: the band levels of a repeat must change by this much on average
+// from one step to the second next (in half decibels; music changes by 4 to 12).
+constexpr double kMinMeanNovelty = 1.5;
 
 // Agreement of the waveform. A window of a repeat agrees when the difference of the two passes is
 // this far below the music; over all the windows checked it must be further still. Music performed
@@ -419,9 +423,10 @@ bool Finder::verify(const RepeatCandidate& candidate, Verified& out)
     out.loop.repeatSeconds = double(repeatEnd - start) / m_source.rate();
     out.repeatEnd = repeatEnd;
     out.score = 0;
-    for (std::int64_t s = start / step; s < std::min(repeatEnd / step, m_track.steps); ++s)
+    const std::int64_t firstStep = start / step, endStep = std::min(repeatEnd / step, m_track.steps);
+    for (std::int64_t s = firstStep; s < endStep; ++s)
         out.score += m_track.novelty[std::size_t(s)];
-    return true;
+    return double(out.score) >= kMinMeanNovelty * double(endStep - firstStep);
 }
 
 } // namespace

@@ -353,11 +353,21 @@ private slots:
         QCOMPARE(result.outcome, Outcome::None);
     }
 
-    void noiseIsNoLoop()
+    void noiseAndAHeldChordAreNoLoop()
     {
-        const Samples file = qb::test::noiseSignal(30 * kRate, 2, 19, 0.3f);
-        const Result result = find(write(QStringLiteral("noise.ogg"), file, SF_FORMAT_OGG), Fidelity::Lossy);
-        QCOMPARE(result.outcome, Outcome::None);
+        const Samples noise = qb::test::noiseSignal(30 * kRate, 2, 19, 0.3f);
+        QCOMPARE(find(write(QStringLiteral("noise.ogg"), noise, SF_FORMAT_OGG), Fidelity::Lossy).outcome,
+                 Outcome::None);
+        // A chord held for half a minute repeats its waveform every 1/55 s, but nothing in it moves.
+        Samples chord(std::size_t(30 * kRate) * 2);
+        for (std::size_t i = 0; i < chord.size() / 2; ++i) {
+            const double t = double(i) / kRate;
+            const auto v = float(0.1 * (std::sin(2 * std::numbers::pi * 220 * t) +
+                                        std::sin(2 * std::numbers::pi * 275 * t) +
+                                        std::sin(2 * std::numbers::pi * 330 * t)));
+            chord[2 * i] = chord[2 * i + 1] = v;
+        }
+        QCOMPARE(find(write(QStringLiteral("chord.wav"), chord), Fidelity::Lossless).outcome, Outcome::None);
     }
 
     void shortFileIsNotSearched()
