@@ -1,4 +1,5 @@
 #include "Backends.h"
+#include "OggLinks.h"
 #include "LoopComments.h"
 
 #include <opusfile.h>
@@ -39,6 +40,10 @@ public:
 
     bool open(std::string* why)
     {
+        if (const int links = countOggLinks(*m_file); links > kMostOggLinks) {
+            *why = "a chained stream of more than " + std::to_string(kMostOggLinks) + " links";
+            return false;
+        }
         const OpusFileCallbacks callbacks{readCallback, seekCallback, tellCallback, nullptr};
         int error = 0;
         m_opus = op_open_callbacks(m_file.get(), &callbacks, nullptr, 0, &error);

@@ -1,4 +1,5 @@
 #include "Backends.h"
+#include "OggLinks.h"
 #include "ChainedParts.h"
 #include "LoopComments.h"
 
@@ -48,6 +49,10 @@ public:
 
     bool open(std::string* why)
     {
+        if (const int links = countOggLinks(*m_file); links > kMostOggLinks) {
+            *why = "a chained stream of more than " + std::to_string(kMostOggLinks) + " links";
+            return false;
+        }
         const ov_callbacks callbacks{readCallback, seekCallback, nullptr, tellCallback};
         const int error = ov_open_callbacks(m_file.get(), &m_vorbis, nullptr, 0, callbacks);
         if (error != 0) {

@@ -377,6 +377,20 @@ private slots:
         QVERIFY(maxDifference(pass, 0, first, first.size()) < 0.01f);
     }
 
+    // A chain longer than the player opens is refused from its pages alone, naming the limit, before a
+    // library reads its headers (thousands of them).
+    void aChainOfTooManyLinksIsRefusedNamingTheLimit()
+    {
+        const QString link = path(QStringLiteral("tiny.ogg"));
+        QVERIFY(
+            writeSoundFile(link, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 1, std::vector<float>(441, 0.1f)));
+        const QString chain = path(QStringLiteral("long chain.ogg"));
+        QVERIFY(chainOggFiles(chain, QStringList(4097, link)));
+        const OpenResult opened = openDecoder(chain.toStdString());
+        QCOMPARE(opened.error, OpenError::InvalidFile);
+        QVERIFY2(opened.message.find("more than 4096 links") != std::string::npos, opened.message.c_str());
+    }
+
     void mp3IsGapless()
     {
         const QString file = path("noise.mp3");
