@@ -81,6 +81,7 @@ int main(int argc, char* argv[])
     request.startupId = startupId;
     request.activationToken = activationToken;
     request.loopPoints = line.loopPoints;
+    request.track = line.track;
 
     // One window per user: a later start hands its file to the running window and ends.
     qb::session::SingleWindow singleWindow;
@@ -98,6 +99,8 @@ int main(int argc, char* argv[])
     qb::app::Program program;
     if (line.loopPoints)
         program.playLoopPoints();
+    if (!request.file.isEmpty())
+        program.chooseTrack(request.file, request.track);
     // Requests are taken from the start: those that come while the tips are up wait for them.
     program.takeRequests(singleWindow);
     program.registerMediaControls(QDBusConnection::sessionBus());

@@ -22,6 +22,10 @@ struct Options
         QStringLiteral("loop-points"),
         QStringLiteral("Play the loop a file marks for itself: its introduction once, "
                        "then its loop for ever (as LoopPoints=1 in the settings).")};
+    QCommandLineOption track{QStringLiteral("track"),
+                             QStringLiteral("Play track N of FILE (1 is the first), for a game-music file "
+                                            "that holds several (NSF, GBS, HES, KSS...)."),
+                             QStringLiteral("N")};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")};
     QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
                                QStringLiteral("Show the version.")};
@@ -34,6 +38,7 @@ struct Options
             "Quillbeat window of this user takes it over instead. FILE may be a file:// URI."));
         parser.addOption(play);
         parser.addOption(loopPoints);
+        parser.addOption(track);
         parser.addOption(help);
         parser.addOption(version);
         parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The sound file to select."),
@@ -92,6 +97,15 @@ CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArra
     const QStringList files = options.parser.positionalArguments();
     if (files.size() > 1)
         return refuse(QStringLiteral("one FILE at most (try --help)"));
+    if (options.parser.isSet(options.track)) {
+        const QString value = options.parser.value(options.track);
+        bool number = false;
+        line.track = value.toInt(&number);
+        if (!number || line.track < 1 || value != QString::number(line.track))
+            return refuse(QStringLiteral("--track takes the number of a track, 1 or more: %1").arg(value));
+        if (files.isEmpty())
+            return refuse(QStringLiteral("--track names a track of FILE, and no FILE is given (try --help)"));
+    }
     if (files.isEmpty())
         return line;
 

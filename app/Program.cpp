@@ -15,6 +15,10 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <string>
 
 namespace qb::app {
 
@@ -45,7 +49,8 @@ struct Program::Impl
     ui::Form1 form;
     std::unique_ptr<session::Mpris> mpris;
     std::unique_ptr<session::SleepInhibitor> inhibitor;
-    bool loopPointsAsked = false; // --loop-points, this start's or a later one's
+    bool loopPointsAsked = false;      // --loop-points, this start's or a later one's
+    std::map<std::string, int> tracks; // --track of a file, 0 the first, by the file's real path
 
     explicit Impl(Parts& parts)
         : messages(lentOrOwn(parts.messages, ownMessages)), settings(lentOrOwn(parts.settings, ownSettings)),
@@ -87,8 +92,26 @@ struct Program::Impl
                           kApp);
         };
         sound.loopPointsWanted = [this] { return loopPointsWanted(); };
+        sound.trackWanted = [this](const std::string& path) { return trackWanted(path); };
         ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));
         return *ownMci;
+    }
+
+    // The file's real path: the open names it by its short form, which may be a link to it.
+    static std::string realPath(const std::string& path)
+    {
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (real == nullptr)
+            return path;
+        std::string result(real);
+        std::free(real);
+        return result;
+    }
+
+    int trackWanted(const std::string& path) const
+    {
+        const auto it = tracks.find(realPath(path));
+        return it == tracks.end() ? 0 : it->second;
     }
 
     // Off unless the user turns it on: --loop-points, or LoopPoints=1 under [Settings] (read at each
@@ -152,6 +175,8 @@ void Program::takeRequests(session::SingleWindow& singleWindow)
                      [this, &form](const session::WindowRequest& handed) {
                          if (handed.loopPoints)
                              playLoopPoints();
+                         if (!handed.file.isEmpty())
+                             chooseTrack(handed.file, handed.track);
                          session::takeRequest(form, handed);
                      });
 }
@@ -164,6 +189,16 @@ void Program::playLoopPoints()
 bool Program::loopPointsWanted() const
 {
     return m->loopPointsWanted();
+}
+
+void Program::chooseTrack(const QByteArray& file, int track)
+{
+    m->tracks[Impl::realPath(file.toStdString())] = std::max(track - 1, 0);
+}
+
+int Program::trackWanted(const std::string& path) const
+{
+    return m->trackWanted(path);
 }
 
 bool Program::registerMediaControls(const QDBusConnection& bus)

@@ -28,11 +28,13 @@ const char* const kStop = "stop midi";
 const char* const kClose = "close midi";
 const char* const kStatusMode = "status midi mode";
 const char* const kSeekStart = "seek midi to start";
+const char* const kInfoTitle = "info midi title";
 
 // Holds the longest path Linux hands out (PATH_MAX, NUL included); our short form is never longer
 // than the path itself.
 constexpr std::size_t kShortPathCapacity = 4096;
 constexpr unsigned kModeReplyLength = 80;
+constexpr unsigned kTitleReplyLength = 512;
 // How long the MIDI header scan may take, counted from the start of the open it runs beside: as long
 // as an open may take. A scan that takes longer (a file system that hardly answers) finds nothing.
 constexpr std::chrono::seconds kHeaderScanLimit{5};
@@ -235,6 +237,10 @@ bool Playback::openChosenFile(const QString& path)
         m_view.setLabel2Caption(QLatin1String(format->label) +
                                 QStringLiteral("ファイルのヘッダ解析はできてません(^^;"));
         m_view.setWindowCaption(shownPath());
+        // What a module or a tune calls itself names it to the desktop (the window shows its path).
+        std::array<char, kTitleReplyLength> title{};
+        if (m_mci.mciSendStringA(kInfoTitle, title.data(), kTitleReplyLength, nullptr) == 0)
+            m_state.Title = QString::fromUtf8(title.data()).trimmed();
     } else {
         // The scan is done (or given up, leaving the empty record): the record is the window's now.
         const media::MidiHeaderInfo info = scan->done() ? *header : media::MidiHeaderInfo{};

@@ -158,6 +158,8 @@ QByteArray encodeRequest(const WindowRequest& request)
         line += " raise";
     else
         line += (request.play ? " open play " : " open select ") + request.file.toBase64();
+    if (!request.file.isEmpty() && request.track > 0)
+        line += " track=" + QByteArray::number(request.track);
     if (request.loopPoints)
         line += " loop-points";
     if (!request.startupId.isEmpty())
@@ -189,6 +191,13 @@ std::optional<WindowRequest> decodeRequest(const QByteArray& line)
         return std::nullopt;
     if (words.size() >= 3 && words.last() == "loop-points") {
         request.loopPoints = true;
+        words.removeLast();
+    }
+    if (words.size() == 5 && words.last().startsWith("track=")) {
+        bool number = false;
+        request.track = words.last().mid(6).toInt(&number);
+        if (!number || request.track < 1 || words.last().mid(6) != QByteArray::number(request.track))
+            return std::nullopt;
         words.removeLast();
     }
     if (words.size() == 2 && words[1] == "raise")

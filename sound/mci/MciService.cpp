@@ -304,7 +304,7 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     file.soundFont = soundFont;
     file.synthCache = m_options.synthCache;
     file.loopPoints = m_options.loopPointsWanted && m_options.loopPointsWanted();
-    file.track = m_options.trackWanted ? m_options.trackWanted() : 0;
+    file.track = m_options.trackWanted ? m_options.trackWanted(cmd.device) : 0;
     std::optional<audio::OpenResult> opened = openBeside(std::move(file));
     if (!opened)
         return MCIERR_INVALID_FILE;

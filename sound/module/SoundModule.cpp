@@ -17,6 +17,7 @@ MciServiceOptions serviceOptions(const SoundStackSetup& setup)
     MciServiceOptions options;
     options.soundFontChoice = setup.soundFontChoice;
     options.loopPointsWanted = setup.loopPointsWanted;
+    options.trackWanted = setup.trackWanted;
     options.soundFontFailed = setup.soundFontFailed;
     return options;
 }

@@ -86,6 +86,18 @@ private slots:
         QVERIFY(!parseCommandLine(2, without, "/home/me").loopPoints);
     }
 
+    // --track names a track of FILE, 1 the first; anything else is refused.
+    void aTrackIsAskedForWithItsFile()
+    {
+        QCOMPARE(parse({"--track", "3", "/srv/game.nsf"}).track, 3);
+        QCOMPARE(parse({"/srv/game.nsf"}).track, 0);
+        for (const char* wrong : {"0", "-1", "two", "03", ""})
+            QCOMPARE(parse({"--track", wrong, "/srv/game.nsf"}).action, CommandLine::Action::Refused);
+        const CommandLine alone = parse({"--track", "2"});
+        QCOMPARE(alone.action, CommandLine::Action::Refused);
+        QVERIFY2(alone.error.contains(QStringLiteral("no FILE")), qPrintable(alone.error));
+    }
+
     void helpAndVersionWin()
     {
         QCOMPARE(parse({"--play", "a.mid", "--help"}).action, CommandLine::Action::Help);

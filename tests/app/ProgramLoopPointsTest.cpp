@@ -4,8 +4,11 @@
 #include "app/Program.h"
 #include "session/SingleWindow.h"
 #include "support/ShownMainWindow.h"
+#include "testkit/AudioFiles.h"
 
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 class ProgramLoopPointsTest : public QObject
@@ -33,6 +36,29 @@ private slots:
         QVERIFY(!program.loopPointsWanted());
         emit single.requested({{}, false, {}, {}, true});
         QVERIFY(program.loopPointsWanted());
+    }
+
+    // The track a request chooses is the file's, whatever form of its path the open names it by (a
+    // link to it, as the short path of a name with blanks is), until a later request chooses again.
+    void aRequestChoosesTheTrackOfItsFile()
+    {
+        qb::test::RecordedParts parts;
+        parts.turnTipsOff();
+        qb::app::Program program(parts.parts());
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("game tunes.nsf"));
+        QVERIFY(qb::test::writeBytes(file, QByteArray("NESM")));
+        const QString link = dir.filePath(QStringLiteral("link.nsf"));
+        QVERIFY(QFile::link(file, link));
+        QCOMPARE(program.trackWanted(link.toStdString()), 0);
+        program.chooseTrack(file.toUtf8(), 3);
+        QCOMPARE(program.trackWanted(link.toStdString()), 2);
+        QCOMPARE(program.trackWanted(dir.filePath(QStringLiteral("other.nsf")).toStdString()), 0);
+
+        qb::session::SingleWindow single(QDir::temp().filePath(QStringLiteral("unused-window-socket")));
+        program.takeRequests(single);
+        emit single.requested({file.toUtf8(), false});
+        QCOMPARE(program.trackWanted(link.toStdString()), 0);
     }
 };
 

@@ -1,6 +1,7 @@
 // What the desktop and the package manager say the player plays: the menu entry's comment (in English
-// and Japanese), the AppStream description and the Debian package's summary and description each name
-// every kind of file the table of media formats plays, so a format added there is not left unsaid.
+// and Japanese), the AppStream description and the Debian package's description each name every family
+// of file the table of media formats plays, so a format added there is not left unsaid; the package's
+// one-line summary names MIDI and stays within Debian's 80 columns.
 #include "sound/MediaFormats.h"
 
 #include <QFile>
@@ -42,10 +43,7 @@ private slots:
     {
         QSet<QString> kinds;
         for (const qb::formats::MediaFormat& format : qb::formats::mediaFormats())
-            kinds << (format.label.empty()
-                          ? QStringLiteral("MIDI")
-                          : QString::fromLatin1(format.label.data(),
-                                                static_cast<qsizetype>(format.label.size())));
+            kinds << QString::fromLatin1(format.family.data(), static_cast<qsizetype>(format.family.size()));
         QVERIFY(kinds.size() >= 6);
 
         const QString entry = readFile(QUILLBEAT_DESKTOP_ENTRY);
@@ -56,11 +54,11 @@ private slots:
             {QStringLiteral("Comment[ja]"), desktopValue(entry, QStringLiteral("Comment[ja]"))},
             {QStringLiteral("AppStream description"), metainfo.section(QStringLiteral("<description>"), 1)
                                                           .section(QStringLiteral("</description>"), 0, 0)},
-            {QStringLiteral("package summary"),
-             packageValue(package, QStringLiteral("CPACK_PACKAGE_DESCRIPTION_SUMMARY"))},
             {QStringLiteral("package description"),
              packageValue(package, QStringLiteral("CPACK_PACKAGE_DESCRIPTION"))},
         };
+        const QString summary = packageValue(package, QStringLiteral("CPACK_PACKAGE_DESCRIPTION_SUMMARY"));
+        QVERIFY2(summary.contains(QStringLiteral("MIDI")) && summary.size() <= 80, qPrintable(summary));
         for (const auto& [where, text] : texts) {
             QVERIFY2(!text.isEmpty(), qPrintable(where + QStringLiteral(" not found")));
             for (const QString& kind : std::as_const(kinds))

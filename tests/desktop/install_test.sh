@@ -29,12 +29,21 @@ fi
 
 desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "desktop-file-validate"
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" || fail "appstreamcli validate"
-# The .rmi type: a shared-mime-info database built from it alone knows the glob and the RIFF magic.
+# Our own types (.rmi, and game-music files): a shared-mime-info database built from them alone knows
+# their globs and magic; every type the desktop entry offers to open is one of them or one
+# shared-mime-info knows.
 mkdir -p "$prefix/mime-check/packages"
 cp "$prefix/share/mime/packages/$id.xml" "$prefix/mime-check/packages/"
 update-mime-database "$prefix/mime-check" || fail "update-mime-database"
 grep -qx 'audio/x-rmid:\*\.rmi' "$prefix/mime-check/globs" || fail "no glob for .rmi"
 grep -q 'audio/x-rmid' "$prefix/mime-check/magic" || fail "no magic for RIFF MIDI"
+grep -qx 'audio/x-vgm:\*\.vgm' "$prefix/mime-check/globs" || fail "no glob for .vgm"
+grep -q 'audio/x-nsf' "$prefix/mime-check/magic" || fail "no magic for NSF"
+for type in $(sed -n 's/^MimeType=//p' "$prefix/share/applications/$id.desktop" | tr ';' ' '); do
+  grep -qFx "$type" "$prefix/mime-check/types" /usr/share/mime/types ||
+    awk -v t="$type" '$1 == t { found = 1 } END { exit !found }' /usr/share/mime/aliases ||
+    fail "the desktop entry offers $type, which no one knows"
+done
 rm -rf "$prefix/mime-check"
 grep -qx 'Exec=quillbeat --play %f' "$prefix/share/applications/$id.desktop" || fail "Exec line"
 # The AppStream screenshots are the pictures in docs/, at the size the metainfo states.

@@ -12,6 +12,7 @@
 #include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
 #include "testkit/MidiFiles.h"
+#include "testkit/RenderedMusicFiles.h"
 
 #include <QApplication>
 #include <QDir>
@@ -165,6 +166,19 @@ private slots:
         QVERIFY(readOn->load());
         QCOMPARE(view.caption, QStringLiteral("read beside"));
         QVERIFY(view.label2.endsWith(QStringLiteral("トラックブロック数 = 2\r\n分解能 = 480")));
+    }
+
+    // A tracker module is shown as the other files that are not MIDI are; its own name is its title,
+    // for the desktop.
+    void aModuleShowsItsPathAndKeepsItsName()
+    {
+        const QString path = file(QStringLiteral("song.mod"));
+        QVERIFY(test::writeBytes(path, test::modFile(test::jumpingModule())));
+        select(path);
+        QVERIFY(state.IsOpen);
+        QCOMPARE(view.label2, QStringLiteral("MODファイルのヘッダ解析はできてません(^^;"));
+        QCOMPARE(view.caption, path);
+        QCOMPARE(state.Title, QStringLiteral("Quillbeat jump"));
     }
 
     void theDialogOffersEveryEndingWePlayThenTheFourFixedPairs()

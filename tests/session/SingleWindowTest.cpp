@@ -80,6 +80,18 @@ private slots:
         QVERIFY(!decodeRequest("QUILLBEAT-WINDOW/1 raise loop-points loop-points"));
     }
 
+    // --track travels with its file.
+    void theTrackTravelsWithItsFile()
+    {
+        WindowRequest sent{QByteArrayLiteral("/music/game.nsf"), true, {}, {}, true, 4};
+        const std::optional<WindowRequest> got = decodeRequest(encodeRequest(sent).chopped(1));
+        QVERIFY(got && got->track == 4 && got->loopPoints && got->play);
+        QCOMPARE(got->file, sent.file);
+        QCOMPARE(decodeRequest(encodeRequest({sent.file, false}).chopped(1))->track, 0);
+        for (const char* wrong : {" track=0", " track=x", " track=07", " track=2 track=2"})
+            QVERIFY2(!decodeRequest(encodeRequest({sent.file, false}).chopped(1) + wrong), wrong);
+    }
+
     void malformedRequestsAreRefused_data()
     {
         QTest::addColumn<QByteArray>("line");

@@ -124,7 +124,7 @@ private slots:
         engineOptions.feederThread = false;
         m_engine = std::make_unique<audio::AudioEngine>(std::move(capture), engineOptions);
         MciService::Options options;
-        options.trackWanted = [this] { return m_track; };
+        options.trackWanted = [this](const std::string&) { return m_track; };
         m_mci = std::make_unique<MciService>(*m_engine, m_box, options);
         m_track = 0;
     }

@@ -6,7 +6,7 @@
 namespace qb::app {
 
 // What the command line asks for, read before any window system is reached:
-// `quillbeat [--play] [--loop-points] [FILE]`,
+// `quillbeat [--play] [--loop-points] [--track N] [FILE]`,
 // `--help`, `--version`. FILE is a path or a file: URI (as a desktop passes it); any other URI is
 // refused.
 struct CommandLine
@@ -23,6 +23,7 @@ struct CommandLine
     QByteArray file;
     bool play = false;
     bool loopPoints = false; // --loop-points: play the loop points files mark
+    int track = 0;           // --track N: the track of FILE to play (1 the first); 0: not given
     QString error;
 };
 

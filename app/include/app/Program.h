@@ -78,6 +78,11 @@ public:
     // without this, LoopPoints=1 under [Settings] decides at each open.
     void playLoopPoints();
     bool loopPointsWanted() const;
+    // The track of `file` (a path in the system's code page) to play from now on, 1 the first; 0 (none
+    // named) is the first as well. A request handed over with a file chooses its track the same way.
+    void chooseTrack(const QByteArray& file, int track);
+    // The track (0 the first) chosen for the file at `path`, whatever form of its path names it.
+    int trackWanted(const std::string& path) const;
     // Offers the desktop's media controls on `bus`. False when the bus refused the name.
     bool registerMediaControls(const QDBusConnection& bus);
     // Keeps the computer from suspending for idleness while the window plays, through logind on the

@@ -9,10 +9,10 @@ namespace qb::playback {
 // time, so nothing here needs a lock. All start at zero: no file, not playing, empty texts.
 struct PlaybackState
 {
-    bool IsOpen = false;        // a file is open under the alias "midi"
-    bool IsPlaying = false;     // the user asked for playback: the loop monitor restarts the file at its end
-    QString FilePath;           // the path last returned by the open-file dialog (empty after a cancel)
-    QString Title;              // the open MIDI file's title; empty for other files and when none is open
+    bool IsOpen = false;    // a file is open under the alias "midi"
+    bool IsPlaying = false; // the user asked for playback: the loop monitor restarts the file at its end
+    QString FilePath;       // the path last returned by the open-file dialog (empty after a cancel)
+    QString Title; // the open file's title (a MIDI file's, a module's or tune's own); empty when none
     QString SavedLabel1Caption; // status line and information box before Select, put back on cancel
     QString SavedLabel2Caption;
     bool DialogCancelled = false;    // set by every open-file dialog

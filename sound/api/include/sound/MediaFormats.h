@@ -15,12 +15,15 @@ enum class MediaKind
 };
 
 // One file ending we play. `label` names the kind of file in the window's information line; it is
-// empty for MIDI files, whose header is shown instead.
+// empty for MIDI files, whose header is shown instead. `family` is the name the desktop's texts give
+// the kind (the menu entry, the package's description): the less known tracker formats go by "MOD",
+// compressed VGM by "VGM".
 struct MediaFormat
 {
     std::string_view ending; // lower case, without the dot
     MediaKind kind;
     std::string_view label;
+    std::string_view family;
 };
 
 // Every ending we play, in the order the open-file dialog lists them.

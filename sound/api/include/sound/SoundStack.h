@@ -39,6 +39,9 @@ struct SoundStackSetup
         soundFontFailed;
     // Asked at every open: whether a file plays the loop points it marks (the user's setting).
     std::function<bool()> loopPointsWanted;
+    // Asked at every open, with the path the open command names: the track to play of a file that
+    // holds several (game-music files), 0 the first (the request's --track).
+    std::function<int(const std::string& path)> trackWanted;
 };
 
 class SoundStack : public MciApi

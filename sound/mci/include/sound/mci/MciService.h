@@ -67,9 +67,9 @@ struct MciServiceOptions
     // loop markers or control change 111) plays them: its introduction once, then its loop for ever
     // in one endless pass. No function, or false: every file loops whole. On the sending thread.
     std::function<bool()> loopPointsWanted;
-    // Asked at every open: the track to play of a file that holds several (game-music files), 0 the
-    // first. No function: the first. On the sending thread.
-    std::function<int()> trackWanted;
+    // Asked at every open, with the file's path as the command names it: the track to play of a file
+    // that holds several (game-music files), 0 the first. No function: the first. On the sending thread.
+    std::function<int(const std::string& path)> trackWanted;
 };
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
