@@ -1,5 +1,8 @@
 // What a file that cannot be opened in time costs when a user selects it again and again.
 //
+//   qb_bench_opens chain <out.ogg> <links> <good.wav>
+//       writes a chained Ogg Vorbis stream of <links> links of 50 ms each (a stream dump's shape; 20,000
+//       links make 88 MB) and a 3-second WAVE file to play after it.
 //   qb_bench_opens <slow file> <count> <good file> [<seconds after>]
 //       the MCI service over the audio engine (silent real-time output) on the application's main
 //       thread, as the window has it: opens <slow file> <count> times under the alias "midi" (each
@@ -13,12 +16,17 @@
 #include "sound/engine/AudioEngine.h"
 #include "sound/engine/SilentOutput.h"
 #include "sound/mci/MciService.h"
+#include "testkit/AudioFiles.h"
 #include "testkit/Fakes.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QStringList>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <sndfile.h>
 #include <string>
 #include <unistd.h>
 
@@ -58,6 +66,19 @@ void printNow(const std::string& prefix)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 5 && std::string(argv[1]) == "chain") {
+        const QString out = QString::fromLocal8Bit(argv[2]);
+        const QString link = out + QStringLiteral(".link.ogg");
+        const int links = std::stoi(argv[3]);
+        std::vector<float> tone(2205 * 2);
+        for (std::size_t i = 0; i < tone.size(); ++i)
+            tone[i] = 0.25f * static_cast<float>(std::sin(static_cast<double>(i / 2) * 0.0627));
+        const bool written = test::writeSoundFile(link, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 2, tone) &&
+                             test::chainOggFiles(out, QStringList(links, link)) &&
+                             test::writeWav(QString::fromLocal8Bit(argv[4]), 3 * 44100);
+        QFile::remove(link);
+        return written ? 0 : 1;
+    }
     if (argc < 4) {
         std::fprintf(stderr, "usage: qb_bench_opens <slow file> <count> <good file> [<seconds after>]\n");
         return 2;
