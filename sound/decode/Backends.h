@@ -16,6 +16,10 @@ namespace qb::audio {
 
 // Whatever libsndfile reads (WAVE, AIFF, FLAC and its other formats), resampled to kEngineRate.
 OpenResult openSoundFile(std::unique_ptr<FileReader> file);
+// The same file's frames at its own rate, and whether it holds them without loss (PCM and FLAC rather
+// than a lossy coding); null, with the reason in `why`, when libsndfile refuses it.
+std::unique_ptr<FrameSource> openSoundFileSource(std::unique_ptr<FileReader> file, bool* lossless,
+                                                 std::string* why);
 // MPEG audio through mpg123, gapless (encoder delay and padding removed), resampled to kEngineRate.
 OpenResult openMpegAudio(std::unique_ptr<FileReader> file);
 

@@ -68,6 +68,42 @@ bool isMpegAudio(std::string_view head)
 
 } // namespace
 
+// A source's frames as the loop finder reads them, sought where it asks.
+class SearchReader final : public loopfind::FrameReader
+{
+public:
+    explicit SearchReader(std::unique_ptr<FrameSource> source) : m_source(std::move(source)) {}
+
+    int sampleRate() const override { return m_source->rate(); }
+    std::int64_t lengthFrames() const override { return std::max<std::int64_t>(m_source->length(), 0); }
+
+    std::int64_t read(std::int64_t first, float* out, std::int64_t count) override
+    {
+        if (first != m_cursor) {
+            m_cursor = -1;
+            if (!m_source->seek(first))
+                return -1;
+            m_cursor = first;
+        }
+        std::int64_t done = 0;
+        while (done < count) {
+            const int want = static_cast<int>(std::min<std::int64_t>(count - done, 1 << 16));
+            const int got = m_source->read(out + done * kChannels, want);
+            if (got <= 0)
+                break;
+            done += got;
+            if (got < want)
+                break;
+        }
+        m_cursor += done;
+        return done;
+    }
+
+private:
+    std::unique_ptr<FrameSource> m_source;
+    std::int64_t m_cursor = 0;
+};
+
 OpenResult openDecoder(const std::string& path, const OpenRequest& request)
 {
     OpenResult result;
@@ -111,6 +147,46 @@ OpenResult openDecoder(const std::string& path, const OpenRequest& request)
         return refused(path, why.c_str());
     result.decoder = std::make_unique<SourceDecoder>(std::move(ogg));
     return result;
+}
+
+std::optional<LoopSearchAudio> openForLoopSearch(const std::string& path, std::string* why)
+{
+    OpenError error = OpenError::None;
+    std::unique_ptr<FileReader> file = FileReader::open(path, &error, why);
+    if (!file)
+        return std::nullopt;
+    std::array<unsigned char, kHeadBytes> bytes{};
+    const std::int64_t got = file->readAt(0, bytes.data(), bytes.size());
+    if (got < 0) {
+        *why = "it cannot be read";
+        return std::nullopt;
+    }
+    const auto size = static_cast<std::size_t>(got);
+    const std::string_view head(reinterpret_cast<const char*>(bytes.data()), size);
+    std::unique_ptr<FrameSource> source;
+    bool lossless = false;
+    if (isMidi(head) || isGameMusic(std::span(bytes.data(), size))) {
+        *why = "music that knows its own loop";
+        return std::nullopt;
+    }
+    if (oggStreamOf(head, std::string_view("\x01vorbis", 7))) {
+        source = openVorbisSource(std::move(file), why);
+    } else if (oggStreamOf(head, "OpusHead")) {
+        source = openOpusSource(std::move(file), why);
+    } else if (isSoundFile(head) || isMpegAudio(head)) {
+        source = openSoundFileSource(std::move(file), &lossless, why);
+    } else {
+        *why = isTrackerModule(std::span(bytes.data(), size), static_cast<std::uint64_t>(file->size()))
+                   ? "music that knows its own loop"
+                   : "not a kind of file the loop is looked for in";
+        return std::nullopt;
+    }
+    if (!source)
+        return std::nullopt;
+    LoopSearchAudio audio;
+    audio.reader = std::make_unique<SearchReader>(std::move(source));
+    audio.fidelity = lossless ? loopfind::Fidelity::Lossless : loopfind::Fidelity::Lossy;
+    return audio;
 }
 
 } // namespace qb::audio

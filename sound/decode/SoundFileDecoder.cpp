@@ -59,8 +59,8 @@ private:
     static std::optional<LoopSpan> readLoop(SNDFILE* file, int fd, const SF_INFO& info)
     {
         if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV)
-            return loopFromComments(vorbisComments(fd, info.format), info.frames,
-                                    info.samplerate, info.samplerate);
+            return loopFromComments(vorbisComments(fd, info.format), info.frames, info.samplerate,
+                                    info.samplerate);
         SF_INSTRUMENT instrument{};
         if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE)
             return std::nullopt;
@@ -132,23 +132,54 @@ OpenResult failure(OpenError error, std::string message)
 
 } // namespace
 
-OpenResult openSoundFile(std::unique_ptr<FileReader> file)
+std::unique_ptr<FrameSource> openSoundFileSource(std::unique_ptr<FileReader> file, bool* lossless,
+                                                 std::string* why)
 {
-    std::string why;
-    if (!riffChunksAddUp(file->fd(), &why))
-        return failure(OpenError::InvalidFile, file->path() + ": " + why);
+    if (!riffChunksAddUp(file->fd(), why))
+        return nullptr;
     SF_VIRTUAL_IO io{fileLength, seekFile, readFile, writeNothing, tellFile};
     SF_INFO info{};
     SNDFILE* sound = sf_open_virtual(&io, SFM_READ, &info, file.get());
-    if (!sound)
-        return failure(OpenError::InvalidFile, file->path() + ": " + sf_strerror(nullptr));
+    if (!sound) {
+        *why = sf_strerror(nullptr);
+        return nullptr;
+    }
     if (info.channels < 1 || info.samplerate < 1000 || info.samplerate > 768000) {
         sf_close(sound);
-        return failure(OpenError::InvalidFile, file->path() + ": unsupported channel count or sample rate");
+        *why = "unsupported channel count or sample rate";
+        return nullptr;
     }
+    if (lossless != nullptr) {
+        switch (info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_PCM_16:
+        case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+        case SF_FORMAT_DOUBLE:
+        case SF_FORMAT_ALAC_16:
+        case SF_FORMAT_ALAC_20:
+        case SF_FORMAT_ALAC_24:
+        case SF_FORMAT_ALAC_32:
+            *lossless = true;
+            break;
+        default:
+            *lossless = false;
+        }
+    }
+    return std::make_unique<SoundFileSource>(sound, std::move(file), info);
+}
+
+OpenResult openSoundFile(std::unique_ptr<FileReader> file)
+{
+    const std::string path = file->path();
+    std::string why;
+    std::unique_ptr<FrameSource> source = openSoundFileSource(std::move(file), nullptr, &why);
+    if (!source)
+        return failure(OpenError::InvalidFile, path + ": " + why);
     OpenResult result;
-    result.decoder =
-        std::make_unique<SourceDecoder>(std::make_unique<SoundFileSource>(sound, std::move(file), info));
+    result.decoder = std::make_unique<SourceDecoder>(std::move(source));
     return result;
 }
 

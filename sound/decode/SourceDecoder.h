@@ -31,6 +31,9 @@ public:
     std::int64_t lengthFrames() const override;
     std::int64_t positionFrames() const override { return m_position; }
     std::optional<LoopSpan> loopMarks() const override;
+    int fileRate() const override { return m_rate; }
+    std::int64_t fileLengthFrames() const override { return sourceLength(); }
+    std::optional<LoopSpan> fileLoopMarks() const override { return m_source->loopMarks(); }
 
 private:
     int readDirect(float* out, int frames);

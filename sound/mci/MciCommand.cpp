@@ -98,6 +98,8 @@ std::optional<InfoItem> infoItemOf(std::string_view word)
         return InfoItem::File;
     if (sameWord(word, "title"))
         return InfoItem::Title;
+    if (sameWord(word, "loop"))
+        return InfoItem::Loop;
     return std::nullopt;
 }
 

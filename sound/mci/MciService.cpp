@@ -1,5 +1,6 @@
 #include "sound/mci/MciService.h"
 
+#include "LoopSearch.h"
 #include "sound/MciErrorText.h"
 #include "sound/MciErrors.h"
 #include "sound/MediaFormats.h"
@@ -105,14 +106,21 @@ audio::OpenResult openFile(const FileOpening& file)
     request.othersAllowed = file.othersAllowed;
     request.track = file.track;
     audio::OpenResult result = audio::openDecoder(file.path, request);
-    if (file.loopPoints)
+    if (file.loopPoints && result.decoder) {
+        const audio::Decoder* own = result.decoder.get();
         result.decoder = audio::playingLoopPoints(std::move(result.decoder), file.path);
+        result.marksPlay = result.decoder.get() != own;
+    }
     return result;
 }
 
 // How long the service's end waits for an open it gave up: a cancelled open ends at its next read,
 // within milliseconds; one stuck in the kernel or a library is left to end by itself.
 constexpr std::chrono::milliseconds kGivenUpOpenEnds{250};
+
+// How long "info ... loop wait" waits for a search: the finder takes about a second of CPU for four
+// minutes of music, much longer on a busy machine at the lowest priority.
+constexpr std::chrono::minutes kLongestLoopSearch{5};
 
 std::int64_t msToFrames(std::uint32_t ms)
 {
@@ -149,6 +157,8 @@ MciService::MciService(audio::AudioEngine& engine, platform::MessageBoxPresenter
 {
     if (!m_options.synthCache)
         m_options.synthCache = std::make_shared<audio::MidiSynthCache>();
+    m_loopCacheFolder =
+        m_options.loopCacheFolder.empty() ? defaultLoopCacheFolder() : m_options.loopCacheFolder;
 }
 
 MciService::~MciService()
@@ -305,6 +315,7 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     file.synthCache = m_options.synthCache;
     file.loopPoints = m_options.loopPointsWanted && m_options.loopPointsWanted();
     file.track = m_options.trackWanted ? m_options.trackWanted(cmd.device) : 0;
+    const bool findLoop = m_options.findLoopWanted && m_options.findLoopWanted();
     std::optional<audio::OpenResult> opened = openBeside(std::move(file));
     if (!opened)
         return MCIERR_INVALID_FILE;
@@ -322,11 +333,24 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
     // Another open of the same name may have come in while this one waited.
     if (m_devices.count(key) != 0)
         return cmd.alias ? MCIERR_DUPLICATE_ALIAS : MCIERR_DEVICE_OPEN;
-    std::string title = opened->decoder->title();
-    std::shared_ptr<audio::Device> device = m_engine.addDevice(std::move(opened->decoder));
-    if (!device)
+    OpenDevice entry;
+    entry.name = name;
+    entry.element = cmd.device;
+    entry.title = opened->decoder->title();
+    entry.fileRate = opened->decoder->fileRate();
+    entry.fileLength = opened->decoder->fileLengthFrames();
+    if (opened->marksPlay)
+        entry.marks = opened->decoder->fileLoopMarks();
+    else if (findLoop) {
+        // The file starts at once; its loop is looked for beside it and plays once found.
+        auto slot = std::make_shared<audio::LoopSlot>();
+        opened->decoder = audio::playingFoundLoop(std::move(opened->decoder), slot);
+        entry.search = std::make_shared<LoopSearch>(cmd.device, std::move(slot), m_loopCacheFolder);
+    }
+    entry.device = m_engine.addDevice(std::move(opened->decoder));
+    if (!entry.device)
         return MCIERR_HARDWARE;
-    m_devices.emplace(key, OpenDevice{name, cmd.device, std::move(title), std::move(device)});
+    m_devices.emplace(key, std::move(entry));
     return 0;
 }
 
@@ -548,19 +572,40 @@ MCIERROR MciService::status(const ParsedCommand& cmd, std::string& reply)
 
 MCIERROR MciService::info(const ParsedCommand& cmd, std::string& reply)
 {
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     if (cmd.all)
         return MCIERR_CANNOT_USE_ALL;
     const auto it = m_devices.find(asciiLower(cmd.device));
     if (it == m_devices.end())
         return MCIERR_INVALID_DEVICE_NAME;
+    const OpenDevice& entry = it->second;
     switch (cmd.infoItem.value_or(InfoItem::File)) {
     case InfoItem::File:
-        reply = it->second.element;
+        reply = entry.element;
         break;
     case InfoItem::Title:
-        reply = it->second.title;
+        reply = entry.title;
         break;
+    case InfoItem::Loop: {
+        const auto line = [&entry](std::int64_t start, std::int64_t end, const char* source) {
+            return std::to_string(start) + ' ' + std::to_string(end) + ' ' + std::to_string(entry.fileRate) +
+                   ' ' + source;
+        };
+        if (entry.marks) {
+            reply = line(entry.marks->start, entry.marks->end, "marks");
+            break;
+        }
+        LoopSearch::State found;
+        if (entry.search) {
+            // The search needs no lock of the service, which other commands may want meanwhile.
+            const std::shared_ptr<LoopSearch> search = entry.search;
+            lock.unlock();
+            found = cmd.wait ? search->waitDone(kLongestLoopSearch) : search->state();
+        }
+        reply = found.loop ? line(found.loop->start, found.loop->end, "found")
+                           : line(0, std::max<std::int64_t>(entry.fileLength, 0), "whole");
+        break;
+    }
     }
     return 0;
 }

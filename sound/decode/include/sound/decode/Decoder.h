@@ -62,6 +62,12 @@ public:
     // restart position) folds. Any thread may call it.
     virtual std::int64_t foldPosition(std::int64_t frame) const { return frame; }
 
+    // The rate of the file's own frames, and its loop marks (as loopMarks()) counted in them: what a
+    // user tags a file with. Decoders that render at the engine's rate count in engine frames.
+    virtual int fileRate() const { return kEngineRate; }
+    virtual std::int64_t fileLengthFrames() const { return lengthFrames(); }
+    virtual std::optional<LoopSpan> fileLoopMarks() const { return loopMarks(); }
+
     // The title the file gives what it holds (a module's name, a tune's title tag), UTF-8; empty when
     // it gives none. Read when the file opens.
     virtual std::string title() const { return {}; }

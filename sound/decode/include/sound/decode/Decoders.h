@@ -1,9 +1,12 @@
 #pragma once
 
 #include "sound/decode/Decoder.h"
+#include "sound/loopfind/LoopFinder.h"
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace qb::audio {
@@ -33,6 +36,8 @@ struct OpenResult
     OpenError error = OpenError::None;
     std::string message; // for logs and tests, English
     SoundFontProblem soundFontProblem = SoundFontProblem::None;
+    // The loop the file marks plays (see playingLoopPoints).
+    bool marksPlay = false;
 };
 
 // What the decoder front needs besides a file's path.
@@ -73,5 +78,41 @@ inline constexpr std::int64_t kShortestLoopFrames = kEngineRate / 20;
 // a loop shorter than kShortestLoopFrames) are ignored with a note on standard error naming `path`,
 // and `decoder` is returned as it is, as it is when it has no marks.
 std::unique_ptr<Decoder> playingLoopPoints(std::unique_ptr<Decoder> decoder, const std::string& path);
+
+// A loop handed to the decoder that plays it by the thread that found it, at any time while it plays.
+// Set once (later sets are ignored); read by the feeder and by any thread that folds a position.
+class LoopSlot
+{
+public:
+    // `span` in engine frames.
+    void set(const LoopSpan& span);
+    std::optional<LoopSpan> get() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::optional<LoopSpan> m_span;
+};
+
+// `decoder` playing the loop its slot is given, whenever that comes: until then the file plays whole,
+// pass after pass. A loop that comes before the pass reaches its end is played from this pass on: the
+// pass plays from its start to the loop's end, then the loop for ever, the jump costing no frame; one
+// that comes later is played from the next pass on. Once the loop plays, the length is its end (one
+// pass up to where the music repeats) and positions fold into it.
+std::unique_ptr<Decoder> playingFoundLoop(std::unique_ptr<Decoder> decoder,
+                                          std::shared_ptr<const LoopSlot> slot);
+
+// A file as the loop finder reads it (loopfind::FrameReader): its own frames at its own rate, with
+// seeks exact to the frame, and how it was stored.
+struct LoopSearchAudio
+{
+    std::unique_ptr<loopfind::FrameReader> reader;
+    loopfind::Fidelity fidelity = loopfind::Fidelity::Lossy;
+};
+// Opens the file at `path` for the loop finder: WAVE and the other files libsndfile reads (FLAC, MP3)
+// through libsndfile, Ogg Vorbis and Opus through their libraries, chosen by content as openDecoder
+// chooses. None, with the reason in `why`, for a file that is not sampled sound (MIDI, tracker modules
+// and game-music files know their own loop) or that cannot be opened. Its reads stop when the calling
+// thread's reads are cancelled (posix/Reads.h).
+std::optional<LoopSearchAudio> openForLoopSearch(const std::string& path, std::string* why);
 
 } // namespace qb::audio

@@ -32,11 +32,13 @@ enum class StatusItem
     Volume
 };
 
-// What "info" tells of a device: the file it plays, or the title the file gives what it holds.
+// What "info" tells of a device: the file it plays, the title the file gives what it holds, or the
+// loop it plays.
 enum class InfoItem
 {
     File,
-    Title
+    Title,
+    Loop
 };
 
 // Where "seek ... to" goes: the start, the end, or `seekMs` milliseconds.

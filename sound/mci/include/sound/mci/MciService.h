@@ -41,6 +41,8 @@ struct FileOpening
     int track = 0;           // of a file that holds several; 0 is the first
 };
 
+class LoopSearch;
+
 struct MciServiceOptions
 {
     // The General MIDI SoundFont of the sequencer device; empty: the distribution's default.
@@ -70,6 +72,13 @@ struct MciServiceOptions
     // Asked at every open, with the file's path as the command names it: the track to play of a file
     // that holds several (game-music files), 0 the first. No function: the first. On the sending thread.
     std::function<int(const std::string& path)> trackWanted;
+    // Asked at every open: true when a file whose own loop does not play (it marks none, or loop points
+    // are off) has the loop it repeats looked for while it plays (see LoopSearch.h), and plays it once
+    // found. No function, or false: it loops whole. On the sending thread.
+    std::function<bool()> findLoopWanted;
+    // Where found loops are kept between plays; empty: the user's cache folder
+    // ($XDG_CACHE_HOME/quillbeat/loops).
+    std::string loopCacheFolder;
 };
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
@@ -86,7 +95,10 @@ struct MciServiceOptions
 // milliseconds, held at 4294967295 (the largest 32-bit number, as MCI's status values are) when a file
 // lasts longer; "ready" is "true"; "volume" is the volume from 0 (silent) to 1000 (full, after open).
 // "info ... file" is the file's path; "info ... title" the title the file gives what it holds (a
-// tracker module's name, a tune's title tag; UTF-8), or the empty text. Commands without a reply
+// tracker module's name, a tune's title tag; UTF-8), or the empty text; "info ... loop" the loop that
+// plays, as "START END RATE SOURCE": frames of the file's own at its own rate, SOURCE "marks" (its
+// own loop points), "found" (the loop it repeats, found while it plays) or "whole" (0 to its length).
+// With "wait", an answer waits for a search under way to end. Commands without a reply
 // leave the empty text in the reply buffer.
 //
 // "setaudio <device> volume to N" sets the volume, 0 to 1000 (more is MCIERR_OUTOFRANGE). Every device
@@ -133,6 +145,10 @@ private:
         std::string element; // the file path
         std::string title;   // what the file calls what it holds (UTF-8), or empty
         std::shared_ptr<audio::Device> device;
+        int fileRate = audio::kEngineRate;
+        std::int64_t fileLength = -1;         // in the file's own frames; -1 unknown
+        std::optional<audio::LoopSpan> marks; // its own loop, when it plays (file frames)
+        std::shared_ptr<LoopSearch> search;   // looking for its loop, or done
     };
 
     MCIERROR execute(const ParsedCommand& cmd, std::string& reply);
@@ -168,6 +184,7 @@ private:
         std::string why;
     };
     std::optional<SoundFontFailure> m_soundFontFailure;
+    std::string m_loopCacheFolder;
     // The last open that was given up, until the next open finds it ended.
     std::unique_ptr<platform::WorkBeside> m_givenUp;
     friend struct SoundFontFailureReport;
