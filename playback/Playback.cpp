@@ -190,6 +190,7 @@ bool Playback::openChosenFile(const QString& path)
     if (m_state.IsOpen)
         ReleaseOpenFile();
     m_opening = true;
+    m_openFailureTold = false;
     ++m_openedFiles;
     const bool opened = OpenMediaFile();
     m_opening = false;

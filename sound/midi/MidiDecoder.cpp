@@ -467,16 +467,19 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
             return fail(OpenError::FileNotFound, "no file at " + path);
         if (!S_ISREG(st.st_mode))
             return fail(OpenError::InvalidFile, "not a regular file: " + path);
-        // A Standard MIDI File is small; anything this large is not one.
-        constexpr off_t kMaxFileSize = off_t{64} << 20;
-        if (st.st_size > kMaxFileSize)
-            return fail(OpenError::InvalidFile, "too large for a MIDI file: " + path);
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxMidiFileBytes) {
+            result.tooLarge = {FileLimit::FileSize, static_cast<std::uint64_t>(st.st_size),
+                               kMaxMidiFileBytes};
+            return fail(OpenError::TooLarge, "larger than the " + std::to_string(kMaxMidiFileBytes >> 20) +
+                                                 " MB a MIDI file may have: " + path);
+        }
 
         // Read once, here: passes and seeks play from memory.
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file)
             return fail(OpenError::FileNotFound, "cannot read " + path);
         std::vector<std::uint8_t> bytes;
+        bytes.reserve(static_cast<std::size_t>(st.st_size));
         std::uint8_t buffer[65536];
         std::size_t got = 0;
         while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
@@ -487,9 +490,16 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
             return fail(OpenError::FileNotFound, "read error in " + path);
 
         std::string why;
-        std::optional<MidiSequence> sequence = parseMidiFile(bytes, &why);
+        MidiEventBudget budget;
+        std::optional<MidiSequence> sequence = parseMidiFile(bytes, &why, &budget);
+        if (!sequence && budget.exceeded) {
+            result.tooLarge = {FileLimit::EventMemory, budget.needed, budget.bytes};
+            return fail(OpenError::TooLarge, why + ": " + path);
+        }
         if (!sequence)
             return fail(OpenError::InvalidFile, why);
+        // The file's bytes are not needed any more: the synthesiser's load below should not find them.
+        std::vector<std::uint8_t>().swap(bytes);
 
         SoundFontProblem problem = SoundFontProblem::Rejected;
         std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why, &problem);

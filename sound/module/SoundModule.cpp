@@ -18,6 +18,7 @@ MciServiceOptions serviceOptions(const SoundStackSetup& setup)
     options.soundFontChoice = setup.soundFontChoice;
     options.loopPointsWanted = setup.loopPointsWanted;
     options.soundFontFailed = setup.soundFontFailed;
+    options.fileTooLarge = setup.fileTooLarge;
     return options;
 }
 

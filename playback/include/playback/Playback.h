@@ -39,6 +39,11 @@ public:
     // window's event loop running; see the MCI service's open). A file then cannot be selected another
     // way, and nothing else may act on the window's file.
     bool selectUnderWay() const { return m_dialogShowing || m_opening; }
+    // Whether the last open's failure has been explained to the user already (the sound stack's own
+    // box for a SoundFont that cannot be loaded or a file too large): set through noteOpenFailureTold()
+    // while the open runs, cleared when the next one starts.
+    bool openFailureTold() const { return m_openFailureTold; }
+    void noteOpenFailureTold() { m_openFailureTold = true; }
     // One tick of the loop monitor: while playback is wanted, restart the file when it has stopped.
     // A restart the service refuses (the file has become empty or unreadable; its box says so) stops
     // the loop as Stop does, instead of asking again, and showing another box, on every tick.
@@ -70,6 +75,7 @@ private:
     platform::FileDialogHost& m_dialogs;
     bool m_dialogShowing = false;
     bool m_opening = false;
+    bool m_openFailureTold = false;
     bool m_restarting = false;  // the loop monitor's restart is under way (its error box may be up)
     unsigned m_openedFiles = 0; // counts opens, so a restart can tell its file from a later one
 };

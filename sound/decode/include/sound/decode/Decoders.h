@@ -2,6 +2,7 @@
 
 #include "sound/decode/Decoder.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,20 @@ enum class OpenError
     InvalidFile,      // the file is there but is not of the decoder's kind, or is damaged
     SoundFontMissing, // MIDI only: the General MIDI SoundFont cannot be loaded
     OutOfMemory,
+    TooLarge, // a valid file beyond a limit of this machine (OpenResult::tooLarge says which)
+};
+
+// The limit a file that is too large goes beyond.
+struct FileLimit
+{
+    enum Kind
+    {
+        FileSize,    // the file's size in bytes
+        EventMemory, // the memory a MIDI file's events take, in bytes
+    };
+    Kind kind = FileSize;
+    std::uint64_t amount = 0; // what the file has or needs
+    std::uint64_t limit = 0;  // the most this machine takes
 };
 
 // Why a SoundFont could not be loaded (OpenError::SoundFontMissing).
@@ -32,6 +47,7 @@ struct OpenResult
     OpenError error = OpenError::None;
     std::string message; // for logs and tests, English
     SoundFontProblem soundFontProblem = SoundFontProblem::None;
+    FileLimit tooLarge = {}; // OpenError::TooLarge only
 };
 
 // WAVE and whatever else libsndfile reads (FLAC, Ogg Vorbis, Opus), resampled to kEngineRate.

@@ -20,8 +20,15 @@ class MidiSynthCache;
 // Debian's default General MIDI SoundFont.
 inline constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
+// The largest MIDI file opened, in bytes (256 MiB). The open reads and merges the whole file within
+// the MCI service's open limit, and a file of this size still does so on a busy machine (bench/
+// RESULTS.md); a larger one is refused as too large (OpenError::TooLarge), never given up as damaged.
+// The events' memory has a limit of its own (midiEventMemoryLimit()).
+inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{256} << 20;
+
 // Standard MIDI Files and RIFF MIDI (.rmi), synthesised by FluidSynth with `soundFontPath`. The
-// synthesiser is borrowed from `cache` and given back to it when the decoder goes.
+// synthesiser is borrowed from `cache` and given back to it when the decoder goes. A valid file beyond
+// kMaxMidiFileBytes or the events' memory limit is OpenError::TooLarge, with the limit in the result.
 OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCache> cache,
                            const std::string& soundFontPath = kDefaultSoundFont);
 
