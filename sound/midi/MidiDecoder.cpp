@@ -127,6 +127,7 @@ int MidiDecoder::read(float* out, int frames)
     if (frames <= 0)
         return 0;
     awaitSynth();
+    m_synth->takeLoaded(false);
     if (m_pendingSeek)
         startFromPendingSeek();
     if (m_passEnded)
@@ -140,8 +141,12 @@ int MidiDecoder::read(float* out, int frames)
             break;
         int work = 0;
         while (work < kWorkPerBlock && m_nextEvent < events.size() &&
-               blockStartFor(events[m_nextEvent].frame) <= m_position)
+               blockStartFor(events[m_nextEvent].frame) <= m_position) {
+            // Past the song's beginning, the rest of its samples must be there: wait for them if not.
+            if (events[m_nextEvent].frame >= m_synth->loadedUntil())
+                m_synth->takeLoaded(true);
             work += send(events[m_nextEvent++]);
+        }
         std::int64_t until = end;
         if (m_nextEvent < events.size()) {
             // Events held back by the block's budget go out at the next block start.

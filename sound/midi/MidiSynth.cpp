@@ -2,18 +2,21 @@
 
 #include "MidiSysex.h"
 #include "sound/decode/Decoder.h"
+#include "sound/midi/MidiDecoder.h"
 #include "sound/midi/SoundFontSurvey.h"
 #include "sound/soundfont/SoundFontSubset.h"
 #include "sound/soundfont/SoundFontTables.h"
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fluidsynth.h>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace qb::audio {
@@ -84,6 +87,56 @@ int closeSubset(void* handle)
 {
     delete static_cast<OpenSubset*>(handle);
     return FLUID_OK;
+}
+
+// A subset loaded beside playback by the loading synthesiser reaches the playing one through a loader
+// of its own, which hands over the loaded font under a name made for it: fluid_synth_sfload() without a
+// preset reset leaves every channel as it is, where fluid_synth_add_sfont() would choose each one's
+// preset again, bank selects that wait for their program change included.
+constexpr const char* kLoadedPrefix = "quillbeat-soundfont-loaded:";
+std::map<std::string, fluid_sfont_t*> g_loaded; // under g_filesMutex
+
+fluid_sfont_t* takeLoadedFont(fluid_sfloader_t*, const char* name)
+{
+    std::lock_guard lock(g_filesMutex);
+    const auto it = g_loaded.find(name);
+    if (it == g_loaded.end())
+        return nullptr;
+    fluid_sfont_t* font = it->second;
+    g_loaded.erase(it);
+    return font;
+}
+
+void freeLoader(fluid_sfloader_t* loader)
+{
+    delete_fluid_sfloader(loader);
+}
+
+// The loader of subsets from memory, on `synth`.
+bool addSubsetLoader(fluid_settings_t* settings, fluid_synth_t* synth)
+{
+    fluid_sfloader_t* loader = new_fluid_defsfloader(settings);
+    if (!loader)
+        return false;
+    fluid_sfloader_set_callbacks(loader, openSubset, readSubset, seekSubset, tellSubset, closeSubset);
+    fluid_synth_add_sfloader(synth, loader); // the synthesiser owns it from here
+    return true;
+}
+
+// Loads `subset` into `synth` as a font of its own; its id, or FLUID_FAILED.
+int loadFromMemory(fluid_synth_t* synth, const SoundFontSubset& subset)
+{
+    const std::string name = kSubsetPrefix + std::to_string(g_nextName++);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_files[name] = &subset;
+    }
+    const int id = fluid_synth_sfload(synth, name.c_str(), 0);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_files.erase(name);
+    }
+    return id;
 }
 
 // Subsets loaded on top of the first are dropped, all at once, when a new song finds this many.
@@ -166,11 +219,11 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
             soundFontPath.c_str(), reason.c_str());
         return self;
     }
-    fluid_sfloader_t* loader = new_fluid_defsfloader(self->m_settings);
-    if (!loader)
+    fluid_sfloader_t* loaded = new_fluid_sfloader(takeLoadedFont, freeLoader);
+    if (!addSubsetLoader(self->m_settings, self->m_synth) || !loaded)
         return fail(SoundFontProblem::Rejected, "cannot create a FluidSynth SoundFont loader");
-    fluid_sfloader_set_callbacks(loader, openSubset, readSubset, seekSubset, tellSubset, closeSubset);
-    fluid_synth_add_sfloader(self->m_synth, loader); // the synthesiser owns it from here
+    // Added last, so asked first: it answers only the names it handed out, at once.
+    fluid_synth_add_sfloader(self->m_synth, loaded);
     // Every preset, without zones: channels find what the full font has and sound nothing yet.
     if (!self->loadSubset(SoundFontUse{}, true, &reason))
         return fail(SoundFontProblem::Rejected, "not a usable SoundFont: " + soundFontPath + ": " + reason);
@@ -209,10 +262,18 @@ std::string MidiSynth::fileIdentity(const std::string& path)
 
 MidiSynth::~MidiSynth()
 {
+    // A stage not taken over goes with the loading synthesiser, which holds it.
+    if (m_rest.valid())
+        m_rest.wait();
     if (m_synth)
         delete_fluid_synth(m_synth);
     if (m_settings)
         delete_fluid_settings(m_settings);
+    // After the playing synthesiser: the fonts it took over were loaded here.
+    if (m_loader)
+        delete_fluid_synth(m_loader);
+    if (m_loaderSettings)
+        delete_fluid_settings(m_loaderSettings);
 }
 
 bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string* why)
@@ -220,16 +281,7 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     SoundFontSubset subset = buildSoundFontSubset(*m_tables, use, allHeaders, why);
     if (subset.size() == 0)
         return false;
-    const std::string name = kSubsetPrefix + std::to_string(g_nextName++);
-    {
-        std::lock_guard lock(g_filesMutex);
-        g_files[name] = &subset;
-    }
-    const int id = fluid_synth_sfload(m_synth, name.c_str(), 0);
-    {
-        std::lock_guard lock(g_filesMutex);
-        g_files.erase(name);
-    }
+    const int id = loadFromMemory(m_synth, subset);
     if (id == FLUID_FAILED) {
         if (why)
             *why = "FluidSynth refused a subset of " + m_soundFontPath;
@@ -237,16 +289,120 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     }
     if (allHeaders && m_baseFontId < 0)
         m_baseFontId = id;
-    for (const PresetKey& key : subset.contents.presets) {
-        const auto complete = subset.complete.find(key);
-        m_presets[key] = complete != subset.complete.end() ? complete->second : NoteSet();
+    noteLoaded(id, subset.contents.presets, subset.complete);
+    return true;
+}
+
+void MidiSynth::noteLoaded(int fontId, const std::vector<PresetKey>& presets,
+                           const std::map<PresetKey, NoteSet>& complete)
+{
+    for (const PresetKey& key : presets) {
+        const auto found = complete.find(key);
+        m_presets[key] = found != complete.end() ? found->second : NoteSet();
     }
-    m_loaded.push_back(id);
+    m_loaded.push_back(fontId);
+}
+
+SoundFontUse MidiSynth::missingFrom(const SoundFontUse& use) const
+{
+    SoundFontUse missing;
+    for (const auto& [key, notes] : use.presets) {
+        const auto loaded = m_presets.find(key);
+        if (loaded == m_presets.end())
+            missing.presets[key] = notes;
+        else if ((notes & ~loaded->second).any())
+            missing.presets[key] = notes | loaded->second;
+    }
+    return missing;
+}
+
+MidiSynth::Stage MidiSynth::loadStage(const SoundFontTables& tables, const SoundFontUse& use,
+                                      fluid_settings_t** loaderSettings, fluid_synth_t** loader)
+{
+    Stage stage;
+    if (!*loader) {
+        // A synthesiser that only loads: no voices to speak of, no effects.
+        *loaderSettings = new_fluid_settings();
+        if (*loaderSettings) {
+            fluid_settings_setint(*loaderSettings, "synth.polyphony", 1);
+            fluid_settings_setint(*loaderSettings, "synth.lock-memory", 0);
+            fluid_settings_setint(*loaderSettings, "synth.dynamic-sample-loading", 0);
+            fluid_settings_setint(*loaderSettings, "synth.threadsafe-api", 0);
+            fluid_settings_setint(*loaderSettings, "synth.reverb.active", 0);
+            fluid_settings_setint(*loaderSettings, "synth.chorus.active", 0);
+            *loader = new_fluid_synth(*loaderSettings);
+        }
+        if (!*loader || !addSubsetLoader(*loaderSettings, *loader)) {
+            stage.error = "cannot create a FluidSynth synthesiser to load samples with";
+            return stage;
+        }
+    }
+    SoundFontSubset subset = buildSoundFontSubset(tables, use, false, &stage.error);
+    if (subset.size() == 0)
+        return stage;
+    const int id = loadFromMemory(*loader, subset);
+    if (id == FLUID_FAILED) {
+        stage.error = "FluidSynth refused a subset of " + tables.path();
+        return stage;
+    }
+    stage.sfont = fluid_synth_get_sfont_by_id(*loader, id);
+    stage.presets = std::move(subset.contents.presets);
+    stage.complete = std::move(subset.complete);
+    return stage;
+}
+
+bool MidiSynth::takeLoaded(bool wait)
+{
+    if (!m_rest.valid())
+        return false;
+    if (!wait && m_rest.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+    Stage stage = m_rest.get();
+    m_loadedUntil = std::numeric_limits<std::int64_t>::max();
+    if (!stage.sfont) {
+        std::fprintf(stderr, "quillbeat: %s\n", stage.error.c_str());
+        return false;
+    }
+    const std::string name = kLoadedPrefix + std::to_string(g_nextName++);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_loaded[name] = stage.sfont;
+    }
+    const int id = fluid_synth_sfload(m_synth, name.c_str(), 0);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_loaded.erase(name);
+    }
+    // The loading synthesiser lets go of its reference (the font now has the playing synthesiser's id;
+    // it is the only one the loader holds), or, if the playing one refused it, of the font.
+    fluid_synth_sfunload(m_loader, fluid_sfont_get_id(stage.sfont), 0);
+    if (id == FLUID_FAILED) {
+        std::fprintf(stderr, "quillbeat: FluidSynth refused a subset of %s\n", m_soundFontPath.c_str());
+        return false;
+    }
+    // Channels on a preset the new font holds move to it, as a program change now would; the bank a
+    // bank select set since (or the one the program change asked for, when the font had to fall back)
+    // is put back.
+    for (int ch = 0; ch < 16; ++ch) {
+        fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth, ch);
+        if (!preset)
+            continue;
+        const int bank = fluid_preset_get_banknum(preset);
+        const int program = fluid_preset_get_num(preset);
+        if (!fluid_sfont_get_preset(stage.sfont, bank, program))
+            continue;
+        int font = 0, channelBank = 0, channelProgram = 0;
+        fluid_synth_get_program(m_synth, ch, &font, &channelBank, &channelProgram);
+        fluid_synth_program_select(m_synth, ch, id, bank, program);
+        fluid_synth_bank_select(m_synth, ch, channelBank);
+    }
+    noteLoaded(id, stage.presets, stage.complete);
     return true;
 }
 
 bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
 {
+    takeLoaded(true); // what the song before left loading
     if (!m_tables) {
         // Pinning a preset loads its samples now, not when a channel first chooses it while rendering.
         fluid_sfont_t* font = fluid_synth_get_sfont_by_id(m_synth, m_baseFontId);
@@ -273,15 +429,35 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
         std::erase_if(m_loaded, [this](int id) { return id != m_baseFontId; });
         m_presets.clear();
     }
-    SoundFontUse missing;
-    for (const auto& [key, notes] : song.presets) {
-        const auto loaded = m_presets.find(key);
-        if (loaded == m_presets.end())
-            missing.presets[key] = notes;
-        else if ((notes & ~loaded->second).any())
-            missing.presets[key] = notes | loaded->second;
+    const SoundFontUse missing = missingFrom(song);
+    if (missing.presets.empty())
+        return true;
+
+    // What the song's first seconds sound loads here; if that is less than the whole, the rest loads
+    // beside playback.
+    std::int64_t firstNote = 0;
+    for (const MidiEvent& e : sequence.events) {
+        if (e.kind() == 0x90 && e.data2 > 0) {
+            firstNote = e.frame;
+            break;
+        }
     }
-    return missing.presets.empty() || loadSubset(missing, false, why);
+    const std::int64_t horizon = firstNote + kMidiFirstStageFrames;
+    const SoundFontUse first = missingFrom(collectSoundFontUse(sequence, *m_tables, horizon));
+    if (first.presets == missing.presets)
+        return loadSubset(missing, false, why);
+    if (!first.presets.empty() && !loadSubset(first, false, why))
+        return false;
+    SoundFontUse rest = missingFrom(song);
+    try {
+        m_rest = std::async(std::launch::async,
+                            [tables = m_tables, rest = std::move(rest), settings = &m_loaderSettings,
+                             loader = &m_loader] { return loadStage(*tables, rest, settings, loader); });
+        m_loadedUntil = horizon;
+    } catch (const std::system_error&) {
+        return loadSubset(rest, false, why); // no thread to be had: load it here
+    }
+    return true;
 }
 
 void MidiSynth::render(float* out, int frames)

@@ -5,6 +5,8 @@
 #include "sound/soundfont/SoundFontUse.h"
 
 #include <cstdint>
+#include <future>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -13,6 +15,7 @@
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
+typedef struct _fluid_sfont_t fluid_sfont_t;
 
 namespace qb::audio {
 
@@ -33,8 +36,17 @@ class SoundFontTables;
 // sample loading: the tables at once, and in prepare() the samples of every preset the song chooses.
 // Which of the two a font takes is said once on standard error.
 //
+// A song's samples load in two stages, so that its first sound does not wait for all of them (with a
+// compressed font, FluidSynth decodes every sample it loads): prepare() loads what the notes of the
+// song's first seconds reach, and starts loading the rest of the song on a thread of its own, beside
+// playback, into a synthesiser kept for loading alone. The renderer takes that stage over with
+// takeLoaded() between blocks; loadedUntil() says up to which frame of the song everything is there,
+// and a renderer that reaches it first waits for the rest. Either way every note sounds with all its
+// samples, as if the song had loaded at once.
+//
 // Not thread-safe: one thread at a time. prepare() runs where the song is opened (MidiDecoder gives
-// it a thread of its own), rendering after it on the engine's feeder thread.
+// it a thread of its own), rendering after it on the engine's feeder thread; the loading thread touches
+// nothing of this object but what takeLoaded() takes over.
 class MidiSynth
 {
 public:
@@ -64,6 +76,14 @@ public:
     // the samples cannot be read; the synthesiser then plays on with what it has, and the notes
     // whose samples are missing stay silent.
     bool prepare(const MidiSequence& sequence, std::string* why);
+    // The first frame of the song prepared last whose notes may reach samples that are still loading;
+    // the largest frame when everything is loaded.
+    std::int64_t loadedUntil() const { return m_loadedUntil; }
+    // Takes over the rest of the song's samples once they are loaded (with `wait`, waits for them), and
+    // moves every channel to the presets that hold them, as a program change would choose them now,
+    // the channel's bank selects kept. Call between render() calls. Returns false when nothing was
+    // loading or it is not done yet (and `wait` is false).
+    bool takeLoaded(bool wait);
 
     // Writes `frames` interleaved stereo frames to `out` (overwrites, effects mixed in).
     void render(float* out, int frames);
@@ -80,6 +100,23 @@ private:
 
     // Loads the font file through FluidSynth's own loader.
     bool loadWhole(std::string* why);
+    // What of `use` the synthesiser does not have yet.
+    SoundFontUse missingFrom(const SoundFontUse& use) const;
+    void noteLoaded(int fontId, const std::vector<PresetKey>& presets,
+                    const std::map<PresetKey, NoteSet>& complete);
+
+    // A subset loaded beside playback, waiting to be taken over.
+    struct Stage
+    {
+        fluid_sfont_t* sfont = nullptr; // held by the loading synthesiser until taken over
+        std::vector<PresetKey> presets;
+        std::map<PresetKey, NoteSet> complete;
+        std::string error;
+    };
+    // On the loading thread: loads `use` into the loading synthesiser (made with the first stage, in
+    // `loaderSettings` and `loader`).
+    static Stage loadStage(const SoundFontTables& tables, const SoundFontUse& use,
+                           fluid_settings_t** loaderSettings, fluid_synth_t** loader);
 
     std::shared_ptr<const SoundFontTables> m_tables; // null: loaded whole
     // For each preset loaded with zones, the notes it sounds in the newest subset that holds it, which
@@ -95,6 +132,11 @@ private:
     std::string m_soundFontIdentity;
     std::int64_t m_renderedFrames = 0;
     int m_defaultControllers[128] = {};
+
+    std::future<Stage> m_rest; // the song's remaining samples, loading
+    std::int64_t m_loadedUntil = std::numeric_limits<std::int64_t>::max();
+    fluid_settings_t* m_loaderSettings = nullptr;
+    fluid_synth_t* m_loader = nullptr;
 };
 
 } // namespace qb::audio

@@ -26,6 +26,10 @@ inline constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-
 // The events' memory has a limit of its own (midiEventMemoryLimit()).
 inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{256} << 20;
 
+// How far past a song's first note the samples loaded before it sounds reach, in frames; the rest of
+// the song's samples load beside playback (see MidiDecoder).
+inline constexpr std::int64_t kMidiFirstStageFrames = 2 * 44100;
+
 // Standard MIDI Files and RIFF MIDI (.rmi), synthesised by FluidSynth with `soundFontPath`. The
 // synthesiser is borrowed from `cache` and given back to it when the decoder goes. A valid file beyond
 // kMaxMidiFileBytes or the events' memory limit is OpenError::TooLarge, with the limit in the result.
@@ -58,8 +62,9 @@ public:
 
     // Starts loading the samples the song reaches (MidiSynth::prepare) on a thread of its own, so that
     // opening a song of many instruments does not hold whoever opens it (Select-confirm to ready
-    // guards it: bench/README.md). The first call that renders waits for them, so no note sounds
-    // without its samples; rendering itself never reads the font.
+    // guards it: bench/README.md). The first call that renders waits for those of the song's first
+    // seconds; the rest load beside playback, and a render that reaches a note before they are there
+    // waits for them, so no note sounds without its samples. Rendering itself never reads the font.
     MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
                 std::shared_ptr<MidiSynthCache> cache);
     // Cuts all sound and gives the synthesiser back to its cache.
