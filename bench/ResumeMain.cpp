@@ -30,10 +30,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QString>
-#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
