@@ -406,34 +406,49 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
     };
 
     // Merges the tracks: events at the same tick keep the order of their tracks, and within a track
-    // the order of the file. Each track is already in time order, so a heap of one item per track
-    // does it without a copy of the events.
-    struct Head
-    {
-        TrackItem item;
-        std::size_t track;
-    };
-    auto later = [](const Head& a, const Head& b) {
-        return a.item.tick != b.item.tick ? a.item.tick > b.item.tick : a.track > b.track;
-    };
+    // the order of the file. Each track is already in time order, so a heap of the tracks by their
+    // next item (tick, then track) does it without a copy of the events; the track at the top is
+    // advanced in place and sifted down once.
     std::vector<TrackCursor> cursors;
+    std::vector<TrackItem> items(tracks.size());
     cursors.reserve(tracks.size());
-    std::vector<Head> heap;
+    struct Key
+    {
+        std::int64_t tick;
+        std::size_t track;
+        bool operator<(const Key& o) const { return tick != o.tick ? tick < o.tick : track < o.track; }
+    };
+    std::vector<Key> heap;
     heap.reserve(tracks.size());
     for (std::size_t t = 0; t < tracks.size(); ++t) {
         cursors.emplace_back(tracks[t]);
-        Head head{{}, t};
-        if (cursors[t].next(head.item))
-            heap.push_back(head);
+        if (cursors[t].next(items[t]))
+            heap.push_back({items[t].tick, t});
     }
-    std::make_heap(heap.begin(), heap.end(), later);
+    auto siftDown = [&heap](std::size_t at) {
+        const std::size_t n = heap.size();
+        const Key moving = heap[at];
+        for (;;) {
+            std::size_t child = 2 * at + 1;
+            if (child >= n)
+                break;
+            if (child + 1 < n && heap[child + 1] < heap[child])
+                ++child;
+            if (!(heap[child] < moving))
+                break;
+            heap[at] = heap[child];
+            at = child;
+        }
+        heap[at] = moving;
+    };
+    for (std::size_t i = heap.size() / 2; i-- > 0;)
+        siftDown(i);
 
     LoopTicks loop;
     bool previousWasReset = false;
     while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), later);
-        Head& head = heap.back();
-        const TrackItem& item = head.item;
+        const std::size_t track = heap.front().track;
+        const TrackItem& item = items[track];
         switch (item.kind) {
         case TrackItem::Tempo:
             changeTempo(item.tick, item.tempo);
@@ -450,7 +465,7 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         case TrackItem::Event: {
             MidiEvent e = item.event;
             e.frame = toFrame(segmentFrame + static_cast<double>(item.tick - segmentTick) * perTick);
-            const std::uint8_t* body = cursors[head.track].data() + item.sysexFrom;
+            const std::uint8_t* body = cursors[track].data() + item.sysexFrom;
             // A run of system resets at one frame does the work of the first of them: the rest are
             // dropped here rather than each re-programming every channel.
             const bool reset = e.status == 0xF0 && isSystemResetSysex(body, e.sysexLength());
@@ -465,10 +480,14 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
             break;
         }
         }
-        if (cursors[head.track].next(head.item))
-            std::push_heap(heap.begin(), heap.end(), later);
-        else
+        if (cursors[track].next(items[track])) {
+            heap.front().tick = items[track].tick;
+        } else {
+            heap.front() = heap.back();
             heap.pop_back();
+        }
+        if (!heap.empty())
+            siftDown(0);
     }
 
     // The loop marks' frames, read off the tempo map as the events' are (each mark in its own walk:

@@ -20,11 +20,12 @@ class MidiSynthCache;
 // Debian's default General MIDI SoundFont.
 inline constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
-// The largest MIDI file opened, in bytes (256 MiB). The open reads and merges the whole file within
-// the MCI service's open limit, and a file of this size still does so on a busy machine (bench/
-// RESULTS.md); a larger one is refused as too large (OpenError::TooLarge), never given up as damaged.
-// The events' memory has a limit of its own (midiEventMemoryLimit()).
-inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{256} << 20;
+// The largest MIDI file opened, in bytes (64 MiB). The open reads and merges the whole file within
+// the MCI service's five-second open limit: about 35 ms of CPU per MB here (bench/RESULTS.md), so a file
+// of this size opens in about two seconds, and in time on a machine busy enough to halve that. A larger
+// one is refused as too large (OpenError::TooLarge), never given up as damaged. The events' memory has a
+// limit of its own (midiEventMemoryLimit()).
+inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{64} << 20;
 
 // How far past a song's first note the samples loaded before it sounds reach, in frames; the rest of
 // the song's samples load beside playback (see MidiDecoder).
