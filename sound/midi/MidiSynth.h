@@ -4,13 +4,15 @@
 #include "sound/midi/MidiSequence.h"
 #include "sound/soundfont/SoundFontUse.h"
 
+#include <condition_variable>
 #include <cstdint>
-#include <future>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
@@ -105,18 +107,47 @@ private:
     void noteLoaded(int fontId, const std::vector<PresetKey>& presets,
                     const std::map<PresetKey, NoteSet>& complete);
 
-    // A subset loaded beside playback, waiting to be taken over.
+    // What one stage of a song's loading adds: the notes that start before `until` (a frame of the
+    // song), in two halves of about equal sample data, each loaded by a loading synthesiser of its
+    // own (so both cores decode).
     struct Stage
     {
-        fluid_sfont_t* sfont = nullptr; // held by the loading synthesiser until taken over
-        std::vector<PresetKey> presets;
+        std::int64_t until = 0;
+        SoundFontUse halves[2];
+        // Filled as it loads: the fonts, held by nobody until taken over.
+        fluid_sfont_t* fonts[2] = {nullptr, nullptr};
+        std::vector<PresetKey> presets[2];
         std::map<PresetKey, NoteSet> complete;
         std::string error;
     };
-    // On the loading thread: loads `use` into the loading synthesiser (made with the first stage, in
-    // `loaderSettings` and `loader`).
-    static Stage loadStage(const SoundFontTables& tables, const SoundFontUse& use,
-                           fluid_settings_t** loaderSettings, fluid_synth_t** loader);
+    // A loading synthesiser: new_fluid_synth() once, then one subset at a time.
+    struct Loader
+    {
+        fluid_settings_t* settings = nullptr;
+        fluid_synth_t* synth = nullptr;
+        ~Loader();
+    };
+    // The song's stages, in the order they play; the loading thread fills them, the renderer takes
+    // them over.
+    struct Pipeline
+    {
+        std::mutex mutex;
+        std::condition_variable loaded;
+        std::vector<Stage> stages;
+        std::size_t done = 0;  // stages loaded (under mutex)
+        std::size_t taken = 0; // stages taken over (the renderer's)
+        std::thread thread;
+    };
+    // On a loading thread: loads `use` with `loader` and takes the font back out of it.
+    static fluid_sfont_t* loadApart(const SoundFontTables& tables, const SoundFontUse& use, Loader& loader,
+                                    std::vector<PresetKey>& presets, std::map<PresetKey, NoteSet>& complete,
+                                    std::string& error);
+    static void loadStages(std::shared_ptr<const SoundFontTables> tables, Pipeline* pipeline,
+                           Loader* loaders);
+    // Adds a font loaded apart on top of the others, every channel moved to the preset a program change
+    // would now choose for the preset it plays, its bank selects kept.
+    int takeOver(fluid_sfont_t* font);
+    void joinLoading();
 
     std::shared_ptr<const SoundFontTables> m_tables; // null: loaded whole
     // For each preset loaded with zones, the notes it sounds in the newest subset that holds it, which
@@ -133,10 +164,9 @@ private:
     std::int64_t m_renderedFrames = 0;
     int m_defaultControllers[128] = {};
 
-    std::future<Stage> m_rest; // the song's remaining samples, loading
+    std::unique_ptr<Pipeline> m_pipeline; // the song prepared last, while it loads
+    Loader m_loaders[2];                  // the loading thread's, while it runs
     std::int64_t m_loadedUntil = std::numeric_limits<std::int64_t>::max();
-    fluid_settings_t* m_loaderSettings = nullptr;
-    fluid_synth_t* m_loader = nullptr;
 };
 
 } // namespace qb::audio

@@ -365,7 +365,7 @@ private slots:
     // reaches it (or a seek lands past it) before the rest has loaded or after.
     void theRestOfASongLoadsBesidePlayback()
     {
-        const qint64 late = kMidiFirstStageFrames + 22050; // frames: where the organ enters
+        const qint64 late = std::end(kMidiStageFrames)[-1] + 22050; // frames: where the organ enters
         const int lateTicks = int(late / 22050 * kPpq);
         const QString song = write("late organ.mid", midiFile(1, kPpq,
                                                               {MidiTrack()

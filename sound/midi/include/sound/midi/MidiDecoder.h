@@ -27,9 +27,10 @@ inline constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-
 // limit of its own (midiEventMemoryLimit()).
 inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{64} << 20;
 
-// How far past a song's first note the samples loaded before it sounds reach, in frames; the rest of
-// the song's samples load beside playback (see MidiDecoder).
-inline constexpr std::int64_t kMidiFirstStageFrames = 2 * 44100;
+// A song's samples load in stages by how soon its notes start, counted from its first note, in frames:
+// what the first 50 ms need before it sounds, then up to half a second, a second and a half and four
+// seconds, then the rest, beside playback (see MidiDecoder).
+inline constexpr std::int64_t kMidiStageFrames[] = {2205, 22050, 66150, 176400};
 
 // Standard MIDI Files and RIFF MIDI (.rmi), synthesised by FluidSynth with `soundFontPath`. The
 // synthesiser is borrowed from `cache` and given back to it when the decoder goes. A valid file beyond
