@@ -21,8 +21,8 @@ class MidiSynthCache;
 inline constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
 // The largest MIDI file opened, in bytes (64 MiB). The open reads and merges the whole file within
-// the MCI service's five-second open limit: about 35 ms of CPU per MB here (bench/RESULTS.md), so a file
-// of this size opens in about two seconds, and in time on a machine busy enough to halve that. A larger
+// the MCI service's five-second open limit: about 25 ms of CPU per MB here (bench/RESULTS.md), so a file
+// of this size opens in under two seconds, and in time on a machine busy enough to halve that. A larger
 // one is refused as too large (OpenError::TooLarge), never given up as damaged. The events' memory has a
 // limit of its own (midiEventMemoryLimit()).
 inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{64} << 20;
