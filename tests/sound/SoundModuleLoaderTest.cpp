@@ -45,7 +45,7 @@ private slots:
     void theSoundStackComesInWithTheFirstCommand()
     {
         RecordingBox box;
-        mci::SoundModuleLoader loader({&box, {}, {}, {}}, {QUILLBEAT_TEST_SOUND_MODULE});
+        mci::SoundModuleLoader loader({&box, {}, {}, {}, {}}, {QUILLBEAT_TEST_SOUND_MODULE});
         loader.setStreamTitle("loop");
         QVERIFY(!loader.loaded());
         QVERIFY(!mapped("libquillbeat-sound.so"));
@@ -90,7 +90,7 @@ private slots:
         QFETCH(QString, module);
         QFETCH(QString, reason);
         RecordingBox box;
-        mci::SoundModuleLoader loader({&box, {}, {}, {}}, {module.toStdString()});
+        mci::SoundModuleLoader loader({&box, {}, {}, {}, {}}, {module.toStdString()});
         QCOMPARE(loader.mciSendStringA("open /tmp/a.wav alias midi", nullptr, 0, nullptr),
                  mci::MCIERR_CANNOT_LOAD_DRIVER);
         QVERIFY(!loader.mciExecute("play midi notify"));
