@@ -86,9 +86,17 @@ struct Program::Impl
                 settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont"))
                     .trimmed()
                     .isEmpty();
+            form.playback().noteOpenFailureTold();
             messages.show(session::soundFontMessage(platform::fromAnsi(soundFont),
                                                     static_cast<mci::SoundFontProblem>(problem), isDefault,
                                                     file),
+                          kApp);
+        };
+        sound.fileTooLarge = [this](const std::string&, int kind, std::uint64_t amount, std::uint64_t limit) {
+            // The service knows the file by the short path it was opened with; the user by its own.
+            form.playback().noteOpenFailureTold();
+            messages.show(session::tooLargeMessage(platform::readablePath(form.state().FilePath),
+                                                   static_cast<mci::FileLimitKind>(kind), amount, limit),
                           kApp);
         };
         sound.loopPointsWanted = [this] { return loopPointsWanted(); };

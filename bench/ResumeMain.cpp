@@ -12,7 +12,10 @@
 //       note from the first tick (so that a program's start to sound is the program's own delay).
 //   qb_bench_resume start-to-sound <monitor source> <label> <runs> <program> [<argument>...]
 //       starts <program> <runs> times and measures from its start to the first sound that leaves the
-//       sink (ms); the program is ended after each run.
+//       sink (ms); the program is ended after each run, at once or, with BENCH_HOLD_MS in the
+//       environment, that many ms after its first sound (so that what it reports while it starts, such
+//       as underflows of its stream on standard error, is all there). A program with no sound after
+//       BENCH_WAIT_MS (10000) counts as -1.
 #include "LoopAnalysis.h"
 #include "MonitorRecorder.h"
 #include "sound/decode/Decoders.h"
@@ -31,6 +34,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -202,9 +206,13 @@ int runStartToSound(const std::string& monitor, const QString& label, int runs, 
         if (pid < 0)
             return 1;
         Clock::time_point at;
-        while (!recorder.firstSoundAfter(start, &at) && msBetween(start, Clock::now()) < 10000)
+        const char* patience = std::getenv("BENCH_WAIT_MS");
+        const double waitMs = patience ? std::atof(patience) : 10000;
+        while (!recorder.firstSoundAfter(start, &at) && msBetween(start, Clock::now()) < waitMs)
             sleepMs(1);
         const double ms = recorder.firstSoundAfter(start, &at) ? msBetween(start, at) : -1;
+        if (const char* hold = std::getenv("BENCH_HOLD_MS"); hold && ms >= 0)
+            sleepMs(std::atoi(hold));
         kill(pid, SIGTERM);
         int status = 0;
         waitpid(pid, &status, 0);

@@ -217,6 +217,7 @@ bool Playback::openChosenFile(const QString& path)
         scan = std::make_unique<platform::WorkBeside>(
             [header, path, read = m_readHeader] { *header = read(path); });
     m_opening = true;
+    m_openFailureTold = false;
     ++m_openedFiles;
     bool opened = OpenMediaFile();
     if (opened && scan) {

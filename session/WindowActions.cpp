@@ -75,8 +75,9 @@ bool openRequestedFile(ui::Form1& form, const QString& path, bool play)
 {
     if (!form.selectFile(path)) {
         // Closed while the file was opening: the open was given up, and no one is left to tell. And one
-        // failure, one box: an unusable SoundFont or sound module has said so in its own.
-        if (form.hasUnloaded() || form.playback().openRefusalTold())
+        // failure, one box: an unusable SoundFont or sound module, or a file too large, has said so in
+        // its own.
+        if (form.hasUnloaded() || form.playback().openRefusalTold() || form.playback().openFailureTold())
             return false;
         form.showMessage(QStringLiteral("ファイル「%1」を開けませんでした。\n"
                                         "再生できるファイル（MIDI、WAV、MP3、FLAC、Ogg、Opus）か、"
@@ -157,6 +158,27 @@ QString soundFontMessage(const QString& soundFont, mci::SoundFontProblem problem
                 "SoundFont=/SoundFontの/パス.sf2\nと書いてください。WAV・MP3などはこのまま再生できます。")
                 .arg(settingsFile);
     return text;
+}
+
+QString tooLargeMessage(const QString& file, mci::FileLimitKind kind, std::uint64_t amount,
+                        std::uint64_t limit)
+{
+    // Whole megabytes (MiB), the limit rounded down and the file's amount up, so the two never read
+    // the same.
+    const QString limitMb = QString::number(limit >> 20);
+    const QString amountMb = QString::number((amount + (std::uint64_t{1} << 20) - 1) >> 20);
+    switch (kind) {
+    case mci::FileLimitKind::FileSize:
+        return QStringLiteral("ファイル「%1」は大きすぎるため開けません。\n"
+                              "このプレーヤーで開けるMIDIファイルは %2 MB までです（このファイルは %3 MB）。")
+            .arg(file, limitMb, amountMb);
+    case mci::FileLimitKind::EventMemory:
+        break;
+    }
+    return QStringLiteral("ファイル「%1」はイベントが多すぎるため開けません。\n"
+                          "このファイルのイベントには %3 MB のメモリが要りますが、1曲に使えるのは"
+                          "このコンピューターのメモリの4分の1、%2 MB までです。")
+        .arg(file, limitMb, amountMb);
 }
 
 QString currentTitle(const ui::Form1& form)

@@ -127,4 +127,23 @@ bool writeBandSong(const QString& path)
     return test::writeBytes(path, test::midiFile(0, kPpq, {track}));
 }
 
+bool writeLargeSong(const QString& path)
+{
+    // 65 tracks of 80,000 events: 5.2 million, four bytes each (no running status), about 20 MB.
+    constexpr int kPpq = 480;
+    constexpr int kTracks = 65;
+    constexpr int kNotesPerTrack = 40000;
+    std::vector<test::MidiTrack> tracks(kTracks);
+    for (int t = 0; t < kTracks; ++t) {
+        const int ch = t % 16;
+        test::MidiTrack& track = tracks[static_cast<std::size_t>(t)];
+        for (int n = 0; n < kNotesPerTrack; ++n) {
+            const int key = 36 + (t * 7 + n * 5) % 48;
+            track.noteOn(n == 0 ? t : 6, ch, key, 40 + (n + t) % 60).noteOff(6, ch, key);
+        }
+        track.endOfTrack(0);
+    }
+    return test::writeBytes(path, test::midiFile(1, kPpq, tracks));
+}
+
 } // namespace qb::bench

@@ -73,6 +73,7 @@ MCIERROR errorOf(audio::OpenError error)
     case audio::OpenError::SoundFontMissing:
         return MCIERR_CANNOT_LOAD_DRIVER;
     case audio::OpenError::OutOfMemory:
+    case audio::OpenError::TooLarge:
         return MCIERR_OUT_OF_MEMORY;
     }
     return MCIERR_INTERNAL;
@@ -173,8 +174,8 @@ MciService::~MciService()
         m_givenUp->endsWithin(kGivenUpOpenEnds);
 }
 
-// Tells the options' soundFontFailed about a failure recorded during one command, when the command
-// has returned and no lock is held.
+// Tells the options' soundFontFailed and fileTooLarge about a refusal recorded during one command, when the
+// command has returned and no lock is held.
 struct SoundFontFailureReport
 {
     MciService& service;
@@ -183,14 +184,15 @@ struct SoundFontFailureReport
     SoundFontFailureReport& operator=(const SoundFontFailureReport&) = delete;
     ~SoundFontFailureReport()
     {
-        if (!service.m_soundFontFailure)
-            return;
-        const MciService::SoundFontFailure failure = std::move(*service.m_soundFontFailure);
-        service.m_soundFontFailure.reset();
-        if (!service.m_options.soundFontFailed)
-            return;
         try {
-            service.m_options.soundFontFailed(failure.path, static_cast<int>(failure.problem), failure.why);
+            if (auto failure = std::exchange(service.m_soundFontFailure, std::nullopt);
+                failure && service.m_options.soundFontFailed)
+                service.m_options.soundFontFailed(failure->path, static_cast<int>(failure->problem),
+                                                  failure->why);
+            if (auto file = std::exchange(service.m_tooLargeFile, std::nullopt);
+                file && service.m_options.fileTooLarge)
+                service.m_options.fileTooLarge(file->path, static_cast<int>(file->kind), file->amount,
+                                               file->limit);
         } catch (...) {
             // A C-style service: nothing may escape to the caller.
         }
@@ -326,6 +328,12 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
         if (opened->error == audio::OpenError::SoundFontMissing)
             m_soundFontFailure =
                 SoundFontFailure{soundFont, problemOf(opened->soundFontProblem), opened->message};
+        if (opened->error == audio::OpenError::TooLarge)
+            m_tooLargeFile =
+                TooLargeFile{cmd.device,
+                             opened->tooLarge.kind == audio::FileLimit::FileSize ? FileLimitKind::FileSize
+                                                                                 : FileLimitKind::EventMemory,
+                             opened->tooLarge.amount, opened->tooLarge.limit};
         return opened->error != audio::OpenError::None ? errorOf(opened->error) : MCIERR_INTERNAL;
     }
 

@@ -127,6 +127,7 @@ int MidiDecoder::read(float* out, int frames)
     if (frames <= 0)
         return 0;
     awaitSynth();
+    m_synth->takeLoaded(false);
     if (m_pendingSeek)
         startFromPendingSeek();
     if (m_passEnded)
@@ -140,8 +141,12 @@ int MidiDecoder::read(float* out, int frames)
             break;
         int work = 0;
         while (work < kWorkPerBlock && m_nextEvent < events.size() &&
-               blockStartFor(events[m_nextEvent].frame) <= m_position)
+               blockStartFor(events[m_nextEvent].frame) <= m_position) {
+            // Past the song's beginning, the rest of its samples must be there: wait for them if not.
+            if (events[m_nextEvent].frame >= m_synth->loadedUntil())
+                m_synth->takeLoaded(true);
             work += send(events[m_nextEvent++]);
+        }
         std::int64_t until = end;
         if (m_nextEvent < events.size()) {
             // Events held back by the block's budget go out at the next block start.
@@ -467,16 +472,19 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
             return fail(OpenError::FileNotFound, "no file at " + path);
         if (!S_ISREG(st.st_mode))
             return fail(OpenError::InvalidFile, "not a regular file: " + path);
-        // A Standard MIDI File is small; anything this large is not one.
-        constexpr off_t kMaxFileSize = off_t{64} << 20;
-        if (st.st_size > kMaxFileSize)
-            return fail(OpenError::InvalidFile, "too large for a MIDI file: " + path);
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxMidiFileBytes) {
+            result.tooLarge = {FileLimit::FileSize, static_cast<std::uint64_t>(st.st_size),
+                               kMaxMidiFileBytes};
+            return fail(OpenError::TooLarge, "larger than the " + std::to_string(kMaxMidiFileBytes >> 20) +
+                                                 " MB a MIDI file may have: " + path);
+        }
 
         // Read once, here: passes and seeks play from memory.
         std::FILE* file = std::fopen(path.c_str(), "rb");
         if (!file)
             return fail(OpenError::FileNotFound, "cannot read " + path);
         std::vector<std::uint8_t> bytes;
+        bytes.reserve(static_cast<std::size_t>(st.st_size));
         std::uint8_t buffer[65536];
         std::size_t got = 0;
         while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
@@ -487,9 +495,16 @@ OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCac
             return fail(OpenError::FileNotFound, "read error in " + path);
 
         std::string why;
-        std::optional<MidiSequence> sequence = parseMidiFile(bytes, &why);
+        MidiEventBudget budget;
+        std::optional<MidiSequence> sequence = parseMidiFile(bytes, &why, &budget);
+        if (!sequence && budget.exceeded) {
+            result.tooLarge = {FileLimit::EventMemory, budget.needed, budget.bytes};
+            return fail(OpenError::TooLarge, why + ": " + path);
+        }
         if (!sequence)
             return fail(OpenError::InvalidFile, why);
+        // The file's bytes are not needed any more: the synthesiser's load below should not find them.
+        std::vector<std::uint8_t>().swap(bytes);
 
         SoundFontProblem problem = SoundFontProblem::Rejected;
         std::unique_ptr<MidiSynth> synth = cache->acquire(soundFontPath, &why, &problem);

@@ -7,9 +7,11 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <utility>
 
 namespace qb::audio {
@@ -81,61 +83,85 @@ bool markerIs(const std::uint8_t* body, std::uint32_t length, std::string_view w
     return true;
 }
 
-class TrackReader
+// What a track yields, one item at a time, in the order of the file.
+struct TrackItem
+{
+    enum Kind
+    {
+        Event, // a channel message or a whole system-exclusive message (sysex: the body's place)
+        Tempo,
+        LoopStartMarker,
+        LoopEndMarker,
+        LoopController, // control change 111 (also an Event: it is sent too)
+    };
+    Kind kind = Event;
+    std::int64_t tick = 0;
+    MidiEvent event;           // Event: the tick in its frame field
+    std::uint32_t tempo = 0;   // Tempo
+    std::size_t sysexFrom = 0; // Event with status F0: where its body lies in the track's data
+};
+
+// Reads one track's events, one at a time: a track of a merge, which is always at the next item of
+// its track. Stops at the end-of-track event, the end of the data or the first damaged event; what
+// came before the damage is kept.
+class TrackCursor
 {
 public:
-    // Events go to `out` with their tick in MidiEvent::frame until they are placed in time.
-    TrackReader(std::span<const std::uint8_t> data, std::vector<MidiEvent>& out,
-                std::vector<TempoChange>& tempos, std::vector<std::uint8_t>& sysex, LoopTicks& loop)
-        : m_data(data), m_out(out), m_tempos(tempos), m_sysex(sysex), m_loop(loop)
-    {
-    }
+    explicit TrackCursor(std::span<const std::uint8_t> data) : m_data(data) {}
 
-    // Reads events until the end-of-track event, the end of the data, the first damaged event or
-    // the event that would pass kMaxMidiEvents (then full() is true). Returns the tick at which the
-    // track ends.
-    std::int64_t read()
+    // The next item, or false at the end of the track (endTick() then holds where it ends).
+    bool next(TrackItem& item)
     {
-        std::int64_t tick = 0;
-        std::int64_t endTick = 0;
-        std::uint8_t running = 0;
-        while (m_pos < m_data.size()) {
+        while (!m_ended && m_pos < m_data.size()) {
             std::uint32_t delta = 0;
             if (!readVarLen(delta) || m_pos >= m_data.size())
                 break;
-            tick += delta;
+            m_tick += delta;
             std::uint8_t status = m_data[m_pos];
             if (status >= 0x80)
                 ++m_pos;
-            else if (running != 0)
-                status = running;
+            else if (m_running != 0)
+                status = m_running;
             else
                 break;
 
+            item.tick = m_tick;
             if (status < 0xF0) {
-                running = status;
-                if (!readChannelMessage(tick, status))
+                m_running = status;
+                if (!readChannelMessage(status, item))
                     break;
-            } else if (status == 0xF0 || status == 0xF7) {
-                running = 0;
-                if (!readSysex(tick, status))
+                m_endTick = m_tick;
+                return true;
+            }
+            m_running = 0;
+            if (status == 0xF0 || status == 0xF7) {
+                bool kept = false;
+                if (!readSysex(status, item, kept))
                     break;
+                m_endTick = m_tick;
+                if (kept)
+                    return true;
             } else if (status == 0xFF) {
-                running = 0;
                 bool endOfTrack = false;
-                if (!readMeta(tick, endOfTrack))
+                bool kept = false;
+                if (!readMeta(item, endOfTrack, kept))
                     break;
+                m_endTick = m_tick;
                 if (endOfTrack)
-                    return tick;
+                    m_ended = true;
+                else if (kept)
+                    return true;
             } else {
                 break; // system common and real-time messages have no place in a file
             }
-            endTick = tick;
         }
-        return endTick;
+        m_ended = true;
+        return false;
     }
 
-    bool full() const { return m_full; }
+    // The tick at which the track ends: its end-of-track event, or the last event read.
+    std::int64_t endTick() const { return m_endTick; }
+    const std::uint8_t* data() const { return m_data.data(); }
 
 private:
     bool readVarLen(std::uint32_t& value)
@@ -152,63 +178,53 @@ private:
         return false;
     }
 
-    bool readChannelMessage(std::int64_t tick, std::uint8_t status)
+    bool readChannelMessage(std::uint8_t status, TrackItem& item)
     {
         const int kind = status & 0xF0;
         const std::size_t size = (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
         if (m_pos + size > m_data.size())
             return false;
         MidiEvent e;
-        e.frame = tick;
+        e.frame = m_tick;
         e.status = status;
         e.data1 = m_data[m_pos];
         e.data2 = size == 2 ? m_data[m_pos + 1] : 0;
         if (((e.data1 | e.data2) & 0x80) != 0)
             return false;
         m_pos += size;
-        if (kind == 0xB0 && e.data1 == kLoopStartController)
-            LoopTicks::note(m_loop.controller, tick);
-        return push(e);
+        item.kind =
+            kind == 0xB0 && e.data1 == kLoopStartController ? TrackItem::LoopController : TrackItem::Event;
+        item.event = e;
+        return true;
     }
 
-    bool readSysex(std::int64_t tick, std::uint8_t status)
+    bool readSysex(std::uint8_t status, TrackItem& item, bool& kept)
     {
         std::uint32_t length = 0;
         if (!readVarLen(length) || length > m_data.size() - m_pos)
             return false;
-        const std::uint8_t* body = m_data.data() + m_pos;
+        const std::size_t from = m_pos;
         m_pos += length;
         // F7 packets continue a message split over several events or carry raw bytes; the synthesiser
         // only understands whole messages, so only complete F0 messages are kept.
         if (status != 0xF0)
             return true;
         std::uint32_t bodyLength = length;
-        if (bodyLength > 0 && body[bodyLength - 1] == 0xF7)
+        if (bodyLength > 0 && m_data[from + bodyLength - 1] == 0xF7)
             --bodyLength;
         if (bodyLength == 0 || bodyLength > MidiEvent::kMaxSysexLength)
             return true;
-        MidiEvent e;
-        e.frame = tick;
-        e.status = 0xF0;
-        e.sysexOffset = static_cast<std::uint32_t>(m_sysex.size());
-        e.setSysexLength(bodyLength);
-        if (!push(e))
-            return false;
-        m_sysex.insert(m_sysex.end(), body, body + bodyLength);
+        item.kind = TrackItem::Event;
+        item.event = MidiEvent{};
+        item.event.frame = m_tick;
+        item.event.status = 0xF0;
+        item.event.setSysexLength(bodyLength);
+        item.sysexFrom = from;
+        kept = true;
         return true;
     }
 
-    bool push(const MidiEvent& e)
-    {
-        if (m_out.size() >= kMaxMidiEvents) {
-            m_full = true;
-            return false;
-        }
-        m_out.push_back(e);
-        return true;
-    }
-
-    bool readMeta(std::int64_t tick, bool& endOfTrack)
+    bool readMeta(TrackItem& item, bool& endOfTrack, bool& kept)
     {
         if (m_pos >= m_data.size())
             return false;
@@ -223,23 +239,27 @@ private:
         } else if (type == 0x51 && length >= 3) {
             const std::uint32_t tempo =
                 (std::uint32_t{body[0]} << 16) | (std::uint32_t{body[1]} << 8) | body[2];
-            if (tempo != 0)
-                m_tempos.push_back({tick, tempo});
+            if (tempo != 0) {
+                item.kind = TrackItem::Tempo;
+                item.tempo = tempo;
+                kept = true;
+            }
         } else if (type == 0x06 && markerIs(body, length, "loopStart")) {
-            LoopTicks::note(m_loop.markerStart, tick);
+            item.kind = TrackItem::LoopStartMarker;
+            kept = true;
         } else if (type == 0x06 && markerIs(body, length, "loopEnd")) {
-            LoopTicks::note(m_loop.markerEnd, tick);
+            item.kind = TrackItem::LoopEndMarker;
+            kept = true;
         }
         return true;
     }
 
     std::span<const std::uint8_t> m_data;
     std::size_t m_pos = 0;
-    std::vector<MidiEvent>& m_out;
-    std::vector<TempoChange>& m_tempos;
-    std::vector<std::uint8_t>& m_sysex;
-    LoopTicks& m_loop;
-    bool m_full = false;
+    std::int64_t m_tick = 0;
+    std::int64_t m_endTick = 0;
+    std::uint8_t m_running = 0;
+    bool m_ended = false;
 };
 
 // The sequence inside a RIFF MIDI file, or the data itself when it is not one.
@@ -264,7 +284,17 @@ std::optional<std::span<const std::uint8_t>> unwrapRiff(std::span<const std::uin
 
 } // namespace
 
-std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileBytes, std::string* why)
+std::uint64_t midiEventMemoryLimit()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return std::uint64_t{1} << 30;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 4;
+}
+
+std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileBytes, std::string* why,
+                                          MidiEventBudget* budget)
 {
     auto fail = [why](std::string reason) -> std::optional<MidiSequence> {
         if (why)
@@ -300,10 +330,8 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         return fail("time division of zero");
     }
 
-    std::vector<MidiEvent>& events = sequence.events;
-    std::vector<TempoChange> tempos;
-    LoopTicks loop;
-    std::int64_t endTick = 0;
+    // The track chunks, in the order of the file.
+    std::vector<std::span<const std::uint8_t>> tracks;
     std::uint64_t pos = 8 + std::uint64_t{headerLength};
     while (pos + 8 <= bytes.size()) {
         const std::uint8_t* head = bytes.data() + pos;
@@ -311,12 +339,7 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         const std::uint64_t start = pos + 8;
         if (hasTag(bytes, pos, "MTrk")) {
             const std::uint64_t end = std::min<std::uint64_t>(bytes.size(), start + length);
-            TrackReader reader(bytes.subspan(start, end - start), events, tempos, sequence.sysexData, loop);
-            endTick = std::max(endTick, reader.read());
-            ++sequence.trackCount;
-            if (reader.full())
-                return fail("more than " + std::to_string(kMaxMidiEvents) +
-                            " events, the most a MIDI file may hold");
+            tracks.push_back(bytes.subspan(start, end - start));
             pos = start + length;
         } else if (looksLikeTag(head) && start + length <= bytes.size()) {
             pos = start + length;
@@ -330,36 +353,143 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
             pos = static_cast<std::uint64_t>(found - bytes.data());
         }
     }
-    if (sequence.trackCount == 0)
+    if (tracks.empty())
         return fail("no track chunk");
+    sequence.trackCount = static_cast<int>(tracks.size());
 
-    // Merges the tracks: events at the same tick keep the order of their tracks, and within a track
-    // the order of the file. Each event's tick is in its frame field until it is placed.
-    auto byTick = [](const MidiEvent& a, const MidiEvent& b) { return a.frame < b.frame; };
-    std::stable_sort(events.begin(), events.end(), byTick);
-    std::stable_sort(tempos.begin(), tempos.end(),
-                     [](const TempoChange& a, const TempoChange& b) { return a.tick < b.tick; });
+    // A first walk counts what the sequence will hold, so that it is allocated once and exactly, and a
+    // file whose events would not fit is refused before anything is allocated for them.
+    std::uint64_t eventCount = 0;
+    std::uint64_t sysexBytes = 0;
+    std::int64_t endTick = 0;
+    for (const auto& data : tracks) {
+        TrackCursor cursor(data);
+        TrackItem item;
+        while (cursor.next(item)) {
+            if (item.kind == TrackItem::Event || item.kind == TrackItem::LoopController) {
+                ++eventCount;
+                sysexBytes += item.event.sysexLength();
+            }
+        }
+        endTick = std::max(endTick, cursor.endTick());
+    }
+    MidiEventBudget machine;
+    MidiEventBudget& limit = budget ? *budget : machine;
+    const std::uint64_t needed = eventCount * sizeof(MidiEvent) + sysexBytes;
+    if (needed > limit.bytes || sysexBytes > std::numeric_limits<std::uint32_t>::max()) {
+        limit.exceeded = true;
+        limit.needed = needed;
+        return fail(std::to_string(eventCount) + " events need " + std::to_string(needed) +
+                    " bytes, more than the " + std::to_string(limit.bytes) + " bytes a song may take here");
+    }
+    std::vector<MidiEvent>& events = sequence.events;
+    events.reserve(static_cast<std::size_t>(eventCount));
+    sequence.sysexData.reserve(static_cast<std::size_t>(sysexBytes));
 
     const bool smpte = smpteFramesPerTick > 0.0;
     auto framesPerTick = [&](std::uint32_t tempo) {
         return smpte ? smpteFramesPerTick : tempo * (double(kEngineRate) / 1e6) / division;
     };
+    // The tempo map as the merge meets it: a tempo change applies to the events after its tick; one at
+    // the very tick of an event places it at the same frame either way.
+    std::vector<TempoChange> tempos;
     double segmentFrame = 0.0;
     std::int64_t segmentTick = 0;
     double perTick = framesPerTick(kDefaultTempo);
-    std::size_t nextTempo = 0;
-    // A tempo change applies to the events after its tick; one at the very tick of an event places it
-    // at the same frame either way.
-    auto applyTemposUpTo = [&](std::int64_t tick) {
-        for (; nextTempo < tempos.size() && tempos[nextTempo].tick <= tick; ++nextTempo) {
-            if (smpte)
-                continue;
-            const TempoChange& t = tempos[nextTempo];
-            segmentFrame += static_cast<double>(t.tick - segmentTick) * perTick;
-            segmentTick = t.tick;
-            perTick = framesPerTick(t.tempo);
-        }
+    auto changeTempo = [&](std::int64_t tick, std::uint32_t tempo) {
+        tempos.push_back({tick, tempo});
+        if (smpte)
+            return;
+        segmentFrame += static_cast<double>(tick - segmentTick) * perTick;
+        segmentTick = tick;
+        perTick = framesPerTick(tempo);
     };
+
+    // Merges the tracks: events at the same tick keep the order of their tracks, and within a track
+    // the order of the file. Each track is already in time order, so a heap of the tracks by their
+    // next item (tick, then track) does it without a copy of the events; the track at the top is
+    // advanced in place and sifted down once.
+    std::vector<TrackCursor> cursors;
+    std::vector<TrackItem> items(tracks.size());
+    cursors.reserve(tracks.size());
+    struct Key
+    {
+        std::int64_t tick;
+        std::size_t track;
+        bool operator<(const Key& o) const { return tick != o.tick ? tick < o.tick : track < o.track; }
+    };
+    std::vector<Key> heap;
+    heap.reserve(tracks.size());
+    for (std::size_t t = 0; t < tracks.size(); ++t) {
+        cursors.emplace_back(tracks[t]);
+        if (cursors[t].next(items[t]))
+            heap.push_back({items[t].tick, t});
+    }
+    auto siftDown = [&heap](std::size_t at) {
+        const std::size_t n = heap.size();
+        const Key moving = heap[at];
+        for (;;) {
+            std::size_t child = 2 * at + 1;
+            if (child >= n)
+                break;
+            if (child + 1 < n && heap[child + 1] < heap[child])
+                ++child;
+            if (!(heap[child] < moving))
+                break;
+            heap[at] = heap[child];
+            at = child;
+        }
+        heap[at] = moving;
+    };
+    for (std::size_t i = heap.size() / 2; i-- > 0;)
+        siftDown(i);
+
+    LoopTicks loop;
+    bool previousWasReset = false;
+    while (!heap.empty()) {
+        const std::size_t track = heap.front().track;
+        const TrackItem& item = items[track];
+        switch (item.kind) {
+        case TrackItem::Tempo:
+            changeTempo(item.tick, item.tempo);
+            break;
+        case TrackItem::LoopStartMarker:
+            LoopTicks::note(loop.markerStart, item.tick);
+            break;
+        case TrackItem::LoopEndMarker:
+            LoopTicks::note(loop.markerEnd, item.tick);
+            break;
+        case TrackItem::LoopController:
+            LoopTicks::note(loop.controller, item.tick);
+            [[fallthrough]];
+        case TrackItem::Event: {
+            MidiEvent e = item.event;
+            e.frame = toFrame(segmentFrame + static_cast<double>(item.tick - segmentTick) * perTick);
+            const std::uint8_t* body = cursors[track].data() + item.sysexFrom;
+            // A run of system resets at one frame does the work of the first of them: the rest are
+            // dropped here rather than each re-programming every channel.
+            const bool reset = e.status == 0xF0 && isSystemResetSysex(body, e.sysexLength());
+            if (reset && previousWasReset && events.back().frame == e.frame)
+                break;
+            previousWasReset = reset;
+            if (e.status == 0xF0) {
+                e.sysexOffset = static_cast<std::uint32_t>(sequence.sysexData.size());
+                sequence.sysexData.insert(sequence.sysexData.end(), body, body + e.sysexLength());
+            }
+            events.push_back(e);
+            break;
+        }
+        }
+        if (cursors[track].next(items[track])) {
+            heap.front().tick = items[track].tick;
+        } else {
+            heap.front() = heap.back();
+            heap.pop_back();
+        }
+        if (!heap.empty())
+            siftDown(0);
+    }
+
     // The loop marks' frames, read off the tempo map as the events' are (each mark in its own walk:
     // the marks are few).
     auto frameOfTick = [&](std::int64_t tick) {
@@ -385,25 +515,6 @@ std::optional<MidiSequence> parseMidiFile(std::span<const std::uint8_t> fileByte
         sequence.loopSource = "control change 111";
     }
 
-    std::size_t kept = 0;
-    bool previousWasReset = false;
-    for (const MidiEvent& event : events) {
-        applyTemposUpTo(event.frame);
-        MidiEvent e = event;
-        e.frame = toFrame(segmentFrame + static_cast<double>(e.frame - segmentTick) * perTick);
-        // A run of system resets at one frame does the work of the first of them: the rest are
-        // dropped here rather than each re-programming every channel.
-        const bool reset = e.status == 0xF0 &&
-                           isSystemResetSysex(sequence.sysexData.data() + e.sysexOffset, e.sysexLength());
-        if (reset && previousWasReset && events[kept - 1].frame == e.frame)
-            continue;
-        previousWasReset = reset;
-        events[kept++] = e;
-    }
-    events.resize(kept);
-    events.shrink_to_fit();
-    sequence.sysexData.shrink_to_fit();
-    applyTemposUpTo(endTick);
     sequence.lengthFrames = toFrame(segmentFrame + static_cast<double>(endTick - segmentTick) * perTick);
     if (sequence.loopStartFrame && !sequence.loopEndFrame)
         sequence.loopEndFrame = sequence.lengthFrames;

@@ -2,18 +2,23 @@
 
 #include "MidiSysex.h"
 #include "sound/decode/Decoder.h"
+#include "sound/midi/MidiDecoder.h"
 #include "sound/midi/SoundFontSurvey.h"
 #include "sound/soundfont/SoundFontSubset.h"
 #include "sound/soundfont/SoundFontTables.h"
+#include "sound/soundfont/SubsetPlan.h"
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fluidsynth.h>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace qb::audio {
@@ -84,6 +89,56 @@ int closeSubset(void* handle)
 {
     delete static_cast<OpenSubset*>(handle);
     return FLUID_OK;
+}
+
+// A subset loaded beside playback by the loading synthesiser reaches the playing one through a loader
+// of its own, which hands over the loaded font under a name made for it: fluid_synth_sfload() without a
+// preset reset leaves every channel as it is, where fluid_synth_add_sfont() would choose each one's
+// preset again, bank selects that wait for their program change included.
+constexpr const char* kLoadedPrefix = "quillbeat-soundfont-loaded:";
+std::map<std::string, fluid_sfont_t*> g_loaded; // under g_filesMutex
+
+fluid_sfont_t* takeLoadedFont(fluid_sfloader_t*, const char* name)
+{
+    std::lock_guard lock(g_filesMutex);
+    const auto it = g_loaded.find(name);
+    if (it == g_loaded.end())
+        return nullptr;
+    fluid_sfont_t* font = it->second;
+    g_loaded.erase(it);
+    return font;
+}
+
+void freeLoader(fluid_sfloader_t* loader)
+{
+    delete_fluid_sfloader(loader);
+}
+
+// The loader of subsets from memory, on `synth`.
+bool addSubsetLoader(fluid_settings_t* settings, fluid_synth_t* synth)
+{
+    fluid_sfloader_t* loader = new_fluid_defsfloader(settings);
+    if (!loader)
+        return false;
+    fluid_sfloader_set_callbacks(loader, openSubset, readSubset, seekSubset, tellSubset, closeSubset);
+    fluid_synth_add_sfloader(synth, loader); // the synthesiser owns it from here
+    return true;
+}
+
+// Loads `subset` into `synth` as a font of its own; its id, or FLUID_FAILED.
+int loadFromMemory(fluid_synth_t* synth, const SoundFontSubset& subset)
+{
+    const std::string name = kSubsetPrefix + std::to_string(g_nextName++);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_files[name] = &subset;
+    }
+    const int id = fluid_synth_sfload(synth, name.c_str(), 0);
+    {
+        std::lock_guard lock(g_filesMutex);
+        g_files.erase(name);
+    }
+    return id;
 }
 
 // Subsets loaded on top of the first are dropped, all at once, when a new song finds this many.
@@ -166,11 +221,11 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
             soundFontPath.c_str(), reason.c_str());
         return self;
     }
-    fluid_sfloader_t* loader = new_fluid_defsfloader(self->m_settings);
-    if (!loader)
+    fluid_sfloader_t* loaded = new_fluid_sfloader(takeLoadedFont, freeLoader);
+    if (!addSubsetLoader(self->m_settings, self->m_synth) || !loaded)
         return fail(SoundFontProblem::Rejected, "cannot create a FluidSynth SoundFont loader");
-    fluid_sfloader_set_callbacks(loader, openSubset, readSubset, seekSubset, tellSubset, closeSubset);
-    fluid_synth_add_sfloader(self->m_synth, loader); // the synthesiser owns it from here
+    // Added last, so asked first: it answers only the names it handed out, at once.
+    fluid_synth_add_sfloader(self->m_synth, loaded);
     // Every preset, without zones: channels find what the full font has and sound nothing yet.
     if (!self->loadSubset(SoundFontUse{}, true, &reason))
         return fail(SoundFontProblem::Rejected, "not a usable SoundFont: " + soundFontPath + ": " + reason);
@@ -209,10 +264,32 @@ std::string MidiSynth::fileIdentity(const std::string& path)
 
 MidiSynth::~MidiSynth()
 {
+    joinLoading();
+    // Fonts loaded but never taken over belong to nobody: they go here.
+    if (m_pipeline) {
+        for (std::size_t i = m_pipeline->taken; i < m_pipeline->stages.size(); ++i)
+            for (fluid_sfont_t* font : m_pipeline->stages[i].fonts)
+                if (font && m_synth)
+                    fluid_synth_add_sfont(m_synth, font);
+    }
     if (m_synth)
         delete_fluid_synth(m_synth);
     if (m_settings)
         delete_fluid_settings(m_settings);
+}
+
+MidiSynth::Loader::~Loader()
+{
+    if (synth)
+        delete_fluid_synth(synth);
+    if (settings)
+        delete_fluid_settings(settings);
+}
+
+void MidiSynth::joinLoading()
+{
+    if (m_pipeline && m_pipeline->thread.joinable())
+        m_pipeline->thread.join();
 }
 
 bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string* why)
@@ -220,16 +297,7 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     SoundFontSubset subset = buildSoundFontSubset(*m_tables, use, allHeaders, why);
     if (subset.size() == 0)
         return false;
-    const std::string name = kSubsetPrefix + std::to_string(g_nextName++);
-    {
-        std::lock_guard lock(g_filesMutex);
-        g_files[name] = &subset;
-    }
-    const int id = fluid_synth_sfload(m_synth, name.c_str(), 0);
-    {
-        std::lock_guard lock(g_filesMutex);
-        g_files.erase(name);
-    }
+    const int id = loadFromMemory(m_synth, subset);
     if (id == FLUID_FAILED) {
         if (why)
             *why = "FluidSynth refused a subset of " + m_soundFontPath;
@@ -237,16 +305,173 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     }
     if (allHeaders && m_baseFontId < 0)
         m_baseFontId = id;
-    for (const PresetKey& key : subset.contents.presets) {
-        const auto complete = subset.complete.find(key);
-        m_presets[key] = complete != subset.complete.end() ? complete->second : NoteSet();
+    noteLoaded(id, subset.contents.presets, subset.complete);
+    return true;
+}
+
+void MidiSynth::noteLoaded(int fontId, const std::vector<PresetKey>& presets,
+                           const std::map<PresetKey, NoteSet>& complete)
+{
+    for (const PresetKey& key : presets) {
+        const auto found = complete.find(key);
+        m_presets[key] = found != complete.end() ? found->second : NoteSet();
     }
-    m_loaded.push_back(id);
+    m_loaded.push_back(fontId);
+}
+
+SoundFontUse MidiSynth::missingFrom(const SoundFontUse& use) const
+{
+    SoundFontUse missing;
+    for (const auto& [key, notes] : use.presets) {
+        const auto loaded = m_presets.find(key);
+        if (loaded == m_presets.end())
+            missing.presets[key] = notes;
+        else if ((notes & ~loaded->second).any())
+            missing.presets[key] = notes | loaded->second;
+    }
+    return missing;
+}
+
+fluid_sfont_t* MidiSynth::loadApart(const SoundFontTables& tables, const SoundFontUse& use, Loader& loader,
+                                    std::vector<PresetKey>& presets, std::map<PresetKey, NoteSet>& complete,
+                                    std::string& error)
+{
+    if (use.presets.empty())
+        return nullptr;
+    if (!loader.synth) {
+        // A synthesiser that only loads: no voices to speak of, no effects. Made one at a time:
+        // FluidSynth's start-up of its libraries (libinstpatch's) is not one to run twice at once.
+        static std::mutex making;
+        const std::lock_guard lock(making);
+        loader.settings = new_fluid_settings();
+        if (loader.settings) {
+            fluid_settings_setint(loader.settings, "synth.polyphony", 1);
+            fluid_settings_setint(loader.settings, "synth.lock-memory", 0);
+            fluid_settings_setint(loader.settings, "synth.dynamic-sample-loading", 0);
+            fluid_settings_setint(loader.settings, "synth.threadsafe-api", 0);
+            fluid_settings_setint(loader.settings, "synth.reverb.active", 0);
+            fluid_settings_setint(loader.settings, "synth.chorus.active", 0);
+            loader.synth = new_fluid_synth(loader.settings);
+        }
+        if (!loader.synth || !addSubsetLoader(loader.settings, loader.synth)) {
+            error = "cannot create a FluidSynth synthesiser to load samples with";
+            return nullptr;
+        }
+    }
+    SoundFontSubset subset = buildSoundFontSubset(tables, use, false, &error);
+    if (subset.size() == 0)
+        return nullptr;
+    const int id = loadFromMemory(loader.synth, subset);
+    if (id == FLUID_FAILED) {
+        error = "FluidSynth refused a subset of " + tables.path();
+        return nullptr;
+    }
+    // Out of the loading synthesiser's list without a release: the list's reference goes with the
+    // font to the synthesiser that takes it over (fluid_synth_add_sfont() takes ownership).
+    fluid_sfont_t* font = fluid_synth_get_sfont_by_id(loader.synth, id);
+    fluid_synth_remove_sfont(loader.synth, font);
+    presets.insert(presets.end(), subset.contents.presets.begin(), subset.contents.presets.end());
+    complete.insert(subset.complete.begin(), subset.complete.end());
+    return font;
+}
+
+void MidiSynth::loadStages(std::shared_ptr<const SoundFontTables> tables, Pipeline* pipeline, Loader* loaders)
+{
+    for (std::size_t i = 0; i < pipeline->stages.size(); ++i) {
+        Stage& stage = pipeline->stages[i];
+        std::string otherError;
+        std::map<PresetKey, NoteSet> otherComplete;
+        std::thread other;
+        try {
+            other = std::thread([&] {
+                stage.fonts[1] = loadApart(*tables, stage.halves[1], loaders[1], stage.presets[1],
+                                           otherComplete, otherError);
+            });
+        } catch (const std::system_error&) {
+            stage.fonts[1] =
+                loadApart(*tables, stage.halves[1], loaders[1], stage.presets[1], otherComplete, otherError);
+        }
+        stage.fonts[0] =
+            loadApart(*tables, stage.halves[0], loaders[0], stage.presets[0], stage.complete, stage.error);
+        if (other.joinable())
+            other.join();
+        stage.complete.insert(otherComplete.begin(), otherComplete.end());
+        if (stage.error.empty())
+            stage.error = otherError;
+        {
+            std::lock_guard lock(pipeline->mutex);
+            pipeline->done = i + 1;
+        }
+        pipeline->loaded.notify_all();
+    }
+}
+
+int MidiSynth::takeOver(fluid_sfont_t* font)
+{
+    // fluid_synth_add_sfont() chooses every channel's preset again from the channel's bank and
+    // program: first each channel is set on the preset it plays, so that the choice lands on that
+    // preset in the newest font that has it; then the bank it had (a bank select since the program
+    // change, or the bank the program change asked for when the font had to fall back) is put back.
+    int banks[16];
+    bool chosen[16] = {};
+    for (int ch = 0; ch < 16; ++ch) {
+        int fontId = 0, program = 0;
+        fluid_synth_get_program(m_synth, ch, &fontId, &banks[ch], &program);
+        fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth, ch);
+        if (!preset)
+            continue;
+        chosen[ch] = true;
+        fluid_synth_program_select(m_synth, ch, fluid_sfont_get_id(fluid_preset_get_sfont(preset)),
+                                   fluid_preset_get_banknum(preset), fluid_preset_get_num(preset));
+    }
+    const int id = fluid_synth_add_sfont(m_synth, font);
+    for (int ch = 0; ch < 16; ++ch)
+        if (chosen[ch])
+            fluid_synth_bank_select(m_synth, ch, banks[ch]);
+    return id;
+}
+
+bool MidiSynth::takeLoaded(bool wait)
+{
+    if (!m_pipeline)
+        return false;
+    Pipeline& pipeline = *m_pipeline;
+    std::size_t done = 0;
+    {
+        std::unique_lock lock(pipeline.mutex);
+        if (wait)
+            pipeline.loaded.wait(lock, [&] { return pipeline.done > pipeline.taken; });
+        done = pipeline.done;
+    }
+    if (done == pipeline.taken)
+        return false;
+    for (; pipeline.taken < done; ++pipeline.taken) {
+        Stage& stage = pipeline.stages[pipeline.taken];
+        if (!stage.error.empty())
+            std::fprintf(stderr, "quillbeat: %s\n", stage.error.c_str());
+        for (int half = 0; half < 2; ++half) {
+            fluid_sfont_t* font = std::exchange(stage.fonts[half], nullptr);
+            if (!font)
+                continue;
+            const int id = takeOver(font);
+            if (id != FLUID_FAILED)
+                noteLoaded(id, stage.presets[half], stage.complete);
+        }
+        m_loadedUntil = stage.until;
+    }
+    if (pipeline.taken == pipeline.stages.size()) {
+        joinLoading();
+        m_pipeline.reset();
+        m_loadedUntil = std::numeric_limits<std::int64_t>::max();
+    }
     return true;
 }
 
 bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
 {
+    // What the song before left loading.
+    while (m_pipeline)
+        takeLoaded(true);
     if (!m_tables) {
         // Pinning a preset loads its samples now, not when a channel first chooses it while rendering.
         fluid_sfont_t* font = fluid_synth_get_sfont_by_id(m_synth, m_baseFontId);
@@ -273,15 +498,90 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
         std::erase_if(m_loaded, [this](int id) { return id != m_baseFontId; });
         m_presets.clear();
     }
-    SoundFontUse missing;
-    for (const auto& [key, notes] : song.presets) {
-        const auto loaded = m_presets.find(key);
-        if (loaded == m_presets.end())
-            missing.presets[key] = notes;
-        else if ((notes & ~loaded->second).any())
-            missing.presets[key] = notes | loaded->second;
+    const SoundFontUse missing = missingFrom(song);
+    if (missing.presets.empty())
+        return true;
+
+    // The song loads in stages by the time its notes start (kMidiStageFrames), then the rest. The
+    // first is there before this returns; the others load beside playback. Each stage holds, for every
+    // preset it adds notes to, all the preset's notes so far, since a channel takes the newest font's
+    // preset.
+    std::int64_t firstNote = 0;
+    for (const MidiEvent& e : sequence.events) {
+        if (e.kind() == 0x90 && e.data2 > 0) {
+            firstNote = e.frame;
+            break;
+        }
     }
-    return missing.presets.empty() || loadSubset(missing, false, why);
+    auto pipeline = std::make_unique<Pipeline>();
+    std::int64_t coveredUntil = firstNote;
+    std::map<PresetKey, NoteSet> loaded = m_presets;
+    auto missingAfter = [&loaded](const SoundFontUse& use) {
+        SoundFontUse missingUse;
+        for (const auto& [key, notes] : use.presets) {
+            const auto found = loaded.find(key);
+            if (found == loaded.end())
+                missingUse.presets[key] = notes;
+            else if ((notes & ~found->second).any())
+                missingUse.presets[key] = notes | found->second;
+        }
+        return missingUse;
+    };
+    std::vector<std::int64_t> stageEnds;
+    for (std::int64_t frames : kMidiStageFrames)
+        stageEnds.push_back(firstNote + frames);
+    stageEnds.push_back(std::numeric_limits<std::int64_t>::max());
+    for (std::int64_t until : stageEnds) {
+        const SoundFontUse use = missingAfter(until == std::numeric_limits<std::int64_t>::max()
+                                                  ? song
+                                                  : collectSoundFontUse(sequence, *m_tables, until));
+        if (use.presets.empty()) {
+            if (pipeline->stages.empty())
+                coveredUntil = until; // already there, from the songs before
+            continue;
+        }
+        // Halves of about equal sample data, the largest presets first.
+        std::vector<std::pair<std::uint64_t, PresetKey>> sizes;
+        for (const auto& [key, notes] : use.presets) {
+            SoundFontUse one;
+            one.presets[key] = notes;
+            const SubsetPlan plan(*m_tables, one);
+            std::uint64_t bytes = 0;
+            for (std::size_t sample : plan.samples())
+                bytes += m_tables->sample(sample).end - m_tables->sample(sample).start;
+            sizes.emplace_back(bytes, key);
+            const auto complete = plan.complete().find(key);
+            loaded[key] = complete != plan.complete().end() ? complete->second : NoteSet();
+        }
+        std::sort(sizes.begin(), sizes.end(), std::greater<>());
+        Stage stage;
+        stage.until = until;
+        std::uint64_t weight[2] = {0, 0};
+        for (const auto& [bytes, key] : sizes) {
+            const int half = weight[1] < weight[0] ? 1 : 0;
+            weight[half] += bytes;
+            stage.halves[half].presets[key] = use.presets.at(key);
+        }
+        pipeline->stages.push_back(std::move(stage));
+    }
+    if (pipeline->stages.empty())
+        return true;
+    // The first half of the first stage loads here, straight into this synthesiser (which renders
+    // nothing until prepare() returns), beside the loading thread's second half.
+    SoundFontUse here;
+    if (coveredUntil <= firstNote)
+        here.presets.swap(pipeline->stages.front().halves[0].presets);
+    m_pipeline = std::move(pipeline);
+    try {
+        m_pipeline->thread = std::thread(loadStages, m_tables, m_pipeline.get(), m_loaders);
+    } catch (const std::system_error&) {
+        loadStages(m_tables, m_pipeline.get(), m_loaders); // no thread to be had: load here
+    }
+    const bool loadedHere = here.presets.empty() || loadSubset(here, false, why);
+    m_loadedUntil = coveredUntil;
+    if (coveredUntil <= firstNote)
+        takeLoaded(true); // the song's first notes are loaded before it sounds
+    return loadedHere;
 }
 
 void MidiSynth::render(float* out, int frames)

@@ -4,15 +4,20 @@
 #include "sound/midi/MidiSequence.h"
 #include "sound/soundfont/SoundFontUse.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
+typedef struct _fluid_sfont_t fluid_sfont_t;
 
 namespace qb::audio {
 
@@ -33,8 +38,17 @@ class SoundFontTables;
 // sample loading: the tables at once, and in prepare() the samples of every preset the song chooses.
 // Which of the two a font takes is said once on standard error.
 //
+// A song's samples load in two stages, so that its first sound does not wait for all of them (with a
+// compressed font, FluidSynth decodes every sample it loads): prepare() loads what the notes of the
+// song's first seconds reach, and starts loading the rest of the song on a thread of its own, beside
+// playback, into a synthesiser kept for loading alone. The renderer takes that stage over with
+// takeLoaded() between blocks; loadedUntil() says up to which frame of the song everything is there,
+// and a renderer that reaches it first waits for the rest. Either way every note sounds with all its
+// samples, as if the song had loaded at once.
+//
 // Not thread-safe: one thread at a time. prepare() runs where the song is opened (MidiDecoder gives
-// it a thread of its own), rendering after it on the engine's feeder thread.
+// it a thread of its own), rendering after it on the engine's feeder thread; the loading thread touches
+// nothing of this object but what takeLoaded() takes over.
 class MidiSynth
 {
 public:
@@ -64,6 +78,14 @@ public:
     // the samples cannot be read; the synthesiser then plays on with what it has, and the notes
     // whose samples are missing stay silent.
     bool prepare(const MidiSequence& sequence, std::string* why);
+    // The first frame of the song prepared last whose notes may reach samples that are still loading;
+    // the largest frame when everything is loaded.
+    std::int64_t loadedUntil() const { return m_loadedUntil; }
+    // Takes over the rest of the song's samples once they are loaded (with `wait`, waits for them), and
+    // moves every channel to the presets that hold them, as a program change would choose them now,
+    // the channel's bank selects kept. Call between render() calls. Returns false when nothing was
+    // loading or it is not done yet (and `wait` is false).
+    bool takeLoaded(bool wait);
 
     // Writes `frames` interleaved stereo frames to `out` (overwrites, effects mixed in).
     void render(float* out, int frames);
@@ -80,6 +102,52 @@ private:
 
     // Loads the font file through FluidSynth's own loader.
     bool loadWhole(std::string* why);
+    // What of `use` the synthesiser does not have yet.
+    SoundFontUse missingFrom(const SoundFontUse& use) const;
+    void noteLoaded(int fontId, const std::vector<PresetKey>& presets,
+                    const std::map<PresetKey, NoteSet>& complete);
+
+    // What one stage of a song's loading adds: the notes that start before `until` (a frame of the
+    // song), in two halves of about equal sample data, each loaded by a loading synthesiser of its
+    // own (so both cores decode).
+    struct Stage
+    {
+        std::int64_t until = 0;
+        SoundFontUse halves[2];
+        // Filled as it loads: the fonts, held by nobody until taken over.
+        fluid_sfont_t* fonts[2] = {nullptr, nullptr};
+        std::vector<PresetKey> presets[2];
+        std::map<PresetKey, NoteSet> complete;
+        std::string error;
+    };
+    // A loading synthesiser: new_fluid_synth() once, then one subset at a time.
+    struct Loader
+    {
+        fluid_settings_t* settings = nullptr;
+        fluid_synth_t* synth = nullptr;
+        ~Loader();
+    };
+    // The song's stages, in the order they play; the loading thread fills them, the renderer takes
+    // them over.
+    struct Pipeline
+    {
+        std::mutex mutex;
+        std::condition_variable loaded;
+        std::vector<Stage> stages;
+        std::size_t done = 0;  // stages loaded (under mutex)
+        std::size_t taken = 0; // stages taken over (the renderer's)
+        std::thread thread;
+    };
+    // On a loading thread: loads `use` with `loader` and takes the font back out of it.
+    static fluid_sfont_t* loadApart(const SoundFontTables& tables, const SoundFontUse& use, Loader& loader,
+                                    std::vector<PresetKey>& presets, std::map<PresetKey, NoteSet>& complete,
+                                    std::string& error);
+    static void loadStages(std::shared_ptr<const SoundFontTables> tables, Pipeline* pipeline,
+                           Loader* loaders);
+    // Adds a font loaded apart on top of the others, every channel moved to the preset a program change
+    // would now choose for the preset it plays, its bank selects kept.
+    int takeOver(fluid_sfont_t* font);
+    void joinLoading();
 
     std::shared_ptr<const SoundFontTables> m_tables; // null: loaded whole
     // For each preset loaded with zones, the notes it sounds in the newest subset that holds it, which
@@ -95,6 +163,10 @@ private:
     std::string m_soundFontIdentity;
     std::int64_t m_renderedFrames = 0;
     int m_defaultControllers[128] = {};
+
+    std::unique_ptr<Pipeline> m_pipeline; // the song prepared last, while it loads
+    Loader m_loaders[2];                  // the loading thread's, while it runs
+    std::int64_t m_loadedUntil = std::numeric_limits<std::int64_t>::max();
 };
 
 } // namespace qb::audio

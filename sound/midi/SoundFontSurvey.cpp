@@ -3,6 +3,8 @@
 #include "MidiSysex.h"
 #include "sound/soundfont/ChannelPresets.h"
 
+#include <limits>
+
 namespace qb::audio {
 
 namespace {
@@ -18,11 +20,14 @@ void followSysex(ChannelPresets& presets, const MidiSequence& sequence, const Mi
     }
 }
 
-SoundFontUse survey(const MidiSequence& sequence, ChannelPresets& presets)
+SoundFontUse survey(const MidiSequence& sequence, ChannelPresets& presets,
+                    std::int64_t before = std::numeric_limits<std::int64_t>::max())
 {
     // Each pass starts from a reset, and a seek replays the choices made before its position (without
     // their notes), so one walk from the start meets every preset a note can sound on.
     for (const MidiEvent& e : sequence.events) {
+        if (e.frame >= before)
+            break;
         switch (e.kind()) {
         case 0x90:
             if (e.data2 > 0)
@@ -51,6 +56,13 @@ SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTa
 {
     ChannelPresets presets(tables);
     return survey(sequence, presets);
+}
+
+SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables,
+                                 std::int64_t before)
+{
+    ChannelPresets presets(tables);
+    return survey(sequence, presets, before);
 }
 
 SoundFontUse collectSoundFontUse(const MidiSequence& sequence, ChannelPresets::Catalogue catalogue)

@@ -19,6 +19,7 @@ MciServiceOptions serviceOptions(const SoundStackSetup& setup)
     options.loopPointsWanted = setup.loopPointsWanted;
     options.trackWanted = setup.trackWanted;
     options.soundFontFailed = setup.soundFontFailed;
+    options.fileTooLarge = setup.fileTooLarge;
     return options;
 }
 

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <functional>
+#include <string_view>
 
 using namespace qb;
 
@@ -114,6 +116,54 @@ private slots:
         QCOMPARE(text.contains(QStringLiteral("fluid-soundfont-gm")), package);
         QVERIFY(text.contains(QStringLiteral("SoundFont=")));
         QVERIFY(text.contains(QStringLiteral("/home/me/.config/Quillbeat/Quillbeat.ini")));
+    }
+
+    // A file too large for this machine: the message names the file, the limit and what the file has
+    // or needs, in whole megabytes that never read the same.
+    void theTooLargeMessageNamesTheLimit()
+    {
+        const QString size =
+            session::tooLargeMessage(QStringLiteral("/music/vast.mid"), mci::FileLimitKind::FileSize,
+                                     (std::uint64_t{256} << 20) + 1, std::uint64_t{256} << 20);
+        QVERIFY2(size.contains(QStringLiteral("/music/vast.mid")), qPrintable(size));
+        QVERIFY2(size.contains(QStringLiteral("256 MB まで")), qPrintable(size));
+        QVERIFY2(size.contains(QStringLiteral("257 MB")), qPrintable(size));
+        const QString events =
+            session::tooLargeMessage(QStringLiteral("/music/dense.mid"), mci::FileLimitKind::EventMemory,
+                                     std::uint64_t{9000} << 20, std::uint64_t{6144} << 20);
+        QVERIFY2(events.contains(QStringLiteral("イベント")), qPrintable(events));
+        QVERIFY2(events.contains(QStringLiteral("9000 MB")), qPrintable(events));
+        QVERIFY2(events.contains(QStringLiteral("6144 MB")), qPrintable(events));
+    }
+
+    // When the sound stack has explained a refusal in a box of its own (a SoundFont, a file too large),
+    // the window does not add the box that guesses at a damaged file; the next refusal gets it again.
+    void aRefusalTheStackExplainedIsNotNamedAgain()
+    {
+        struct ExplainingMci : mci::MciApi
+        {
+            std::function<void()> explain;
+            mci::MCIERROR mciSendStringA(const char* command, char*, unsigned, void*) override
+            {
+                if (std::string_view(command).starts_with("open ")) {
+                    if (explain)
+                        explain();
+                    return mci::MCIERROR(296);
+                }
+                return 0;
+            }
+            bool mciExecute(const char*) override { return true; }
+        } mci;
+        test::RecordingMessageBox messages;
+        test::MemorySettingsStore settings;
+        test::DialogDriver dialogs;
+        ui::Form1 form({mci, messages, settings, dialogs});
+        mci.explain = [&] { form.playback().noteOpenFailureTold(); };
+        QVERIFY(!session::openRequestedFile(form, QStringLiteral("/music/vast.mid"), true));
+        QVERIFY(messages.shown.empty());
+        mci.explain = nullptr;
+        QVERIFY(!session::openRequestedFile(form, QStringLiteral("/music/vast.mid"), true));
+        QCOMPARE(messages.shown.size(), std::size_t(1));
     }
 };
 

@@ -1,11 +1,15 @@
 // What the MCI service tells about files: the one table of media formats chooses the device, and a
-// file that does not open is explained on standard error with its path.
+// file that does not open is explained on standard error with its path, and a valid file too large for
+// this machine is reported with the limit it goes beyond.
 #include "sound/MciErrors.h"
 #include "sound/MediaFormats.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
+#include "sound/midi/MidiDecoder.h"
+#include "testkit/AudioFiles.h"
 #include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
+#include "testkit/MidiFiles.h"
 #include "testkit/StandardErrorCapture.h"
 
 #include <QFile>
@@ -108,6 +112,36 @@ private slots:
         const QByteArray text = written.readAll();
         QVERIFY2(text.contains(QFile::encodeName(path)), text.constData());
         QVERIFY2(text.contains("cannot open"), text.constData());
+    }
+
+    void aFileTooLargeIsReportedWithTheLimitItGoesBeyond()
+    {
+        // A valid song, then a hole up to one byte past the size limit (sparse: no disk is used).
+        const QString path = m_dir.filePath(QStringLiteral("vast.mid"));
+        QVERIFY(test::writeBytes(
+            path, test::midiFile(0, 480, {test::MidiTrack().noteOn(0, 0, 60, 100).endOfTrack()})));
+        const std::uint64_t size = audio::kMaxMidiFileBytes + 1;
+        QVERIFY(::truncate(QFile::encodeName(path).constData(), off_t(size)) == 0);
+        struct Report
+        {
+            std::string file;
+            int kind;
+            std::uint64_t amount, limit;
+        };
+        std::vector<Report> reports;
+        mci::MciService::Options options;
+        options.fileTooLarge = [&](const std::string& file, int kind, std::uint64_t amount,
+                                   std::uint64_t limit) {
+            reports.push_back({file, kind, amount, limit});
+        };
+        m_mci = std::make_unique<mci::MciService>(*m_engine, m_messages, std::move(options));
+        QCOMPARE(send("open " + QFile::encodeName(path) + " alias midi"), MCIERR_OUT_OF_MEMORY);
+        QCOMPARE(reports.size(), std::size_t(1));
+        QCOMPARE(reports[0].file, path.toStdString());
+        QCOMPARE(reports[0].kind, int(mci::FileLimitKind::FileSize));
+        QCOMPARE(reports[0].amount, size);
+        QCOMPARE(reports[0].limit, audio::kMaxMidiFileBytes);
+        QVERIFY(m_messages.shown.empty()); // the service's own box is for mciExecute only
     }
 };
 

@@ -50,7 +50,7 @@ private slots:
     void survivesRandomDamage();
     void holdsEachEventCompactly();
     void collapsesResetsOnOneFrame();
-    void refusesMoreEventsThanTheCap();
+    void takesAsManyEventsAsTheMemoryLimitAllows();
     void readsTheLoopMarks_data();
     void readsTheLoopMarks();
 };
@@ -314,7 +314,8 @@ void MidiFileParserTest::survivesRandomDamage()
 
 void MidiFileParserTest::holdsEachEventCompactly()
 {
-    // Two tracks of 50,000 notes each: what the sequence keeps, reserved capacity included.
+    // Two tracks of 50,000 notes each: what the sequence keeps, reserved capacity included, is the
+    // events alone, 16 bytes each, and nothing of the file.
     MidiTrack melody;
     MidiTrack bass;
     for (int i = 0; i < 25000; ++i) {
@@ -324,7 +325,7 @@ void MidiFileParserTest::holdsEachEventCompactly()
     const auto sequence = qb::audio::parseMidiFile(asBytes(midiFile(1, kPpq, {melody, bass})));
     QVERIFY(sequence.has_value());
     QCOMPARE(int(sequence->events.size()), 100000);
-    QVERIFY2(sequence->bytesPerEvent() <= 16.0, qPrintable(QString::number(sequence->bytesPerEvent())));
+    QCOMPARE(sequence->bytesPerEvent(), 16.0);
 }
 
 void MidiFileParserTest::collapsesResetsOnOneFrame()
@@ -345,22 +346,34 @@ void MidiFileParserTest::collapsesResetsOnOneFrame()
     QCOMPARE(qint64(sequence->events[3].frame), kHalfSecond);
 }
 
-void MidiFileParserTest::refusesMoreEventsThanTheCap()
+void MidiFileParserTest::takesAsManyEventsAsTheMemoryLimitAllows()
 {
-    // Two tracks, so that the cap counts the events of the whole file rather than of one track.
+    // Two tracks of 400,000 notes each (more than the 524,288 events a sequence once held at most), and
+    // a system-exclusive message: the limit counts every event of the file and the bodies' bytes.
     auto notes = [](std::size_t count) {
         QByteArray events;
-        events.reserve(qsizetype(count) * 4 + 8);
+        events.reserve(qsizetype(count) * 3 + 16);
+        events.append(bytes({0x00, 0xF0, 0x04, 0x7E, 0x7F, 0x09, 0x01}));
         events.append(bytes({0x00, 0x90, 60, 100}));
         for (std::size_t i = 1; i < count; ++i)
             events.append(bytes({0x00, 60, i % 2 ? 0 : 100})); // running status
         return MidiTrack().raw(events).endOfTrack();
     };
-    const std::size_t half = qb::audio::kMaxMidiEvents / 2;
+    const QByteArray file = midiFile(1, kPpq, {notes(400000), notes(400000)});
+    const std::uint64_t needed = 800002 * 16 + 2 * 4;
     std::string why;
-    QVERIFY(qb::audio::parseMidiFile(asBytes(midiFile(1, kPpq, {notes(half), notes(half)})), &why));
-    QVERIFY(!qb::audio::parseMidiFile(asBytes(midiFile(1, kPpq, {notes(half), notes(half + 1)})), &why));
-    QVERIFY2(why.find("events") != std::string::npos, why.c_str());
+    qb::audio::MidiEventBudget exact{needed};
+    const auto sequence = qb::audio::parseMidiFile(asBytes(file), &why, &exact);
+    QVERIFY2(sequence.has_value(), why.c_str());
+    QCOMPARE(sequence->events.size(), std::size_t(800002));
+    QCOMPARE(std::uint64_t(sequence->memoryBytes()), needed);
+    QVERIFY(!exact.exceeded);
+
+    qb::audio::MidiEventBudget tight{needed - 1};
+    QVERIFY(!qb::audio::parseMidiFile(asBytes(file), &why, &tight));
+    QVERIFY(tight.exceeded);
+    QCOMPARE(tight.needed, needed);
+    QVERIFY2(why.find(std::to_string(needed - 1)) != std::string::npos, why.c_str());
 }
 
 QTEST_GUILESS_MAIN(MidiFileParserTest)

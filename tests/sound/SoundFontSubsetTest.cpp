@@ -360,6 +360,52 @@ private slots:
         }
     }
 
+    // A song's beginning loads before it sounds and the rest beside playback: the organ that enters
+    // after the first stage sounds as it does at the start of a song of its own, whether playback
+    // reaches it (or a seek lands past it) before the rest has loaded or after.
+    void theRestOfASongLoadsBesidePlayback()
+    {
+        const qint64 late = std::end(kMidiStageFrames)[-1] + 22050; // frames: where the organ enters
+        const int lateTicks = int(late / 22050 * kPpq);
+        const QString song = write("late organ.mid", midiFile(1, kPpq,
+                                                              {MidiTrack()
+                                                                   .programChange(0, 0, 0)
+                                                                   .noteOn(0, 0, 60, 100)
+                                                                   .noteOff(kPpq / 4, 0, 60)
+                                                                   .endOfTrack(),
+                                                               MidiTrack()
+                                                                   .programChange(0, 1, 1)
+                                                                   .noteOn(lateTicks, 1, 60, 100)
+                                                                   .noteOff(kPpq, 1, 60)
+                                                                   .endOfTrack()}));
+        const QString alone = write("organ.mid", midiFile(0, kPpq,
+                                                          {MidiTrack()
+                                                               .programChange(0, 1, 1)
+                                                               .noteOn(0, 1, 60, 100)
+                                                               .noteOff(kPpq, 1, 60)
+                                                               .endOfTrack()}));
+        const std::string font = m_soundFont.toStdString();
+        OpenResult reference = openMidiDecoder(alone.toStdString(), std::make_shared<MidiSynthCache>(), font);
+        QVERIFY(reference.decoder);
+        const float organ = peak(render(*reference.decoder, 22050), 0, 22050);
+        QVERIFY(organ > 0.01f);
+
+        OpenResult played = openMidiDecoder(song.toStdString(), std::make_shared<MidiSynthCache>(), font);
+        QVERIFY(played.decoder);
+        const std::vector<float> audio = render(*played.decoder, late + 22050);
+        QVERIFY(peak(audio, 0, 11025) > 0.01f); // the piano at once
+        const float heard = peak(audio, late, late + 22050);
+        QVERIFY2(std::fabs(heard - organ) < 0.05f * organ,
+                 qPrintable(QStringLiteral("%1 against %2").arg(heard).arg(organ)));
+
+        OpenResult sought = openMidiDecoder(song.toStdString(), std::make_shared<MidiSynthCache>(), font);
+        QVERIFY(sought.decoder);
+        QVERIFY(sought.decoder->seek(late - 64));
+        const float afterSeek = peak(render(*sought.decoder, 22050), 0, 22050);
+        QVERIFY2(std::fabs(afterSeek - organ) < 0.05f * organ,
+                 qPrintable(QStringLiteral("%1 against %2").arg(afterSeek).arg(organ)));
+    }
+
     void aSecondSongReusesWhatIsLoaded()
     {
         auto cache = std::make_shared<MidiSynthCache>();

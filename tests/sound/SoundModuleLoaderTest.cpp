@@ -33,6 +33,14 @@ bool mapped(const char* name)
     return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(name);
 }
 
+// The setup a window lends the stack, with nothing but the error box.
+mci::SoundStackSetup setupWith(platform::MessageBoxPresenter& box)
+{
+    mci::SoundStackSetup setup;
+    setup.errorBox = &box;
+    return setup;
+}
+
 } // namespace
 
 class SoundModuleLoaderTest : public QObject
@@ -45,7 +53,7 @@ private slots:
     void theSoundStackComesInWithTheFirstCommand()
     {
         RecordingBox box;
-        mci::SoundModuleLoader loader({&box, {}, {}, {}, {}}, {QUILLBEAT_TEST_SOUND_MODULE});
+        mci::SoundModuleLoader loader(setupWith(box), {QUILLBEAT_TEST_SOUND_MODULE});
         loader.setStreamTitle("loop");
         QVERIFY(!loader.loaded());
         QVERIFY(!mapped("libquillbeat-sound.so"));
@@ -90,7 +98,7 @@ private slots:
         QFETCH(QString, module);
         QFETCH(QString, reason);
         RecordingBox box;
-        mci::SoundModuleLoader loader({&box, {}, {}, {}, {}}, {module.toStdString()});
+        mci::SoundModuleLoader loader(setupWith(box), {module.toStdString()});
         QCOMPARE(loader.mciSendStringA("open /tmp/a.wav alias midi", nullptr, 0, nullptr),
                  mci::MCIERR_CANNOT_LOAD_DRIVER);
         QVERIFY(!loader.mciExecute("play midi notify"));

@@ -48,6 +48,11 @@ public:
     // window's event loop running; see the MCI service's open). A file then cannot be selected another
     // way, and nothing else may act on the window's file.
     bool selectUnderWay() const { return m_dialogShowing || m_opening; }
+    // Whether the last open's failure has been explained to the user already (the sound stack's own
+    // box for a SoundFont that cannot be loaded or a file too large): set through noteOpenFailureTold()
+    // while the open runs, cleared when the next one starts.
+    bool openFailureTold() const { return m_openFailureTold; }
+    void noteOpenFailureTold() { m_openFailureTold = true; }
     // One tick of the loop monitor: while playback is wanted, restart the file when it has stopped.
     // A restart the service refuses (the file has become empty or unreadable; its box says so) stops
     // the loop as Stop does, instead of asking again, and showing another box, on every tick.
@@ -86,6 +91,7 @@ private:
     bool m_opening = false;
     bool m_restarting = false; // the loop monitor's restart is under way (its error box may be up)
     bool m_openRefusalTold = false;
+    bool m_openFailureTold = false;
     unsigned m_openedFiles = 0; // counts opens, so a restart can tell its file from a later one
 };
 

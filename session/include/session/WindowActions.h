@@ -4,6 +4,7 @@
 #include "sound/SoundStack.h"
 
 #include <QString>
+#include <cstdint>
 #include <functional>
 
 namespace qb::ui {
@@ -21,8 +22,8 @@ void whenWindowFree(ui::Form1& form, std::function<void()> action);
 
 // Selects `path` (absolute) as Select does and, when `play` is set, plays it as Play does. A file
 // that does not open leaves the window as after a failed Select and the program's message box names
-// it, unless the sound service has told why in a box of its own (a SoundFont or sound module that
-// cannot be used: see Playback::openRefusalTold). Returns whether the file opened.
+// it, unless the sound stack has already said why in a box of its own (Playback::openRefusalTold(),
+// Playback::openFailureTold()). Returns whether the file opened.
 bool openRequestedFile(ui::Form1& form, const QString& path, bool play);
 
 // Takes a request from outside the window (a later start, the media controls' OpenUri): the window (or
@@ -40,6 +41,11 @@ void raiseWindow(ui::Form1& form);
 // Debian packages that give it.
 QString soundFontMessage(const QString& soundFont, mci::SoundFontProblem problem, bool isDefault,
                          const QString& settingsFile);
+
+// The message box text for a valid file refused as too large for this machine: names the file, the
+// limit (`limit`, bytes) and what the file has or needs (`amount`, bytes).
+QString tooLargeMessage(const QString& file, mci::FileLimitKind kind, std::uint64_t amount,
+                        std::uint64_t limit);
 
 // The title the desktop shows for the open file: the MIDI title when it has one, else the file's
 // name as the window shows it (platform::readablePath); empty when no file is open.

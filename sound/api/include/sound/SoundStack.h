@@ -2,6 +2,7 @@
 
 #include "sound/MciApi.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -24,6 +25,13 @@ enum class SoundFontProblem
     Rejected,     // a SoundFont that is damaged, or that FluidSynth refuses
 };
 
+// The limit of this machine that a valid file went beyond, as the window words it for the user.
+enum class FileLimitKind
+{
+    FileSize,    // the file's size, in bytes
+    EventMemory, // the memory a MIDI file's events need, in bytes
+};
+
 // What the window lends the stack; it must outlive the stack.
 struct SoundStackSetup
 {
@@ -37,6 +45,11 @@ struct SoundStackSetup
     std::function<std::string()> soundFontChoice;
     std::function<void(const std::string& soundFontPath, int problem, const std::string& why)>
         soundFontFailed;
+    // Told when a valid file was refused as too large for this machine: its path, the limit (a
+    // FileLimitKind, as a number), what the file has or needs and the limit, in bytes. On the thread
+    // that sends the command, after it; see MciServiceOptions.
+    std::function<void(const std::string& file, int limitKind, std::uint64_t amount, std::uint64_t limit)>
+        fileTooLarge;
     // Asked at every open: whether a file plays the loop points it marks (the user's setting).
     std::function<bool()> loopPointsWanted;
     // Asked at every open, with the path the open command names: the track to play of a file that

@@ -4,6 +4,7 @@
 #include "sound/loopfind/LoopFinder.h"
 
 #include <functional>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +19,20 @@ enum class OpenError
     InvalidFile,      // the file is there but is not of the decoder's kind, or is damaged
     SoundFontMissing, // MIDI only: the General MIDI SoundFont cannot be loaded
     OutOfMemory,
+    TooLarge, // a valid file beyond a limit of this machine (OpenResult::tooLarge says which)
+};
+
+// The limit a file that is too large goes beyond.
+struct FileLimit
+{
+    enum Kind
+    {
+        FileSize,    // the file's size in bytes
+        EventMemory, // the memory a MIDI file's events take, in bytes
+    };
+    Kind kind = FileSize;
+    std::uint64_t amount = 0; // what the file has or needs
+    std::uint64_t limit = 0;  // the most this machine takes
 };
 
 // Why a SoundFont could not be loaded (OpenError::SoundFontMissing).
@@ -38,6 +53,7 @@ struct OpenResult
     SoundFontProblem soundFontProblem = SoundFontProblem::None;
     // The loop the file marks plays (see playingLoopPoints).
     bool marksPlay = false;
+    FileLimit tooLarge = {}; // OpenError::TooLarge only
 };
 
 // What the decoder front needs besides a file's path.

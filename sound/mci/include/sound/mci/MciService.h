@@ -58,6 +58,10 @@ struct MciServiceOptions
     // finished and the service's lock is released, so it may show a modal window.
     std::function<void(const std::string& soundFontPath, int problem, const std::string& why)>
         soundFontFailed;
+    // Told, in the same way, when a valid file was refused as too large for this machine (the open
+    // fails with MCIERR_OUT_OF_MEMORY): see SoundStackSetup::fileTooLarge.
+    std::function<void(const std::string& file, int limitKind, std::uint64_t amount, std::uint64_t limit)>
+        fileTooLarge;
     // How long an open may take: a file (with its SoundFont) is opened on a thread of its own, and one
     // that takes longer is refused with MCIERR_INVALID_FILE, as a file that cannot be opened is.
     std::chrono::milliseconds openLimit = std::chrono::seconds(5);
@@ -187,6 +191,13 @@ private:
     std::string m_loopCacheFolder;
     // The last open that was given up, until the next open finds it ended.
     std::unique_ptr<platform::WorkBeside> m_givenUp;
+    struct TooLargeFile
+    {
+        std::string path;
+        FileLimitKind kind;
+        std::uint64_t amount, limit;
+    };
+    std::optional<TooLargeFile> m_tooLargeFile;
     friend struct SoundFontFailureReport;
 };
 

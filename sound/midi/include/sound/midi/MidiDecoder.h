@@ -20,8 +20,21 @@ class MidiSynthCache;
 // Debian's default General MIDI SoundFont.
 inline constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
+// The largest MIDI file opened, in bytes (64 MiB). The open reads and merges the whole file within
+// the MCI service's five-second open limit: about 25 ms of CPU per MB here (bench/RESULTS.md), so a file
+// of this size opens in under two seconds, and in time on a machine busy enough to halve that. A larger
+// one is refused as too large (OpenError::TooLarge), never given up as damaged. The events' memory has a
+// limit of its own (midiEventMemoryLimit()).
+inline constexpr std::uint64_t kMaxMidiFileBytes = std::uint64_t{64} << 20;
+
+// A song's samples load in stages by how soon its notes start, counted from its first note, in frames:
+// what the first 50 ms need before it sounds, then up to half a second, a second and a half and four
+// seconds, then the rest, beside playback (see MidiDecoder).
+inline constexpr std::int64_t kMidiStageFrames[] = {2205, 22050, 66150, 176400};
+
 // Standard MIDI Files and RIFF MIDI (.rmi), synthesised by FluidSynth with `soundFontPath`. The
-// synthesiser is borrowed from `cache` and given back to it when the decoder goes.
+// synthesiser is borrowed from `cache` and given back to it when the decoder goes. A valid file beyond
+// kMaxMidiFileBytes or the events' memory limit is OpenError::TooLarge, with the limit in the result.
 OpenResult openMidiDecoder(const std::string& path, std::shared_ptr<MidiSynthCache> cache,
                            const std::string& soundFontPath = kDefaultSoundFont);
 
@@ -51,8 +64,9 @@ public:
 
     // Starts loading the samples the song reaches (MidiSynth::prepare) on a thread of its own, so that
     // opening a song of many instruments does not hold whoever opens it (Select-confirm to ready
-    // guards it: bench/README.md). The first call that renders waits for them, so no note sounds
-    // without its samples; rendering itself never reads the font.
+    // guards it: bench/README.md). The first call that renders waits for those of the song's first
+    // seconds; the rest load beside playback, and a render that reaches a note before they are there
+    // waits for them, so no note sounds without its samples. Rendering itself never reads the font.
     MidiDecoder(MidiSequence sequence, std::unique_ptr<MidiSynth> synth,
                 std::shared_ptr<MidiSynthCache> cache);
     // Cuts all sound and gives the synthesiser back to its cache.

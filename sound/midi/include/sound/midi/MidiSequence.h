@@ -8,7 +8,7 @@
 namespace qb::audio {
 
 // One event the sequencer sends to the synthesiser, already placed in time through the tempo map.
-// Sixteen bytes: a sequence holds up to kMaxMidiEvents of them, so the layout is kept tight.
+// Sixteen bytes, and nothing else per event: a long song holds millions of them.
 struct MidiEvent
 {
     std::int64_t frame = 0;  // engine frames from the start of the song
@@ -41,18 +41,13 @@ struct MidiEvent
 };
 static_assert(sizeof(MidiEvent) == 16);
 
-// The most events a sequence may hold (524,288). A file with more is refused rather than allowed to
-// cost memory and time without bound: at this many, reading the file takes about 0.1 s and the
-// sequence 8 MB. Real songs hold far fewer (a dense hour of music, a few hundred thousand).
-inline constexpr std::size_t kMaxMidiEvents = std::size_t{1} << 19;
-
 // A Standard MIDI File reduced to what playback needs. All tracks are merged into one time line
 // (format 2 files too: their tracks play at the same time, not one after the other).
 struct MidiSequence
 {
     int format = 0;
     int trackCount = 0;            // MTrk chunks actually read
-    std::vector<MidiEvent> events; // in playing order, at most kMaxMidiEvents
+    std::vector<MidiEvent> events; // in playing order, allocated to their exact number
     std::vector<std::uint8_t> sysexData;
     // The latest end of all tracks (end-of-track event, or the last event read of a track that has
     // none), in engine frames, rounded to the nearest frame.

@@ -4,6 +4,8 @@
 #include "sound/soundfont/ChannelPresets.h"
 #include "sound/soundfont/SoundFontUse.h"
 
+#include <cstdint>
+
 namespace qb::audio {
 
 class SoundFontTables;
@@ -13,6 +15,9 @@ class SoundFontTables;
 // decoder sends them and the synthesiser then chooses presets (see ChannelPresets), so that the
 // subset built from it holds every note the song plays and nothing is left to load while it plays.
 SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables);
+// The same for the notes that start before frame `before` of the first pass: what its beginning sounds.
+SoundFontUse collectSoundFontUse(const MidiSequence& sequence, const SoundFontTables& tables,
+                                 std::int64_t before);
 // The same for a font known only by the presets it has.
 SoundFontUse collectSoundFontUse(const MidiSequence& sequence, ChannelPresets::Catalogue catalogue);
 
