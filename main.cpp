@@ -1,8 +1,10 @@
 #include "app/CommandLine.h"
 #include "app/Program.h"
+#include "app/ShowLoop.h"
 #include "session/SingleWindow.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +59,19 @@ int main(int argc, char* argv[])
     case qb::app::CommandLine::Action::Refused:
         std::fprintf(stderr, "quillbeat: %s\n", qPrintable(line.error));
         return 2;
+    case qb::app::CommandLine::Action::ShowLoop: {
+        // No window, no display: the settings and the sound module only.
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Quillbeat"));
+        QString error;
+        const QString loop = qb::app::showLoop(line.file, line.loopPoints, line.findLoop, line.track, &error);
+        if (loop.isEmpty()) {
+            std::fprintf(stderr, "quillbeat: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("%s\n", qPrintable(loop));
+        return 0;
+    }
     case qb::app::CommandLine::Action::Run:
         break;
     }
@@ -82,6 +97,7 @@ int main(int argc, char* argv[])
     request.activationToken = activationToken;
     request.loopPoints = line.loopPoints;
     request.track = line.track;
+    request.findLoop = line.findLoop;
 
     // One window per user: a later start hands its file to the running window and ends.
     qb::session::SingleWindow singleWindow;
@@ -99,6 +115,8 @@ int main(int argc, char* argv[])
     qb::app::Program program;
     if (line.loopPoints)
         program.playLoopPoints();
+    if (line.findLoop)
+        program.findLoops();
     if (!request.file.isEmpty())
         program.chooseTrack(request.file, request.track);
     // Requests are taken from the start: those that come while the tips are up wait for them.

@@ -22,6 +22,14 @@ struct Options
         QStringLiteral("loop-points"),
         QStringLiteral("Play the loop a file marks for itself: its introduction once, "
                        "then its loop for ever (as LoopPoints=1 in the settings).")};
+    QCommandLineOption findLoop{
+        QStringLiteral("find-loop"),
+        QStringLiteral("Look for the loop a file repeats (its introduction, then a section played again) "
+                       "while it plays, and play it once found (as FindLoop=1 in the settings).")};
+    QCommandLineOption showLoop{QStringLiteral("show-loop"),
+                                QStringLiteral("Print the loop FILE would play and exit, without a window: "
+                                               "\"loop START END RATE SOURCE\", frames at the file's own "
+                                               "rate, SOURCE marks, found or whole.")};
     QCommandLineOption track{QStringLiteral("track"),
                              QStringLiteral("Play track N of FILE (1 is the first), for a game-music file "
                                             "that holds several (NSF, GBS, HES, KSS...)."),
@@ -38,6 +46,8 @@ struct Options
             "Quillbeat window of this user takes it over instead. FILE may be a file:// URI."));
         parser.addOption(play);
         parser.addOption(loopPoints);
+        parser.addOption(findLoop);
+        parser.addOption(showLoop);
         parser.addOption(track);
         parser.addOption(help);
         parser.addOption(version);
@@ -94,6 +104,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArra
     }
     line.play = options.parser.isSet(options.play);
     line.loopPoints = options.parser.isSet(options.loopPoints);
+    line.findLoop = options.parser.isSet(options.findLoop);
     const QStringList files = options.parser.positionalArguments();
     if (files.size() > 1)
         return refuse(QStringLiteral("one FILE at most (try --help)"));
@@ -105,6 +116,11 @@ CommandLine parseCommandLine(int argc, const char* const argv[], const QByteArra
             return refuse(QStringLiteral("--track takes the number of a track, 1 or more: %1").arg(value));
         if (files.isEmpty())
             return refuse(QStringLiteral("--track names a track of FILE, and no FILE is given (try --help)"));
+    }
+    if (options.parser.isSet(options.showLoop)) {
+        if (files.isEmpty())
+            return refuse(QStringLiteral("--show-loop needs FILE (try --help)"));
+        line.action = CommandLine::Action::ShowLoop;
     }
     if (files.isEmpty())
         return line;

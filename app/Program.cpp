@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include "app/PlayerSettings.h"
 #include "dialogs/OpenFileDialog.h"
 #include "dialogs/QtMessageBox.h"
 #include "session/Mpris.h"
@@ -50,6 +51,7 @@ struct Program::Impl
     std::unique_ptr<session::Mpris> mpris;
     std::unique_ptr<session::SleepInhibitor> inhibitor;
     bool loopPointsAsked = false;      // --loop-points, this start's or a later one's
+    bool findLoopAsked = false;        // --find-loop, likewise
     std::map<std::string, int> tracks; // --track of a file, 0 the first, by the file's real path
 
     explicit Impl(Parts& parts)
@@ -73,19 +75,13 @@ struct Program::Impl
     {
         mci::SoundStackSetup sound;
         sound.errorBox = &messages;
-        sound.soundFontChoice = [this] {
-            return platform::toAnsi(
-                settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont")).trimmed());
-        };
+        sound.soundFontChoice = [this] { return soundFontSetting(settings); };
         sound.soundFontFailed = [this](const std::string& soundFont, int problem, const std::string&) {
             // Where the user names another SoundFont: the settings file, lent settings or not.
             const QString file =
                 ownSettings ? ownSettings->fileFor(kApp) : platform::QSettingsStore().fileFor(kApp);
             // The user chose none: the SoundFont is the distribution's default.
-            const bool isDefault =
-                settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("SoundFont"))
-                    .trimmed()
-                    .isEmpty();
+            const bool isDefault = soundFontSetting(settings).empty();
             form.playback().noteOpenFailureTold();
             messages.show(session::soundFontMessage(platform::fromAnsi(soundFont),
                                                     static_cast<mci::SoundFontProblem>(problem), isDefault,
@@ -100,6 +96,7 @@ struct Program::Impl
                           kApp);
         };
         sound.loopPointsWanted = [this] { return loopPointsWanted(); };
+        sound.findLoopWanted = [this] { return findLoopWanted(); };
         sound.trackWanted = [this](const std::string& path) { return trackWanted(path); };
         ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));
         return *ownMci;
@@ -124,12 +121,10 @@ struct Program::Impl
 
     // Off unless the user turns it on: --loop-points, or LoopPoints=1 under [Settings] (read at each
     // open, as the SoundFont is).
-    bool loopPointsWanted() const
-    {
-        return loopPointsAsked ||
-               settings.GetSetting(kApp, QStringLiteral("Settings"), QStringLiteral("LoopPoints"))
-                       .trimmed() == QLatin1String("1");
-    }
+    bool loopPointsWanted() const { return loopPointsAsked || loopPointsSetting(settings); }
+
+    // Off unless the user turns it on: --find-loop, or FindLoop=1 under [Settings] (read at each open).
+    bool findLoopWanted() const { return findLoopAsked || findLoopSetting(settings); }
 };
 
 Program::Program(Parts parts) : m(std::make_unique<Impl>(parts)) {}
@@ -183,6 +178,8 @@ void Program::takeRequests(session::SingleWindow& singleWindow)
                      [this, &form](const session::WindowRequest& handed) {
                          if (handed.loopPoints)
                              playLoopPoints();
+                         if (handed.findLoop)
+                             findLoops();
                          if (!handed.file.isEmpty())
                              chooseTrack(handed.file, handed.track);
                          session::takeRequest(form, handed);
@@ -197,6 +194,16 @@ void Program::playLoopPoints()
 bool Program::loopPointsWanted() const
 {
     return m->loopPointsWanted();
+}
+
+void Program::findLoops()
+{
+    m->findLoopAsked = true;
+}
+
+bool Program::findLoopWanted() const
+{
+    return m->findLoopWanted();
 }
 
 void Program::chooseTrack(const QByteArray& file, int track)

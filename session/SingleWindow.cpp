@@ -162,6 +162,8 @@ QByteArray encodeRequest(const WindowRequest& request)
         line += " track=" + QByteArray::number(request.track);
     if (request.loopPoints)
         line += " loop-points";
+    if (request.findLoop)
+        line += " find-loop";
     if (!request.startupId.isEmpty())
         line += " startup=" + request.startupId.toBase64();
     if (!request.activationToken.isEmpty())
@@ -189,6 +191,10 @@ std::optional<WindowRequest> decodeRequest(const QByteArray& line)
     };
     if (!launchField("token=", request.activationToken) || !launchField("startup=", request.startupId))
         return std::nullopt;
+    if (words.size() >= 3 && words.last() == "find-loop") {
+        request.findLoop = true;
+        words.removeLast();
+    }
     if (words.size() >= 3 && words.last() == "loop-points") {
         request.loopPoints = true;
         words.removeLast();

@@ -2,6 +2,7 @@
 // sound output with the MCI service over it, made when the window sends its first command.
 #include "sound/SoundStack.h"
 #include "sound/engine/AudioEngine.h"
+#include "sound/engine/SilentOutput.h"
 #include "sound/mci/MciService.h"
 #include "sound/output/Outputs.h"
 #include "sound/output/StreamIdentity.h"
@@ -18,14 +19,18 @@ MciServiceOptions serviceOptions(const SoundStackSetup& setup)
     options.soundFontChoice = setup.soundFontChoice;
     options.loopPointsWanted = setup.loopPointsWanted;
     options.trackWanted = setup.trackWanted;
+    options.findLoopWanted = setup.findLoopWanted;
     options.soundFontFailed = setup.soundFontFailed;
     options.fileTooLarge = setup.fileTooLarge;
     return options;
 }
 
-// The output is named to the sound server before it opens a stream.
-std::unique_ptr<audio::AudioOutput> namedOutput()
+// The output is named to the sound server before it opens a stream; a stack that only answers
+// questions about files plays on the silent output.
+std::unique_ptr<audio::AudioOutput> namedOutput(bool silent)
 {
+    if (silent)
+        return audio::makeSilentOutput();
     audio::setStreamIdentity(audio::StreamIdentity{});
     return audio::makeDefaultOutput();
 }
@@ -34,7 +39,8 @@ class ModuleSoundStack final : public SoundStack
 {
 public:
     explicit ModuleSoundStack(const SoundStackSetup& setup)
-        : m_engine(namedOutput()), m_service(m_engine, *setup.errorBox, serviceOptions(setup))
+        : m_engine(namedOutput(setup.silentOutput)),
+          m_service(m_engine, *setup.errorBox, serviceOptions(setup))
     {
     }
 

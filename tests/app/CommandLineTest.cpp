@@ -98,6 +98,19 @@ private slots:
         QVERIFY2(alone.error.contains(QStringLiteral("no FILE")), qPrintable(alone.error));
     }
 
+    // --find-loop is asked for with or without a file; --show-loop needs one and opens no window.
+    void findingAndShowingTheLoop()
+    {
+        QVERIFY(parse({"--find-loop", "--play", "/srv/a.ogg"}).findLoop);
+        QVERIFY(parse({"--find-loop"}).findLoop);
+        QVERIFY(!parse({"/srv/a.ogg"}).findLoop);
+        const CommandLine shown = parse({"--show-loop", "--loop-points", "--find-loop", "/srv/a.ogg"});
+        QCOMPARE(shown.action, CommandLine::Action::ShowLoop);
+        QVERIFY(shown.loopPoints && shown.findLoop);
+        QCOMPARE(shown.file, QByteArray("/srv/a.ogg"));
+        QCOMPARE(parse({"--show-loop"}).action, CommandLine::Action::Refused);
+    }
+
     void helpAndVersionWin()
     {
         QCOMPARE(parse({"--play", "a.mid", "--help"}).action, CommandLine::Action::Help);

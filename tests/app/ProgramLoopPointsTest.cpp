@@ -36,6 +36,17 @@ private slots:
         QVERIFY(!program.loopPointsWanted());
         emit single.requested({{}, false, {}, {}, true});
         QVERIFY(program.loopPointsWanted());
+
+        // Finding the loop: the same, by FindLoop=1 or a request's --find-loop.
+        QVERIFY(!program.findLoopWanted());
+        QVERIFY(parts.settings.SaveSetting(app, section, QStringLiteral("FindLoop"), QStringLiteral("1")));
+        QVERIFY(program.findLoopWanted());
+        QVERIFY(parts.settings.SaveSetting(app, section, QStringLiteral("FindLoop"), QStringLiteral("0")));
+        QVERIFY(!program.findLoopWanted());
+        qb::session::WindowRequest finding;
+        finding.findLoop = true;
+        emit single.requested(finding);
+        QVERIFY(program.findLoopWanted());
     }
 
     // The track a request chooses is the file's, whatever form of its path the open names it by (a

@@ -78,6 +78,15 @@ private slots:
         got = decodeRequest(encodeRequest({{}, false, {}, {}, true}).chopped(1));
         QVERIFY(got && got->loopPoints && got->file.isEmpty());
         QVERIFY(!decodeRequest("QUILLBEAT-WINDOW/1 raise loop-points loop-points"));
+        // --find-loop likewise, after it.
+        WindowRequest finding{QByteArrayLiteral("/music/a.ogg"), false};
+        finding.loopPoints = true;
+        finding.findLoop = true;
+        got = decodeRequest(encodeRequest(finding).chopped(1));
+        QVERIFY(got && got->findLoop && got->loopPoints);
+        got = decodeRequest("QUILLBEAT-WINDOW/1 raise find-loop");
+        QVERIFY(got && got->findLoop && !got->loopPoints);
+        QVERIFY(!decodeRequest("QUILLBEAT-WINDOW/1 raise find-loop loop-points"));
     }
 
     // --track travels with its file.

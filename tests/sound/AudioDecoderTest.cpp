@@ -391,6 +391,32 @@ private slots:
         QVERIFY2(opened.message.find("more than 4096 links") != std::string::npos, opened.message.c_str());
     }
 
+    // A loop found while the file plays: before the pass reaches the loop's end it plays in this pass;
+    // after, the pass ends with the file and the next pass, which starts with a seek, plays it.
+    void aLoopFoundLatePlaysFromTheNextPass()
+    {
+        const QString file = path(QStringLiteral("late.wav"));
+        QVERIFY(writeSoundFile(file, {44100, 2, 20000, 3, SF_FORMAT_WAV | SF_FORMAT_FLOAT}));
+        const std::vector<float> noise = noiseSignal(20000, 2, 3);
+        auto slot = std::make_shared<LoopSlot>();
+        std::unique_ptr<Decoder> decoder = playingFoundLoop(openDecoder(file.toStdString()).decoder, slot);
+        QVERIFY(decoder);
+        QCOMPARE(readFrames(*decoder, 15000).size(), std::size_t{30000});
+        slot->set({5000, 12000, "found"});
+        // Past the loop's end already: this pass plays on to the end of the file.
+        const std::vector<float> rest = decodePass(*decoder);
+        QCOMPARE(rest.size(), std::size_t{10000});
+        QCOMPARE(decoder->foldPosition(16000), std::int64_t{16000});
+        QVERIFY(decoder->seek(0));
+        const std::vector<float> next = readFrames(*decoder, 19000);
+        QCOMPARE(next.size(), std::size_t{38000});
+        QCOMPARE(maxDifference(noise, 0, next, 24000), 0.0f);
+        QCOMPARE(maxDifference(noise, 10000, std::vector<float>(next.begin() + 24000, next.end()), 14000),
+                 0.0f);
+        QCOMPARE(decoder->lengthFrames(), std::int64_t{12000});
+        QCOMPARE(decoder->foldPosition(16000), std::int64_t{9000});
+    }
+
     void mp3IsGapless()
     {
         const QString file = path("noise.mp3");

@@ -78,6 +78,10 @@ public:
     // without this, LoopPoints=1 under [Settings] decides at each open.
     void playLoopPoints();
     bool loopPointsWanted() const;
+    // From now on a file that plays no loop of its own has the loop it repeats looked for, and plays it
+    // once found (--find-loop); without this, FindLoop=1 under [Settings] decides at each open.
+    void findLoops();
+    bool findLoopWanted() const;
     // The track of `file` (a path in the system's code page) to play from now on, 1 the first; 0 (none
     // named) is the first as well. A request handed over with a file chooses its track the same way.
     void chooseTrack(const QByteArray& file, int track);

@@ -26,11 +26,13 @@ struct WindowRequest
     bool loopPoints = false;
     // The track of `file` to play, 1 the first; 0: none named (the later start's --track).
     int track = 0;
+    // Look for the loop files repeat, from now on (the later start's --find-loop).
+    bool findLoop = false;
 };
 
 // One request per connection, one line of ASCII:
-//   "QUILLBEAT-WINDOW/1 raise[ loop-points][ LAUNCH]\n"  or
-//   "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>[ track=N][ loop-points][ LAUNCH]\n"
+//   "QUILLBEAT-WINDOW/1 raise[ loop-points][ find-loop][ LAUNCH]\n"  or
+//   "QUILLBEAT-WINDOW/1 open play|select <base64 of the path>[ track=N][ loop-points][ find-loop][ LAUNCH]\n"
 // where LAUNCH is "startup=<base64>" and/or "token=<base64>" (in that order), answered by "ok\n" once
 // the window has taken it. decodeRequest() is given the line without its newline and refuses anything
 // else (a relative or empty path, a NUL in it, stray or repeated fields).

@@ -55,6 +55,12 @@ struct SoundStackSetup
     // Asked at every open, with the path the open command names: the track to play of a file that
     // holds several (game-music files), 0 the first (the request's --track).
     std::function<int(const std::string& path)> trackWanted;
+    // Asked at every open: whether a file whose own loop does not play has the loop it repeats looked
+    // for while it plays (the user's setting, or --find-loop).
+    std::function<bool()> findLoopWanted;
+    // Plays on the silent output rather than the desktop's sound server: a stack made only to answer
+    // questions about files (--show-loop).
+    bool silentOutput = false;
 };
 
 class SoundStack : public MciApi
