@@ -478,37 +478,6 @@ private slots:
         output->stop();
     }
 
-    void noDropoutBesideBusyThreads()
-    {
-        MonitorRecorder recorder;
-        QVERIFY(recorder.start());
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > 0, 10000);
-        auto output = makeDefaultOutput();
-        Tone tone;
-        std::atomic<bool> busy{true};
-        std::vector<std::thread> load;
-        const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
-        for (unsigned i = 0; i < cores; ++i)
-            load.emplace_back([&busy] {
-                volatile std::uint64_t x = 0;
-                while (busy.load(std::memory_order_relaxed))
-                    x = x + 1;
-            });
-        QVERIFY(output->start(tone.render()));
-        const std::int64_t start = recorder.frames();
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > start + 2 * kEngineRate, 20000);
-        tone.on = false;
-        busy = false;
-        for (auto& thread : load)
-            thread.join();
-        const std::int64_t end = recorder.frames();
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.frames() > end + kEngineRate / 2, 10000);
-        const std::vector<Run> runs = toneRuns(recorder.left());
-        QVERIFY2(runs.size() == 1, qPrintable(describe(runs)));
-        QVERIFY(runs.front().length > kEngineRate);
-        output->stop();
-    }
-
     // Started with the session before its sound server: the player plays in time on its silent output,
     // and the server that starts later gets the stream, with the music from where it has got to.
     // A machine too busy to refill the server in time: the first stall longer than the buffer is heard
