@@ -7,6 +7,7 @@
 #include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
+#include "support/CapturedMci.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/CaptureOutput.h"
 #include "testkit/ComposedMusic.h"
@@ -41,10 +42,8 @@ class FoundLoopTest : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<audio::AudioEngine> m_engine;
+    test::CapturedMci m_service;
     audio::CaptureOutput* m_capture = nullptr;
-    test::RecordingMessageBox m_box;
-    std::unique_ptr<MciService> m_mci;
     bool m_loopPoints = false;
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -54,30 +53,16 @@ class FoundLoopTest : public QObject
         return m_dir.filePath(QStringLiteral("cache-") + QLatin1String(QTest::currentTestFunction()));
     }
 
-    MCIERROR send(const QString& command)
-    {
-        return m_mci->mciSendStringA(command.toUtf8().constData(), nullptr, 0, nullptr);
-    }
-    QString ask(const QString& command)
-    {
-        char reply[256] = {};
-        const MCIERROR error =
-            m_mci->mciSendStringA(command.toUtf8().constData(), reply, sizeof reply, nullptr);
-        return error == 0 ? QString::fromUtf8(reply) : QStringLiteral("error %1").arg(error);
-    }
+    MCIERROR send(const QString& command) { return m_service.send(command); }
+    QString ask(const QString& command) { return m_service.ask(command); }
     void makeService()
     {
-        m_mci.reset();
-        auto capture = std::make_unique<audio::CaptureOutput>(512, audio::CaptureOutput::Clock::Manual);
-        m_capture = capture.get();
-        audio::AudioEngine::Options engineOptions;
-        engineOptions.feederThread = false;
-        m_engine = std::make_unique<audio::AudioEngine>(std::move(capture), engineOptions);
         MciService::Options options;
         options.findLoopWanted = [] { return true; };
         options.loopPointsWanted = [this] { return m_loopPoints; };
         options.loopCacheFolder = cache().toStdString();
-        m_mci = std::make_unique<MciService>(*m_engine, m_box, options);
+        m_service.make(options);
+        m_capture = m_service.capture;
     }
     // The loop the device plays once its search is done: "START END RATE SOURCE".
     QString loopOf(const QString& file)
@@ -97,11 +82,7 @@ private slots:
         m_loopPoints = false;
         makeService();
     }
-    void cleanup()
-    {
-        m_mci.reset();
-        m_engine.reset();
-    }
+    void cleanup() { m_service.reset(); }
 
     // A lossless file: the loop is the section to the frame, and after the jump every frame is the
     // section's own; the fade is never played. Its length, to the desktop, is one pass up to the jump.

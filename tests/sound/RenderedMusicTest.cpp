@@ -4,6 +4,7 @@
 #include "sound/MciErrors.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
+#include "support/CapturedMci.h"
 #include "testkit/AudioFiles.h"
 #include "testkit/CaptureOutput.h"
 #include "testkit/Fakes.h"
@@ -82,23 +83,12 @@ class RenderedMusicTest : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<audio::AudioEngine> m_engine;
+    test::CapturedMci m_service;
     audio::CaptureOutput* m_capture = nullptr;
-    test::RecordingMessageBox m_box;
-    std::unique_ptr<MciService> m_mci;
     int m_track = 0;
 
-    MCIERROR send(const QString& command)
-    {
-        return m_mci->mciSendStringA(command.toUtf8().constData(), nullptr, 0, nullptr);
-    }
-    QString ask(const QString& command)
-    {
-        char reply[256] = {};
-        const MCIERROR error =
-            m_mci->mciSendStringA(command.toUtf8().constData(), reply, sizeof reply, nullptr);
-        return error == 0 ? QString::fromUtf8(reply) : QStringLiteral("error %1").arg(error);
-    }
+    MCIERROR send(const QString& command) { return m_service.send(command); }
+    QString ask(const QString& command) { return m_service.ask(command); }
     QString write(const QString& name, const QByteArray& bytes)
     {
         const QString path = m_dir.filePath(name);
@@ -118,21 +108,13 @@ class RenderedMusicTest : public QObject
 private slots:
     void init()
     {
-        auto capture = std::make_unique<audio::CaptureOutput>(512, audio::CaptureOutput::Clock::Manual);
-        m_capture = capture.get();
-        audio::AudioEngine::Options engineOptions;
-        engineOptions.feederThread = false;
-        m_engine = std::make_unique<audio::AudioEngine>(std::move(capture), engineOptions);
+        m_track = 0;
         MciService::Options options;
         options.trackWanted = [this](const std::string&) { return m_track; };
-        m_mci = std::make_unique<MciService>(*m_engine, m_box, options);
-        m_track = 0;
+        m_service.make(options);
+        m_capture = m_service.capture;
     }
-    void cleanup()
-    {
-        m_mci.reset();
-        m_engine.reset();
-    }
+    void cleanup() { m_service.reset(); }
 
     // A module whose last pattern jumps back to its second: every frame of four passes is the frame
     // libopenmpt renders straight through, so nothing is added or lost at any jump; a pass is one
@@ -276,7 +258,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         const QString path = write(name, bytes);
         QCOMPARE(send("open " + path + " alias midi"), MCIERR_INVALID_FILE);
-        QVERIFY(m_box.shown.empty());
+        QVERIFY(m_service.box.shown.empty());
     }
 };
 
