@@ -3,8 +3,8 @@
 #include "sound/decode/Decoder.h"
 #include "sound/loopfind/LoopFinder.h"
 
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
