@@ -1,6 +1,6 @@
 #include "Backends.h"
-#include "OggLinks.h"
 #include "LoopComments.h"
+#include "OggLinks.h"
 
 #include <opusfile.h>
 

@@ -1,7 +1,7 @@
 #include "Backends.h"
-#include "OggLinks.h"
 #include "ChainedParts.h"
 #include "LoopComments.h"
+#include "OggLinks.h"
 
 #include <cerrno>
 #include <vorbis/vorbisfile.h>
