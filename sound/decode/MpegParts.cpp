@@ -153,7 +153,10 @@ std::vector<MpegPart> announcedMpegParts(FileReader& file)
 {
     const std::int64_t end = soundEnd(file);
     std::vector<MpegPart> parts;
-    for (std::int64_t at = 0; at < end;) {
+    // Each part with a tag before it and one after, at most: a file of tags and nothing else ends here.
+    for (std::int64_t at = 0, steps = 0; at < end; ++steps) {
+        if (steps == 3 * static_cast<std::int64_t>(kMostMpegParts))
+            return {};
         std::array<unsigned char, 64> head{};
         const std::int64_t got =
             file.readAt(static_cast<std::uint64_t>(at), head.data(), std::min<std::int64_t>(64, end - at));
