@@ -166,8 +166,12 @@ OpenResult openUnannouncedMpeg(std::unique_ptr<FileReader> reader)
     mpg123_frameinfo info{};
     mpg123_info(handle.get(), &info);
     mpg123_param(handle.get(), MPG123_PREFRAMES, info.version == MPG123_1_0 ? 16 : 128, 0.0);
-    // Estimated from the file's size: a full scan would hold the open for seconds on a long file.
-    const off_t length = mpg123_length(handle.get());
+    // Estimated from the file's size (or a Xing frame count): a full scan would hold the open for
+    // seconds on a long file. No frame holds more than 24 samples a byte (576 in the 24 bytes of
+    // MPEG-2 at 24 kHz and 8 kbit/s), so the estimate is held to 32: a damaged count can claim
+    // billions, and a seek near them, which resampling makes mpg123 count out frame by frame, would
+    // take seconds.
+    const std::int64_t length = std::min<std::int64_t>(mpg123_length(handle.get()), reader->size() * 32);
     // The first frame must decode, or a file of noise that happens to hold a frame header passes.
     off_t frameNumber = 0;
     unsigned char* audio = nullptr;
@@ -180,8 +184,8 @@ OpenResult openUnannouncedMpeg(std::unique_ptr<FileReader> reader)
     OpenError error = OpenError::None;
     std::string why;
     std::unique_ptr<FileReader> scanned = FileReader::open(reader->path(), &error, &why);
-    auto source = std::make_unique<Mpg123Source>(std::move(handle), std::move(reader), static_cast<int>(rate),
-                                                 static_cast<std::int64_t>(length));
+    auto source =
+        std::make_unique<Mpg123Source>(std::move(handle), std::move(reader), static_cast<int>(rate), length);
     result = OpenResult{};
     result.decoder = std::make_unique<ScannedDecoder>(std::make_unique<SourceDecoder>(std::move(source)),
                                                       std::move(scanned), static_cast<int>(rate));

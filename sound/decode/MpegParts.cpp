@@ -25,7 +25,8 @@ std::int64_t id3v2Size(const unsigned char* p, std::size_t size)
 }
 
 // The bytes of the stream whose first frame, a Layer III frame with a Xing or Info tag giving a frame
-// count and a size, starts at `p`; 0 when no such frame starts there.
+// count and a size, starts at `p`; 0 when no such frame starts there or the size could not hold that
+// many frames (a damaged tag).
 std::int64_t announcedBytes(const unsigned char* p, std::size_t size)
 {
     if (size < 4 || p[0] != 0xff || (p[1] & 0xe0) != 0xe0)
@@ -39,9 +40,11 @@ std::int64_t announcedBytes(const unsigned char* p, std::size_t size)
         4 + ((p[1] & 1) != 0 ? 0 : 2) + (version == 3 ? (mono ? 17 : 32) : (mono ? 9 : 17));
     if (size < tag + 16 || (std::memcmp(p + tag, "Xing", 4) != 0 && std::memcmp(p + tag, "Info", 4) != 0))
         return 0;
-    if ((bigEndian(p + tag + 4) & 3) != 3 || bigEndian(p + tag + 8) == 0)
+    const std::uint32_t frames = bigEndian(p + tag + 8);
+    const std::uint32_t bytes = bigEndian(p + tag + 12);
+    if ((bigEndian(p + tag + 4) & 3) != 3 || frames == 0 || frames > bytes)
         return 0;
-    return bigEndian(p + tag + 12);
+    return bytes;
 }
 
 // Where the sound of `file` ends: before an ID3v1 tag and an APEv2 tag ahead of it.
