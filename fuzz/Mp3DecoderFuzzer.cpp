@@ -1,5 +1,5 @@
-// libFuzzer entry point: arbitrary bytes opened as MPEG audio through mpg123 and rendered for a
-// bounded number of chunks.
+// libFuzzer entry point: arbitrary bytes opened as MPEG audio (through libsndfile, as parts joined, or
+// through mpg123, as the bytes call for) and rendered for a bounded number of chunks.
 #include "DecoderFuzzing.h"
 #include "sound/decode/Decoders.h"
 

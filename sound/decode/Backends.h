@@ -14,13 +14,19 @@ namespace qb::audio {
 // The backends behind the decoder front (openDecoder), each over a file already open. The front
 // decides by the file's leading bytes which one opens it.
 
-// Whatever libsndfile reads (WAVE, AIFF, FLAC and its other formats), resampled to kEngineRate.
+// Whatever libsndfile reads (WAVE, AIFF, FLAC, MPEG audio and its other formats), resampled to
+// kEngineRate.
 OpenResult openSoundFile(std::unique_ptr<FileReader> file);
 // The same file's frames at its own rate, and whether it holds them without loss (PCM and FLAC rather
 // than a lossy coding); null, with the reason in `why`, when libsndfile refuses it.
 std::unique_ptr<FrameSource> openSoundFileSource(std::unique_ptr<FileReader> file, bool* lossless,
                                                  std::string* why);
-// MPEG audio through mpg123, gapless (encoder delay and padding removed), resampled to kEngineRate.
+// libsndfile on the bytes [start, start + size) of `file`, which must outlive the source; null, with
+// the reason in `why`, when libsndfile refuses them. Seeks in MPEG audio land on the exact sound.
+std::unique_ptr<FrameSource> openSoundFilePart(FileReader& file, std::int64_t start, std::int64_t size,
+                                               std::string* why);
+// MPEG audio, gapless (encoder delay and padding removed), resampled to kEngineRate: through libsndfile
+// when its streams announce their lengths (see MpegParts.h), else through mpg123.
 OpenResult openMpegAudio(std::unique_ptr<FileReader> file);
 
 // An Ogg Vorbis stream through libvorbisfile, chained streams (links one after the other, as stream

@@ -58,7 +58,7 @@ void ChainedParts::endResampledPart()
     std::vector<float> rest(std::size_t{kChunk} * kChannels);
     std::size_t made = 0;
     do {
-        soxr_process(m_soxr.get(), nullptr, 0, nullptr, rest.data(), kChunk, &made);
+        soxr_process(m_soxr, nullptr, 0, nullptr, rest.data(), kChunk, &made);
         const std::int64_t keep =
             std::min<std::int64_t>(static_cast<std::int64_t>(made), part.length - m_partMade);
         append(rest.data(), keep);
@@ -69,7 +69,7 @@ void ChainedParts::endResampledPart()
                                          0.0f);
         append(silence.data(), part.length - m_partMade);
     }
-    m_soxr.reset();
+    m_soxr = nullptr;
 }
 
 bool ChainedParts::refill()
@@ -91,7 +91,14 @@ bool ChainedParts::refill()
     std::vector<float> resampled;
     if (current.rate != rate()) {
         if (!m_soxr || m_soxrRate != current.rate) {
-            m_soxr = makeSoxrStream(current.rate, rate());
+            // A part starts: the resampler for its rate, set up once (designing its filter is the
+            // costly part) and cleared for every later part at that rate.
+            SoxrStream& resampler = m_resamplers[current.rate];
+            if (resampler)
+                soxr_clear(resampler.get());
+            else
+                resampler = makeSoxrStream(current.rate, rate());
+            m_soxr = resampler.get();
             m_soxrRate = current.rate;
             if (!m_soxr)
                 return false;
@@ -102,8 +109,8 @@ bool ChainedParts::refill()
         resampled.resize(room * kChannels);
         std::size_t used = 0;
         std::size_t made = 0;
-        soxr_process(m_soxr.get(), m_decoded.data(), static_cast<std::size_t>(got), &used, resampled.data(),
-                     room, &made);
+        soxr_process(m_soxr, m_decoded.data(), static_cast<std::size_t>(got), &used, resampled.data(), room,
+                     &made);
         frames = resampled.data();
         count = static_cast<std::int64_t>(made);
     }
@@ -127,7 +134,7 @@ bool ChainedParts::seek(std::int64_t frame)
     frame = std::clamp<std::int64_t>(frame, 0, m_length);
     m_pending.clear();
     m_pendingUsed = 0;
-    m_soxr.reset();
+    m_soxr = nullptr;
     m_ended = false;
     m_skip = 0;
     m_part = partAt(frame);

@@ -4,14 +4,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <vector>
 
 namespace qb::audio {
 
-// The frames of a stream made of parts one after the other (the links of a chained Ogg stream), as
-// one stream at the first part's rate: a part at another rate is resampled to it, part by part, and
-// lasts round(L * rate / its rate) frames for L frames of its own, exactly, so the parts' places in
-// the stream do not depend on how they were read. Feeder or opening thread; one thread at a time.
+// The frames of a stream made of parts one after the other (the links of a chained Ogg stream, MPEG
+// audio files joined into one), as one stream at the first part's rate: a part at another rate is
+// resampled to it, part by part, and lasts round(L * rate / its rate) frames for L frames of its own,
+// exactly, so the parts' places in the stream do not depend on how they were read. One resampler is
+// set up per rate, however many parts share it. Feeder or opening thread; one thread at a time.
 class ChainedParts
 {
 public:
@@ -58,7 +60,8 @@ private:
     std::int64_t m_partMade = 0; // frames of that part made so far (at the stream's rate)
     std::int64_t m_skip = 0;     // frames still to drop after a seek into a resampled part
     bool m_ended = false;
-    SoxrStream m_soxr; // for the part being read, when its rate is another
+    std::map<int, SoxrStream> m_resamplers; // by the rate they convert from
+    soxr_t m_soxr = nullptr;                // the part being read's, from m_resamplers, once it starts
     int m_soxrRate = 0;
     std::vector<float> m_decoded; // the library's frames on their way through the resampler
     std::vector<float> m_pending; // stream frames not yet handed out, from m_pendingUsed on
