@@ -1,8 +1,11 @@
 #include "Backends.h"
 
 #include <algorithm>
+#include <cstring>
 #include <gme/gme.h>
+#include <limits>
 #include <vector>
+#include <zlib.h>
 
 namespace qb::audio {
 
@@ -11,9 +14,50 @@ namespace {
 // Game-music files are small (a console's program and its samples); a larger one is not one.
 constexpr std::size_t kLargestTune = std::size_t{64} << 20;
 
-std::int64_t msToFrames(int ms)
+// libgme counts a seek's samples in an int: the farthest place it can seek to, in frames (6.7 hours).
+constexpr std::int64_t kFarthestSeek = std::numeric_limits<int>::max() / kChannels;
+// What is played before a seek (below).
+constexpr std::int64_t kPrimeFrames = 32;
+
+std::int64_t msToFrames(std::int64_t ms)
 {
-    return static_cast<std::int64_t>(ms) * kEngineRate / 1000;
+    return ms * kEngineRate / 1000;
+}
+
+// The first bytes of a VGM file, inflated from a VGZ (gzip) one; what there is of them.
+std::vector<unsigned char> vgmHead(const std::vector<unsigned char>& bytes, std::size_t wanted)
+{
+    if (bytes.size() < 2 || bytes[0] != 0x1f || bytes[1] != 0x8b)
+        return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(wanted, bytes.size()))};
+    std::vector<unsigned char> head(wanted);
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) // a gzip wrapper
+        return {};
+    z.next_in = const_cast<unsigned char*>(bytes.data());
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(bytes.size(), std::numeric_limits<uInt>::max()));
+    z.next_out = head.data();
+    z.avail_out = static_cast<uInt>(wanted);
+    while (z.avail_out > 0 && inflate(&z, Z_SYNC_FLUSH) == Z_OK) {
+    }
+    head.resize(wanted - z.avail_out);
+    inflateEnd(&z);
+    return head;
+}
+
+// libgme 0.6.3 fails an assertion (and so ends the program) on the first samples of a VGM tune whose
+// SN76489 clock lies far from any real chip's (3.5 to 4 MHz): measured, below 10 kHz beside an FM chip,
+// below 100 Hz alone, and above 10,485,760 Hz (which the dual-chip flags of later VGM versions reach).
+// Such a tune is refused. Empty when the file plays as far as this goes, else why not.
+std::string unplayableVgm(const std::vector<unsigned char>& bytes)
+{
+    const std::vector<unsigned char> head = vgmHead(bytes, 0x10);
+    if (head.size() < 0x10 || std::memcmp(head.data(), "Vgm ", 4) != 0)
+        return {};
+    const std::uint32_t clock =
+        head[0x0c] | head[0x0d] << 8 | head[0x0e] << 16 | std::uint32_t{head[0x0f]} << 24;
+    if (clock == 0 || (clock >= 100'000 && clock <= 10'000'000))
+        return {};
+    return "its SN76489 clock of " + std::to_string(clock) + " Hz is not one libgme can play";
 }
 
 class GameMusicDecoder final : public Decoder
@@ -26,7 +70,7 @@ public:
             // A tune that states its loop (a VGM loop offset) repeats from the end of its introduction.
             if (info->loop_length > 0 && info->intro_length >= 0) {
                 m_loopStart = msToFrames(info->intro_length);
-                m_length = msToFrames(info->intro_length + info->loop_length);
+                m_length = msToFrames(std::int64_t{info->intro_length} + info->loop_length);
             } else if (info->length > 0) {
                 m_length = msToFrames(info->length);
             }
@@ -63,23 +107,38 @@ public:
         for (std::size_t i = 0; i < m_samples.size(); ++i)
             out[i] = static_cast<float>(m_samples[i]) / 32768.0f;
         m_position += frames;
+        m_farthest = std::max(m_farthest, m_position);
         return frames;
     }
 
     bool seek(std::int64_t frame) override
     {
-        const std::int64_t to = foldPosition(std::max<std::int64_t>(frame, 0));
+        const std::int64_t to = std::min(foldPosition(std::max<std::int64_t>(frame, 0)), kFarthestSeek);
         if (!start())
             return false;
+        // libgme 0.6.3 fails an assertion (and so ends the program) when an SPC tune skips at another
+        // rate than its own before it has played a sample: a few frames are played before the skip.
+        const int primed = static_cast<int>(std::min<std::int64_t>(to, kPrimeFrames));
+        if (primed > 0) {
+            m_samples.resize(static_cast<std::size_t>(primed) * kChannels);
+            if (gme_play(m_emu, primed * kChannels, m_samples.data()) != nullptr)
+                return false;
+        }
         // The emulator gets there by running its program, quickly and without output.
-        if (to > 0 && gme_seek_samples(m_emu, static_cast<int>(std::min<std::int64_t>(to, 1 << 30) *
-                                                               kChannels)) != nullptr)
+        if (to > primed && gme_seek_samples(m_emu, static_cast<int>(to * kChannels)) != nullptr)
             return false;
         m_position = frame;
+        m_farthest = std::max(m_farthest, m_position);
         return true;
     }
 
-    std::int64_t lengthFrames() const override { return m_length; }
+    // A tune that states no loop plays until its program ends, which may be after the length its file
+    // states (a VGM's emulator runs a little past its last sample; an SPC never ends by itself): the
+    // pass is at least as long as what has been played of it.
+    std::int64_t lengthFrames() const override
+    {
+        return m_length < 0 || m_loopStart >= 0 ? m_length : std::max(m_length, m_farthest);
+    }
     std::int64_t positionFrames() const override { return m_position; }
     std::string title() const override { return m_title; }
 
@@ -97,6 +156,7 @@ private:
     std::int64_t m_loopStart = -1;
     std::string m_title;
     std::int64_t m_position = 0;
+    std::int64_t m_farthest = 0; // the farthest frame played or sought of the pass
     std::vector<short> m_samples;
 };
 
@@ -121,6 +181,10 @@ OpenResult openGameMusicDecoder(std::unique_ptr<FileReader> file, int track)
     std::string why;
     if (!file->readWhole(bytes, kLargestTune, &why)) {
         result.message = file->path() + ": " + why;
+        return result;
+    }
+    if (const std::string unplayable = unplayableVgm(bytes); !unplayable.empty()) {
+        result.message = file->path() + ": " + unplayable;
         return result;
     }
     Music_Emu* emu = nullptr;
