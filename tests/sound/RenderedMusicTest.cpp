@@ -358,6 +358,9 @@ private slots:
         QTest::newRow("the same gzipped") << QStringLiteral("fast.vgz") << test::gzipped(fastChip);
         QTest::newRow("gzip of nothing")
             << QStringLiteral("junk.vgz") << QByteArray("\x1f\x8b\x08\x00junkjunk", 12);
+        // Its init code and the vectors it runs into are zeros: libgme's emulator crashes on it.
+        QTest::newRow("HES of nothing but zeros")
+            << QStringLiteral("zeros.hes") << QByteArray("HESM").append(0x3c, '\0');
         QTest::newRow("NSF without its code") << QStringLiteral("bare.nsf") << test::nsfFile(2).left(0x80);
     }
     void damagedModulesAndTunesAreRefused()
