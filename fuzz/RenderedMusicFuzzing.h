@@ -19,6 +19,8 @@ struct LoopingWorkout
     float loudest = 1.0f;
     // The frames read by each read() call: the engine's feeder reads in chunks of this order.
     int chunk = 256;
+    // Seeks beyond this place are left out: an emulator reaches a place by playing up to it.
+    std::int64_t farthestSeek = std::numeric_limits<std::int64_t>::max();
 };
 
 // The positions the engine tells the user are folded ones: a place within the pass stays as it is, a
@@ -83,7 +85,7 @@ inline void exerciseLooping(Decoder& decoder, const LoopingWorkout& workout = {}
     readChecked(decoder, 4 * workout.chunk, workout);
     checkFolding(decoder);
     const std::int64_t length = decoder.lengthFrames();
-    if (length > 0) {
+    if (length > 0 && length - 2 * workout.chunk <= workout.farthestSeek) {
         decoder.seek(std::max<std::int64_t>(length - 2 * workout.chunk, 0));
         readChecked(decoder, 8 * workout.chunk, workout);
         checkFolding(decoder);
@@ -95,7 +97,7 @@ inline void exerciseLooping(Decoder& decoder, const LoopingWorkout& workout = {}
         const std::int64_t repeat = pass - decoder.foldPosition(pass);
         for (const std::int64_t frame :
              {pass + pass / 3, pass + 3 * std::max<std::int64_t>(repeat, 1) - workout.chunk}) {
-            if (frame < 0)
+            if (frame < 0 || decoder.foldPosition(frame) > workout.farthestSeek)
                 continue;
             decoder.seek(frame);
             const std::int64_t at = decoder.positionFrames();

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <gme/gme.h>
 #include <limits>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,14 +30,24 @@ std::int64_t msToFrames(std::int64_t ms)
     return ms * kEngineRate / 1000;
 }
 
+// The processor time the child may take for its two seconds of sound. libgme plays real tunes a hundred
+// times faster than they sound or more; some damaged ones (a VGM whose header lies about its loop, an
+// NSF whose code runs away) barely as fast as they sound, which would starve the output and make each seek
+// cost as long as the music sought over.
+constexpr double kProbeCpuSeconds = 0.25;
+// And its wall-clock time: libgme never comes back from some (a VGM whose loop holds no wait at all).
+constexpr unsigned kProbeSeconds = 2;
+// The child's exit status when it stops early for taking too long.
+constexpr int kTooSlow = 3;
+
 // libgme 0.6.3 ends the program on some damaged files: a failed assertion (a VGM tune whose SN76489
 // clock is far from any real chip's, below 10 kHz beside an FM chip or above 10,485,760 Hz, which the
 // dual-chip flags of later VGM versions reach), or a stray access in an emulator (a HES tune whose
-// init code runs into zeros). The tune is
-// first played in a child process, from the bytes already read: opened, started, a second played, a
-// seek and a little more; a child that does not come back whole within a few seconds refuses the
-// file. What libgme does later in a long play is not covered. Empty when the child came back whole.
-std::string crashesLibgme(const std::vector<unsigned char>& bytes, int track)
+// init code runs into zeros). The tune is first played in a child process, from the bytes already
+// read: opened, started, a second played, a seek a second on and a little more. A child that does
+// not come back whole, or that takes more than kProbeCpuSeconds, refuses the file; what libgme does
+// later in a long play is not covered. Empty when the child came back whole, else why not.
+std::string failsInLibgme(const std::vector<unsigned char>& bytes, int track)
 {
     const pid_t child = fork();
     if (child < 0)
@@ -43,7 +56,7 @@ std::string crashesLibgme(const std::vector<unsigned char>& bytes, int track)
         // Whatever handlers the program installed, a crash here only ends this child.
         for (const int signal : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGALRM})
             std::signal(signal, SIG_DFL);
-        alarm(5);
+        alarm(kProbeSeconds);
         Music_Emu* emu = nullptr;
         if (gme_open_data(bytes.data(), static_cast<long>(bytes.size()), &emu, kEngineRate) == nullptr &&
             track >= 0 && track < gme_track_count(emu)) {
@@ -51,8 +64,17 @@ std::string crashesLibgme(const std::vector<unsigned char>& bytes, int track)
             gme_ignore_silence(emu, 1);
             std::vector<short> block(std::size_t{1024} * kChannels);
             if (gme_start_track(emu, track) == nullptr) {
-                for (int i = 0; i < 44 && gme_track_ended(emu) == 0; ++i)
+                const auto tooSlow = [] {
+                    timespec used{};
+                    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+                    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9 >
+                           kProbeCpuSeconds;
+                };
+                for (int i = 0; i < 44 && gme_track_ended(emu) == 0; ++i) {
                     gme_play(emu, static_cast<int>(block.size()), block.data());
+                    if (tooSlow())
+                        _exit(kTooSlow);
+                }
                 gme_seek_samples(emu, 2 * kEngineRate * kChannels);
                 gme_play(emu, static_cast<int>(block.size()), block.data());
             }
@@ -60,12 +82,21 @@ std::string crashesLibgme(const std::vector<unsigned char>& bytes, int track)
         _exit(0);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && cpu <= kProbeCpuSeconds)
         return {};
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
-        return "libgme takes too long to start it";
+    if ((WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) ||
+        (WIFEXITED(status) && WEXITSTATUS(status) == kTooSlow) || cpu > kProbeCpuSeconds) {
+        char why[96];
+        std::snprintf(why, sizeof why,
+                      "libgme plays it too slowly (more than %.2f s of processor time for 2 s of sound)",
+                      std::max(cpu, kProbeCpuSeconds));
+        return why;
+    }
     return "libgme fails on it (" +
            (WIFSIGNALED(status) ? std::string(strsignal(WTERMSIG(status)))
                                 : "exit " + std::to_string(WEXITSTATUS(status))) +
@@ -195,7 +226,7 @@ OpenResult openGameMusicDecoder(std::unique_ptr<FileReader> file, int track)
         result.message = file->path() + ": " + why;
         return result;
     }
-    if (const std::string failure = crashesLibgme(bytes, track); !failure.empty()) {
+    if (const std::string failure = failsInLibgme(bytes, track); !failure.empty()) {
         result.message = file->path() + ": " + failure;
         return result;
     }

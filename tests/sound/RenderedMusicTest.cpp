@@ -358,6 +358,12 @@ private slots:
         QTest::newRow("the same gzipped") << QStringLiteral("fast.vgz") << test::gzipped(fastChip);
         QTest::newRow("gzip of nothing")
             << QStringLiteral("junk.vgz") << QByteArray("\x1f\x8b\x08\x00junkjunk", 12);
+        // libgme never comes back from playing a loop without a wait: it would hang the player.
+        test::VgmSong waitless = test::loopingTune();
+        waitless.steps.push_back({880.0, 0});
+        waitless.loopFrom = static_cast<int>(waitless.steps.size()) - 1;
+        QTest::newRow("tune whose loop takes no time")
+            << QStringLiteral("waitless.vgm") << test::vgmFile(waitless);
         // Its init code and the vectors it runs into are zeros: libgme's emulator crashes on it.
         QTest::newRow("HES of nothing but zeros")
             << QStringLiteral("zeros.hes") << QByteArray("HESM").append(0x3c, '\0');
