@@ -1,6 +1,7 @@
 #include "testkit/RenderedMusicFiles.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace qb::test {
@@ -32,6 +33,12 @@ void appendUtf16(QByteArray& bytes, const QString& text)
         bytes.append(static_cast<char>(c.unicode() >> 8));
     }
     bytes.append(2, '\0');
+}
+
+void appendLeBytes(QByteArray& bytes, std::uint32_t value, int size)
+{
+    for (int i = 0; i < size; ++i)
+        bytes.append(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
 } // namespace
@@ -212,6 +219,57 @@ QByteArray nsfFile(int tracks)
 double nsfTrackHz(int index)
 {
     return 1789773.0 / (16.0 * (64 + 32 * index + 1));
+}
+
+QByteArray gzipped(const QByteArray& data)
+{
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t r = i;
+            for (int bit = 0; bit < 8; ++bit)
+                r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+            t[i] = r;
+        }
+        return t;
+    }();
+    std::uint32_t crc = 0xffffffffu;
+    for (const char c : data)
+        crc = (crc >> 8) ^ table[(crc ^ static_cast<unsigned char>(c)) & 0xff];
+    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    for (qsizetype at = 0; at < data.size() || at == 0;) {
+        const auto part = static_cast<std::uint32_t>(std::min<qsizetype>(data.size() - at, 0xffff));
+        out.append(at + static_cast<qsizetype>(part) >= data.size() ? '\x01' : '\x00');
+        appendLeBytes(out, part, 2);
+        appendLeBytes(out, ~part & 0xffff, 2);
+        out += data.mid(at, part);
+        at += part;
+        if (part == 0)
+            break;
+    }
+    appendLeBytes(out, ~crc, 4);
+    appendLeBytes(out, static_cast<std::uint32_t>(data.size()), 4);
+    return out;
+}
+
+QByteArray spcFile()
+{
+    QByteArray bytes(0x10200, '\0');
+    bytes.replace(0, 33, "SNES-SPC700 Sound File Data v0.30");
+    bytes[0x21] = 0x1a;
+    bytes[0x22] = 0x1a;
+    bytes[0x23] = 26; // an ID666 tag follows
+    bytes[0x24] = 30;
+    bytes[0x25] = 0x00; // PC = $0200
+    bytes[0x26] = 0x02;
+    bytes[0x2b] = static_cast<char>(0xef); // SP
+    bytes.replace(0x2e, 13, "Quillbeat SPC");
+    bytes.replace(0xa9, 3, "010"); // seconds to play, as text
+    bytes.replace(0xac, 5, "01000");
+    bytes[0x100 + 0x200] = 0x2f; // BRA -2: the program waits for ever
+    bytes[0x100 + 0x201] = static_cast<char>(0xfe);
+    bytes[0x10100 + 0x6c] = 0x20; // DSP FLG: echo writes off
+    return bytes;
 }
 
 } // namespace qb::test

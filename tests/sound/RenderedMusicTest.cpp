@@ -1,7 +1,9 @@
 // Music a library renders, through the MCI service and the engine onto a capture output: tracker
 // modules run into their restart position frame for frame as libopenmpt renders them straight through,
-// game-music tunes keep their own loop, tracks are chosen, titles told, and damaged files refused.
+// game-music tunes keep their own loop, tracks are chosen, titles told, and damaged files refused. And
+// the decoders' own seeks and places, which the engine relies on.
 #include "sound/MciErrors.h"
+#include "sound/decode/Decoders.h"
 #include "sound/engine/AudioEngine.h"
 #include "sound/mci/MciService.h"
 #include "support/CapturedMci.h"
@@ -13,6 +15,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <libopenmpt/libopenmpt.h>
 #include <memory>
@@ -218,6 +221,83 @@ private slots:
         QVERIFY(std::fabs(frequencyAt(heard, second + 100, 4000) - 440.0) < 10.0);
     }
 
+    // A seek lands on the frame asked, between two rows too (libopenmpt itself lands on the later one,
+    // and from inside the last row on the end of the song), and plays on frame for frame as the module
+    // straight through. Once a whole repeat has played the part that repeats is known to the frame, and
+    // a place past the pass folds into it: it plays as the song first played that place (libopenmpt
+    // seeks by time, and sets a note that rang on into it sounding to within its rounding), so a note
+    // that rings across the jump sounds as the one that rang there from the introduction.
+    void aModuleSeeksToTheFrameAskedAndFoldsPlacesPastItsPass()
+    {
+        const QByteArray module = test::modFile(test::jumpingModule());
+        const std::int64_t intro = test::kJumpingModulePatternFrames;
+        const std::int64_t pass = 3 * intro;
+        const std::int64_t loop = pass - intro;
+        const std::vector<float> straight = straightRender(module, pass + 4 * loop);
+        audio::OpenResult opened =
+            audio::openDecoder(write(QStringLiteral("seek.mod"), module).toStdString());
+        QVERIFY(opened.decoder);
+        audio::Decoder& decoder = *opened.decoder;
+        std::vector<float> heard(std::size_t{4096} * 2);
+        const auto playsOnAsStraight = [&](std::int64_t from, float tolerance = 0.0f) {
+            if (decoder.read(heard.data(), 4096) != 4096)
+                return false;
+            return std::equal(heard.begin(), heard.end(), straight.begin() + from * 2,
+                              [tolerance](float a, float b) { return std::fabs(a - b) <= tolerance; });
+        };
+        QVERIFY(playsOnAsStraight(0));
+        for (const std::int64_t frame : {std::int64_t{30000}, pass - 500}) {
+            QVERIFY(decoder.seek(frame));
+            QCOMPARE(decoder.positionFrames(), frame);
+            QVERIFY2(playsOnAsStraight(frame), qPrintable(QStringLiteral("from %1").arg(frame)));
+        }
+        // Across the end and on through a whole repeat, to the next end.
+        for (std::int64_t read = 0; read < loop; read += 4096)
+            QVERIFY(decoder.read(heard.data(), 4096) == 4096);
+        QCOMPARE(decoder.lengthFrames(), pass);
+        QCOMPARE(decoder.foldPosition(pass), intro);
+        for (const std::int64_t frame : {pass + 10000, pass + 3 * loop + 777}) {
+            QVERIFY(decoder.seek(frame));
+            QCOMPARE(decoder.foldPosition(decoder.positionFrames()), intro + (frame - intro) % loop);
+            QVERIFY2(playsOnAsStraight(intro + (frame - intro) % loop, 1e-4f),
+                     qPrintable(QStringLiteral("from %1").arg(frame)));
+        }
+    }
+
+    // A tune that states no loop plays until its program ends, which may be past the length its file
+    // states (the VGM's emulator runs on a little; an SPC never ends): the place it tells never lies
+    // past its length. And an SPC tune seeks, at our rate, right after it starts (libgme 0.6.3 fails an
+    // assertion there, which would end the program).
+    void aTuneTellsNoPlacePastItsLengthAndAnSpcSeeks()
+    {
+        audio::OpenResult once = audio::openDecoder(
+            write(QStringLiteral("once.vgm"), test::vgmFile(test::loopingTune(false))).toStdString());
+        QVERIFY(once.decoder);
+        std::vector<float> block(std::size_t{1024} * 2);
+        int got = 1024;
+        for (int i = 0; i < 200 && got == 1024; ++i) {
+            got = once.decoder->read(block.data(), 1024);
+            QVERIFY2(once.decoder->positionFrames() <= once.decoder->lengthFrames(),
+                     qPrintable(QStringLiteral("%1 of %2")
+                                    .arg(once.decoder->positionFrames())
+                                    .arg(once.decoder->lengthFrames())));
+        }
+        QVERIFY(got < 1024);
+        QCOMPARE(once.decoder->lengthFrames(), once.decoder->positionFrames());
+
+        audio::OpenResult spc =
+            audio::openDecoder(write(QStringLiteral("wait.spc"), test::spcFile()).toStdString());
+        QVERIFY(spc.decoder);
+        QCOMPARE(QString::fromStdString(spc.decoder->title()), QStringLiteral("Quillbeat SPC"));
+        QCOMPARE(spc.decoder->lengthFrames(), 10 * kRate);
+        for (const std::int64_t frame : {std::int64_t{kRate}, std::int64_t{20}, 11 * std::int64_t{kRate}}) {
+            QVERIFY(spc.decoder->seek(frame));
+            QCOMPARE(spc.decoder->read(block.data(), 1024), 1024);
+            QCOMPARE(spc.decoder->positionFrames(), frame + 1024);
+            QVERIFY(spc.decoder->lengthFrames() >= spc.decoder->positionFrames());
+        }
+    }
+
     // The track a request names plays; one the file does not hold is refused.
     void theTrackAskedForPlays()
     {
@@ -243,13 +323,32 @@ private slots:
         QTest::newRow("empty module") << QStringLiteral("empty.mod") << QByteArray();
         QTest::newRow("module cut in its header") << QStringLiteral("cut.mod") << module.left(600);
         QTest::newRow("module of random bytes") << QStringLiteral("random.mod") << QByteArray(4000, '\x93');
+        // libopenmpt reads its first order, 255, as the end of the song: nothing plays from the start.
+        QByteArray endFirst = module;
+        endFirst[952] = '\xff';
+        QTest::newRow("module that ends before it starts") << QStringLiteral("end.mod") << endFirst;
         QTest::newRow("tune cut in its header") << QStringLiteral("cut.vgm") << tune.left(0x20);
         QByteArray farData = tune;
         farData[0x34] = '\x7f';
         farData[0x35] = '\x7f';
         QTest::newRow("tune whose data lies past its end") << QStringLiteral("far.vgm") << farData;
+        // libgme fails an assertion on the first samples of such a tune, which would end the program.
+        QByteArray fastChip = tune;
+        fastChip[0x0e] = '\x31'; // the SN76489 clock: 3,579,545 Hz becomes 20,029,081
+        fastChip[0x0f] = '\x01';
+        QTest::newRow("tune of a chip clocked at 20 MHz") << QStringLiteral("fast.vgm") << fastChip;
+        QTest::newRow("the same gzipped") << QStringLiteral("fast.vgz") << test::gzipped(fastChip);
         QTest::newRow("gzip of nothing")
             << QStringLiteral("junk.vgz") << QByteArray("\x1f\x8b\x08\x00junkjunk", 12);
+        // libgme never comes back from playing a loop without a wait: it would hang the player.
+        test::VgmSong waitless = test::loopingTune();
+        waitless.steps.push_back({880.0, 0});
+        waitless.loopFrom = static_cast<int>(waitless.steps.size()) - 1;
+        QTest::newRow("tune whose loop takes no time")
+            << QStringLiteral("waitless.vgm") << test::vgmFile(waitless);
+        // Its init code and the vectors it runs into are zeros: libgme's emulator crashes on it.
+        QTest::newRow("HES of nothing but zeros")
+            << QStringLiteral("zeros.hes") << QByteArray("HESM").append(0x3c, '\0');
         QTest::newRow("NSF without its code") << QStringLiteral("bare.nsf") << test::nsfFile(2).left(0x80);
     }
     void damagedModulesAndTunesAreRefused()

@@ -9,7 +9,7 @@
 namespace qb::test {
 
 // Files of music that a library renders from a description, written byte by byte: a four-channel
-// ProTracker module and a VGM file of the SN76489 sound chip.
+// ProTracker module, a VGM file of the SN76489 sound chip, an NSF and an SPC file.
 
 // One cell of a MOD pattern: an Amiga period (0: no note), a sample number (1-31, 0: none), an effect
 // (0x0-0xF) and its parameter.
@@ -63,6 +63,8 @@ struct VgmSong
 // The song as a VGM 1.50 file: header, the chip's writes and waits, the loop offset and the sample
 // counts, and a GD3 tag.
 QByteArray vgmFile(const VgmSong& song);
+// `data` as a gzip stream of stored (uncompressed) deflate blocks: a VGM file so is a VGZ file.
+QByteArray gzipped(const QByteArray& data);
 
 // A tune that tells where it is: an introduction of a quarter second of 440 Hz and a quarter second
 // of silence, then a loop of 660 Hz and 880 Hz bursts (an eighth of a second each, an eighth of
@@ -76,5 +78,9 @@ inline constexpr std::int64_t kLoopingTuneLoopFrames = 22050;
 QByteArray nsfFile(int tracks);
 // The pitch of track `index` of nsfFile(), in Hz.
 double nsfTrackHz(int index);
+
+// An SPC file (the SPC700's memory and DSP registers as a game left them) whose program waits for ever
+// in silence, with an ID666 tag: title "Quillbeat SPC", ten seconds to play. libgme never ends it.
+QByteArray spcFile();
 
 } // namespace qb::test
