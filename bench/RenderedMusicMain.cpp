@@ -192,30 +192,15 @@ int runModule(const QString& path, const QString& recordingPath, const QString& 
     return 0;
 }
 
-// The first frame from `from` on louder than `level` after at least `quiet` frames below it; -1: none.
 std::int64_t onsetAfter(const std::vector<float>& audio, std::int64_t from, float level = 0.05f,
                         std::int64_t quiet = 2000)
 {
-    std::int64_t below = from <= 0 ? quiet : 0; // the recording's start counts as quiet
-    for (std::int64_t f = std::max<std::int64_t>(from, 0); f < static_cast<std::int64_t>(audio.size()); ++f) {
-        if (std::fabs(audio[static_cast<std::size_t>(f)]) > level) {
-            if (below >= quiet)
-                return f;
-            below = 0;
-        } else {
-            ++below;
-        }
-    }
-    return -1;
+    return test::burstOnset(audio, 1, from, level, quiet);
 }
 
 double frequencyAt(const std::vector<float>& audio, std::int64_t from, std::int64_t frames)
 {
-    int crossings = 0;
-    for (std::int64_t f = from + 1; f < std::min<std::int64_t>(from + frames, std::ssize(audio)); ++f)
-        crossings += static_cast<int>((audio[static_cast<std::size_t>(f)] < 0) !=
-                                      (audio[static_cast<std::size_t>(f - 1)] < 0));
-    return crossings * static_cast<double>(kRate) / 2.0 / static_cast<double>(frames);
+    return test::toneHz(audio, 1, kRate, from, frames);
 }
 
 double rmsAt(const std::vector<float>& audio, std::int64_t from, std::int64_t frames)

@@ -272,4 +272,31 @@ QByteArray spcFile()
     return bytes;
 }
 
+std::int64_t burstOnset(const std::vector<float>& audio, int channels, std::int64_t from, float level,
+                        std::int64_t quiet)
+{
+    const auto frames = static_cast<std::int64_t>(audio.size()) / channels;
+    std::int64_t below = from <= 0 ? quiet : 0;
+    for (std::int64_t f = std::max<std::int64_t>(from, 0); f < frames; ++f) {
+        if (std::fabs(audio[static_cast<std::size_t>(f * channels)]) > level) {
+            if (below >= quiet)
+                return f;
+            below = 0;
+        } else {
+            ++below;
+        }
+    }
+    return -1;
+}
+
+double toneHz(const std::vector<float>& audio, int channels, int rate, std::int64_t from, std::int64_t frames)
+{
+    const std::int64_t end = std::min(from + frames, static_cast<std::int64_t>(audio.size()) / channels);
+    int crossings = 0;
+    for (std::int64_t f = std::max<std::int64_t>(from, 0) + 1; f < end; ++f)
+        crossings += static_cast<int>((audio[static_cast<std::size_t>(f * channels)] < 0) !=
+                                      (audio[static_cast<std::size_t>((f - 1) * channels)] < 0));
+    return crossings * static_cast<double>(rate) / 2.0 / static_cast<double>(frames);
+}
+
 } // namespace qb::test

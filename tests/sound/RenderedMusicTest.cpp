@@ -51,32 +51,15 @@ std::vector<float> straightRender(const QByteArray& module, std::int64_t frames)
     return out;
 }
 
-// The first frame from `from` on where the left channel rises above `level` after at least `quiet`
-// frames below it; -1 when none.
 std::int64_t onsetAfter(const std::vector<float>& audio, std::int64_t from, float level = 0.05f,
                         std::int64_t quiet = 2000)
 {
-    std::int64_t below = 0;
-    for (std::int64_t f = from; f < static_cast<std::int64_t>(audio.size() / 2); ++f) {
-        if (std::fabs(audio[static_cast<std::size_t>(f * 2)]) > level) {
-            if (below >= quiet)
-                return f;
-            below = 0;
-        } else {
-            ++below;
-        }
-    }
-    return -1;
+    return test::burstOnset(audio, 2, from, level, quiet);
 }
 
-// The tone's frequency from its zero crossings over `frames` frames from `from`.
 double frequencyAt(const std::vector<float>& audio, std::int64_t from, std::int64_t frames)
 {
-    int crossings = 0;
-    for (std::int64_t f = from + 1; f < from + frames; ++f)
-        crossings += static_cast<int>((audio[static_cast<std::size_t>(f * 2)] < 0) !=
-                                      (audio[static_cast<std::size_t>(f * 2 - 2)] < 0));
-    return crossings * static_cast<double>(kRate) / 2.0 / static_cast<double>(frames);
+    return test::toneHz(audio, 2, kRate, from, frames);
 }
 
 } // namespace

@@ -83,4 +83,13 @@ double nsfTrackHz(int index);
 // in silence, with an ID666 tag: title "Quillbeat SPC", ten seconds to play. libgme never ends it.
 QByteArray spcFile();
 
+// Reading what these tunes sound like, in the first channel of `channels` interleaved: the first frame
+// from `from` on louder than `level` after at least `quiet` frames below it (the start of `audio`
+// counts as quiet); -1 when none.
+std::int64_t burstOnset(const std::vector<float>& audio, int channels, std::int64_t from, float level = 0.05f,
+                        std::int64_t quiet = 2000);
+// The tone's frequency from its zero crossings over `frames` frames from `from` (fewer at the end).
+double toneHz(const std::vector<float>& audio, int channels, int rate, std::int64_t from,
+              std::int64_t frames);
+
 } // namespace qb::test
