@@ -91,29 +91,6 @@ int closeSubset(void* handle)
     return FLUID_OK;
 }
 
-// A subset loaded beside playback by the loading synthesiser reaches the playing one through a loader
-// of its own, which hands over the loaded font under a name made for it: fluid_synth_sfload() without a
-// preset reset leaves every channel as it is, where fluid_synth_add_sfont() would choose each one's
-// preset again, bank selects that wait for their program change included.
-constexpr const char* kLoadedPrefix = "quillbeat-soundfont-loaded:";
-std::map<std::string, fluid_sfont_t*> g_loaded; // under g_filesMutex
-
-fluid_sfont_t* takeLoadedFont(fluid_sfloader_t*, const char* name)
-{
-    std::lock_guard lock(g_filesMutex);
-    const auto it = g_loaded.find(name);
-    if (it == g_loaded.end())
-        return nullptr;
-    fluid_sfont_t* font = it->second;
-    g_loaded.erase(it);
-    return font;
-}
-
-void freeLoader(fluid_sfloader_t* loader)
-{
-    delete_fluid_sfloader(loader);
-}
-
 // The loader of subsets from memory, on `synth`.
 bool addSubsetLoader(fluid_settings_t* settings, fluid_synth_t* synth)
 {
@@ -221,11 +198,8 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
             soundFontPath.c_str(), reason.c_str());
         return self;
     }
-    fluid_sfloader_t* loaded = new_fluid_sfloader(takeLoadedFont, freeLoader);
-    if (!addSubsetLoader(self->m_settings, self->m_synth) || !loaded)
+    if (!addSubsetLoader(self->m_settings, self->m_synth))
         return fail(SoundFontProblem::Rejected, "cannot create a FluidSynth SoundFont loader");
-    // Added last, so asked first: it answers only the names it handed out, at once.
-    fluid_synth_add_sfloader(self->m_synth, loaded);
     // Every preset, without zones: channels find what the full font has and sound nothing yet.
     if (!self->loadSubset(SoundFontUse{}, true, &reason))
         return fail(SoundFontProblem::Rejected, "not a usable SoundFont: " + soundFontPath + ": " + reason);
