@@ -29,7 +29,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <libopenmpt/libopenmpt.h>
 #include <numeric>
 #include <vector>
 
@@ -122,27 +121,9 @@ void printSteps(const QString& key, const std::vector<std::int64_t>& places, dou
     bench::printValue(key + QStringLiteral("_max"), high, 1);
 }
 
-// libopenmpt straight through, repeating for ever: `frames` frames.
 std::vector<float> moduleStraight(const QByteArray& module, std::int64_t frames)
 {
-    openmpt_module* mod = openmpt_module_create_from_memory2(
-        module.constData(), static_cast<std::size_t>(module.size()), openmpt_log_func_silent, nullptr,
-        nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (mod == nullptr)
-        return {};
-    openmpt_module_set_repeat_count(mod, -1);
-    std::vector<float> out(static_cast<std::size_t>(frames) * 2);
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(frames)) {
-        const std::size_t got = openmpt_module_read_interleaved_float_stereo(
-            mod, kRate, static_cast<std::size_t>(frames) - done, out.data() + done * 2);
-        if (got == 0)
-            break;
-        done += got;
-    }
-    openmpt_module_destroy(mod);
-    out.resize(done * 2);
-    return out;
+    return test::moduleRender(module, kRate, frames);
 }
 
 int runModule(const QString& path, const QString& recordingPath, const QString& prefix)

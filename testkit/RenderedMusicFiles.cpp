@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <libopenmpt/libopenmpt.h>
 
 namespace qb::test {
 
@@ -270,6 +271,28 @@ QByteArray spcFile()
     bytes[0x100 + 0x201] = static_cast<char>(0xfe);
     bytes[0x10100 + 0x6c] = 0x20; // DSP FLG: echo writes off
     return bytes;
+}
+
+std::vector<float> moduleRender(const QByteArray& module, int rate, std::int64_t frames)
+{
+    openmpt_module* mod = openmpt_module_create_from_memory2(
+        module.constData(), static_cast<std::size_t>(module.size()), openmpt_log_func_silent, nullptr,
+        nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (mod == nullptr)
+        return {};
+    openmpt_module_set_repeat_count(mod, -1);
+    std::vector<float> out(static_cast<std::size_t>(frames) * 2);
+    std::size_t done = 0;
+    while (done < static_cast<std::size_t>(frames)) {
+        const std::size_t got = openmpt_module_read_interleaved_float_stereo(
+            mod, rate, static_cast<std::size_t>(frames) - done, out.data() + done * 2);
+        if (got == 0)
+            break;
+        done += got;
+    }
+    openmpt_module_destroy(mod);
+    out.resize(done * 2);
+    return out;
 }
 
 std::int64_t burstOnset(const std::vector<float>& audio, int channels, std::int64_t from, float level,

@@ -17,7 +17,6 @@
 #include <QTest>
 #include <algorithm>
 #include <cmath>
-#include <libopenmpt/libopenmpt.h>
 #include <memory>
 #include <vector>
 
@@ -28,27 +27,9 @@ namespace {
 
 constexpr int kRate = audio::kEngineRate;
 
-// What libopenmpt renders of `module` straight through, repeating for ever, for `frames` frames.
 std::vector<float> straightRender(const QByteArray& module, std::int64_t frames)
 {
-    openmpt_module* mod = openmpt_module_create_from_memory2(
-        module.constData(), static_cast<std::size_t>(module.size()), openmpt_log_func_silent, nullptr,
-        nullptr, nullptr, nullptr, nullptr, nullptr);
-    std::vector<float> out(static_cast<std::size_t>(frames) * 2);
-    if (mod == nullptr)
-        return {};
-    openmpt_module_set_repeat_count(mod, -1);
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(frames)) {
-        const std::size_t got = openmpt_module_read_interleaved_float_stereo(
-            mod, kRate, static_cast<std::size_t>(frames) - done, out.data() + done * 2);
-        if (got == 0)
-            break;
-        done += got;
-    }
-    openmpt_module_destroy(mod);
-    out.resize(done * 2);
-    return out;
+    return test::moduleRender(module, kRate, frames);
 }
 
 std::int64_t onsetAfter(const std::vector<float>& audio, std::int64_t from, float level = 0.05f,

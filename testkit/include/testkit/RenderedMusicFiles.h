@@ -83,6 +83,10 @@ double nsfTrackHz(int index);
 // in silence, with an ID666 tag: title "Quillbeat SPC", ten seconds to play. libgme never ends it.
 QByteArray spcFile();
 
+// What libopenmpt renders of `module` straight through at `rate`, repeating for ever: `frames` stereo
+// frames, interleaved (fewer when it renders nothing more; empty when it takes no module).
+std::vector<float> moduleRender(const QByteArray& module, int rate, std::int64_t frames);
+
 // Reading what these tunes sound like, in the first channel of `channels` interleaved: the first frame
 // from `from` on louder than `level` after at least `quiet` frames below it (the start of `audio`
 // counts as quiet); -1 when none.
