@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/HeadStart.h"
 #include "app/Program.h"
 #include "app/ShowLoop.h"
 #include "session/SingleWindow.h"
@@ -84,6 +85,9 @@ int main(int argc, char* argv[])
     const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
     const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
 
+    // The sound starts while the toolkit and the window are made.
+    qb::app::HeadStart headStart(line);
+
     const QtMessageHandler toolkitHandler = qInstallMessageHandler(endOnFatalMessage);
     QApplication app(argc, argv);
     qInstallMessageHandler(toolkitHandler);
@@ -103,16 +107,21 @@ int main(int argc, char* argv[])
     qb::session::SingleWindow singleWindow;
     switch (singleWindow.start(request)) {
     case qb::session::SingleWindow::Outcome::HandedOver:
+        headStart.handOver();
         return 0;
     case qb::session::SingleWindow::Outcome::Refused:
+        headStart.handOver();
         std::fprintf(stderr, "quillbeat: the running Quillbeat window did not take the request\n");
         return 1;
     case qb::session::SingleWindow::Outcome::Listening:
     case qb::session::SingleWindow::Outcome::Alone:
         break;
     }
+    headStart.keep();
 
-    qb::app::Program program;
+    qb::app::Parts parts;
+    parts.soundLoader = headStart.loader();
+    qb::app::Program program(std::move(parts));
     if (line.loopPoints)
         program.playLoopPoints();
     if (line.findLoop)

@@ -44,6 +44,7 @@ struct Program::Impl
     std::unique_ptr<platform::QtMessageBoxPresenter> ownMessages;
     std::unique_ptr<platform::QSettingsStore> ownSettings;
     std::unique_ptr<mci::SoundModuleLoader> ownMci;
+    mci::SoundModuleLoader* loader = nullptr; // the program's own MCI service, owned here or lent
     platform::MessageBoxPresenter& messages;
     platform::SettingsStore& settings;
     mci::MciApi& mci;
@@ -56,7 +57,7 @@ struct Program::Impl
 
     explicit Impl(Parts& parts)
         : messages(lentOrOwn(parts.messages, ownMessages)), settings(lentOrOwn(parts.settings, ownSettings)),
-          mci(parts.mci ? *parts.mci : ownSoundStack(std::move(parts.soundModulePaths))),
+          mci(parts.mci ? *parts.mci : ownSoundStack(std::move(parts.soundModulePaths), parts.soundLoader)),
           form({mci, messages, settings, parts.dialogs ? *parts.dialogs : platform::modalFileDialogHost()})
     {
         // A dropped file follows the rules of a file handed over: it plays on if the window was playing,
@@ -64,14 +65,15 @@ struct Program::Impl
         QObject::connect(&form, &ui::Form1::fileDropped, &form, [this](const QByteArray& path) {
             session::takeRequest(form, session::WindowRequest{path, false});
         });
-        if (ownMci) {
+        if (loader != nullptr) {
             QObject::connect(&form, &ui::Form1::playbackStateChanged, &form,
-                             [this] { ownMci->setStreamTitle(session::currentTitle(form).toStdString()); });
+                             [this] { loader->setStreamTitle(session::currentTitle(form).toStdString()); });
         }
     }
 
-    // The sound module, loaded at the first command, with the user's SoundFont.
-    mci::MciApi& ownSoundStack(std::vector<std::string> modulePaths)
+    // The sound module, loaded at the first command (or ahead of the window: `started`), with the user's
+    // SoundFont.
+    mci::MciApi& ownSoundStack(std::vector<std::string> modulePaths, mci::SoundModuleLoader* started)
     {
         mci::SoundStackSetup sound;
         sound.errorBox = &messages;
@@ -98,8 +100,14 @@ struct Program::Impl
         sound.loopPointsWanted = [this] { return loopPointsWanted(); };
         sound.findLoopWanted = [this] { return findLoopWanted(); };
         sound.trackWanted = [this](const std::string& path) { return trackWanted(path); };
-        ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));
-        return *ownMci;
+        if (started != nullptr) {
+            started->setSetup(std::move(sound));
+            loader = started;
+        } else {
+            ownMci = std::make_unique<mci::SoundModuleLoader>(std::move(sound), std::move(modulePaths));
+            loader = ownMci.get();
+        }
+        return *loader;
     }
 
     // The file's real path: the open names it by its short form, which may be a link to it.

@@ -117,14 +117,29 @@ void Playback::ReleaseOpenFile()
     m_state.IsOpen = false;
 }
 
-bool Playback::OpenMediaFile()
+std::string Playback::openCommand(const QString& path)
 {
     // A path whose short form does not fit leaves the buffer all NULs, so the open is refused.
     std::array<char, kShortPathCapacity> shortPath{};
-    const std::string longPath = platform::toAnsi(m_state.FilePath);
+    const std::string longPath = platform::toAnsi(path);
     platform::GetShortPathNameA(longPath.c_str(), shortPath.data(),
                                 static_cast<std::uint32_t>(shortPath.size()));
-    const std::string command = "open " + std::string(shortPath.data()) + " alias midi";
+    return "open " + std::string(shortPath.data()) + " alias midi";
+}
+
+const char* Playback::playCommand()
+{
+    return kPlay;
+}
+
+const char* Playback::closeCommand()
+{
+    return kClose;
+}
+
+bool Playback::OpenMediaFile()
+{
+    const std::string command = openCommand(m_state.FilePath);
     const mci::MCIERROR error = m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr);
     m_openRefusalTold = error == mci::MCIERR_CANNOT_LOAD_DRIVER;
     return error == 0;

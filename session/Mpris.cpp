@@ -207,10 +207,7 @@ Mpris::Mpris(ui::Form1& form, mci::MciApi& mci, platform::SettingsStore& setting
     new MprisPropertiesAdaptor(holder, {root, player});
     connect(&form, &ui::Form1::playbackStateChanged, this, &Mpris::announceChanges);
 
-    bool stored = false;
-    const double volume = m_settings.GetSetting(kApp, kSection, kVolumeKey).trimmed().toDouble(&stored);
-    if (stored && !std::isnan(volume))
-        m_volume = std::clamp(volume, 0.0, 1.0);
+    m_volume = keptVolume(m_settings);
     // A slider dragged sets the volume many times a second; the file is written once it rests.
     m_volumeSave->setSingleShot(true);
     m_volumeSave->setInterval(kVolumeSaveDelayMs);
@@ -350,13 +347,24 @@ void Mpris::saveVolume()
         std::fprintf(stderr, "quillbeat: the volume could not be kept in the settings file\n");
 }
 
+double Mpris::keptVolume(const platform::SettingsStore& settings)
+{
+    bool stored = false;
+    const double volume = settings.GetSetting(kApp, kSection, kVolumeKey).trimmed().toDouble(&stored);
+    return stored && !std::isnan(volume) ? std::clamp(volume, 0.0, 1.0) : 1.0;
+}
+
+std::string Mpris::volumeCommand(double volume)
+{
+    return "setaudio midi volume to " + std::to_string(std::lround(volume * 1000.0));
+}
+
 void Mpris::applyVolume()
 {
     const long level = std::lround(m_volume * 1000.0);
     if (!m_form.state().IsOpen || statusNumber("volume") == level)
         return;
-    const std::string command = "setaudio midi volume to " + std::to_string(level);
-    m_mci.mciSendStringA(command.c_str(), nullptr, 0, nullptr);
+    m_mci.mciSendStringA(volumeCommand(m_volume).c_str(), nullptr, 0, nullptr);
 }
 
 QVariantMap Mpris::metadata() const

@@ -113,6 +113,84 @@ private slots:
         }
     }
 
+    // A start with a file opens it before the window: the window's own open of it is answered by that
+    // open (a second open under "midi" would be refused as a duplicate), and the play and volume sent
+    // ahead hold.
+    void theWindowsOpenTakesTheFileOpenedAhead()
+    {
+        const QString wav = dir.filePath(QStringLiteral("ahead.wav"));
+        QVERIFY(test::writeWav(wav, 44100));
+        const std::string open = "open " + wav.toStdString() + " alias midi";
+        RecordingBox box;
+        mci::SoundModuleLoader loader(mci::SoundStackSetup{}, {QUILLBEAT_TEST_SOUND_MODULE});
+        loader.startAhead({open, {"setaudio midi volume to 500"}, "play midi", "close midi"});
+        loader.release();
+        loader.setSetup(setupWith(box));
+
+        QCOMPARE(loader.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        char reply[16] = {};
+        QCOMPARE(loader.mciSendStringA("status midi mode", reply, sizeof reply, nullptr), mci::MCIERROR{0});
+        QCOMPARE(QByteArray(reply), QByteArray("playing"));
+        QCOMPARE(loader.mciSendStringA("status midi volume", reply, sizeof reply, nullptr), mci::MCIERROR{0});
+        QCOMPARE(QByteArray(reply), QByteArray("500"));
+        // Answered once: the next open of the same file is the service's, and refused as a duplicate.
+        QCOMPARE(loader.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERR_DUPLICATE_ALIAS);
+        QVERIFY(box.shown.isEmpty());
+    }
+
+    // A start that hands its file to another window plays nothing and leaves nothing open; one whose
+    // window opens another file first closes the file opened ahead.
+    void aFileOpenedAheadThatTheWindowDoesNotTakeIsClosed()
+    {
+        const QString a = dir.filePath(QStringLiteral("a.wav"));
+        const QString b = dir.filePath(QStringLiteral("b.wav"));
+        QVERIFY(test::writeWav(a, 44100));
+        QVERIFY(test::writeWav(b, 44100));
+        const std::string openA = "open " + a.toStdString() + " alias midi";
+        const std::string openB = "open " + b.toStdString() + " alias midi";
+        char reply[16] = {};
+        {
+            mci::SoundModuleLoader handedOver(mci::SoundStackSetup{}, {QUILLBEAT_TEST_SOUND_MODULE});
+            handedOver.startAhead({openA, {}, "play midi", "close midi"});
+            handedOver.drop();
+            QCOMPARE(handedOver.mciSendStringA("status midi mode", reply, sizeof reply, nullptr),
+                     mci::MCIERR_INVALID_DEVICE_NAME);
+        }
+        mci::SoundModuleLoader loader(mci::SoundStackSetup{}, {QUILLBEAT_TEST_SOUND_MODULE});
+        loader.startAhead({openA, {}, "play midi", "close midi"});
+        loader.release();
+        QCOMPARE(loader.mciSendStringA(openB.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        QCOMPARE(loader.mciSendStringA("status midi mode", reply, sizeof reply, nullptr), mci::MCIERROR{0});
+        QCOMPARE(QByteArray(reply), QByteArray("stopped")); // b, opened by the window, not a playing
+    }
+
+    // What fails ahead is told by the window's own open, and only there; the setup the window gives
+    // while the ahead runs answers from the window's first command on, error box included.
+    void theWindowsSetupTakesOverFromTheFirstCommand()
+    {
+        const QString junk = dir.filePath(QStringLiteral("junk.wav"));
+        QFile file(junk);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) == 4096);
+        file.close();
+        const std::string open = "open " + junk.toStdString() + " alias midi";
+        int askedAhead = 0;
+        int askedLater = 0;
+        mci::SoundStackSetup early;
+        early.loopPointsWanted = [&askedAhead] { return ++askedAhead, false; };
+        mci::SoundModuleLoader loader(std::move(early), {QUILLBEAT_TEST_SOUND_MODULE});
+        loader.startAhead({open, {}, "play midi", "close midi"});
+        RecordingBox box;
+        mci::SoundStackSetup later = setupWith(box);
+        later.loopPointsWanted = [&askedLater] { return ++askedLater, false; };
+        loader.setSetup(std::move(later));
+        loader.release();
+
+        QVERIFY(!loader.mciExecute(open.c_str()));
+        QCOMPARE(box.shown.size(), 1);
+        QCOMPARE(askedAhead, 1);
+        QCOMPARE(askedLater, 1);
+    }
+
     void theProgramsOwnModuleIsOfItsBuild()
     {
         void* module = ::dlopen(QUILLBEAT_TEST_SOUND_MODULE, RTLD_NOW | RTLD_LOCAL);

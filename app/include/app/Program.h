@@ -11,7 +11,8 @@ class QDBusConnection;
 
 namespace qb::mci {
 class MciApi;
-}
+class SoundModuleLoader;
+} // namespace qb::mci
 namespace qb::platform {
 class FileDialogHost;
 class MessageBoxPresenter;
@@ -38,6 +39,9 @@ struct Parts
     platform::FileDialogHost* dialogs = nullptr;
     // Where the program's own MCI service looks for the sound module; empty: where it is installed.
     std::vector<std::string> soundModulePaths;
+    // The program's own MCI service, already started ahead of the window (HeadStart): the program sets
+    // it up as it would its own. Ignored when `mci` is lent.
+    mci::SoundModuleLoader* soundLoader = nullptr;
 };
 
 // The program's objects, wired in the one place that the program, its benchmarks and the window's

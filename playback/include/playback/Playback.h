@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <functional>
+#include <string>
 
 namespace qb::mci {
 class MciApi;
@@ -31,6 +32,12 @@ public:
     Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci, platform::FileDialogHost& dialogs,
              HeaderReader readHeader = readableHeader);
     static media::MidiHeaderInfo readableHeader(const QString& path);
+
+    // The commands that open the file at `path` under "midi" (by its short path, as OpenMediaFile()
+    // does), play it, and close it.
+    static std::string openCommand(const QString& path);
+    static const char* playCommand();
+    static const char* closeCommand();
 
     // Play: "play midi notify"; on success the status line reads "Play     " + FilePath and the
     // animation starts; on refusal the program's message box asks the user to select a file.

@@ -6,6 +6,7 @@
 #include <QVariantMap>
 #include <functional>
 #include <optional>
+#include <string>
 
 class QTimer;
 
@@ -62,6 +63,10 @@ public:
     static constexpr int kVolumeSaveDelayMs = 1000;
 
     Mpris(ui::Form1& form, mci::MciApi& mci, platform::SettingsStore& settings, QObject* parent = nullptr);
+    // The volume an earlier start kept, where this one begins (1 when none was kept).
+    static double keptVolume(const platform::SettingsStore& settings);
+    // What gives the sound service `volume` (0 to 1).
+    static std::string volumeCommand(double volume);
     ~Mpris() override;
 
     // Registers the object and the bus name on `bus`. False, with a note on standard error, when the

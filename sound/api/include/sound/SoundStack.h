@@ -86,8 +86,8 @@ public:
 using SoundModuleBuild = const char* (*)();
 inline constexpr const char kSoundModuleBuildSymbol[] = "quillbeat_sound_module_build";
 inline constexpr const char kSoundModuleBuild[] = QUILLBEAT_SOUND_BUILD;
-// A new stack, or null when it could not be made. The caller owns the stack and deletes it on the
-// thread that made it.
+// A new stack, or null when it could not be made. The caller owns the stack and uses it from one
+// thread at a time: the thread that made it, or another once that one is done with it.
 using MakeSoundStack = SoundStack* (*)(const SoundStackSetup& setup);
 inline constexpr const char kMakeSoundStackSymbol[] = "quillbeat_make_sound_stack";
 // The module's file name, as the build leaves it beside the program and installs it.
