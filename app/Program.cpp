@@ -48,6 +48,17 @@ struct Program::Impl
     platform::MessageBoxPresenter& messages;
     platform::SettingsStore& settings;
     mci::MciApi& mci;
+    // A loader lent by a head start outlives the program: once the window has gone (closing its file),
+    // it keeps no callback into the program.
+    struct LentLoader
+    {
+        mci::SoundModuleLoader* loader = nullptr;
+        ~LentLoader()
+        {
+            if (loader != nullptr)
+                loader->setSetup({});
+        }
+    } lentLoader;
     ui::Form1 form;
     std::unique_ptr<session::Mpris> mpris;
     std::unique_ptr<session::SleepInhibitor> inhibitor;
@@ -60,6 +71,8 @@ struct Program::Impl
           mci(parts.mci ? *parts.mci : ownSoundStack(std::move(parts.soundModulePaths), parts.soundLoader)),
           form({mci, messages, settings, parts.dialogs ? *parts.dialogs : platform::modalFileDialogHost()})
     {
+        if (!ownMci)
+            lentLoader.loader = loader;
         // A dropped file follows the rules of a file handed over: it plays on if the window was playing,
         // and one that cannot be opened is named in the same message box.
         QObject::connect(&form, &ui::Form1::fileDropped, &form, [this](const QByteArray& path) {
