@@ -428,6 +428,10 @@ void MidiDecoder::flushChase(int ch)
 
 void MidiDecoder::pinChannelPreset(int channel)
 {
+    // Only a font loaded whole loads samples when asked; a subset came with its own, and may be gone
+    // (a newer one holds all its presets) by the time a pin would be taken back.
+    if (!m_synth->loadedWhole())
+        return;
     fluid_preset_t* preset = fluid_synth_get_channel_preset(m_synth->synth(), channel);
     if (!preset)
         return;

@@ -8,6 +8,7 @@
 #include "sound/soundfont/SoundFontTables.h"
 #include "sound/soundfont/SubsetPlan.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <fluidsynth.h>
 #include <functional>
+#include <malloc.h>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
@@ -236,6 +238,11 @@ std::string MidiSynth::fileIdentity(const std::string& path)
            ':' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
 }
 
+int MidiSynth::fontsHeld() const
+{
+    return fluid_synth_sfcount(m_synth);
+}
+
 MidiSynth::~MidiSynth()
 {
     joinLoading();
@@ -252,12 +259,14 @@ MidiSynth::~MidiSynth()
         delete_fluid_settings(m_settings);
 }
 
-MidiSynth::Loader::~Loader()
+void MidiSynth::Loader::reset()
 {
     if (synth)
         delete_fluid_synth(synth);
     if (settings)
         delete_fluid_settings(settings);
+    synth = nullptr;
+    settings = nullptr;
 }
 
 void MidiSynth::joinLoading()
@@ -291,6 +300,7 @@ void MidiSynth::noteLoaded(int fontId, const std::vector<PresetKey>& presets,
         m_presets[key] = found != complete.end() ? found->second : NoteSet();
     }
     m_loaded.push_back(fontId);
+    m_fontPresets[fontId] = presets;
 }
 
 SoundFontUse MidiSynth::missingFrom(const SoundFontUse& use) const
@@ -380,12 +390,13 @@ void MidiSynth::loadStages(std::shared_ptr<const SoundFontTables> tables, Pipeli
     }
 }
 
-int MidiSynth::takeOver(fluid_sfont_t* font)
+void MidiSynth::keepingChannels(const std::function<void()>& change)
 {
-    // fluid_synth_add_sfont() chooses every channel's preset again from the channel's bank and
-    // program: first each channel is set on the preset it plays, so that the choice lands on that
-    // preset in the newest font that has it; then the bank it had (a bank select since the program
-    // change, or the bank the program change asked for when the font had to fall back) is put back.
+    // FluidSynth chooses every channel's preset again after a font comes or goes, from the channel's
+    // bank and program: first each channel is set on the preset it plays, so that the choice lands on
+    // that preset in the newest font that has it; then the bank it had (a bank select since the
+    // program change, or the bank the program change asked for when the font had to fall back) is put
+    // back.
     int banks[16];
     bool chosen[16] = {};
     for (int ch = 0; ch < 16; ++ch) {
@@ -398,11 +409,47 @@ int MidiSynth::takeOver(fluid_sfont_t* font)
         fluid_synth_program_select(m_synth, ch, fluid_sfont_get_id(fluid_preset_get_sfont(preset)),
                                    fluid_preset_get_banknum(preset), fluid_preset_get_num(preset));
     }
-    const int id = fluid_synth_add_sfont(m_synth, font);
+    change();
     for (int ch = 0; ch < 16; ++ch)
         if (chosen[ch])
             fluid_synth_bank_select(m_synth, ch, banks[ch]);
+}
+
+int MidiSynth::takeOver(fluid_sfont_t* font)
+{
+    int id = FLUID_FAILED;
+    keepingChannels([&] { id = fluid_synth_add_sfont(m_synth, font); });
     return id;
+}
+
+void MidiSynth::dropShadowed()
+{
+    // A program change finds a preset in the newest font that has it: a font whose every preset a
+    // newer one also holds (with all its notes, since each stage holds all of a preset's notes so far)
+    // is never chosen again. No channel plays it either, since each taking over moved the channels to
+    // the newest fonts. FluidSynth frees it once the voices still sounding its samples have ended.
+    std::set<PresetKey> newer;
+    std::vector<int> shadowed;
+    for (auto id = m_loaded.rbegin(); id != m_loaded.rend(); ++id) {
+        if (*id == m_baseFontId)
+            continue;
+        const std::vector<PresetKey>& presets = m_fontPresets[*id];
+        if (std::all_of(presets.begin(), presets.end(),
+                        [&](const PresetKey& key) { return newer.count(key); }))
+            shadowed.push_back(*id);
+        else
+            newer.insert(presets.begin(), presets.end());
+    }
+    if (shadowed.empty())
+        return;
+    keepingChannels([&] {
+        for (int id : shadowed)
+            fluid_synth_sfunload(m_synth, id, 0);
+    });
+    for (int id : shadowed) {
+        std::erase(m_loaded, id);
+        m_fontPresets.erase(id);
+    }
 }
 
 bool MidiSynth::takeLoaded(bool wait)
@@ -433,9 +480,16 @@ bool MidiSynth::takeLoaded(bool wait)
         }
         m_loadedUntil = stage.until;
     }
+    dropShadowed();
     if (pipeline.taken == pipeline.stages.size()) {
         joinLoading();
         m_pipeline.reset();
+        // The song is loaded: the loading synthesisers go until a song needs them again, and what the
+        // dropped fonts and the loading freed goes back to the system (the loading threads' pools
+        // would otherwise keep it).
+        for (Loader& loader : m_loaders)
+            loader.reset();
+        ::malloc_trim(0);
         m_loadedUntil = std::numeric_limits<std::int64_t>::max();
     }
     return true;
@@ -470,6 +524,7 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
             if (id != m_baseFontId)
                 fluid_synth_sfunload(m_synth, id, 1);
         std::erase_if(m_loaded, [this](int id) { return id != m_baseFontId; });
+        std::erase_if(m_fontPresets, [this](const auto& font) { return font.first != m_baseFontId; });
         m_presets.clear();
     }
     const SoundFontUse missing = missingFrom(song);

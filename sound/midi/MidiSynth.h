@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -73,6 +74,8 @@ public:
 
     // Whether FluidSynth loaded the font whole, rather than subsets of it.
     bool loadedWhole() const { return !m_tables; }
+    // How many fonts FluidSynth holds now, the one of every preset without zones included.
+    int fontsHeld() const;
 
     // Loads what `sequence` sounds and the synthesiser does not have yet. False (with a reason) when
     // the samples cannot be read; the synthesiser then plays on with what it has, and the notes
@@ -125,7 +128,9 @@ private:
     {
         fluid_settings_t* settings = nullptr;
         fluid_synth_t* synth = nullptr;
-        ~Loader();
+        // Frees the synthesiser; the fonts it loaded and gave away stay with their new owner.
+        void reset();
+        ~Loader() { reset(); }
     };
     // The song's stages, in the order they play; the loading thread fills them, the renderer takes
     // them over.
@@ -144,17 +149,22 @@ private:
                                     std::string& error);
     static void loadStages(std::shared_ptr<const SoundFontTables> tables, Pipeline* pipeline,
                            Loader* loaders);
-    // Adds a font loaded apart on top of the others, every channel moved to the preset a program change
-    // would now choose for the preset it plays, its bank selects kept.
+    // Runs `change` (a font added or taken away), every channel then moved to the preset a program
+    // change would choose for the preset it plays, its bank selects kept.
+    void keepingChannels(const std::function<void()>& change);
+    // Adds a font loaded apart on top of the others.
     int takeOver(fluid_sfont_t* font);
+    // Unloads the fonts whose every preset a newer font holds.
+    void dropShadowed();
     void joinLoading();
 
     std::shared_ptr<const SoundFontTables> m_tables; // null: loaded whole
     // For each preset loaded with zones, the notes it sounds in the newest subset that holds it, which
     // is the one a program change finds.
     std::map<PresetKey, NoteSet> m_presets;
-    int m_baseFontId = -1;             // every preset, without zones; or the whole font
-    std::vector<int> m_loaded;         // font ids, oldest first
+    int m_baseFontId = -1;                               // every preset, without zones; or the whole font
+    std::vector<int> m_loaded;                           // font ids, oldest first
+    std::map<int, std::vector<PresetKey>> m_fontPresets; // the presets with zones each font holds
     std::set<PresetKey> m_pinnedWhole; // presets of a font loaded whole whose samples are loaded
 
     fluid_settings_t* m_settings = nullptr;
