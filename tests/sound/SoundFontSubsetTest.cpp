@@ -447,6 +447,60 @@ private slots:
         QCOMPARE(synth->fontsHeld(), 2); // every preset without zones; the song's piano, once
     }
 
+    // A synthesiser starts with a few voices when the song's first notes need no more, and makes the
+    // rest before it would need them: a song that starts with more voices than that sounds them all,
+    // as on a synthesiser that has every voice made. Each note of the layered organ starts two.
+    void aSongThatStartsWithManyVoicesHasThemAll_data()
+    {
+        QTest::addColumn<int>("program");
+        QTest::addColumn<int>("notes");
+        QTest::newRow("80 organ notes") << 1 << 80;
+        QTest::newRow("40 layered organ notes") << 2 << 40;
+    }
+
+    void aSongThatStartsWithManyVoicesHasThemAll()
+    {
+        QFETCH(int, program);
+        QFETCH(int, notes);
+        const QString layered =
+            write("layered.sf2", smallSoundFont({{"Layered organ", 0, 2, {{0, 127, 1}, {0, 127, 1}}}}));
+        MidiTrack chord;
+        chord.programChange(0, 0, program);
+        for (int key = 20; key < 20 + notes; ++key)
+            chord.noteOn(0, 0, key, 100);
+        chord.noteOff(4 * kPpq, 0, 20);
+        const QString many = write("many at once.mid", midiFile(0, kPpq, {chord.endOfTrack()}));
+        const QString one = write("one note.mid", midiFile(0, kPpq,
+                                                           {MidiTrack()
+                                                                .programChange(0, 0, 1)
+                                                                .noteOn(0, 0, 60, 100)
+                                                                .noteOff(4 * kPpq, 0, 60)
+                                                                .endOfTrack()}));
+        const std::string font = layered.toStdString();
+        auto level = [](const std::vector<float>& audio) {
+            double sum = 0;
+            for (std::size_t i = 2048 * 2; i < 4096 * 2; ++i)
+                sum += double(audio[i]) * audio[i];
+            return std::sqrt(sum / (2048 * 2));
+        };
+
+        // The reference: a synthesiser that has played a song past its start has every voice made.
+        auto warm = std::make_shared<MidiSynthCache>();
+        OpenResult first = openMidiDecoder(one.toStdString(), warm, font);
+        QVERIFY(first.decoder);
+        render(*first.decoder, 22050);
+        first.decoder.reset();
+        OpenResult reference = openMidiDecoder(many.toStdString(), warm, font);
+        QVERIFY(reference.decoder);
+        const double all = level(render(*reference.decoder, 4096));
+
+        OpenResult fresh = openMidiDecoder(many.toStdString(), std::make_shared<MidiSynthCache>(), font);
+        QVERIFY(fresh.decoder);
+        const double heard = level(render(*fresh.decoder, 4096));
+        QVERIFY2(std::fabs(heard - all) < 0.02 * all,
+                 qPrintable(QStringLiteral("%1 against %2").arg(heard).arg(all)));
+    }
+
     void aSecondSongReusesWhatIsLoaded()
     {
         auto cache = std::make_shared<MidiSynthCache>();
