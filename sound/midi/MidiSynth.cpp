@@ -19,6 +19,7 @@
 #include <malloc.h>
 #include <map>
 #include <mutex>
+#include <omp.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -104,6 +105,22 @@ bool addSubsetLoader(fluid_settings_t* settings, fluid_synth_t* synth)
     return true;
 }
 
+// FluidSynth decodes a compressed font's samples with OpenMP, starting a team of threads for each
+// thread that loads. The loads here come in two halves on two threads already: a team each only adds
+// threads that start, then spin a while once done, beside the window being made and the song's first
+// notes. Each load decodes on its own thread.
+class DecodingAlone
+{
+public:
+    DecodingAlone() : m_saved(omp_get_max_threads()) { omp_set_num_threads(1); }
+    ~DecodingAlone() { omp_set_num_threads(m_saved); }
+    DecodingAlone(const DecodingAlone&) = delete;
+    DecodingAlone& operator=(const DecodingAlone&) = delete;
+
+private:
+    int m_saved;
+};
+
 // Loads `subset` into `synth` as a font of its own; its id, or FLUID_FAILED.
 int loadFromMemory(fluid_synth_t* synth, const SoundFontSubset& subset)
 {
@@ -112,7 +129,11 @@ int loadFromMemory(fluid_synth_t* synth, const SoundFontSubset& subset)
         std::lock_guard lock(g_filesMutex);
         g_files[name] = &subset;
     }
-    const int id = fluid_synth_sfload(synth, name.c_str(), 0);
+    int id = FLUID_FAILED;
+    {
+        const DecodingAlone alone;
+        id = fluid_synth_sfload(synth, name.c_str(), 0);
+    }
     {
         std::lock_guard lock(g_filesMutex);
         g_files.erase(name);
