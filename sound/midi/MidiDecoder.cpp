@@ -219,10 +219,6 @@ void MidiDecoder::startFromPendingSeek()
 {
     const std::int64_t frame = *m_pendingSeek;
     m_pendingSeek.reset();
-    // The synthesiser may have been made with a few voices, counted for the song's first notes
-    // played once from its start.
-    if (frame != 0 || m_nextEvent != 0)
-        m_synth->makeAllVoices();
     releaseNotes();
     resetChannels();
     const auto& events = m_sequence.events;

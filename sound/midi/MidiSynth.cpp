@@ -204,10 +204,7 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
     fluid_settings_setint(self->m_settings, "synth.device-id", kSysexDeviceId);
     fluid_settings_setint(self->m_settings, "synth.reverb.active", 1);
     fluid_settings_setint(self->m_settings, "synth.chorus.active", 1);
-    // Each voice takes FluidSynth tens of microseconds to make: a font read in subsets starts with a
-    // few, and prepare() decides when the rest are made.
-    self->m_voices = self->m_tables ? kFewVoices : kVoices;
-    fluid_settings_setint(self->m_settings, "synth.polyphony", self->m_voices);
+    fluid_settings_setint(self->m_settings, "synth.polyphony", kVoices);
 
     self->m_synth = new_fluid_synth(self->m_settings);
     if (!self->m_synth)
@@ -520,45 +517,11 @@ bool MidiSynth::takeLoaded(bool wait)
     return true;
 }
 
-void MidiSynth::planVoices(const MidiSequence& sequence)
-{
-    if (m_voices >= kVoices)
-        return;
-    // The notes sent before the rest are made: those of the song's first kFewVoicesFrames, and a block
-    // more each side for the rounding of events to blocks and the start on a block. A song shorter
-    // than that starts again within it.
-    const std::int64_t window = kFewVoicesFrames + 2 * kBlockFrames;
-    std::size_t notes = 0;
-    for (const MidiEvent& e : sequence.events) {
-        if (e.frame >= window)
-            break;
-        if (e.kind() == 0x90 && e.data2 > 0)
-            ++notes;
-    }
-    const bool few = m_tables && sequence.lengthFrames >= window &&
-                     notes * mostVoicesPerNote(*m_tables, collectSoundFontUse(sequence, *m_tables, window)) <=
-                         static_cast<std::size_t>(m_voices);
-    if (few)
-        m_allVoicesAt = m_renderedFrames + kFewVoicesFrames;
-    else
-        makeAllVoices();
-}
-
-void MidiSynth::makeAllVoices()
-{
-    m_allVoicesAt = -1;
-    if (m_voices >= kVoices)
-        return;
-    if (fluid_synth_set_polyphony(m_synth, kVoices) == FLUID_OK)
-        m_voices = kVoices;
-}
-
 bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
 {
     // What the song before left loading.
     while (m_pipeline)
         takeLoaded(true);
-    planVoices(sequence);
     if (!m_tables) {
         // Pinning a preset loads its samples now, not when a channel first chooses it while rendering.
         fluid_sfont_t* font = fluid_synth_get_sfont_by_id(m_synth, m_baseFontId);
@@ -674,20 +637,10 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
 
 void MidiSynth::render(float* out, int frames)
 {
-    if (frames <= 0)
-        return;
-    if (m_allVoicesAt >= 0 && m_renderedFrames + frames > m_allVoicesAt) {
-        // The few voices were counted for the frames up to here: the rest are made before any after.
-        const int before = static_cast<int>(std::max<std::int64_t>(m_allVoicesAt - m_renderedFrames, 0));
-        if (before > 0)
-            fluid_synth_write_float(m_synth, before, out, 0, kChannels, out, 1, kChannels);
-        m_renderedFrames += before;
-        makeAllVoices();
-        out += static_cast<std::ptrdiff_t>(before) * kChannels;
-        frames -= before;
+    if (frames > 0) {
+        fluid_synth_write_float(m_synth, frames, out, 0, kChannels, out, 1, kChannels);
+        m_renderedFrames += frames;
     }
-    fluid_synth_write_float(m_synth, frames, out, 0, kChannels, out, 1, kChannels);
-    m_renderedFrames += frames;
 }
 
 } // namespace qb::audio

@@ -56,13 +56,10 @@ public:
     // FluidSynth renders in blocks of this many frames; events sent between two write calls take
     // effect at the start of the next block, counted from the synthesiser's first rendered frame.
     static constexpr int kBlockFrames = 64;
-    // The voices that may sound at once (FluidSynth's own default, the fluidsynth program's too).
+    // The voices that may sound at once (FluidSynth's own default, the fluidsynth program's too). All
+    // are made with the synthesiser: FluidSynth sizes the queues between its voices and its mixer by
+    // the voices it is made with, and voices added later would overflow them.
     static constexpr int kVoices = 256;
-    // A synthesiser for subsets starts with this many, which take a fraction of the time to make: a
-    // song whose notes of its first kFewVoicesFrames start no more voices than that plays them on
-    // these, and has the rest made once that much of it has been rendered.
-    static constexpr int kFewVoices = 64;
-    static constexpr std::int64_t kFewVoicesFrames = 2048;
 
     // Loads `soundFontPath`. Returns null, with a reason in `why` and its kind in `problem`, when the
     // file is missing, cannot be read, is not a SoundFont or is one that FluidSynth refuses too.
@@ -99,9 +96,6 @@ public:
 
     // Writes `frames` interleaved stereo frames to `out` (overwrites, effects mixed in).
     void render(float* out, int frames);
-    // Makes every voice now, if they are not all made yet: before playing from anywhere but the start
-    // of the song prepared last, whose start is all that the few voices were counted for.
-    void makeAllVoices();
     // Frames rendered since the synthesiser was made; block starts are the multiples of kBlockFrames.
     std::int64_t renderedFrames() const { return m_renderedFrames; }
 
@@ -110,8 +104,6 @@ public:
 
 private:
     MidiSynth() = default;
-    // Counts the voices the song's first notes start, and plans when the rest are made.
-    void planVoices(const MidiSequence& sequence);
     // Loads `use` as one more font on top of the others and records what it holds.
     bool loadSubset(const SoundFontUse& use, bool allHeaders, std::string* why);
 
@@ -184,8 +176,6 @@ private:
     std::string m_soundFontPath;
     std::string m_soundFontIdentity;
     std::int64_t m_renderedFrames = 0;
-    int m_voices = 0;                // voices made
-    std::int64_t m_allVoicesAt = -1; // the rendered frame where the rest are made; -1: not planned
     int m_defaultControllers[128] = {};
 
     std::unique_ptr<Pipeline> m_pipeline; // the song prepared last, while it loads

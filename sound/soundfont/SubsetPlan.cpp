@@ -170,36 +170,4 @@ NoteSet SubsetPlan::completeNotes(const SoundFontTables& tables, std::size_t pre
     return complete;
 }
 
-std::size_t mostVoicesPerNote(const SoundFontTables& tables, const SoundFontUse& use)
-{
-    std::size_t most = 0;
-    for (const auto& [key, notes] : use.presets) {
-        const int found = tables.presetIndex(key);
-        if (found < 0 || notes.none())
-            continue;
-        // Per note (key * 128 + velocity), the voices it starts on this preset.
-        std::vector<std::uint16_t> voices(notes.size(), 0);
-        const SoundFontTables::Zones zones = tables.presetZones(static_cast<std::size_t>(found));
-        for (std::size_t z = zones.begin; z < zones.end; ++z) {
-            const Generators gens = tables.presetGenerators(z);
-            const std::optional<std::size_t> instrument = zoneTarget(gens, SoundFontTables::kInstrument);
-            if (!instrument || *instrument >= tables.instrumentCount())
-                continue;
-            const NoteSet reached = zoneNotes(gens) & notes;
-            if (reached.none())
-                continue;
-            const SoundFontTables::Zones inner = tables.instrumentZones(*instrument);
-            for (std::size_t iz = inner.begin; iz < inner.end; ++iz) {
-                const Generators innerGens = tables.instrumentGenerators(iz);
-                if (!zoneTarget(innerGens, SoundFontTables::kSampleId))
-                    continue;
-                const NoteSet both = zoneNotes(innerGens) & reached;
-                for (std::size_t n = both._Find_first(); n < both.size(); n = both._Find_next(n))
-                    most = std::max<std::size_t>(most, ++voices[n]);
-            }
-        }
-    }
-    return most;
-}
-
 } // namespace qb::audio

@@ -53,8 +53,4 @@ private:
     std::map<PresetKey, NoteSet> m_complete;
 };
 
-// The most voices one of `use`'s notes starts: the pairs of a preset zone and one of its instrument's
-// zones with a sample that the note reaches (FluidSynth starts a voice for each).
-std::size_t mostVoicesPerNote(const SoundFontTables& tables, const SoundFontUse& use);
-
 } // namespace qb::audio
