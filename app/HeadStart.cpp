@@ -24,8 +24,11 @@ HeadStart::HeadStart(const CommandLine& line)
     setup.findLoopWanted = [wanted = line.findLoop || findLoopSetting(settings)] { return wanted; };
     setup.trackWanted = [track = std::max(line.track - 1, 0)](const std::string&) { return track; };
 
+    const QString file = platform::fromAnsi(line.file.toStdString());
+    setup.firstFile = platform::toAnsi(file);
+
     mci::SoundModuleLoader::Ahead ahead;
-    ahead.open = playback::Playback::openCommand(platform::fromAnsi(line.file.toStdString()));
+    ahead.open = playback::Playback::openCommand(file);
     const double volume = session::Mpris::keptVolume(settings);
     if (volume != 1.0)
         ahead.then.push_back(session::Mpris::volumeCommand(volume));

@@ -104,6 +104,17 @@ private:
     std::int64_t m_cursor = 0;
 };
 
+bool isMidiFile(const std::string& path)
+{
+    std::string why;
+    OpenError error = OpenError::None;
+    const std::unique_ptr<FileReader> file = FileReader::open(path, &error, &why);
+    std::array<unsigned char, 12> bytes{};
+    const std::int64_t got = file ? file->readAt(0, bytes.data(), bytes.size()) : -1;
+    return got > 0 && isMidi(std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::size_t>(got)));
+}
+
 OpenResult openDecoder(const std::string& path, const OpenRequest& request)
 {
     OpenResult result;

@@ -60,6 +60,7 @@ SoundStackSetup SoundModuleLoader::forwarders()
     };
     lent.findLoopWanted = [this] { return m_setup.findLoopWanted && m_setup.findLoopWanted(); };
     lent.silentOutput = m_setup.silentOutput;
+    lent.firstFile = m_setup.firstFile;
     return lent;
 }
 

@@ -148,6 +148,23 @@ std::int64_t framesToMs(std::int64_t frames)
 
 } // namespace
 
+std::string MciServiceOptions::soundFont() const
+{
+    std::string chosen = soundFontChoice ? soundFontChoice() : std::string();
+    if (chosen.empty())
+        chosen = soundFontPath.empty() ? std::string(audio::kDefaultSoundFont) : soundFontPath;
+    return chosen;
+}
+
+std::shared_ptr<audio::MidiSynthCache> synthCacheAhead(const MciServiceOptions& options,
+                                                       const std::string& firstFile)
+{
+    auto cache = std::make_shared<audio::MidiSynthCache>();
+    if (!firstFile.empty() && audio::isMidiFile(firstFile))
+        cache->makeAhead(options.soundFont());
+    return cache;
+}
+
 MciService::MciService(audio::AudioEngine& engine, platform::MessageBoxPresenter& errorBox)
     : MciService(engine, errorBox, Options{})
 {
@@ -309,10 +326,7 @@ MCIERROR MciService::open(const ParsedCommand& cmd)
 
     // What the file is, only its content tells, on the opening thread: the SoundFont is asked for on
     // every open (a MIDI file then takes it), as the other choices are.
-    std::string soundFont = m_options.soundFontChoice ? m_options.soundFontChoice() : std::string();
-    if (soundFont.empty())
-        soundFont =
-            m_options.soundFontPath.empty() ? std::string(audio::kDefaultSoundFont) : m_options.soundFontPath;
+    const std::string soundFont = m_options.soundFont();
     file.soundFont = soundFont;
     file.synthCache = m_options.synthCache;
     file.loopPoints = m_options.loopPointsWanted && m_options.loopPointsWanted();

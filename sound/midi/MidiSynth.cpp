@@ -141,6 +141,10 @@ int loadFromMemory(fluid_synth_t* synth, const SoundFontSubset& subset)
     return id;
 }
 
+// Making a synthesiser runs FluidSynth's start-up of its libraries (libinstpatch's) the first time,
+// which is not one to run twice at once: synthesisers are made one at a time.
+std::mutex g_makingSynth;
+
 // Subsets loaded on top of the first are dropped, all at once, when a new song finds this many.
 constexpr std::size_t kMaxSubsets = 8;
 
@@ -188,6 +192,7 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
     self->m_soundFontPath = soundFontPath;
     self->m_soundFontIdentity = std::move(identity);
     self->m_tables = std::move(tables);
+    std::unique_lock making(g_makingSynth);
     self->m_settings = new_fluid_settings();
     if (!self->m_settings)
         return fail(SoundFontProblem::Rejected, "cannot create FluidSynth settings");
@@ -207,6 +212,7 @@ std::unique_ptr<MidiSynth> MidiSynth::create(const std::string& soundFontPath, s
     fluid_settings_setint(self->m_settings, "synth.polyphony", kVoices);
 
     self->m_synth = new_fluid_synth(self->m_settings);
+    making.unlock();
     if (!self->m_synth)
         return fail(SoundFontProblem::Rejected, "cannot create the FluidSynth synthesiser");
     for (int cc = 0; cc < 128; ++cc)
@@ -345,10 +351,8 @@ fluid_sfont_t* MidiSynth::loadApart(const SoundFontTables& tables, const SoundFo
     if (use.presets.empty())
         return nullptr;
     if (!loader.synth) {
-        // A synthesiser that only loads: no voices to speak of, no effects. Made one at a time:
-        // FluidSynth's start-up of its libraries (libinstpatch's) is not one to run twice at once.
-        static std::mutex making;
-        const std::lock_guard lock(making);
+        // A synthesiser that only loads: no voices to speak of, no effects.
+        const std::lock_guard lock(g_makingSynth);
         loader.settings = new_fluid_settings();
         if (loader.settings) {
             fluid_settings_setint(loader.settings, "synth.polyphony", 1);

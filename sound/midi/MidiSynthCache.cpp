@@ -3,15 +3,43 @@
 #include "MidiSynth.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace qb::audio {
 
 MidiSynthCache::MidiSynthCache() = default;
-MidiSynthCache::~MidiSynthCache() = default;
+
+MidiSynthCache::~MidiSynthCache()
+{
+    const std::lock_guard lock(m_aheadMutex);
+    if (m_ahead.joinable())
+        m_ahead.join();
+}
+
+void MidiSynthCache::makeAhead(const std::string& soundFontPath)
+{
+    const std::lock_guard lock(m_aheadMutex);
+    if (m_ahead.joinable())
+        m_ahead.join();
+    m_aheadPath = soundFontPath;
+    try {
+        m_ahead = std::thread([this, soundFontPath] {
+            std::string why;
+            release(MidiSynth::create(soundFontPath, &why));
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the open makes it, as without this.
+    }
+}
 
 std::unique_ptr<MidiSynth> MidiSynthCache::acquire(const std::string& soundFontPath, std::string* why,
                                                    SoundFontProblem* problem)
 {
+    {
+        const std::lock_guard lock(m_aheadMutex);
+        if (m_ahead.joinable() && m_aheadPath == soundFontPath)
+            m_ahead.join();
+    }
     const std::string identity = MidiSynth::fileIdentity(soundFontPath);
     {
         std::lock_guard lock(m_mutex);

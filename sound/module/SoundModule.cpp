@@ -9,13 +9,16 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 
 namespace qb::mci {
 namespace {
 
-MciServiceOptions serviceOptions(const SoundStackSetup& setup)
+MciServiceOptions serviceOptions(const SoundStackSetup& setup,
+                                 std::shared_ptr<audio::MidiSynthCache> synthCache)
 {
     MciServiceOptions options;
+    options.synthCache = std::move(synthCache);
     options.soundFontChoice = setup.soundFontChoice;
     options.loopPointsWanted = setup.loopPointsWanted;
     options.trackWanted = setup.trackWanted;
@@ -39,8 +42,10 @@ class ModuleSoundStack final : public SoundStack
 {
 public:
     explicit ModuleSoundStack(const SoundStackSetup& setup)
-        : m_engine(namedOutput(setup.silentOutput)),
-          m_service(m_engine, *setup.errorBox, serviceOptions(setup))
+        : m_synthCache(synthCacheAhead(serviceOptions(setup, nullptr),
+                                       setup.silentOutput ? std::string() : setup.firstFile)),
+          m_engine(namedOutput(setup.silentOutput)),
+          m_service(m_engine, *setup.errorBox, serviceOptions(setup, m_synthCache))
     {
     }
 
@@ -53,6 +58,9 @@ public:
     void setStreamTitle(const std::string& title) override { audio::setStreamTitle(title); }
 
 private:
+    // Made first: a start with a MIDI file has its synthesiser made while the output starts (the sound
+    // server's answers take a while), for the first open to borrow.
+    std::shared_ptr<audio::MidiSynthCache> m_synthCache;
     audio::AudioEngine m_engine; // outlives the service, which closes its devices on it
     MciService m_service;
 };

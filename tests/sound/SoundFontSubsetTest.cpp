@@ -503,6 +503,33 @@ private slots:
                  qPrintable(QStringLiteral("%1 of %2").arg(std::sqrt(difference)).arg(std::sqrt(level))));
     }
 
+    // A synthesiser made ahead (a start with a MIDI file has it made while its output starts) is the one
+    // the open borrows: the font is opened as often as for one made at the open, not twice as often.
+    // One that cannot be made leaves the open its reason.
+    void aSynthesiserMadeAheadIsTheOneLent()
+    {
+        const std::string font = m_soundFont.toStdString();
+        FileAccessWatch watch(font);
+        QVERIFY(watch.valid());
+        std::string why;
+        QVERIFY(MidiSynthCache().acquire(font, &why));
+        const int opensForOne = watch.take().opens;
+        QVERIFY(opensForOne > 0);
+
+        {
+            MidiSynthCache cache;
+            cache.makeAhead(font);
+            QVERIFY2(cache.acquire(font, &why), why.c_str());
+        }
+        QCOMPARE(watch.take().opens, opensForOne);
+
+        MidiSynthCache cache;
+        const std::string missing = m_dir.filePath("gone.sf2").toStdString();
+        cache.makeAhead(missing);
+        QVERIFY(!cache.acquire(missing, &why));
+        QVERIFY2(why.find("no SoundFont at") != std::string::npos, why.c_str());
+    }
+
     void aSecondSongReusesWhatIsLoaded()
     {
         auto cache = std::make_shared<MidiSynthCache>();

@@ -61,6 +61,10 @@ struct SoundStackSetup
     // Plays on the silent output rather than the desktop's sound server: a stack made only to answer
     // questions about files (--show-loop).
     bool silentOutput = false;
+    // The file a start with one opens first, as its open command names it (empty: none known): the
+    // stack may begin what opening it takes while it starts its output, such as the synthesiser of a
+    // MIDI file.
+    std::string firstFile;
 };
 
 class SoundStack : public MciApi

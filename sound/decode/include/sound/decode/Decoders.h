@@ -83,6 +83,10 @@ struct OpenRequest
 // the file: see the MCI service for the thread it opens on.
 OpenResult openDecoder(const std::string& path, const OpenRequest& request = {});
 
+// Whether the file at `path` starts as a Standard MIDI File does ("MThd", or a RIFF "RMID" file): what
+// openDecoder() hands to request.midi. False when it cannot be read.
+bool isMidiFile(const std::string& path);
+
 // The shortest loop that is played as one: 50 ms (2,205 engine frames), a sixteenth note at 75 beats a
 // minute. Anything shorter repeats as a buzz or as silence (a loop of 0 to 0 is what sample editors
 // write for "no loop") and costs a jump every few frames, whatever the format marked it.

@@ -83,7 +83,17 @@ struct MciServiceOptions
     // Where found loops are kept between plays; empty: the user's cache folder
     // ($XDG_CACHE_HOME/quillbeat/loops).
     std::string loopCacheFolder;
+
+    // The SoundFont an open of a MIDI file loads now: soundFontChoice's answer, else soundFontPath, else
+    // the distribution's default.
+    std::string soundFont() const;
 };
+
+// A synthesiser cache for a service with `options`, already making the synthesiser that opening
+// `firstFile` will borrow when it is a MIDI file (empty: none known), beside what the caller does
+// next (a start with a file starts its sound output meanwhile).
+std::shared_ptr<audio::MidiSynthCache> synthCacheAhead(const MciServiceOptions& options,
+                                                       const std::string& firstFile);
 
 // The MCI command-string service over the audio engine: open, play, stop, pause, resume, seek,
 // status and close on devices named by their element (the file path) or by an alias.
