@@ -6,6 +6,12 @@
 //
 // With the player idle (`qb_bench_memory_map 3 -- quillbeat`) and a bare window beside it
 // (`qb_bench_memory_map 3 -- qb_bench_bare_timer`), the difference names what a start costs.
+//
+//   qb_bench_memory_map largest <prefix> -- <command...>
+//       runs the command to its end and prints its memory (<prefix>.uss_mb, .pss_mb, .rss_mb) at the
+//       sample of the largest USS, sampled every 20 ms from /proc/<pid>/smaps_rollup: for a program
+//       that ends by itself. This program maps no library but the C and C++ runtimes, so it shares no
+//       other page with the command and lowers none of its USS, as a user's shell would.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -40,12 +46,46 @@ long field(const std::string& line, const char* name)
     return line.rfind(prefix, 0) == 0 ? std::stol(line.substr(prefix.size())) : -1;
 }
 
+// The command's memory at its largest USS, until it ends.
+int largest(const char* prefix, char** command)
+{
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", command[0]);
+        return 1;
+    }
+    Figures most;
+    while (waitpid(pid, nullptr, WNOHANG) == 0) {
+        std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        Figures now;
+        std::string line;
+        long kb = 0;
+        while (std::getline(rollup, line)) {
+            if ((kb = field(line, "Rss")) >= 0)
+                now.rss = kb;
+            else if ((kb = field(line, "Pss")) >= 0)
+                now.pss = kb;
+            else if ((kb = std::max(field(line, "Private_Clean"), field(line, "Private_Dirty"))) >= 0)
+                now.uss += kb;
+        }
+        if (now.uss > most.uss)
+            most = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::printf("%s.uss_mb=%.1f\n%s.pss_mb=%.1f\n%s.rss_mb=%.1f\n", prefix, most.uss / 1024.0, prefix,
+                most.pss / 1024.0, prefix, most.rss / 1024.0);
+    return most.uss > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 5 && std::string(argv[1]) == "largest" && std::string(argv[3]) == "--")
+        return largest(argv[2], argv + 4);
     if (argc < 4 || std::string(argv[2]) != "--") {
-        std::fprintf(stderr, "usage: qb_bench_memory_map <warm-up s> -- <command...>\n");
+        std::fprintf(stderr, "usage: qb_bench_memory_map <warm-up s> -- <command...>\n"
+                             "       qb_bench_memory_map largest <prefix> -- <command...>\n");
         return 2;
     }
     const double warmup = std::stod(argv[1]);

@@ -23,7 +23,8 @@
 //   qb_bench_midi_memory peer <song.mid> [<sf2>]
 //       runs `fluidsynth -ni` on the same song and SoundFont (file driver to /dev/null, real time,
 //       one pass) and prints its memory at the sample of the largest USS (sampled every 20 ms: the
-//       program ends by itself, so there is no end of a window to sample at).
+//       program ends by itself, so there is no end of a window to sample at), through
+//       `qb_bench_memory_map largest`, which shares none of the program's libraries with it.
 //
 // Whole-program figures (the window included) come from
 //   qb_bench_proc cost 3 10 ours.mid -- qb_bench_player cost <song.mid>
@@ -111,28 +112,24 @@ int runOurs(const std::string& song, const std::string& soundFont)
 
 int runPeer(const std::string& song, const std::string& soundFont)
 {
+    // This process maps FluidSynth and every library it brings: the program would share their pages
+    // with it, and its USS would leave them out. It is measured by qb_bench_memory_map, which maps
+    // none of them, in this process's place.
+    char self[4096] = {};
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe(self, length > 0 ? static_cast<std::size_t>(length) : 0);
+    const std::string sampler = exe.substr(0, exe.rfind('/') + 1) + "qb_bench_memory_map";
     std::vector<std::string> args = {
-        "fluidsynth", "-q", "-n", "-i", "-a", "file", "-o", "audio.file.name=/dev/null", soundFont, song};
+        sampler, "largest", "peer.fluidsynth",           "--",      "fluidsynth", "-q", "-n", "-i", "-a",
+        "file",  "-o",      "audio.file.name=/dev/null", soundFont, song};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start fluidsynth\n");
-        return 1;
-    }
-    bench::MemorySample largest;
-    for (;;) {
-        const bench::MemorySample s = bench::sampleMemory(pid);
-        if (s.ok && s.ussKb > largest.ussKb)
-            largest = s;
-        if (waitpid(pid, nullptr, WNOHANG) == pid)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    bench::printMemory("peer.fluidsynth", largest);
-    return 0;
+    std::fflush(stdout);
+    ::execv(sampler.c_str(), argv.data());
+    std::fprintf(stderr, "cannot start %s\n", sampler.c_str());
+    return 1;
 }
 
 int renderOurs(const std::string& song, const std::string& soundFont, double seconds, const QString& out)
