@@ -7,11 +7,12 @@
 // With the player idle (`qb_bench_memory_map 3 -- quillbeat`) and a bare window beside it
 // (`qb_bench_memory_map 3 -- qb_bench_bare_timer`), the difference names what a start costs.
 //
-//   qb_bench_memory_map largest <prefix> -- <command...>
-//       runs the command to its end and prints its memory (<prefix>.uss_mb, .pss_mb, .rss_mb) at the
-//       sample of the largest USS, sampled every 20 ms from /proc/<pid>/smaps_rollup: for a program
-//       that ends by itself. This program maps no library but the C and C++ runtimes, so it shares no
-//       other page with the command and lowers none of its USS, as a user's shell would.
+//   qb_bench_memory_map largest <prefix> [<at most s>] -- <command...>
+//       runs the command to its end (or stops it after <at most s>) and prints its memory
+//       (<prefix>.uss_mb, .pss_mb, .rss_mb) at the sample of the largest USS, sampled every 20 ms from
+//       /proc/<pid>/smaps_rollup: for a program that ends by itself. This program maps no library but the C
+//       and C++ runtimes, so it shares no other page with the command and lowers none of its USS, as a user's
+//       shell would.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -47,8 +48,9 @@ long field(const std::string& line, const char* name)
 }
 
 // The command's memory at its largest USS, until it ends.
-int largest(const char* prefix, char** command)
+int largest(const char* prefix, double atMost, char** command)
 {
+    const auto stopAt = std::chrono::steady_clock::now() + std::chrono::duration<double>(atMost);
     pid_t pid = -1;
     if (posix_spawnp(&pid, command[0], nullptr, nullptr, command, environ) != 0) {
         std::fprintf(stderr, "cannot start %s\n", command[0]);
@@ -70,6 +72,11 @@ int largest(const char* prefix, char** command)
         }
         if (now.uss > most.uss)
             most = now;
+        if (atMost > 0 && std::chrono::steady_clock::now() >= stopAt) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::printf("%s.uss_mb=%.1f\n%s.pss_mb=%.1f\n%s.rss_mb=%.1f\n", prefix, most.uss / 1024.0, prefix,
@@ -81,11 +88,14 @@ int largest(const char* prefix, char** command)
 
 int main(int argc, char** argv)
 {
-    if (argc >= 5 && std::string(argv[1]) == "largest" && std::string(argv[3]) == "--")
-        return largest(argv[2], argv + 4);
+    if (argc >= 5 && std::string(argv[1]) == "largest") {
+        const bool limited = std::string(argv[3]) != "--";
+        if (argc >= (limited ? 6 : 5) && std::string(argv[limited ? 4 : 3]) == "--")
+            return largest(argv[2], limited ? std::stod(argv[3]) : 0.0, argv + (limited ? 5 : 4));
+    }
     if (argc < 4 || std::string(argv[2]) != "--") {
         std::fprintf(stderr, "usage: qb_bench_memory_map <warm-up s> -- <command...>\n"
-                             "       qb_bench_memory_map largest <prefix> -- <command...>\n");
+                             "       qb_bench_memory_map largest <prefix> [<at most s>] -- <command...>\n");
         return 2;
     }
     const double warmup = std::stod(argv[1]);

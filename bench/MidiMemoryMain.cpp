@@ -20,11 +20,12 @@
 //   qb_bench_midi_memory compare <ours.wav> <peer.wav>
 //       the level of each (RMS over the whole, in dBFS), their difference, and the correlation of
 //       their long-term spectra (power averaged over 4096-point Hann frames, in dB, 50 Hz to 16 kHz).
-//   qb_bench_midi_memory peer <song.mid> [<sf2>]
+//   qb_bench_midi_memory peer <song.mid> [<sf2> [<at most s>]]
 //       runs `fluidsynth -ni` on the same song and SoundFont (file driver to /dev/null, real time,
-//       one pass) and prints its memory at the sample of the largest USS (sampled every 20 ms: the
-//       program ends by itself, so there is no end of a window to sample at), through
-//       `qb_bench_memory_map largest`, which shares none of the program's libraries with it.
+//       one pass, or its first <at most s>: the program loads the whole font before it plays) and prints its
+//       memory at the sample of the largest USS (sampled every 20 ms: the program ends by itself, so there is
+//       no end of a window to sample at), through `qb_bench_memory_map largest`, which shares none of the
+//       program's libraries with it.
 //
 // Whole-program figures (the window included) come from
 //   qb_bench_proc cost 3 10 ours.mid -- qb_bench_player cost <song.mid>
@@ -110,7 +111,7 @@ int runOurs(const std::string& song, const std::string& soundFont)
     return second.decoder ? 0 : 1;
 }
 
-int runPeer(const std::string& song, const std::string& soundFont)
+int runPeer(const std::string& song, const std::string& soundFont, const std::string& atMost)
 {
     // This process maps FluidSynth and every library it brings: the program would share their pages
     // with it, and its USS would leave them out. It is measured by qb_bench_memory_map, which maps
@@ -119,9 +120,14 @@ int runPeer(const std::string& song, const std::string& soundFont)
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string exe(self, length > 0 ? static_cast<std::size_t>(length) : 0);
     const std::string sampler = exe.substr(0, exe.rfind('/') + 1) + "qb_bench_memory_map";
-    std::vector<std::string> args = {
-        sampler, "largest", "peer.fluidsynth",           "--",      "fluidsynth", "-q", "-n", "-i", "-a",
-        "file",  "-o",      "audio.file.name=/dev/null", soundFont, song};
+    std::vector<std::string> args = {sampler, "largest", "peer.fluidsynth"};
+    if (!atMost.empty())
+        args.push_back(atMost);
+    for (const char* arg :
+         {"--", "fluidsynth", "-q", "-n", "-i", "-a", "file", "-o", "audio.file.name=/dev/null"})
+        args.emplace_back(arg);
+    args.push_back(soundFont);
+    args.push_back(song);
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -289,15 +295,16 @@ int main(int argc, char** argv)
     if (mode == "ours")
         return runOurs(argv[2], soundFont);
     if (mode == "peer")
-        return runPeer(argv[2], soundFont);
+        return runPeer(argv[2], soundFont, argc > 4 ? argv[4] : "");
     if (mode == "render" && argc == 6)
         return renderOurs(argv[2], argv[3], std::atof(argv[4]), QString::fromLocal8Bit(argv[5]));
     if (mode == "reopen" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "fresh")))
         return reopen(argv[2], argv[3], std::atoi(argv[4]), argc == 6);
     if (mode == "compare" && argc == 4)
         return compare(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
-    std::fprintf(stderr,
-                 "usage: qb_bench_midi_memory files <dir> | ours <song.mid> [sf2] | peer <song.mid> [sf2] |\n"
-                 "       render <song.mid> <sf2> <seconds> <out.wav> | compare <ours.wav> <peer.wav>\n");
+    std::fprintf(
+        stderr,
+        "usage: qb_bench_midi_memory files <dir> | ours <song.mid> [sf2] | peer <song.mid> [sf2 [s]] |\n"
+        "       render <song.mid> <sf2> <seconds> <out.wav> | compare <ours.wav> <peer.wav>\n");
     return 2;
 }
