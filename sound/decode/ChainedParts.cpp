@@ -58,7 +58,7 @@ void ChainedParts::endResampledPart()
     std::vector<float> rest(std::size_t{kChunk} * kChannels);
     std::size_t made = 0;
     do {
-        soxr_process(m_soxr, nullptr, 0, nullptr, rest.data(), kChunk, &made);
+        soxrCalls()->soxr_process(m_soxr, nullptr, 0, nullptr, rest.data(), kChunk, &made);
         const std::int64_t keep =
             std::min<std::int64_t>(static_cast<std::int64_t>(made), part.length - m_partMade);
         append(rest.data(), keep);
@@ -95,7 +95,7 @@ bool ChainedParts::refill()
             // costly part) and cleared for every later part at that rate.
             SoxrStream& resampler = m_resamplers[current.rate];
             if (resampler)
-                soxr_clear(resampler.get());
+                soxrCalls()->soxr_clear(resampler.get());
             else
                 resampler = makeSoxrStream(current.rate, rate());
             m_soxr = resampler.get();
@@ -109,8 +109,8 @@ bool ChainedParts::refill()
         resampled.resize(room * kChannels);
         std::size_t used = 0;
         std::size_t made = 0;
-        soxr_process(m_soxr, m_decoded.data(), static_cast<std::size_t>(got), &used, resampled.data(), room,
-                     &made);
+        soxrCalls()->soxr_process(m_soxr, m_decoded.data(), static_cast<std::size_t>(got), &used,
+                                  resampled.data(), room, &made);
         frames = resampled.data();
         count = static_cast<std::int64_t>(made);
     }

@@ -143,10 +143,12 @@ OpenResult openDecoder(const std::string& path, const OpenRequest& request)
         ogg = openVorbisSource(std::move(file), &why);
     } else if (oggStreamOf(head, "OpusHead")) {
         ogg = openOpusSource(std::move(file), &why);
-    } else if (isGameMusic(std::span(bytes.data(), size))) {
-        return openGameMusicDecoder(std::move(file), request.track);
     } else if (isSoundFile(head)) {
         return openSoundFile(std::move(file));
+    } else if (isGameMusic(std::span(bytes.data(), size))) {
+        // Asked after the sound files, whose leading bytes no game-music file shares, so that a WAVE
+        // file does not load libgme to be told so.
+        return openGameMusicDecoder(std::move(file), request.track);
     } else if (isTrackerModule(std::span(bytes.data(), size), static_cast<std::uint64_t>(file->size()))) {
         return openTrackerDecoder(std::move(file));
     } else if (isMpegAudio(head)) {
@@ -176,7 +178,7 @@ std::optional<LoopSearchAudio> openForLoopSearch(const std::string& path, std::s
     const std::string_view head(reinterpret_cast<const char*>(bytes.data()), size);
     std::unique_ptr<FrameSource> source;
     bool lossless = false;
-    if (isMidi(head) || isGameMusic(std::span(bytes.data(), size))) {
+    if (isMidi(head)) {
         *why = "music that knows its own loop";
         return std::nullopt;
     }
@@ -187,9 +189,11 @@ std::optional<LoopSearchAudio> openForLoopSearch(const std::string& path, std::s
     } else if (isSoundFile(head) || isMpegAudio(head)) {
         source = openSoundFileSource(std::move(file), &lossless, why);
     } else {
-        *why = isTrackerModule(std::span(bytes.data(), size), static_cast<std::uint64_t>(file->size()))
-                   ? "music that knows its own loop"
-                   : "not a kind of file the loop is looked for in";
+        *why =
+            isGameMusic(std::span(bytes.data(), size)) ||
+                    isTrackerModule(std::span(bytes.data(), size), static_cast<std::uint64_t>(file->size()))
+                ? "music that knows its own loop"
+                : "not a kind of file the loop is looked for in";
         return std::nullopt;
     }
     if (!source)

@@ -1,4 +1,5 @@
 #include "Backends.h"
+#include "Libraries.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,12 @@
 namespace qb::audio {
 
 namespace {
+
+// libgme's calls, once isGameMusic or openGameMusicDecoder has loaded the library.
+const GmeCalls& lib()
+{
+    return *gmeCalls();
+}
 
 // Game-music files are small (a console's program and its samples); a larger one is not one.
 constexpr std::size_t kLargestTune = std::size_t{64} << 20;
@@ -58,25 +65,26 @@ std::string failsInLibgme(const std::vector<unsigned char>& bytes, int track)
             std::signal(signal, SIG_DFL);
         alarm(kProbeSeconds);
         Music_Emu* emu = nullptr;
-        if (gme_open_data(bytes.data(), static_cast<long>(bytes.size()), &emu, kEngineRate) == nullptr &&
-            track >= 0 && track < gme_track_count(emu)) {
-            gme_set_autoload_playback_limit(emu, 0);
-            gme_ignore_silence(emu, 1);
+        if (lib().gme_open_data(bytes.data(), static_cast<long>(bytes.size()), &emu, kEngineRate) ==
+                nullptr &&
+            track >= 0 && track < lib().gme_track_count(emu)) {
+            lib().gme_set_autoload_playback_limit(emu, 0);
+            lib().gme_ignore_silence(emu, 1);
             std::vector<short> block(std::size_t{1024} * kChannels);
-            if (gme_start_track(emu, track) == nullptr) {
+            if (lib().gme_start_track(emu, track) == nullptr) {
                 const auto tooSlow = [] {
                     timespec used{};
                     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
                     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9 >
                            kProbeCpuSeconds;
                 };
-                for (int i = 0; i < 44 && gme_track_ended(emu) == 0; ++i) {
-                    gme_play(emu, static_cast<int>(block.size()), block.data());
+                for (int i = 0; i < 44 && lib().gme_track_ended(emu) == 0; ++i) {
+                    lib().gme_play(emu, static_cast<int>(block.size()), block.data());
                     if (tooSlow())
                         _exit(kTooSlow);
                 }
-                gme_seek_samples(emu, 2 * kEngineRate * kChannels);
-                gme_play(emu, static_cast<int>(block.size()), block.data());
+                lib().gme_seek_samples(emu, 2 * kEngineRate * kChannels);
+                lib().gme_play(emu, static_cast<int>(block.size()), block.data());
             }
         }
         _exit(0);
@@ -109,7 +117,7 @@ public:
     GameMusicDecoder(Music_Emu* emu, int track) : m_emu(emu), m_track(track)
     {
         gme_info_t* info = nullptr;
-        if (gme_track_info(emu, &info, track) == nullptr && info != nullptr) {
+        if (lib().gme_track_info(emu, &info, track) == nullptr && info != nullptr) {
             // A tune that states its loop (a VGM loop offset) repeats from the end of its introduction.
             if (info->loop_length > 0 && info->intro_length >= 0) {
                 m_loopStart = msToFrames(info->intro_length);
@@ -120,10 +128,10 @@ public:
             m_title = info->song != nullptr ? info->song : "";
             if (m_title.empty() && info->game != nullptr)
                 m_title = info->game;
-            gme_free_info(info);
+            lib().gme_free_info(info);
         }
     }
-    ~GameMusicDecoder() override { gme_delete(m_emu); }
+    ~GameMusicDecoder() override { lib().gme_delete(m_emu); }
     GameMusicDecoder(const GameMusicDecoder&) = delete;
     GameMusicDecoder& operator=(const GameMusicDecoder&) = delete;
 
@@ -131,9 +139,9 @@ public:
     // file's own loop where it has one. False when the emulator refuses.
     bool start()
     {
-        gme_set_autoload_playback_limit(m_emu, 0);
-        gme_ignore_silence(m_emu, 1);
-        if (gme_start_track(m_emu, m_track) != nullptr)
+        lib().gme_set_autoload_playback_limit(m_emu, 0);
+        lib().gme_ignore_silence(m_emu, 1);
+        if (lib().gme_start_track(m_emu, m_track) != nullptr)
             return false;
         m_position = 0;
         return true;
@@ -142,10 +150,10 @@ public:
     int read(float* out, int frames) override
     {
         // A tune that ends by itself (a VGM without a loop) ends the pass, and loops whole.
-        if (gme_track_ended(m_emu) != 0)
+        if (lib().gme_track_ended(m_emu) != 0)
             return 0;
         m_samples.resize(static_cast<std::size_t>(frames) * kChannels);
-        if (gme_play(m_emu, frames * kChannels, m_samples.data()) != nullptr)
+        if (lib().gme_play(m_emu, frames * kChannels, m_samples.data()) != nullptr)
             return 0;
         for (std::size_t i = 0; i < m_samples.size(); ++i)
             out[i] = static_cast<float>(m_samples[i]) / 32768.0f;
@@ -164,11 +172,11 @@ public:
         const int primed = static_cast<int>(std::min<std::int64_t>(to, kPrimeFrames));
         if (primed > 0) {
             m_samples.resize(static_cast<std::size_t>(primed) * kChannels);
-            if (gme_play(m_emu, primed * kChannels, m_samples.data()) != nullptr)
+            if (lib().gme_play(m_emu, primed * kChannels, m_samples.data()) != nullptr)
                 return false;
         }
         // The emulator gets there by running its program, quickly and without output.
-        if (to > primed && gme_seek_samples(m_emu, static_cast<int>(to * kChannels)) != nullptr)
+        if (to > primed && lib().gme_seek_samples(m_emu, static_cast<int>(to * kChannels)) != nullptr)
             return false;
         m_position = frame;
         m_farthest = std::max(m_farthest, m_position);
@@ -207,12 +215,12 @@ private:
 
 bool isGameMusic(std::span<const unsigned char> head)
 {
-    if (head.size() < 4)
+    if (head.size() < 4 || !gmeCalls())
         return false;
     // A gzip stream: libgme reads compressed VGM (VGZ) and nothing else so.
     if (head[0] == 0x1f && head[1] == 0x8b)
         return true;
-    const char* type = gme_identify_header(head.data());
+    const char* type = lib().gme_identify_header(head.data());
     return type != nullptr && *type != '\0';
 }
 
@@ -220,6 +228,10 @@ OpenResult openGameMusicDecoder(std::unique_ptr<FileReader> file, int track)
 {
     OpenResult result;
     result.error = OpenError::InvalidFile;
+    if (std::string why; !gmeCalls(&why)) {
+        result.message = file->path() + ": " + why;
+        return result;
+    }
     std::vector<unsigned char> bytes;
     std::string why;
     if (!file->readWhole(bytes, kLargestTune, &why)) {
@@ -231,24 +243,25 @@ OpenResult openGameMusicDecoder(std::unique_ptr<FileReader> file, int track)
         return result;
     }
     Music_Emu* emu = nullptr;
-    if (const char* error = gme_open_data(bytes.data(), static_cast<long>(bytes.size()), &emu, kEngineRate)) {
+    if (const char* error =
+            lib().gme_open_data(bytes.data(), static_cast<long>(bytes.size()), &emu, kEngineRate)) {
         result.message = file->path() + ": " + error;
         return result;
     }
-    const int tracks = gme_track_count(emu);
+    const int tracks = lib().gme_track_count(emu);
     if (track < 0 || track >= tracks) {
         result.message = file->path() + ": it holds " + std::to_string(tracks) + " tracks, not a track " +
                          std::to_string(track + 1);
-        gme_delete(emu);
+        lib().gme_delete(emu);
         return result;
     }
     auto decoder = std::make_unique<GameMusicDecoder>(emu, track);
     // A tune whose program ends before it has played a block (data that lies past the file's end)
     // would loop nothing for ever: it is refused, as a file that cannot be played.
     std::vector<float> block(std::size_t{1024} * kChannels);
-    if (!decoder->start() || decoder->read(block.data(), 1024) < 1024 || gme_track_ended(emu) != 0 ||
+    if (!decoder->start() || decoder->read(block.data(), 1024) < 1024 || lib().gme_track_ended(emu) != 0 ||
         !decoder->start()) {
-        const char* warning = gme_warning(emu);
+        const char* warning = lib().gme_warning(emu);
         result.message = file->path() + ": the track ends before it plays" +
                          (warning != nullptr ? std::string(" (") + warning + ")" : std::string());
         return result;

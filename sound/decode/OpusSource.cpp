@@ -1,4 +1,5 @@
 #include "Backends.h"
+#include "Libraries.h"
 #include "LoopComments.h"
 #include "OggLinks.h"
 
@@ -9,6 +10,12 @@ namespace qb::audio {
 namespace {
 
 constexpr int kOpusRate = 48000;
+
+// libopusfile's calls, once openOpusSource has loaded the library.
+const OpusFileCalls& lib()
+{
+    return *opusFileCalls();
+}
 
 int readCallback(void* source, unsigned char* out, int bytes)
 {
@@ -33,7 +40,7 @@ public:
     ~OpusSource() override
     {
         if (m_opus)
-            op_free(m_opus);
+            lib().op_free(m_opus);
     }
     OpusSource(const OpusSource&) = delete;
     OpusSource& operator=(const OpusSource&) = delete;
@@ -46,17 +53,17 @@ public:
         }
         const OpusFileCallbacks callbacks{readCallback, seekCallback, tellCallback, nullptr};
         int error = 0;
-        m_opus = op_open_callbacks(m_file.get(), &callbacks, nullptr, 0, &error);
+        m_opus = lib().op_open_callbacks(m_file.get(), &callbacks, nullptr, 0, &error);
         if (!m_opus) {
             *why = error == OP_ENOTFORMAT ? "not Ogg Opus" : "damaged or unreadable Ogg Opus";
             return false;
         }
-        m_length = op_pcm_total(m_opus, -1);
-        if (op_seekable(m_opus) == 0 || m_length < 0) {
+        m_length = lib().op_pcm_total(m_opus, -1);
+        if (lib().op_seekable(m_opus) == 0 || m_length < 0) {
             *why = "an Ogg Opus stream that cannot be sought";
             return false;
         }
-        if (const OpusTags* tags = op_tags(m_opus, 0)) {
+        if (const OpusTags* tags = lib().op_tags(m_opus, 0)) {
             std::vector<std::string> comments;
             for (int i = 0; i < tags->comments; ++i)
                 comments.emplace_back(tags->user_comments[i],
@@ -74,8 +81,8 @@ public:
     {
         int done = 0;
         while (done < frames) {
-            const int got = op_read_float_stereo(m_opus, out + static_cast<std::ptrdiff_t>(done) * kChannels,
-                                                 (frames - done) * kChannels);
+            const int got = lib().op_read_float_stereo(
+                m_opus, out + static_cast<std::ptrdiff_t>(done) * kChannels, (frames - done) * kChannels);
             if (got == OP_HOLE)
                 continue; // a gap in the pages (a damaged stream): what follows still decodes
             if (got <= 0)
@@ -85,7 +92,7 @@ public:
         return done;
     }
 
-    bool seek(std::int64_t frame) override { return op_pcm_seek(m_opus, frame) == 0; }
+    bool seek(std::int64_t frame) override { return lib().op_pcm_seek(m_opus, frame) == 0; }
 
 private:
     std::unique_ptr<FileReader> m_file; // read by m_opus until it is freed
@@ -98,6 +105,8 @@ private:
 
 std::unique_ptr<FrameSource> openOpusSource(std::unique_ptr<FileReader> file, std::string* why)
 {
+    if (!opusFileCalls(why))
+        return nullptr;
     auto source = std::make_unique<OpusSource>(std::move(file));
     if (!source->open(why))
         return nullptr;

@@ -246,7 +246,7 @@ bool SourceDecoder::startSegment()
         if (!m_soxr)
             return false;
     } else {
-        soxr_clear(m_soxr.get());
+        soxrCalls()->soxr_clear(m_soxr.get());
     }
     m_feedIndex = segment * m_segmentIn - m_prerollIn;
     m_inputUsed = m_inputFill = 0;
@@ -262,9 +262,9 @@ bool SourceDecoder::startSegment()
         std::size_t used = 0;
         std::size_t made = 0;
         const std::size_t room = static_cast<std::size_t>(std::min<std::int64_t>(drop, kInputChunk));
-        soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
-                     static_cast<std::size_t>(m_inputFill - m_inputUsed), &used, m_discard.data(), room,
-                     &made);
+        soxrCalls()->soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
+                                  static_cast<std::size_t>(m_inputFill - m_inputUsed), &used,
+                                  m_discard.data(), room, &made);
         m_inputUsed += static_cast<int>(used);
         drop -= static_cast<std::int64_t>(made);
     }
@@ -298,10 +298,10 @@ int SourceDecoder::readResampled(float* out, int frames)
             continue;
         std::size_t used = 0;
         std::size_t made = 0;
-        soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
-                     static_cast<std::size_t>(m_inputFill - m_inputUsed), &used,
-                     out + static_cast<std::ptrdiff_t>(done) * kChannels, static_cast<std::size_t>(want),
-                     &made);
+        soxrCalls()->soxr_process(m_soxr.get(), m_input.data() + m_inputUsed * kChannels,
+                                  static_cast<std::size_t>(m_inputFill - m_inputUsed), &used,
+                                  out + static_cast<std::ptrdiff_t>(done) * kChannels,
+                                  static_cast<std::size_t>(want), &made);
         m_inputUsed += static_cast<int>(used);
         m_position += static_cast<std::int64_t>(made);
         done += static_cast<int>(made);

@@ -1,4 +1,5 @@
 #include "Backends.h"
+#include "Libraries.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,19 +17,25 @@ constexpr std::size_t kLargestModule = std::size_t{512} << 20;
 // What is rendered to see that a module plays at all.
 constexpr std::size_t kProbeFrames = 256;
 
+// libopenmpt's calls, once a module has been recognised (isTrackerModule loads the library).
+const OpenMptCalls& mpt()
+{
+    return *openMptCalls();
+}
+
 class TrackerDecoder final : public Decoder
 {
 public:
     explicit TrackerDecoder(openmpt_module* module) : m_module(module)
     {
-        const double seconds = openmpt_module_get_duration_seconds(module);
+        const double seconds = mpt().openmpt_module_get_duration_seconds(module);
         m_length.store(std::isfinite(seconds) && seconds > 0 ? std::llround(seconds * kEngineRate) : -1);
-        if (const char* title = openmpt_module_get_metadata(module, "title")) {
+        if (const char* title = mpt().openmpt_module_get_metadata(module, "title")) {
             m_title = title;
-            openmpt_free_string(title);
+            mpt().openmpt_free_string(title);
         }
     }
-    ~TrackerDecoder() override { openmpt_module_destroy(m_module); }
+    ~TrackerDecoder() override { mpt().openmpt_module_destroy(m_module); }
     TrackerDecoder(const TrackerDecoder&) = delete;
     TrackerDecoder& operator=(const TrackerDecoder&) = delete;
 
@@ -37,7 +44,7 @@ public:
         int done = 0;
         int emptyReads = 0;
         while (done < frames) {
-            const auto got = static_cast<int>(openmpt_module_read_interleaved_float_stereo(
+            const auto got = static_cast<int>(mpt().openmpt_module_read_interleaved_float_stereo(
                 m_module, kEngineRate, static_cast<std::size_t>(frames - done),
                 out + static_cast<std::ptrdiff_t>(done) * kChannels));
             // libopenmpt ends the song with a read of nothing (after a short one, or after one that
@@ -66,7 +73,7 @@ public:
         double landed = 0;
         for (double back = 0;; back = back > 0 ? back * 2 : 0.05) {
             const double asked = std::max(static_cast<double>(to) / kEngineRate - back, 0.0);
-            landed = openmpt_module_set_position_seconds(m_module, asked);
+            landed = mpt().openmpt_module_set_position_seconds(m_module, asked);
             if (asked == 0 || std::llround(landed * kEngineRate) <= to)
                 break;
         }
@@ -74,8 +81,8 @@ public:
         std::vector<float> scratch(std::size_t{1024} * kChannels);
         while (at < to) {
             const auto want = static_cast<std::size_t>(std::min<std::int64_t>(to - at, 1024));
-            const std::size_t got =
-                openmpt_module_read_interleaved_float_stereo(m_module, kEngineRate, want, scratch.data());
+            const std::size_t got = mpt().openmpt_module_read_interleaved_float_stereo(m_module, kEngineRate,
+                                                                                       want, scratch.data());
             if (got == 0) {
                 // The place lies past the end of a song whose end had not been met: it is met here,
                 // and the decoder stands there, as at the end of a read.
@@ -117,8 +124,8 @@ private:
     {
         if (m_ends > 0)
             return;
-        const std::int64_t row = std::int64_t{openmpt_module_get_current_order(m_module)} << 32 |
-                                 static_cast<std::uint32_t>(openmpt_module_get_current_row(m_module));
+        const std::int64_t row = std::int64_t{mpt().openmpt_module_get_current_order(m_module)} << 32 |
+                                 static_cast<std::uint32_t>(mpt().openmpt_module_get_current_row(m_module));
         m_rowsSeen.try_emplace(row, m_position);
     }
 
@@ -135,8 +142,9 @@ private:
         if (m_ends == 1) {
             m_firstEnd = m_position;
             m_length.store(m_position);
-            const std::int64_t row = std::int64_t{openmpt_module_get_current_order(m_module)} << 32 |
-                                     static_cast<std::uint32_t>(openmpt_module_get_current_row(m_module));
+            const std::int64_t row =
+                std::int64_t{mpt().openmpt_module_get_current_order(m_module)} << 32 |
+                static_cast<std::uint32_t>(mpt().openmpt_module_get_current_row(m_module));
             const auto seen = m_rowsSeen.find(row);
             // A row first seen at the end itself was seen after the jump (the read that meets the end
             // leaves the song at its restart position), not in the first pass. Unseen (a seek went
@@ -170,19 +178,26 @@ private:
 
 bool isTrackerModule(std::span<const unsigned char> head, std::uint64_t size)
 {
+    if (!openMptCalls())
+        return false;
     int error = 0;
     const char* message = nullptr;
-    const int result =
-        openmpt_probe_file_header(OPENMPT_PROBE_FILE_HEADER_FLAGS_DEFAULT, head.data(), head.size(), size,
-                                  openmpt_log_func_silent, nullptr, nullptr, nullptr, &error, &message);
+    const int result = mpt().openmpt_probe_file_header(OPENMPT_PROBE_FILE_HEADER_FLAGS_DEFAULT, head.data(),
+                                                       head.size(), size, mpt().openmpt_log_func_silent,
+                                                       nullptr, nullptr, nullptr, &error, &message);
     if (message != nullptr)
-        openmpt_free_string(message);
+        mpt().openmpt_free_string(message);
     return result == OPENMPT_PROBE_FILE_HEADER_RESULT_SUCCESS;
 }
 
 OpenResult openTrackerDecoder(std::unique_ptr<FileReader> file)
 {
     OpenResult result;
+    if (std::string why; !openMptCalls(&why)) {
+        result.error = OpenError::InvalidFile;
+        result.message = file->path() + ": " + why;
+        return result;
+    }
     std::vector<unsigned char> bytes;
     std::string why;
     if (!file->readWhole(bytes, kLargestModule, &why)) {
@@ -197,30 +212,30 @@ OpenResult openTrackerDecoder(std::unique_ptr<FileReader> file)
     int error = 0;
     const char* message = nullptr;
     openmpt_module* module =
-        openmpt_module_create_from_memory2(bytes.data(), bytes.size(), openmpt_log_func_silent, nullptr,
-                                           nullptr, nullptr, &error, &message, ctls);
+        mpt().openmpt_module_create_from_memory2(bytes.data(), bytes.size(), mpt().openmpt_log_func_silent,
+                                                 nullptr, nullptr, nullptr, &error, &message, ctls);
     if (module == nullptr) {
         result.error = error == OPENMPT_ERROR_OUT_OF_MEMORY ? OpenError::OutOfMemory : OpenError::InvalidFile;
         result.message = file->path() + ": " + (message != nullptr ? message : "libopenmpt cannot read it");
         if (message != nullptr)
-            openmpt_free_string(message);
+            mpt().openmpt_free_string(message);
         return result;
     }
     if (message != nullptr)
-        openmpt_free_string(message);
+        mpt().openmpt_free_string(message);
     // libopenmpt takes some damaged modules that render nothing from their start (and then, after a
     // seek, play on from somewhere): such a file has nothing to loop. Tried on a module of its own, so
     // that the one that plays starts as fresh as a straight render.
     openmpt_module* probe =
-        openmpt_module_create_from_memory2(bytes.data(), bytes.size(), openmpt_log_func_silent, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, ctls);
+        mpt().openmpt_module_create_from_memory2(bytes.data(), bytes.size(), mpt().openmpt_log_func_silent,
+                                                 nullptr, nullptr, nullptr, nullptr, nullptr, ctls);
     std::vector<float> block(std::size_t{kProbeFrames} * kChannels);
-    const bool plays = probe != nullptr && openmpt_module_read_interleaved_float_stereo(
+    const bool plays = probe != nullptr && mpt().openmpt_module_read_interleaved_float_stereo(
                                                probe, kEngineRate, kProbeFrames, block.data()) > 0;
     if (probe != nullptr)
-        openmpt_module_destroy(probe);
+        mpt().openmpt_module_destroy(probe);
     if (!plays) {
-        openmpt_module_destroy(module);
+        mpt().openmpt_module_destroy(module);
         result.error = OpenError::InvalidFile;
         result.message = file->path() + ": the module renders nothing from its start";
         return result;

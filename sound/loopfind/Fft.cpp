@@ -1,12 +1,51 @@
 #include "Fft.h"
 
+#include "posix/SharedLibrary.h"
+
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 
 namespace qb::loopfind {
 
 namespace {
+
+// libfftw3f, loaded by the first transform: only a search for a loop needs it, and a file that is not
+// searched never maps it. Bound by name with FFTW's own declarations.
+struct FftwCalls
+{
+    decltype(&::fftwf_malloc) fftwf_malloc = nullptr;
+    decltype(&::fftwf_free) fftwf_free = nullptr;
+    decltype(&::fftwf_plan_dft_r2c_1d) fftwf_plan_dft_r2c_1d = nullptr;
+    decltype(&::fftwf_plan_dft_c2r_1d) fftwf_plan_dft_c2r_1d = nullptr;
+    decltype(&::fftwf_execute) fftwf_execute = nullptr;
+    decltype(&::fftwf_destroy_plan) fftwf_destroy_plan = nullptr;
+};
+
+// Throws std::runtime_error when the library cannot be loaded: the search fails, and says so.
+const FftwCalls& fftw()
+{
+    struct Bound
+    {
+        Bound() : library("libfftw3f.so.3")
+        {
+            complete = library.bind(calls.fftwf_malloc, "fftwf_malloc") &&
+                       library.bind(calls.fftwf_free, "fftwf_free") &&
+                       library.bind(calls.fftwf_plan_dft_r2c_1d, "fftwf_plan_dft_r2c_1d") &&
+                       library.bind(calls.fftwf_plan_dft_c2r_1d, "fftwf_plan_dft_c2r_1d") &&
+                       library.bind(calls.fftwf_execute, "fftwf_execute") &&
+                       library.bind(calls.fftwf_destroy_plan, "fftwf_destroy_plan");
+        }
+        posix::SharedLibrary library;
+        FftwCalls calls;
+        bool complete = false;
+    };
+    static const Bound bound;
+    if (!bound.complete)
+        throw std::runtime_error(bound.library.error());
+    return bound.calls;
+}
 
 // FFTW's planner keeps global tables and is not thread-safe; executing a plan is.
 std::mutex& plannerLock()
@@ -23,7 +62,7 @@ void destroy(fftwf_plan plan)
 {
     if (plan) {
         std::lock_guard guard(plannerLock());
-        fftwf_destroy_plan(plan);
+        fftw().fftwf_destroy_plan(plan);
     }
 }
 
@@ -31,7 +70,8 @@ void destroy(fftwf_plan plan)
 
 template <typename T>
 FftwBuffer<T>::FftwBuffer(std::size_t count)
-    : m_data(static_cast<T*>(fftwf_malloc(sizeof(T) * std::max<std::size_t>(count, 1)))), m_count(count)
+    : m_data(static_cast<T*>(fftw().fftwf_malloc(sizeof(T) * std::max<std::size_t>(count, 1)))),
+      m_count(count)
 {
     if (!m_data)
         throw std::bad_alloc();
@@ -40,7 +80,7 @@ FftwBuffer<T>::FftwBuffer(std::size_t count)
 
 template <typename T> FftwBuffer<T>::~FftwBuffer()
 {
-    fftwf_free(m_data);
+    fftw().fftwf_free(m_data);
 }
 
 template class FftwBuffer<float>;
@@ -50,7 +90,7 @@ PowerSpectrum::PowerSpectrum(int size)
     : m_size(size), m_in(std::size_t(size)), m_out(std::size_t(size / 2 + 1))
 {
     std::lock_guard guard(plannerLock());
-    m_plan = fftwf_plan_dft_r2c_1d(size, m_in.data(), m_out.data(), kPlanFlags);
+    m_plan = fftw().fftwf_plan_dft_r2c_1d(size, m_in.data(), m_out.data(), kPlanFlags);
     if (!m_plan)
         throw std::bad_alloc();
 }
@@ -62,7 +102,7 @@ PowerSpectrum::~PowerSpectrum()
 
 void PowerSpectrum::run(float* power)
 {
-    fftwf_execute(m_plan);
+    fftw().fftwf_execute(m_plan);
     for (int k = 0; k <= m_size / 2; ++k)
         power[k] = m_out[std::size_t(k)][0] * m_out[std::size_t(k)][0] +
                    m_out[std::size_t(k)][1] * m_out[std::size_t(k)][1];
@@ -73,13 +113,13 @@ CrossCorrelation::CrossCorrelation(int size)
       m_fb(std::size_t(size / 2 + 1))
 {
     std::lock_guard guard(plannerLock());
-    m_forwardA = fftwf_plan_dft_r2c_1d(size, m_a.data(), m_fa.data(), kPlanFlags);
-    m_forwardB = fftwf_plan_dft_r2c_1d(size, m_b.data(), m_fb.data(), kPlanFlags);
-    m_inverse = fftwf_plan_dft_c2r_1d(size, m_fa.data(), m_a.data(), kPlanFlags);
+    m_forwardA = fftw().fftwf_plan_dft_r2c_1d(size, m_a.data(), m_fa.data(), kPlanFlags);
+    m_forwardB = fftw().fftwf_plan_dft_r2c_1d(size, m_b.data(), m_fb.data(), kPlanFlags);
+    m_inverse = fftw().fftwf_plan_dft_c2r_1d(size, m_fa.data(), m_a.data(), kPlanFlags);
     if (!m_forwardA || !m_forwardB || !m_inverse) {
         for (fftwf_plan plan : {m_forwardA, m_forwardB, m_inverse})
             if (plan)
-                fftwf_destroy_plan(plan);
+                fftw().fftwf_destroy_plan(plan);
         throw std::bad_alloc();
     }
 }
@@ -95,8 +135,8 @@ void CrossCorrelation::run(const float* a, int aLength, const float* b, int bLen
 {
     std::fill_n(std::copy_n(a, aLength, m_a.data()), m_size - aLength, 0.0f);
     std::fill_n(std::copy_n(b, bLength, m_b.data()), m_size - bLength, 0.0f);
-    fftwf_execute(m_forwardA);
-    fftwf_execute(m_forwardB);
+    fftw().fftwf_execute(m_forwardA);
+    fftw().fftwf_execute(m_forwardB);
     // conj(A) * B gives sum_i a[i] b[i + j] at j.
     for (int k = 0; k <= m_size / 2; ++k) {
         const float ar = m_fa[std::size_t(k)][0], ai = m_fa[std::size_t(k)][1];
@@ -104,7 +144,7 @@ void CrossCorrelation::run(const float* a, int aLength, const float* b, int bLen
         m_fa[std::size_t(k)][0] = ar * br + ai * bi;
         m_fa[std::size_t(k)][1] = ar * bi - ai * br;
     }
-    fftwf_execute(m_inverse);
+    fftw().fftwf_execute(m_inverse);
     for (int j = 0; j < lags; ++j)
         out[j] = double(m_a[std::size_t(j)]) / m_size;
 }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 namespace qb::loopfind {
@@ -441,6 +442,8 @@ Result findLoop(FrameReader& reader, const Options& options)
         return finder.run();
     } catch (const std::bad_alloc&) {
         return {Outcome::Failed, std::nullopt};
+    } catch (const std::runtime_error&) {
+        return {Outcome::Failed, std::nullopt}; // FFTW cannot be loaded
     }
 }
 

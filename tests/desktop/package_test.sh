@@ -19,7 +19,8 @@ deb=$(ls "$work"/quillbeat_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 for want in 'fluid-soundfont-gm | timgm6mb-soundfont' 'fonts-ipafont-gothic | fonts-noto-cjk' qt6-translations-l10n \
-  libqt6widgets6 libfluidsynth3 libsndfile1 libmpg123-0 libsdl2-2.0-0 libqt6dbus6; do
+  libqt6widgets6 libfluidsynth3 libsndfile1 libmpg123-0 libsdl2-2.0-0 libqt6dbus6 \
+  libopenmpt0 libgme0 libopusfile0 libsoxr0 libfftw3-single3; do
   [[ $depends == *"$want"* ]] || fail "Depends lacks $want"
 done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')

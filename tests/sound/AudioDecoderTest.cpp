@@ -32,7 +32,8 @@ extern "C" soxr_t soxr_create(double inputRate, double outputRate, unsigned chan
 {
     using Create = soxr_t (*)(double, double, unsigned, soxr_error_t*, const soxr_io_spec_t*,
                               const soxr_quality_spec_t*, const soxr_runtime_spec_t*);
-    static const auto libsoxr = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "soxr_create"));
+    static const auto libsoxr =
+        reinterpret_cast<Create>(::dlsym(::dlopen("libsoxr.so.0", RTLD_NOW), "soxr_create"));
     g_resamplerSetups.fetch_add(1, std::memory_order_relaxed);
     return libsoxr(inputRate, outputRate, channels, error, io, quality, runtime);
 }

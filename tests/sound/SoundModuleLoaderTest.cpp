@@ -6,6 +6,7 @@
 #include "sound/MciErrors.h"
 #include "system/MessageBox.h"
 #include "testkit/AudioFiles.h"
+#include "testkit/MidiFiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -72,6 +73,22 @@ private slots:
         // The service's own errors come through as they are.
         QVERIFY(!loader.mciExecute("stop nosuchdevice"));
         QCOMPARE(box.shown.size(), 1);
+        QVERIFY(loader.mciExecute("close midi"));
+
+        // A MIDI file played, and a WAVE file at the engine's rate, need none of the libraries that
+        // only tracker modules, game music, Opus, resampling and the loop search use: they stay out.
+        const QString mid = dir.filePath(QStringLiteral("note.mid"));
+        QVERIFY(test::writeBytes(
+            mid, test::midiFile(0, 96,
+                                {test::MidiTrack().noteOn(0, 0, 60, 100).noteOff(96, 0, 60).endOfTrack()})));
+        const std::string openMid = "open " + mid.toStdString() + " alias song";
+        QCOMPARE(loader.mciSendStringA(openMid.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        QCOMPARE(loader.mciSendStringA("play song", nullptr, 0, nullptr), mci::MCIERROR{0});
+        QCOMPARE(loader.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        QVERIFY(mapped("libfluidsynth"));
+        for (const char* library : {"libopenmpt", "libgme", "libopusfile", "libsoxr", "libfftw3f"})
+            QVERIFY2(!mapped(library), library);
+        QVERIFY(loader.mciExecute("close song"));
         QVERIFY(loader.mciExecute("close midi"));
     }
 
