@@ -362,7 +362,9 @@ bool PulseOutput::awaitSoundLocked()
         m_rampWritten = 0;
         return true;
     }
-    armRampTimerLocked(5);
+    // Looked at again each millisecond: the first sound goes out as soon as the engine has it, not up
+    // to a ramp step later. Only until the first sound, which seldom takes more than a few tens of ms.
+    armRampTimerLocked(1);
     return false;
 }
 
