@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace qb::loopfind {
 
@@ -26,25 +27,19 @@ struct FftwCalls
 // Throws std::runtime_error when the library cannot be loaded: the search fails, and says so.
 const FftwCalls& fftw()
 {
-    struct Bound
-    {
-        Bound() : library("libfftw3f.so.3")
-        {
-            complete = library.bind(calls.fftwf_malloc, "fftwf_malloc") &&
-                       library.bind(calls.fftwf_free, "fftwf_free") &&
-                       library.bind(calls.fftwf_plan_dft_r2c_1d, "fftwf_plan_dft_r2c_1d") &&
-                       library.bind(calls.fftwf_plan_dft_c2r_1d, "fftwf_plan_dft_c2r_1d") &&
-                       library.bind(calls.fftwf_execute, "fftwf_execute") &&
-                       library.bind(calls.fftwf_destroy_plan, "fftwf_destroy_plan");
-        }
-        posix::SharedLibrary library;
-        FftwCalls calls;
-        bool complete = false;
-    };
-    static const Bound bound;
-    if (!bound.complete)
-        throw std::runtime_error(bound.library.error());
-    return bound.calls;
+    static const posix::BoundLibrary<FftwCalls> bound(
+        "libfftw3f.so.3", [](posix::SharedLibrary& lib, FftwCalls& c) {
+            return lib.bind(c.fftwf_malloc, "fftwf_malloc") && lib.bind(c.fftwf_free, "fftwf_free") &&
+                   lib.bind(c.fftwf_plan_dft_r2c_1d, "fftwf_plan_dft_r2c_1d") &&
+                   lib.bind(c.fftwf_plan_dft_c2r_1d, "fftwf_plan_dft_c2r_1d") &&
+                   lib.bind(c.fftwf_execute, "fftwf_execute") &&
+                   lib.bind(c.fftwf_destroy_plan, "fftwf_destroy_plan");
+        });
+    if (const FftwCalls* calls = bound.calls())
+        return *calls;
+    std::string why;
+    bound.calls(&why);
+    throw std::runtime_error(why);
 }
 
 // FFTW's planner keeps global tables and is not thread-safe; executing a plan is.

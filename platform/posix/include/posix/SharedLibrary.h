@@ -35,4 +35,30 @@ private:
     std::string m_error;
 };
 
+// A library and the calls a user makes of it (a struct of function pointers), bound once when it is
+// made; made as a function's static, by whichever thread first asks. `bindAll(library, calls)` binds
+// every call and says whether all were found.
+template <typename Calls> class BoundLibrary
+{
+public:
+    template <typename BindAll>
+    BoundLibrary(const char* soname, BindAll bindAll)
+        : m_library(soname), m_complete(bindAll(m_library, m_calls))
+    {
+    }
+
+    // The calls; null, with the reason in `why` when given, when the library or one of them is missing.
+    const Calls* calls(std::string* why = nullptr) const
+    {
+        if (!m_complete && why)
+            *why = m_library.error();
+        return m_complete ? &m_calls : nullptr;
+    }
+
+private:
+    SharedLibrary m_library;
+    Calls m_calls;
+    bool m_complete;
+};
+
 } // namespace qb::posix
