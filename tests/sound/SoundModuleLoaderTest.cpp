@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <dlfcn.h>
+#include <vector>
 
 using namespace qb;
 
@@ -60,6 +61,14 @@ private slots:
         QVERIFY(!mapped("libquillbeat-sound.so"));
         QVERIFY(!mapped("libfluidsynth"));
         QVERIFY(!mapped("libSDL2"));
+        // The libraries only tracker modules, game music, Opus, resampling and the loop search use, as
+        // this process has them before the module comes (a sanitizer build of the test's own helpers may
+        // bring one): the module must bring none of the others for a MIDI or a WAVE file.
+        std::vector<const char*> lazy;
+        for (const char* library : {"libopenmpt", "libgme", "libopusfile", "libsoxr", "libfftw3f"})
+            if (!mapped(library))
+                lazy.push_back(library);
+        QVERIFY(lazy.size() >= 4);
 
         const QString wav = dir.filePath(QStringLiteral("loop.wav"));
         QVERIFY(test::writeWav(wav, 4410));
@@ -75,8 +84,7 @@ private slots:
         QCOMPARE(box.shown.size(), 1);
         QVERIFY(loader.mciExecute("close midi"));
 
-        // A MIDI file played, and a WAVE file at the engine's rate, need none of the libraries that
-        // only tracker modules, game music, Opus, resampling and the loop search use: they stay out.
+        // A MIDI file played, and a WAVE file at the engine's rate: those libraries stay out.
         const QString mid = dir.filePath(QStringLiteral("note.mid"));
         QVERIFY(test::writeBytes(
             mid, test::midiFile(0, 96,
@@ -86,7 +94,7 @@ private slots:
         QCOMPARE(loader.mciSendStringA("play song", nullptr, 0, nullptr), mci::MCIERROR{0});
         QCOMPARE(loader.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
         QVERIFY(mapped("libfluidsynth"));
-        for (const char* library : {"libopenmpt", "libgme", "libopusfile", "libsoxr", "libfftw3f"})
+        for (const char* library : lazy)
             QVERIFY2(!mapped(library), library);
         QVERIFY(loader.mciExecute("close song"));
         QVERIFY(loader.mciExecute("close midi"));
