@@ -13,36 +13,21 @@
 #include <numbers>
 #include <random>
 #include <sndfile.h>
-#include <soxr.h>
 #include <unistd.h>
 
 using namespace qb::audio;
 using namespace qb::test;
 
 namespace {
-std::atomic<std::int64_t> g_resamplerSetups{0};
-} // namespace
 
-// Every resampler the decoders set up passes here on its way to libsoxr: setting one up designs its
-// filter, the costly part of resampling, so a decoder sets up one per rate it meets however often it
-// meets it.
-extern "C" soxr_t soxr_create(double inputRate, double outputRate, unsigned channels, soxr_error_t* error,
-                              const soxr_io_spec_t* io, const soxr_quality_spec_t* quality,
-                              const soxr_runtime_spec_t* runtime)
-{
-    using Create = soxr_t (*)(double, double, unsigned, soxr_error_t*, const soxr_io_spec_t*,
-                              const soxr_quality_spec_t*, const soxr_runtime_spec_t*);
-    static const auto libsoxr =
-        reinterpret_cast<Create>(::dlsym(::dlopen("libsoxr.so.0", RTLD_NOW), "soxr_create"));
-    g_resamplerSetups.fetch_add(1, std::memory_order_relaxed);
-    return libsoxr(inputRate, outputRate, channels, error, io, quality, runtime);
-}
-
-namespace {
+// The resamplers the decoders have set up so far: setting one up designs its filter, the costly part of
+// resampling, so a decoder sets up one per rate it meets however often it meets it. Counted by a
+// stand-in for libsoxr that the decoders load in its place (see initTestCase).
+std::int64_t (*g_resamplerSetups)() = nullptr;
 
 std::int64_t resamplerSetups()
 {
-    return g_resamplerSetups.load(std::memory_order_relaxed);
+    return g_resamplerSetups ? g_resamplerSetups() : -1;
 }
 
 constexpr float kPcm16Step = 1.0f / 32768.0f;
@@ -240,6 +225,16 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        // Loaded before any file needs libsoxr, under its soname: the decoders' load finds it.
+        void* counting = ::dlopen(QUILLBEAT_TEST_COUNTING_SOXR, RTLD_NOW | RTLD_LOCAL);
+        QVERIFY2(counting, ::dlerror());
+        g_resamplerSetups =
+            reinterpret_cast<std::int64_t (*)()>(::dlsym(counting, "qb_test_resampler_setups"));
+        QVERIFY(g_resamplerSetups);
+    }
+
     void stereoWavIsReadFrameForFrame()
     {
         const QString file = path("stereo.wav");

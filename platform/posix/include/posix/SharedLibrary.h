@@ -19,9 +19,9 @@ public:
     bool loaded() const { return m_handle != nullptr; }
     const std::string& error() const { return m_error; }
 
-    // Points `function` at `name`: the program's own definition when it has one (as for a linked call,
-    // which the program's definition overrides), else the library's; false (and `function` null, the
-    // reason in error()) when the library is not loaded or lacks it.
+    // Points `function` at the library's `name`, looked up in the library and the libraries it needs,
+    // never elsewhere in the program (where another library may define the same name); false (and
+    // `function` null, the reason in error()) when the library is not loaded or lacks it.
     template <typename Function> bool bind(Function*& function, const char* name)
     {
         function = reinterpret_cast<Function*>(symbol(name));
