@@ -1,15 +1,17 @@
 #include "app/CommandLine.h"
 #include "app/HeadStart.h"
-#include "app/Program.h"
 #include "app/ShowLoop.h"
-#include "session/SingleWindow.h"
+#include "app/WindowStart.h"
 
-#include <QApplication>
 #include <QCoreApplication>
-#include <QDBusConnection>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
 #include <optional>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -30,17 +32,43 @@ std::optional<const char*> noDisplay()
     return "no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)";
 }
 
-// While the toolkit reaches the display: a display it cannot open ends the program with a message and
-// status 1, instead of the toolkit's abort.
-void endOnFatalMessage(QtMsgType type, const QMessageLogContext&, const QString& message)
+// The window module's entry, from where the installed program keeps it or, in the build folder,
+// beside the program. Null, with the reason on standard error, when it is missing, cannot be loaded or
+// comes from another build.
+qb::app::RunWindow loadWindow()
 {
-    if (type != QtFatalMsg) {
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-        return;
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string folder = ".";
+    if (length > 0) {
+        folder.assign(self, static_cast<std::size_t>(length));
+        folder.erase(folder.find_last_of('/'));
     }
-    std::fprintf(stderr, "quillbeat: cannot show the window: the display cannot be opened\n");
-    std::fflush(stderr);
-    std::_Exit(1);
+    const std::string installed =
+        folder + "/" QUILLBEAT_WINDOW_MODULE_DIR "/" + qb::app::kWindowModuleFileName;
+    const std::string beside = folder + "/" + qb::app::kWindowModuleFileName;
+    const std::string& path =
+        ::access(installed.c_str(), F_OK) == 0 || ::access(beside.c_str(), F_OK) != 0 ? installed : beside;
+    // Never closed: the program ends with the window.
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* why = ::dlerror();
+        std::fprintf(stderr, "quillbeat: the window module %s cannot be loaded (%s); reinstall Quillbeat\n",
+                     path.c_str(), why ? why : "missing");
+        return nullptr;
+    }
+    const auto build =
+        reinterpret_cast<qb::app::WindowModuleBuild>(::dlsym(module, qb::app::kWindowModuleBuildSymbol));
+    const char* moduleBuild = build ? build() : nullptr;
+    const auto run = reinterpret_cast<qb::app::RunWindow>(::dlsym(module, qb::app::kRunWindowSymbol));
+    if (moduleBuild == nullptr || std::strcmp(moduleBuild, QUILLBEAT_WINDOW_BUILD) != 0 || run == nullptr) {
+        std::fprintf(stderr,
+                     "quillbeat: the window module %s is not of this build (%s, the program %s); "
+                     "reinstall Quillbeat\n",
+                     path.c_str(), moduleBuild ? moduleBuild : "none named", QUILLBEAT_WINDOW_BUILD);
+        return nullptr;
+    }
+    return run;
 }
 
 } // namespace
@@ -85,53 +113,21 @@ int main(int argc, char* argv[])
     const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
     const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
 
-    // The sound starts while the toolkit and the window are made.
+    // The sound starts first; the window's libraries are loaded and the window made beside it.
     qb::app::HeadStart headStart(line);
-
-    const QtMessageHandler toolkitHandler = qInstallMessageHandler(endOnFatalMessage);
-    QApplication app(argc, argv);
-    qInstallMessageHandler(toolkitHandler);
-    QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
-    qb::app::Program::setUpApplication(app);
-
-    qb::session::WindowRequest request;
-    request.file = line.file;
-    request.play = line.play;
-    request.startupId = startupId;
-    request.activationToken = activationToken;
-    request.loopPoints = line.loopPoints;
-    request.track = line.track;
-    request.findLoop = line.findLoop;
-
-    // One window per user: a later start hands its file to the running window and ends.
-    qb::session::SingleWindow singleWindow;
-    switch (singleWindow.start(request)) {
-    case qb::session::SingleWindow::Outcome::HandedOver:
-        headStart.handOver();
-        return 0;
-    case qb::session::SingleWindow::Outcome::Refused:
-        headStart.handOver();
-        std::fprintf(stderr, "quillbeat: the running Quillbeat window did not take the request\n");
+    headStart.awaitSoundModule();
+    const qb::app::RunWindow runWindow = loadWindow();
+    if (runWindow == nullptr) {
+        headStart.handOver(); // no window: nothing plays
         return 1;
-    case qb::session::SingleWindow::Outcome::Listening:
-    case qb::session::SingleWindow::Outcome::Alone:
-        break;
     }
-    headStart.keep();
-
-    qb::app::Parts parts;
-    parts.soundLoader = headStart.loader();
-    qb::app::Program program(std::move(parts));
-    if (line.loopPoints)
-        program.playLoopPoints();
-    if (line.findLoop)
-        program.findLoops();
-    if (!request.file.isEmpty())
-        program.chooseTrack(request.file, request.track);
-    // Requests are taken from the start: those that come while the tips are up wait for them.
-    program.takeRequests(singleWindow);
-    program.registerMediaControls(QDBusConnection::sessionBus());
-    program.keepAwakeWhilePlaying([] { return QDBusConnection::systemBus(); });
-    program.start(request.file, request.play);
-    return app.exec();
+    qb::app::WindowStart start;
+    start.argc = &argc;
+    start.argv = argv;
+    start.line = &line;
+    start.headStart = &headStart;
+    start.version = kVersion;
+    start.startupId = startupId;
+    start.activationToken = activationToken;
+    return runWindow(&start);
 }

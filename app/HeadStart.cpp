@@ -42,6 +42,12 @@ HeadStart::HeadStart(const CommandLine& line)
 
 HeadStart::~HeadStart() = default;
 
+void HeadStart::awaitSoundModule()
+{
+    if (m_loader)
+        m_loader->awaitModule();
+}
+
 void HeadStart::keep()
 {
     if (m_loader)

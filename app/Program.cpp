@@ -205,6 +205,7 @@ void Program::takeRequests(session::SingleWindow& singleWindow)
                              chooseTrack(handed.file, handed.track);
                          session::takeRequest(form, handed);
                      });
+    singleWindow.watch();
 }
 
 void Program::playLoopPoints()

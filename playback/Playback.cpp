@@ -7,7 +7,6 @@
 #include "sound/MciErrors.h"
 #include "sound/MediaFormats.h"
 #include "system/CodePage.h"
-#include "system/ShortPath.h"
 #include "system/WorkBeside.h"
 
 #include <QDir>
@@ -23,16 +22,11 @@ namespace qb::playback {
 
 namespace {
 
-const char* const kPlay = "play midi notify";
 const char* const kStop = "stop midi";
-const char* const kClose = "close midi";
 const char* const kStatusMode = "status midi mode";
 const char* const kSeekStart = "seek midi to start";
 const char* const kInfoTitle = "info midi title";
 
-// Holds the longest path Linux hands out (PATH_MAX, NUL included); our short form is never longer
-// than the path itself.
-constexpr std::size_t kShortPathCapacity = 4096;
 constexpr unsigned kModeReplyLength = 80;
 constexpr unsigned kTitleReplyLength = 512;
 // How long the MIDI header scan may take, counted from the start of the open it runs beside: as long
@@ -49,7 +43,7 @@ Playback::Playback(PlaybackState& state, PlayerView& view, mci::MciApi& mci,
 
 void Playback::Command1_Click()
 {
-    if (m_mci.mciSendStringA(kPlay, nullptr, 0, nullptr) != 0) {
+    if (m_mci.mciSendStringA(playCommand(), nullptr, 0, nullptr) != 0) {
         m_view.showMessage(QStringLiteral("[Select]をおして、再生するファイルを選択してください。"));
         return;
     }
@@ -92,7 +86,7 @@ void Playback::Timer1_Timer()
     m_restarting = true;
     const unsigned file = m_openedFiles;
     m_mci.mciExecute(kSeekStart);
-    const bool restarted = m_mci.mciExecute(kPlay);
+    const bool restarted = m_mci.mciExecute(playCommand());
     m_restarting = false;
     // Refused: the file can no longer be played (the service's box has said why). The loop ends as
     // Stop ends it, unless another file was selected while the box was up.
@@ -104,7 +98,7 @@ void Playback::Form_Unload()
 {
     if (!m_state.IsOpen)
         return;
-    m_mci.mciExecute(kClose);
+    m_mci.mciExecute(closeCommand());
     m_view.setLabel2Caption(QString());
 }
 
@@ -112,29 +106,9 @@ void Playback::ReleaseOpenFile()
 {
     m_view.setTimer3Enabled(false);
     m_view.showEmptyPicture();
-    m_mci.mciExecute(kClose);
+    m_mci.mciExecute(closeCommand());
     m_state.IsPlaying = false;
     m_state.IsOpen = false;
-}
-
-std::string Playback::openCommand(const QString& path)
-{
-    // A path whose short form does not fit leaves the buffer all NULs, so the open is refused.
-    std::array<char, kShortPathCapacity> shortPath{};
-    const std::string longPath = platform::toAnsi(path);
-    platform::GetShortPathNameA(longPath.c_str(), shortPath.data(),
-                                static_cast<std::uint32_t>(shortPath.size()));
-    return "open " + std::string(shortPath.data()) + " alias midi";
-}
-
-const char* Playback::playCommand()
-{
-    return kPlay;
-}
-
-const char* Playback::closeCommand()
-{
-    return kClose;
 }
 
 bool Playback::OpenMediaFile()
@@ -239,7 +213,7 @@ bool Playback::openChosenFile(const QString& path)
         const platform::WorkBeside::Outcome scanned = scan->wait(deadline);
         if (scanned == platform::WorkBeside::Outcome::Leaving) {
             // The window is closing: the file it opened goes with it.
-            m_mci.mciSendStringA(kClose, nullptr, 0, nullptr);
+            m_mci.mciSendStringA(closeCommand(), nullptr, 0, nullptr);
             opened = false;
         }
     }

@@ -28,9 +28,6 @@ namespace qb::session {
 namespace {
 
 const QString kPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
-const QString kApp = QStringLiteral("Quillbeat");
-const QString kSection = QStringLiteral("Settings");
-const QString kVolumeKey = QStringLiteral("Volume");
 
 // A file URL from the path's bytes, so that a name that is not UTF-8 keeps its bytes.
 QString fileUrl(const QString& path)
@@ -343,20 +340,8 @@ void Mpris::setVolume(double volume)
 void Mpris::saveVolume()
 {
     m_volumeSave->stop();
-    if (!m_settings.SaveSetting(kApp, kSection, kVolumeKey, QString::number(m_volume)))
+    if (!keepVolume(m_settings, m_volume))
         std::fprintf(stderr, "quillbeat: the volume could not be kept in the settings file\n");
-}
-
-double Mpris::keptVolume(const platform::SettingsStore& settings)
-{
-    bool stored = false;
-    const double volume = settings.GetSetting(kApp, kSection, kVolumeKey).trimmed().toDouble(&stored);
-    return stored && !std::isnan(volume) ? std::clamp(volume, 0.0, 1.0) : 1.0;
-}
-
-std::string Mpris::volumeCommand(double volume)
-{
-    return "setaudio midi volume to " + std::to_string(std::lround(volume * 1000.0));
 }
 
 void Mpris::applyVolume()

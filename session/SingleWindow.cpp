@@ -2,6 +2,7 @@
 
 #include "system/PrivateFolder.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QLockFile>
 #include <QSocketNotifier>
@@ -313,9 +314,18 @@ bool SingleWindow::listen()
         return false;
     }
     m_listener = std::move(fd);
+    // Those who connect before there is an event loop to watch with wait in the socket's queue.
+    if (QCoreApplication::instance() != nullptr)
+        watch();
+    return true;
+}
+
+void SingleWindow::watch()
+{
+    if (!m_listener || m_listenerNotifier != nullptr)
+        return;
     m_listenerNotifier = new QSocketNotifier(m_listener.get(), QSocketNotifier::Read, this);
     connect(m_listenerNotifier, &QSocketNotifier::activated, this, &SingleWindow::accept);
-    return true;
 }
 
 void SingleWindow::accept()

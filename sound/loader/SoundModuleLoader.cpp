@@ -76,7 +76,13 @@ void SoundModuleLoader::startAhead(Ahead ahead)
 
 void SoundModuleLoader::runAhead()
 {
-    if (!load() || m_stack->mciSendStringA(m_ahead.open.c_str(), nullptr, 0, nullptr) != 0)
+    const bool loadedHere = load();
+    {
+        const std::lock_guard lock(m_gateMutex);
+        m_moduleTried = true;
+    }
+    m_gate.notify_all();
+    if (!loadedHere || m_stack->mciSendStringA(m_ahead.open.c_str(), nullptr, 0, nullptr) != 0)
         return;
     m_aheadOpen = true;
     for (const std::string& command : m_ahead.then)
@@ -93,6 +99,14 @@ void SoundModuleLoader::runAhead()
     } else if (!m_ahead.play.empty()) {
         m_stack->mciSendStringA(m_ahead.play.c_str(), nullptr, 0, nullptr);
     }
+}
+
+void SoundModuleLoader::awaitModule()
+{
+    if (!m_aheadWork)
+        return;
+    std::unique_lock lock(m_gateMutex);
+    m_gate.wait(lock, [this] { return m_moduleTried; });
 }
 
 void SoundModuleLoader::release()

@@ -12,6 +12,7 @@ id=io.github.quillbeat.Quillbeat
 expected=$(printf '%s\n' \
   bin/quillbeat \
   lib/quillbeat/libquillbeat-sound.so \
+  lib/quillbeat/libquillbeat-window.so \
   share/applications/$id.desktop \
   share/doc/quillbeat/copyright \
   share/doc/quillbeat/changelog.gz \
@@ -60,8 +61,15 @@ done
 grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/$id.svg" || fail "the scalable icon is no SVG"
 zcat "$prefix/share/man/man1/quillbeat.1.gz" | grep -q '^\.TH QUILLBEAT 1' || fail "manual page"
 [ "$(head -c 4 "$prefix/share/quillbeat/demo.mid")" = MThd ] || fail "the demo tune is no MIDI file"
-# The program looks for its sound module where it was installed, relative to itself.
+# The program looks for its sound module and its window where it was installed, relative to itself.
 grep -qa '/\.\./lib/quillbeat/' "$prefix/bin/quillbeat" || fail "the program does not look in lib/quillbeat"
 nm -D --defined-only "$prefix/lib/quillbeat/libquillbeat-sound.so" | grep -qw quillbeat_make_sound_stack ||
   fail "the sound module lacks its entry point"
+nm -D --defined-only "$prefix/lib/quillbeat/libquillbeat-window.so" | grep -qw quillbeat_run_window ||
+  fail "the window module lacks its entry point"
+# Installed, the program finds its window module: with a platform the toolkit lacks, what it says is
+# that the window cannot be shown (the module's), not that the module is missing.
+said=$(QT_QPA_PLATFORM=qb-no-such-platform HOME="$prefix" timeout 20 "$prefix/bin/quillbeat" 2>&1 >/dev/null) &&
+  fail "the installed program showed a window on no platform"
+grep -q 'cannot show the window' <<<"$said" || fail "the installed program's window did not start: $said"
 echo "PASS: $(echo "$actual" | wc -l) files installed, both validators pass"

@@ -24,12 +24,13 @@ for want in 'fluid-soundfont-gm | timgm6mb-soundfont' 'fonts-ipafont-gothic | fo
   [[ $depends == *"$want"* ]] || fail "Depends lacks $want"
 done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for want in ./usr/bin/quillbeat "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/quillbeat/libquillbeat-sound.so" ./usr/share/applications/io.github.quillbeat.Quillbeat.desktop \
+lib=./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/quillbeat
+for want in ./usr/bin/quillbeat "$lib/libquillbeat-sound.so" "$lib/libquillbeat-window.so" ./usr/share/applications/io.github.quillbeat.Quillbeat.desktop \
   ./usr/share/quillbeat/demo.mid ./usr/share/doc/quillbeat/copyright ./usr/share/doc/quillbeat/changelog.gz \
   ./usr/share/mime/packages/io.github.quillbeat.Quillbeat.xml; do
   grep -qx "$want" <<<"$files" || fail "the package lacks $want"
 done
-# No maintainer scripts: the only shared library is a private module, which needs no ldconfig.
+# No maintainer scripts: the only shared libraries are private modules, which need no ldconfig.
 control=$(dpkg-deb -I "$deb")
 for script in postinst postrm preinst prerm triggers shlibs; do
   ! grep -qw "$script" <<<"$control" || fail "the package carries a $script"

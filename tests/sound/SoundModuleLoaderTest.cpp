@@ -216,6 +216,27 @@ private slots:
         QCOMPARE(askedLater, 1);
     }
 
+    // A start loads the window's libraries once the module made ahead is in (the dynamic linker loads
+    // one at a time, and the sound waits for the module): awaiting it returns only then. It needs a
+    // process that has not mapped the module yet, so it runs alone (sound_module_loader_await_test);
+    // in the test's own run an earlier case has mapped it.
+    void awaitingTheModuleReturnsOnceItIsIn()
+    {
+        if (mapped("libquillbeat-sound.so"))
+            QSKIP("the module is mapped already: this case runs alone");
+        const QString wav = dir.filePath(QStringLiteral("await.wav"));
+        QVERIFY(test::writeWav(wav, 4410));
+        mci::SoundModuleLoader loader(mci::SoundStackSetup{}, {QUILLBEAT_TEST_SOUND_MODULE});
+        loader.startAhead({"open " + wav.toStdString() + " alias midi", {}, "play midi", "close midi"});
+        loader.awaitModule();
+        QVERIFY(mapped("libquillbeat-sound.so"));
+        QVERIFY(mapped("libfluidsynth"));
+        loader.drop();
+        // Without a head start there is nothing to wait for.
+        mci::SoundModuleLoader idle(mci::SoundStackSetup{}, {QUILLBEAT_TEST_SOUND_MODULE});
+        idle.awaitModule();
+    }
+
     void theProgramsOwnModuleIsOfItsBuild()
     {
         void* module = ::dlopen(QUILLBEAT_TEST_SOUND_MODULE, RTLD_NOW | RTLD_LOCAL);

@@ -26,6 +26,9 @@ public:
     HeadStart(const HeadStart&) = delete;
     HeadStart& operator=(const HeadStart&) = delete;
 
+    // Waits until the sound module is loaded (or failed to load), so that the window's libraries load
+    // after it rather than before it; at once when nothing was started.
+    void awaitSoundModule();
     // This start keeps its window: the file plays (with --play).
     void keep();
     // This start hands its file to a running window: nothing plays, and the file is closed.

@@ -65,6 +65,8 @@ public:
     Mpris(ui::Form1& form, mci::MciApi& mci, platform::SettingsStore& settings, QObject* parent = nullptr);
     // The volume an earlier start kept, where this one begins (1 when none was kept).
     static double keptVolume(const platform::SettingsStore& settings);
+    // Keeps `volume` for the next start; false when the settings could not be written.
+    static bool keepVolume(platform::SettingsStore& settings, double volume);
     // What gives the sound service `volume` (0 to 1).
     static std::string volumeCommand(double volume);
     ~Mpris() override;

@@ -63,8 +63,11 @@ public:
 
     // Hands `request` to the running window or, when there is none, starts listening. A window that
     // is there but does not take the request within a few seconds gives Refused, with a note on
-    // standard error.
+    // standard error. May come before the application is made: what arrives is then taken from watch().
     Outcome start(const WindowRequest& request);
+    // Takes the requests that arrive from here on, and those that came since start(). Call with the
+    // application made (start() does, when it was); again, it does nothing.
+    void watch();
 
     // <private run-time folder>/window; empty when the folder is unusable.
     static QString defaultSocketPath();

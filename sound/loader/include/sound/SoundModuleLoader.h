@@ -67,6 +67,10 @@ public:
     // ahead; any other open first closes it (`ahead.close`), as does the window's own close. A failure
     // ahead is silent: the window's own open then tries again and tells of it as usual.
     void startAhead(Ahead ahead);
+    // Waits until the ahead has loaded the module, or failed to; at once without an ahead. The dynamic
+    // linker loads one library at a time: a library the caller loads after this does not hold the
+    // module's load (and the sound) back.
+    void awaitModule();
     // The held play may go (this start keeps its window). Any thread.
     void release();
     // The held play never goes, and the file opened ahead is closed (this start hands its file to
@@ -124,7 +128,8 @@ private:
         Released,
         Dropped
     } m_gateState = Gate::Held;
-    bool m_aheadOpen = false; // the ahead's open succeeded and its device is not yet the window's
+    bool m_moduleTried = false; // the ahead has loaded the module, or failed to
+    bool m_aheadOpen = false;   // the ahead's open succeeded and its device is not yet the window's
 };
 
 } // namespace qb::mci
