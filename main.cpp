@@ -2,9 +2,10 @@
 #include "app/HeadStart.h"
 #include "app/ShowLoop.h"
 #include "app/WindowStart.h"
+#include "posix/ProgramModules.h"
 
 #include <QCoreApplication>
-#include <climits>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -37,18 +39,11 @@ std::optional<const char*> noDisplay()
 // comes from another build.
 qb::app::RunWindow loadWindow()
 {
-    char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string folder = ".";
-    if (length > 0) {
-        folder.assign(self, static_cast<std::size_t>(length));
-        folder.erase(folder.find_last_of('/'));
-    }
-    const std::string installed =
-        folder + "/" QUILLBEAT_WINDOW_MODULE_DIR "/" + qb::app::kWindowModuleFileName;
-    const std::string beside = folder + "/" + qb::app::kWindowModuleFileName;
-    const std::string& path =
-        ::access(installed.c_str(), F_OK) == 0 || ::access(beside.c_str(), F_OK) != 0 ? installed : beside;
+    const std::vector<std::string> paths = qb::posix::programModulePaths(qb::app::kWindowModuleFileName);
+    const auto found = std::find_if(paths.begin(), paths.end(), [](const std::string& path) {
+        return ::access(path.c_str(), F_OK) == 0;
+    });
+    const std::string& path = found != paths.end() ? *found : paths.front();
     // Never closed: the program ends with the window.
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {

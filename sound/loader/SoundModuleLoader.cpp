@@ -1,12 +1,12 @@
 #include "sound/SoundModuleLoader.h"
 
+#include "posix/ProgramModules.h"
 #include "sound/MciErrors.h"
 #include "system/MessageBox.h"
 #include "system/WorkBeside.h"
 
 #include <cctype>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -179,15 +179,7 @@ bool SoundModuleLoader::answeredAhead(const char* command)
 
 std::vector<std::string> SoundModuleLoader::defaultModulePaths()
 {
-    char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string folder = ".";
-    if (length > 0) {
-        folder.assign(self, static_cast<std::size_t>(length));
-        folder.erase(folder.find_last_of('/'));
-    }
-    return {folder + "/" QUILLBEAT_SOUND_MODULE_DIR "/" + kSoundModuleFileName,
-            folder + "/" + kSoundModuleFileName};
+    return posix::programModulePaths(kSoundModuleFileName);
 }
 
 void SoundModuleLoader::refuse(const std::string& path, const QString& why, const std::string& detail)

@@ -83,8 +83,7 @@ public:
     // True once the stack is made.
     bool loaded();
 
-    // <the program's folder>/<the installed module folder, relative to the installed program>/, then
-    // the program's own folder (the build folder), each with kSoundModuleFileName.
+    // Where the program keeps its modules (posix::programModulePaths()), with kSoundModuleFileName.
     static std::vector<std::string> defaultModulePaths();
 
 private:
