@@ -15,3 +15,20 @@ function(quillbeat_library name)
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
   quillbeat_warnings(${name})
 endfunction()
+
+# quillbeat_build_of(<target> <definition> <header>...)
+# The build a module must come from, for a module and the program that loads it to agree on what
+# crosses between them: gives <target> (and whoever links it) <definition> = "<version>+<fingerprint>",
+# the fingerprint being that of the headers named. A change to one configures the build anew, and so
+# changes the build.
+function(quillbeat_build_of target definition)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARGN})
+  set(contract "")
+  foreach(header IN LISTS ARGN)
+    file(READ ${header} text)
+    string(APPEND contract "${text}")
+  endforeach()
+  string(SHA256 fingerprint "${contract}")
+  string(SUBSTRING ${fingerprint} 0 12 fingerprint)
+  target_compile_definitions(${target} PUBLIC ${definition}="${PROJECT_VERSION}+${fingerprint}")
+endfunction()
