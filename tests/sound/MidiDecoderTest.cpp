@@ -315,10 +315,13 @@ void MidiDecoderTest::reusesTheCachedSynthesiser()
     readFrames(*second.decoder, audio, 64); // once its samples are there
     QCOMPARE(watch.take().opens, 0);
 
-    // Two files open at once cannot share one synthesiser: the third loads the font as the first did.
+    // Two files open at once cannot share one synthesiser: the third loads the font as the first did,
+    // counted as the first was, once the whole song has played (the samples of its later notes load
+    // beside playback, later on a busy machine).
     auto third = qb::audio::openMidiDecoder(path.toStdString(), cache, testSoundFont());
     QVERIFY(third.decoder);
-    readFrames(*third.decoder, audio, 64);
+    readPass(*third.decoder, audio);
+    third.decoder.reset();
     QCOMPARE(watch.take().opens, opensToLoad);
 }
 
