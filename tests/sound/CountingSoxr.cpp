@@ -56,20 +56,20 @@ void soxr_delete(soxr_t resampler)
 
 soxr_io_spec_t soxr_io_spec(soxr_datatype_t input, soxr_datatype_t output)
 {
-    static const auto spec = real<decltype(&::soxr_io_spec)>("soxr_io_spec");
-    return spec(input, output);
+    static const auto make = real<decltype(&::soxr_io_spec)>("soxr_io_spec");
+    return make(input, output);
 }
 
 soxr_quality_spec_t soxr_quality_spec(unsigned long recipe, unsigned long flags)
 {
-    static const auto spec = real<decltype(&::soxr_quality_spec)>("soxr_quality_spec");
-    return spec(recipe, flags);
+    static const auto make = real<decltype(&::soxr_quality_spec)>("soxr_quality_spec");
+    return make(recipe, flags);
 }
 
 soxr_runtime_spec_t soxr_runtime_spec(unsigned threads)
 {
-    static const auto spec = real<decltype(&::soxr_runtime_spec)>("soxr_runtime_spec");
-    return spec(threads);
+    static const auto make = real<decltype(&::soxr_runtime_spec)>("soxr_runtime_spec");
+    return make(threads);
 }
 
 } // extern "C"
