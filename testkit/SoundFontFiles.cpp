@@ -59,25 +59,39 @@ QByteArray vorbis(const std::vector<std::int16_t>& points)
     return file.readAll();
 }
 
-// Zones as bags and generators: a key range, loop mode (instrument zones) and the target.
+// Zones as bags, generators and modulators: a key range, the loop mode (instrument zones), the
+// zone's other generators and the target.
 void putZones(const std::vector<FontZone>& zones, std::uint16_t targetOper, QByteArray& bag, QByteArray& gen,
-              int& bags, int& gens)
+              QByteArray& mod, int& bags, int& gens, int& mods)
 {
     for (const FontZone& z : zones) {
         put16(bag, gens);
-        put16(bag, 0);
+        put16(bag, mods);
         ++bags;
         put16(gen, 43);
         put16(gen, z.keyLow | (z.keyHigh << 8));
         gens += 1;
         if (targetOper == 53) {
-            put16(gen, 54); // sample modes: loop
-            put16(gen, 1);
+            put16(gen, 54);
+            put16(gen, z.sampleModes);
+            gens += 1;
+        }
+        for (const auto& [oper, amount] : z.generators) {
+            put16(gen, oper);
+            put16(gen, amount);
             gens += 1;
         }
         put16(gen, targetOper);
         put16(gen, z.target);
         gens += 1;
+        for (const FontModulator& m : z.modulators) {
+            put16(mod, m.source);
+            put16(mod, m.destination);
+            put16(mod, m.amount);
+            put16(mod, m.amountSource);
+            put16(mod, m.transform);
+            mods += 1;
+        }
     }
 }
 
@@ -152,21 +166,22 @@ QByteArray soundFontBytes(const SoundFontRecipe& recipe)
         sm24.append('\0');
     shdr += name20("EOS") + QByteArray(26, '\0');
 
-    QByteArray inst, ibag, igen;
-    int bags = 0, gens = 0;
+    QByteArray inst, ibag, igen, imod;
+    int bags = 0, gens = 0, mods = 0;
     for (const FontInstrument& i : recipe.instruments) {
         inst += name20(i.name);
         put16(inst, bags);
-        putZones(i.zones, 53, ibag, igen, bags, gens);
+        putZones(i.zones, 53, ibag, igen, imod, bags, gens, mods);
     }
     inst += name20("EOI");
     put16(inst, bags);
     put16(ibag, gens);
-    put16(ibag, 0);
+    put16(ibag, mods);
     put32(igen, 0);
+    imod += QByteArray(10, '\0');
 
-    QByteArray phdr, pbag, pgen;
-    bags = gens = 0;
+    QByteArray phdr, pbag, pgen, pmod;
+    bags = gens = mods = 0;
     const auto putPreset = [&phdr](const std::string& name, int program, int bank, int bag) {
         phdr += name20(name);
         put16(phdr, program);
@@ -178,13 +193,13 @@ QByteArray soundFontBytes(const SoundFontRecipe& recipe)
     };
     for (const FontPreset& p : recipe.presets) {
         putPreset(p.name, p.program, p.bank, bags);
-        putZones(p.zones, 41, pbag, pgen, bags, gens);
+        putZones(p.zones, 41, pbag, pgen, pmod, bags, gens, mods);
     }
     putPreset("EOP", 0, 0, bags);
     put16(pbag, gens);
-    put16(pbag, 0);
+    put16(pbag, mods);
     put32(pgen, 0);
-    const QByteArray mod(10, '\0');
+    pmod += QByteArray(10, '\0');
 
     QByteArray ifil;
     const int major = recipe.versionMajor ? recipe.versionMajor : recipe.kind == Kind::Sf3 ? 3 : 2;
@@ -195,9 +210,9 @@ QByteArray soundFontBytes(const SoundFontRecipe& recipe)
         sdta += chunk("sm24", sm24);
     const QByteArray body = list("INFO", chunk("ifil", ifil) + chunk("INAM", QByteArray("test\0\0", 6))) +
                             list("sdta", sdta) +
-                            list("pdta", chunk("phdr", phdr) + chunk("pbag", pbag) + chunk("pmod", mod) +
+                            list("pdta", chunk("phdr", phdr) + chunk("pbag", pbag) + chunk("pmod", pmod) +
                                              chunk("pgen", pgen) + chunk("inst", inst) + chunk("ibag", ibag) +
-                                             chunk("imod", mod) + chunk("igen", igen) + chunk("shdr", shdr));
+                                             chunk("imod", imod) + chunk("igen", igen) + chunk("shdr", shdr));
     return chunk("RIFF", QByteArray("sfbk", 4) + body);
 }
 

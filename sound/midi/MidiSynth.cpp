@@ -316,32 +316,54 @@ bool MidiSynth::loadSubset(const SoundFontUse& use, bool allHeaders, std::string
     }
     if (allHeaders && m_baseFontId < 0)
         m_baseFontId = id;
-    noteLoaded(id, subset.contents.presets, subset.complete);
+    noteLoaded(id, subset.contents.presets, subset.complete, use);
     return true;
 }
 
 void MidiSynth::noteLoaded(int fontId, const std::vector<PresetKey>& presets,
-                           const std::map<PresetKey, NoteSet>& complete)
+                           const std::map<PresetKey, NoteSet>& complete, const SoundFontUse& use)
 {
     for (const PresetKey& key : presets) {
         const auto found = complete.find(key);
         m_presets[key] = found != complete.end() ? found->second : NoteSet();
+        m_presetReach[key] = use.reachOf(key);
     }
     m_loaded.push_back(fontId);
     m_fontPresets[fontId] = presets;
 }
 
-SoundFontUse MidiSynth::missingFrom(const SoundFontUse& use) const
+namespace {
+
+// What of `use` (played as far as `song` says) a synthesiser that holds `notes`, cut to `reach`,
+// lacks: each preset it does not hold, or holds with fewer notes or cut shorter, with every note and
+// the farther reach of both, so that the newer subset serves what the older one did.
+SoundFontUse lacking(const SoundFontUse& use, const SoundFontUse& song,
+                     const std::map<PresetKey, NoteSet>& notes, const std::map<PresetKey, PresetReach>& reach)
 {
     SoundFontUse missing;
-    for (const auto& [key, notes] : use.presets) {
-        const auto loaded = m_presets.find(key);
-        if (loaded == m_presets.end())
-            missing.presets[key] = notes;
-        else if ((notes & ~loaded->second).any())
-            missing.presets[key] = notes | loaded->second;
+    for (const auto& [key, played] : use.presets) {
+        const PresetReach needed = song.reachOf(key);
+        const auto held = notes.find(key);
+        if (held == notes.end()) {
+            missing.presets[key] = played;
+            missing.reach[key] = needed;
+            continue;
+        }
+        const auto cut = reach.find(key);
+        const PresetReach heldReach = cut != reach.end() ? cut->second : PresetReach{};
+        if ((played & ~held->second).any() || !heldReach.covers(needed)) {
+            missing.presets[key] = played | held->second;
+            missing.reach[key] = heldReach.joined(needed);
+        }
     }
     return missing;
+}
+
+} // namespace
+
+SoundFontUse MidiSynth::missingFrom(const SoundFontUse& use) const
+{
+    return lacking(use, use, m_presets, m_presetReach);
 }
 
 fluid_sfont_t* MidiSynth::loadApart(const SoundFontTables& tables, const SoundFontUse& use, Loader& loader,
@@ -502,7 +524,7 @@ bool MidiSynth::takeLoaded(bool wait)
                 continue;
             const int id = takeOver(font);
             if (id != FLUID_FAILED)
-                noteLoaded(id, stage.presets[half], stage.complete);
+                noteLoaded(id, stage.presets[half], stage.complete, stage.halves[half]);
         }
         m_loadedUntil = stage.until;
     }
@@ -552,6 +574,7 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
         std::erase_if(m_loaded, [this](int id) { return id != m_baseFontId; });
         std::erase_if(m_fontPresets, [this](const auto& font) { return font.first != m_baseFontId; });
         m_presets.clear();
+        m_presetReach.clear();
     }
     const SoundFontUse missing = missingFrom(song);
     if (missing.presets.empty())
@@ -571,25 +594,16 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
     auto pipeline = std::make_unique<Pipeline>();
     std::int64_t coveredUntil = firstNote;
     std::map<PresetKey, NoteSet> loaded = m_presets;
-    auto missingAfter = [&loaded](const SoundFontUse& use) {
-        SoundFontUse missingUse;
-        for (const auto& [key, notes] : use.presets) {
-            const auto found = loaded.find(key);
-            if (found == loaded.end())
-                missingUse.presets[key] = notes;
-            else if ((notes & ~found->second).any())
-                missingUse.presets[key] = notes | found->second;
-        }
-        return missingUse;
-    };
+    std::map<PresetKey, PresetReach> loadedReach = m_presetReach;
     std::vector<std::int64_t> stageEnds;
     for (std::int64_t frames : kMidiStageFrames)
         stageEnds.push_back(firstNote + frames);
     stageEnds.push_back(std::numeric_limits<std::int64_t>::max());
     for (std::int64_t until : stageEnds) {
-        const SoundFontUse use = missingAfter(until == std::numeric_limits<std::int64_t>::max()
-                                                  ? song
-                                                  : collectSoundFontUse(sequence, *m_tables, until));
+        const SoundFontUse use = lacking(until == std::numeric_limits<std::int64_t>::max()
+                                             ? song
+                                             : collectSoundFontUse(sequence, *m_tables, until),
+                                         song, loaded, loadedReach);
         if (use.presets.empty()) {
             if (pipeline->stages.empty())
                 coveredUntil = until; // already there, from the songs before
@@ -607,6 +621,7 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
             sizes.emplace_back(bytes, key);
             const auto complete = plan.complete().find(key);
             loaded[key] = complete != plan.complete().end() ? complete->second : NoteSet();
+            loadedReach[key] = use.reachOf(key);
         }
         std::sort(sizes.begin(), sizes.end(), std::greater<>());
         Stage stage;
@@ -616,6 +631,7 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
             const int half = weight[1] < weight[0] ? 1 : 0;
             weight[half] += bytes;
             stage.halves[half].presets[key] = use.presets.at(key);
+            stage.halves[half].reach[key] = use.reachOf(key);
         }
         pipeline->stages.push_back(std::move(stage));
     }
@@ -625,7 +641,7 @@ bool MidiSynth::prepare(const MidiSequence& sequence, std::string* why)
     // nothing until prepare() returns), beside the loading thread's second half.
     SoundFontUse here;
     if (coveredUntil <= firstNote)
-        here.presets.swap(pipeline->stages.front().halves[0].presets);
+        std::swap(here, pipeline->stages.front().halves[0]);
     m_pipeline = std::move(pipeline);
     try {
         m_pipeline->thread = std::thread(loadStages, m_tables, m_pipeline.get(), m_loaders);

@@ -112,7 +112,7 @@ private:
     // What of `use` the synthesiser does not have yet.
     SoundFontUse missingFrom(const SoundFontUse& use) const;
     void noteLoaded(int fontId, const std::vector<PresetKey>& presets,
-                    const std::map<PresetKey, NoteSet>& complete);
+                    const std::map<PresetKey, NoteSet>& complete, const SoundFontUse& use);
 
     // What one stage of a song's loading adds: the notes that start before `until` (a frame of the
     // song), in two halves of about equal sample data, each loaded by a loading synthesiser of its
@@ -166,6 +166,8 @@ private:
     // For each preset loaded with zones, the notes it sounds in the newest subset that holds it, which
     // is the one a program change finds.
     std::map<PresetKey, NoteSet> m_presets;
+    // How far that subset plays each of them (its samples cut to it); absent: whole.
+    std::map<PresetKey, PresetReach> m_presetReach;
     int m_baseFontId = -1;                               // every preset, without zones; or the whole font
     std::vector<int> m_loaded;                           // font ids, oldest first
     std::map<int, std::vector<PresetKey>> m_fontPresets; // the presets with zones each font holds

@@ -3,6 +3,7 @@
 #include "FileReads.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sndfile.h>
 
 namespace qb::audio {
@@ -57,7 +58,20 @@ sf_count_t streamTell(void* data)
 
 } // namespace
 
-bool decodableSample(int fd, std::uint64_t offset, std::uint64_t bytes)
+std::int64_t compressedSampleFrames(int fd, std::uint64_t offset, std::uint64_t bytes)
+{
+    SF_VIRTUAL_IO io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
+    Stream stream{fd, offset, bytes, 0};
+    SF_INFO info{};
+    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &stream);
+    if (!file)
+        return 0;
+    sf_close(file);
+    return info.channels == 1 && info.frames > 0 && info.frames <= kMaxCompressedFrames ? info.frames : 0;
+}
+
+bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, std::uint64_t first,
+                            std::int16_t* out, std::uint64_t count)
 {
     SF_VIRTUAL_IO io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
     Stream stream{fd, offset, bytes, 0};
@@ -65,8 +79,18 @@ bool decodableSample(int fd, std::uint64_t offset, std::uint64_t bytes)
     SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &stream);
     if (!file)
         return false;
+    bool ok = info.channels == 1;
+    // What comes before `first` is decoded and dropped: a seek in a Vorbis stream need not land on
+    // the very frame a decode from the start gives.
+    std::int16_t skipped[4096];
+    for (std::uint64_t left = first; ok && left > 0;) {
+        const auto n = static_cast<sf_count_t>(std::min<std::uint64_t>(left, std::size(skipped)));
+        ok = sf_readf_short(file, skipped, n) == n;
+        left -= static_cast<std::uint64_t>(n);
+    }
+    ok = ok && sf_readf_short(file, out, static_cast<sf_count_t>(count)) == static_cast<sf_count_t>(count);
     sf_close(file);
-    return info.channels == 1 && info.frames > 0 && info.frames <= kMaxCompressedFrames;
+    return ok;
 }
 
 } // namespace qb::audio

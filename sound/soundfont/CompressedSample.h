@@ -9,9 +9,16 @@ namespace qb::audio {
 // taken on trust. About 25 minutes at 44.1 kHz, 128 MB of 16-bit points.
 inline constexpr std::int64_t kMaxCompressedFrames = std::int64_t{1} << 26;
 
-// Whether the `bytes` bytes at `offset` of the file open as `fd` are a mono Ogg Vorbis stream that
-// libsndfile opens, of at least one frame and at most kMaxCompressedFrames: what FluidSynth decodes a
-// compressed sample with. Reads the stream's headers and its last page only.
-bool decodableSample(int fd, std::uint64_t offset, std::uint64_t bytes);
+// The frames of the mono Ogg Vorbis stream in the `bytes` bytes at `offset` of the file open as `fd`,
+// as libsndfile (what FluidSynth decodes a compressed sample with) counts them; 0 when it cannot open
+// the stream, the stream is not mono, or it holds more than kMaxCompressedFrames. Reads the stream's
+// headers and its last page only.
+std::int64_t compressedSampleFrames(int fd, std::uint64_t offset, std::uint64_t bytes);
+
+// Decodes frames [first, first + count) of that stream to 16-bit points in `out`, as FluidSynth
+// decodes it (libsndfile's conversion), decoding from the stream's start. False when the stream
+// cannot be read or holds fewer frames.
+bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, std::uint64_t first,
+                            std::int16_t* out, std::uint64_t count);
 
 } // namespace qb::audio

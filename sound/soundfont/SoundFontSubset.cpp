@@ -1,10 +1,12 @@
 #include "sound/soundfont/SoundFontSubset.h"
 
+#include "CompressedSample.h"
 #include "FileReads.h"
 #include "SubsetWriter.h"
 #include "sound/soundfont/SubsetPlan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace qb::audio {
@@ -47,10 +49,28 @@ bool SoundFontSubset::readPiece(const Piece& piece, std::uint64_t from, char* ou
     for (; extent != piece.extents.end() && extent->at < to; ++extent) {
         const std::uint64_t begin = std::max(from, extent->at);
         const std::uint64_t end = std::min(to, extent->at + extent->bytes);
-        if (begin < end && !readFully(m_fd.get(), extent->from + (begin - extent->at), out + (begin - from),
-                                      static_cast<std::size_t>(end - begin)))
+        if (begin >= end)
+            continue;
+        if (extent->streamBytes > 0
+                ? !readDecoded(*extent, begin - extent->at, end - extent->at, out + (begin - from))
+                : !readFully(m_fd.get(), extent->from + (begin - extent->at), out + (begin - from),
+                             static_cast<std::size_t>(end - begin)))
             return false;
     }
+    return true;
+}
+
+bool SoundFontSubset::readDecoded(const Extent& extent, std::uint64_t begin, std::uint64_t end,
+                                  char* out) const
+{
+    static_assert(std::endian::native == std::endian::little, "a SoundFont's points are little-endian");
+    const std::uint64_t first = begin / 2, last = (end + 1) / 2;
+    std::vector<std::int16_t> points(static_cast<std::size_t>(last - first));
+    if (!decodeCompressedSample(m_fd.get(), extent.from, extent.streamBytes, first, points.data(),
+                                points.size()))
+        return false;
+    std::memcpy(out, reinterpret_cast<const char*>(points.data()) + (begin - first * 2),
+                static_cast<std::size_t>(end - begin));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "sound/soundfont/SoundFontTables.h"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <span>
 
@@ -55,6 +56,133 @@ bool holds(const std::vector<std::size_t>& zones, std::size_t zone)
     return std::binary_search(zones.begin(), zones.end(), zone);
 }
 
+// The generators a voice plays with, as a synthesiser sets them: a zone's own value, else its global
+// zone's; the preset's values add to the instrument's.
+struct ZoneValues
+{
+    Generators local, global;
+
+    std::optional<int> find(std::uint16_t oper) const
+    {
+        for (Generators gens : {local, global})
+            for (const SoundFontTables::Generator& g : gens)
+                if (g.oper == oper)
+                    return static_cast<std::int16_t>(g.amount);
+        return std::nullopt;
+    }
+    int value(std::uint16_t oper, int otherwise) const { return find(oper).value_or(otherwise); }
+};
+
+// Generators, by number, that decide where in its sample a voice plays: the start and loop offsets,
+// the pitch (the modulation LFO, vibrato and envelope to pitch, coarse and fine tune, scale tuning,
+// the key and the root key) and the release of the volume envelope.
+constexpr std::uint16_t kStartOffset = 0, kStartLoopOffset = 2, kEndLoopOffset = 3, kStartCoarseOffset = 4,
+                        kModLfoToPitch = 5, kVibLfoToPitch = 6, kModEnvToPitch = 7, kVolumeRelease = 38,
+                        kStartLoopCoarseOffset = 45, kKeyNumber = 46, kEndLoopCoarseOffset = 50,
+                        kCoarseTune = 51, kFineTune = 52, kSampleModes = 54, kScaleTuning = 56, kRootKey = 58;
+
+// The most the modulators of a voice's zones can move the generators that decide where it plays: a
+// modulator adds at most its amount (its sources give at most 1), and preset modulators add to the
+// instrument's. `follows` is false for a modulator this plan does not bound: one that moves the key,
+// the root key, the scale tuning or a loop, or that feeds another modulator.
+struct ModulatorSwing
+{
+    bool follows = true;
+    double startFrames = 0, releaseTimecents = 0, cents = 0;
+
+    void add(std::span<const std::uint8_t> modulators)
+    {
+        constexpr std::size_t kBytes = SoundFontTables::kModulatorBytes;
+        for (std::size_t at = 0; at + kBytes <= modulators.size(); at += kBytes) {
+            const auto dest = static_cast<std::uint16_t>(modulators[at + 2] | (modulators[at + 3] << 8));
+            const double amount =
+                std::abs(static_cast<std::int16_t>(modulators[at + 4] | (modulators[at + 5] << 8)));
+            switch (dest) {
+            case kStartOffset:
+                startFrames += amount;
+                break;
+            case kStartCoarseOffset:
+                startFrames += 32768 * amount;
+                break;
+            case kVolumeRelease:
+                releaseTimecents += amount;
+                break;
+            case kModLfoToPitch:
+            case kVibLfoToPitch:
+            case kModEnvToPitch:
+            case kFineTune:
+                cents += amount;
+                break;
+            case kCoarseTune:
+                cents += 100 * amount;
+                break;
+            case kStartLoopOffset:
+            case kEndLoopOffset:
+            case kStartLoopCoarseOffset:
+            case kKeyNumber:
+            case kEndLoopCoarseOffset:
+            case kScaleTuning:
+            case kRootKey:
+                follows = false;
+                break;
+            default:
+                if (dest & 0x8000)
+                    follows = false;
+            }
+        }
+    }
+};
+
+// How long a voice sounds after its key is released, at most, in seconds: the volume envelope's
+// release as FluidSynth clamps it.
+double releaseSeconds(const ZoneValues& instrument, const ZoneValues& preset, const ModulatorSwing& swing)
+{
+    const double timecents =
+        instrument.value(kVolumeRelease, -12000) + preset.value(kVolumeRelease, 0) + swing.releaseTimecents;
+    return std::exp2(std::clamp(timecents, -12000.0, 8000.0) / 1200.0);
+}
+
+// The highest a voice of `keys` (from its lowest key to its highest) can sound above the sample's
+// own pitch, in cents: the key against the root key through the scale tuning, the tuning, the pitch
+// wheel as far as `bendCents`, the LFOs and the modulation envelope at full swing, the vibrato that
+// the modulation wheel and the channel pressure add (50 cents each by default) and the modulators.
+double highestCents(const ZoneValues& instrument, const ZoneValues& preset,
+                    const SoundFontTables::SampleHeader& h, int lowKey, int highKey, int bendCents,
+                    const ModulatorSwing& modulated)
+{
+    if (const std::optional<int> key = instrument.find(kKeyNumber); key && *key >= 0 && *key <= 127)
+        lowKey = highKey = *key;
+    const int rootKey = instrument.value(kRootKey, -1);
+    const int root = rootKey >= 0 && rootKey <= 127 ? rootKey : (h.pitch <= 127 ? h.pitch : 0);
+    const double rootCents = root * 100.0 - h.correction;
+    const double scale = instrument.value(kScaleTuning, 100) + preset.value(kScaleTuning, 0);
+    const double keyCents =
+        std::max(scale / 100.0 * (lowKey * 100.0 - rootCents), scale / 100.0 * (highKey * 100.0 - rootCents));
+    const double tune = (instrument.value(kCoarseTune, 0) + preset.value(kCoarseTune, 0)) * 100.0 +
+                        instrument.value(kFineTune, 0) + preset.value(kFineTune, 0);
+    double swing = 100.0 + modulated.cents;
+    for (std::uint16_t oper : {kModLfoToPitch, kVibLfoToPitch, kModEnvToPitch})
+        swing += std::abs(instrument.value(oper, 0)) + std::abs(preset.value(oper, 0));
+    return keyCents + tune + swing + bendCents;
+}
+
+// The lowest and highest key of a note set; nothing when it is empty.
+std::optional<std::pair<int, int>> keySpan(const NoteSet& notes)
+{
+    int low = -1, high = -1;
+    for (int key = 0; key < 128; ++key) {
+        if ((notes & bitRange(static_cast<std::size_t>(key) * 128, static_cast<std::size_t>(key + 1) * 128))
+                .any()) {
+            if (low < 0)
+                low = key;
+            high = key;
+        }
+    }
+    if (low < 0)
+        return std::nullopt;
+    return std::pair{low, high};
+}
+
 } // namespace
 
 SubsetPlan::SubsetPlan(const SoundFontTables& tables, const SoundFontUse& use)
@@ -73,6 +201,103 @@ SubsetPlan::SubsetPlan(const SoundFontTables& tables, const SoundFontUse& use)
             m_complete.emplace(PresetKey{h.bank, h.program}, completeNotes(tables, p, leftOut));
         }
     }
+    boundSamples(tables, use);
+}
+
+std::uint64_t SubsetPlan::playedFrames(std::size_t s) const
+{
+    const auto found = m_playedFrames.find(s);
+    return found != m_playedFrames.end() ? found->second : kWholeSample;
+}
+
+void SubsetPlan::boundSamples(const SoundFontTables& tables, const SoundFontUse& use)
+{
+    // Time a voice may sound beyond its key's release and its release, for the synthesiser's blocks,
+    // its shortest note and rounding; frames read ahead of the playing position by interpolation.
+    constexpr double kSlackSeconds = 0.1;
+    constexpr double kReadAhead = 8;
+    std::map<std::size_t, double> frames; // by sample; infinite: whole
+    auto reach = [&](std::size_t sample, double played) {
+        double& f = frames.try_emplace(sample, 0.0).first->second;
+        f = std::max(f, played);
+    };
+    auto globalZone = [](Generators gens, std::uint16_t target) {
+        return gens.empty() || gens.back().oper != target;
+    };
+    for (std::size_t p = 0; p < tables.presetCount(); ++p) {
+        if (!m_presetKept[p])
+            continue;
+        const SoundFontTables::PresetHeader& header = tables.preset(p);
+        const auto notes = use.presets.find(PresetKey{header.bank, header.program});
+        if (notes == use.presets.end())
+            continue;
+        const PresetReach presetReach = use.reachOf(notes->first);
+        const SoundFontTables::Zones pzones = tables.presetZones(p);
+        const bool presetGlobal =
+            pzones.begin < pzones.end &&
+            globalZone(tables.presetGenerators(pzones.begin), SoundFontTables::kInstrument);
+        const Generators pglobal = presetGlobal ? tables.presetGenerators(pzones.begin) : Generators{};
+        for (std::size_t pz : m_presetZones[p]) {
+            const Generators pgens = tables.presetGenerators(pz);
+            const std::optional<std::size_t> instrument = zoneTarget(pgens, SoundFontTables::kInstrument);
+            if (!instrument)
+                continue;
+            const NoteSet reached = zoneNotes(pgens) & notes->second;
+            const ZoneValues presetValues{pgens, pglobal};
+            ModulatorSwing presetSwing;
+            if (presetGlobal)
+                presetSwing.add(tables.presetModulators(pzones.begin));
+            presetSwing.add(tables.presetModulators(pz));
+            const SoundFontTables::Zones izones = tables.instrumentZones(*instrument);
+            const bool instrumentGlobal =
+                izones.begin < izones.end &&
+                globalZone(tables.instrumentGenerators(izones.begin), SoundFontTables::kSampleId);
+            const Generators iglobal =
+                instrumentGlobal ? tables.instrumentGenerators(izones.begin) : Generators{};
+            for (std::size_t iz : m_instrumentZones[*instrument]) {
+                const Generators igens = tables.instrumentGenerators(iz);
+                const std::optional<std::size_t> sample = zoneTarget(igens, SoundFontTables::kSampleId);
+                if (!sample)
+                    continue;
+                const std::optional<std::pair<int, int>> keys = keySpan(zoneNotes(igens) & reached);
+                if (!keys)
+                    continue;
+                const ZoneValues instrumentValues{igens, iglobal};
+                ModulatorSwing swing = presetSwing;
+                if (instrumentGlobal)
+                    swing.add(tables.instrumentModulators(izones.begin));
+                swing.add(tables.instrumentModulators(iz));
+                const bool movesLoop = instrumentValues.value(kStartLoopOffset, 0) != 0 ||
+                                       instrumentValues.value(kEndLoopOffset, 0) != 0 ||
+                                       instrumentValues.value(kStartLoopCoarseOffset, 0) != 0 ||
+                                       instrumentValues.value(kEndLoopCoarseOffset, 0) != 0;
+                const SoundFontTables::SampleHeader& h = tables.sample(*sample);
+                if (presetReach.whole() || !swing.follows || movesLoop || h.rate < 1000 || h.rate > 384000) {
+                    reach(*sample, std::numeric_limits<double>::infinity());
+                    continue;
+                }
+                const double cents = highestCents(instrumentValues, presetValues, h, keys->first,
+                                                  keys->second, presetReach.bendCents, swing);
+                const double seconds = presetReach.holdSeconds +
+                                       releaseSeconds(instrumentValues, presetValues, swing) + kSlackSeconds;
+                const double start = std::max(
+                    0.0, instrumentValues.value(kStartOffset, 0) +
+                             32768.0 * instrumentValues.value(kStartCoarseOffset, 0) + swing.startFrames);
+                double played = start + seconds * h.rate * std::exp2(cents / 1200.0) + kReadAhead;
+                // A voice that can reach its loop plays the loop on: all of it is kept.
+                const int mode = instrumentValues.value(kSampleModes, 0) & 3;
+                const double loopStart =
+                    h.compressed() ? h.loopStart
+                                   : static_cast<double>(h.loopStart) - static_cast<double>(h.start);
+                if ((mode == 1 || mode == 3) && played >= loopStart)
+                    played = std::numeric_limits<double>::infinity();
+                reach(*sample, played);
+            }
+        }
+    }
+    for (const auto& [sample, played] : frames)
+        if (played < 1e15)
+            m_playedFrames[sample] = static_cast<std::uint64_t>(std::ceil(played));
 }
 
 std::map<std::size_t, NoteSet> SubsetPlan::reachPresetZones(const SoundFontTables& tables,

@@ -81,15 +81,25 @@ SoundFontSubset SubsetWriter::write(std::string* why)
 
 void SubsetWriter::placeSamples()
 {
-    // Each kept sample's bytes in the font's sample data, held inside the data.
+    // Each kept sample's bytes in the font's sample data, held inside the data: 16-bit points, a
+    // compressed stream, or a compressed stream the subset holds decoded, as far as the song plays it.
+    enum class Kind
+    {
+        points,
+        decoded,
+        compressed
+    };
     struct Source
     {
-        bool compressed;
-        std::uint64_t begin, end;
+        Kind kind;
+        std::uint64_t begin, end; // in the font's data; for a decoded stream, the stream
+        std::uint64_t frames = 0; // decoded: the points the subset holds
         std::size_t run = 0;
     };
     const std::vector<std::size_t>& kept = m_plan.samples();
     const std::uint64_t dataBytes = m_tables.sampleDataBytes();
+    // The low bytes of 24-bit points are kept whole, so their samples are too.
+    const bool cuttable = m_tables.sample24Bytes() == 0;
     std::vector<Source> sources;
     sources.reserve(kept.size());
     for (std::size_t s : kept) {
@@ -98,49 +108,71 @@ void SubsetWriter::placeSamples()
         const std::uint64_t unit = h.compressed() ? 1 : 2;
         const std::uint64_t begin = std::min<std::uint64_t>(h.start * unit, dataBytes / unit * unit);
         std::uint64_t end = std::clamp<std::uint64_t>(h.end * unit, begin, dataBytes / unit * unit);
+        const std::uint64_t played = m_plan.playedFrames(s);
+        if (!h.compressed()) {
+            if (cuttable && played < (end - begin) / 2)
+                end = begin + 2 * played;
+            sources.push_back({Kind::points, begin, end});
+            continue;
+        }
         // A compressed sample FluidSynth could not decode would refuse the whole subset, and one whose
         // length is unknown would have it allocate without bound: such a sample is kept empty (silent).
-        if (h.compressed() && end > begin &&
-            !decodableSample(m_subset.m_fd.get(), m_tables.sampleDataOffset() + begin, end - begin))
+        const std::int64_t frames =
+            end > begin ? compressedSampleFrames(m_subset.m_fd.get(), m_tables.sampleDataOffset() + begin,
+                                                 end - begin)
+                        : 0;
+        if (frames == 0)
             end = begin;
-        sources.push_back({h.compressed(), begin, end});
-        m_keepsCompressed = m_keepsCompressed || h.compressed();
+        if (frames > 0 && played < static_cast<std::uint64_t>(frames)) {
+            sources.push_back({Kind::decoded, begin, end, played});
+        } else {
+            sources.push_back({Kind::compressed, begin, end});
+            m_keepsCompressed = true;
+        }
     }
 
     // Samples that overlap in the font share one run, so the subset never holds more data than the
-    // font whatever its headers claim.
+    // font whatever its headers claim. A decoded stream is a run of its own.
     struct Run
     {
-        bool compressed;
+        Kind kind;
         std::uint64_t begin, end, at = 0;
     };
     std::vector<std::size_t> order(sources.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return std::tie(sources[a].compressed, sources[a].begin) <
-               std::tie(sources[b].compressed, sources[b].begin);
+        return std::tie(sources[a].kind, sources[a].begin) < std::tie(sources[b].kind, sources[b].begin);
     });
     std::vector<Run> runs;
     for (std::size_t i : order) {
         Source& source = sources[i];
-        if (runs.empty() || runs.back().compressed != source.compressed || source.begin >= runs.back().end)
-            runs.push_back({source.compressed, source.begin, source.end});
+        if (runs.empty() || runs.back().kind != source.kind || source.kind == Kind::decoded ||
+            source.begin >= runs.back().end)
+            runs.push_back({source.kind, source.begin, source.end});
         else
             runs.back().end = std::max(runs.back().end, source.end);
         source.run = runs.size() - 1;
     }
     std::uint64_t at = 0;
-    for (Run& run : runs) {
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        Run& run = runs[r];
         run.at = at;
-        const std::uint64_t bytes = run.end - run.begin;
-        if (bytes > 0) {
+        const bool compressed = run.kind == Kind::compressed;
+        std::uint64_t bytes = run.end - run.begin;
+        if (run.kind == Kind::decoded) {
+            const auto source =
+                std::find_if(sources.begin(), sources.end(), [r](const Source& s) { return s.run == r; });
+            m_sampleData.extents.push_back(
+                {at, m_tables.sampleDataOffset() + run.begin, 2 * source->frames, bytes});
+            bytes = 2 * source->frames;
+        } else if (bytes > 0) {
             m_sampleData.extents.push_back({at, m_tables.sampleDataOffset() + run.begin, bytes});
-            if (!run.compressed && m_tables.sample24Bytes() > 0)
+            if (!compressed && m_tables.sample24Bytes() > 0)
                 m_sample24Data.extents.push_back(
                     {at / 2, m_tables.sample24Offset() + run.begin / 2, bytes / 2});
         }
-        at += bytes + (run.compressed ? 0 : 2 * kSamplePadding);
+        at += bytes + (compressed ? 0 : 2 * kSamplePadding);
         at += at % 2; // 16-bit points after a compressed sample stay on whole points
     }
     at += 2 * kSamplePadding; // never an empty sample chunk
@@ -152,16 +184,19 @@ void SubsetWriter::placeSamples()
         SoundFontTables::SampleHeader h = m_tables.sample(kept[n]);
         const Source& source = sources[n];
         const std::uint64_t offset = runs[source.run].at + (source.begin - runs[source.run].begin);
-        const std::uint64_t length = source.end - source.begin;
-        if (h.compressed()) {
+        if (source.kind == Kind::compressed) {
             // Loop points count from the sample's own start: they stay as they are.
             h.start = static_cast<std::uint32_t>(offset);
-            h.end = static_cast<std::uint32_t>(offset + length);
+            h.end = static_cast<std::uint32_t>(offset + (source.end - source.begin));
         } else {
-            const std::uint64_t first = offset / 2, count = length / 2, fontFirst = source.begin / 2;
+            // Points: loop points count from the start of the sample data, a compressed sample's from
+            // its own start. A loop cut off with the sample is never reached by the song's notes.
+            const bool decoded = source.kind == Kind::decoded;
+            const std::uint64_t first = (decoded ? runs[source.run].at : offset) / 2;
+            const std::uint64_t count = decoded ? source.frames : (source.end - source.begin) / 2;
+            const std::int64_t fontFirst = decoded ? 0 : static_cast<std::int64_t>(source.begin / 2);
             auto place = [&](std::uint32_t point) {
-                const std::int64_t relative =
-                    static_cast<std::int64_t>(point) - static_cast<std::int64_t>(fontFirst);
+                const std::int64_t relative = static_cast<std::int64_t>(point) - fontFirst;
                 return static_cast<std::uint32_t>(
                     first + static_cast<std::uint64_t>(std::clamp<std::int64_t>(relative, 0, count)));
             };
@@ -169,6 +204,7 @@ void SubsetWriter::placeSamples()
             h.loopEnd = place(h.loopEnd);
             h.start = static_cast<std::uint32_t>(first);
             h.end = static_cast<std::uint32_t>(first + count);
+            h.type = static_cast<std::uint16_t>(h.type & ~SoundFontTables::kCompressedSample);
         }
         h.link = h.link < m_tables.sampleCount() && m_plan.sampleIndex(h.link) >= 0
                      ? static_cast<std::uint16_t>(m_plan.sampleIndex(h.link))

@@ -78,6 +78,39 @@ std::vector<float> render(Decoder& decoder, qint64 frames)
     return out;
 }
 
+// A font whose preset (0, 0) plays, for every key, one sample once through (no loop): three seconds
+// of a falling tone at root key 60, with a half-second release that a note's velocity lengthens by
+// up to another second (a modulator).
+QByteArray onceThroughFont(SoundFontRecipe::Kind kind)
+{
+    SoundFontRecipe recipe;
+    recipe.kind = kind;
+    qb::test::FontSample sample;
+    sample.name = "bell";
+    for (int i = 0; i < 3 * 44100; ++i)
+        sample.points.push_back(std::int16_t(12000 * std::exp(-i / 40000.0) * std::sin(i * 0.0627)));
+    recipe.samples.push_back(sample);
+    qb::test::FontZone zone{0, 127, 0};
+    zone.sampleModes = 0;
+    zone.generators = {{38, -1200}};              // release: half a second
+    zone.modulators = {{0x0002, 38, 1200, 0, 0}}; // note-on velocity to release, up to 1200 cents
+    recipe.instruments = {{"bell", {zone}}};
+    recipe.presets = {{"Bell", 0, 0, {{0, 127, 0}}}};
+    return qb::test::soundFontBytes(recipe);
+}
+
+// A song of one track that ends `tail` ticks after its last event.
+QByteArray songOf(MidiTrack track, std::uint32_t tail = 0)
+{
+    return midiFile(0, kPpq, {track.endOfTrack(tail)});
+}
+
+std::optional<MidiSequence> parsed(const QByteArray& song)
+{
+    return parseMidiFile(
+        std::span(reinterpret_cast<const std::uint8_t*>(song.data()), std::size_t(song.size())));
+}
+
 } // namespace
 
 class SoundFontSubsetTest : public QObject
@@ -528,6 +561,162 @@ private slots:
         cache.makeAhead(missing);
         QVERIFY(!cache.acquire(missing, &why));
         QVERIFY2(why.find("no SoundFont at") != std::string::npos, why.c_str());
+    }
+
+    // How long a song holds its notes and how far it bends them, as the synthesiser will: a key held
+    // by a pedal until the pedal goes up, one never released until the end of the pass. What could
+    // hold or move a voice otherwise leaves the song without a reach, its samples whole.
+    void howFarASongPlaysEachPreset_data()
+    {
+        QTest::addColumn<QByteArray>("song");
+        QTest::addColumn<double>("holdSeconds"); // of preset (0, 0); negative: no reach
+        QTest::addColumn<int>("bendCents");
+        const int q = kPpq; // half a second
+        auto note = [](MidiTrack t, std::uint32_t at, std::uint32_t length) {
+            return t.noteOn(at, 0, 60, 100).noteOff(length, 0, 60);
+        };
+        QTest::newRow("note-off") << songOf(note(MidiTrack(), 0, q)) << 0.5 << 0;
+        QTest::newRow("sustain pedal")
+            << songOf(note(MidiTrack().controlChange(0, 0, 64, 127), 0, q).controlChange(q, 0, 64, 0)) << 1.0
+            << 0;
+        QTest::newRow("sostenuto pedal")
+            << songOf(note(MidiTrack().controlChange(0, 0, 66, 127), 0, q).controlChange(q, 0, 66, 0)) << 1.0
+            << 0;
+        QTest::newRow("released by the pass end")
+            << songOf(MidiTrack().noteOn(0, 0, 60, 100).noteOn(2 * q, 0, 62, 100).noteOff(q, 0, 62)) << 1.5
+            << 0;
+        QTest::newRow("bent down only") << songOf(note(MidiTrack().pitchBend(0, 0, 0), 0, q)) << 0.5 << 0;
+        QTest::newRow("bent up") << songOf(note(MidiTrack().pitchBend(0, 0, 16383), 0, q)) << 0.5 << 200;
+        QTest::newRow("bent up an octave") << songOf(note(MidiTrack()
+                                                              .controlChange(0, 0, 101, 0)
+                                                              .controlChange(0, 0, 100, 0)
+                                                              .controlChange(0, 0, 6, 12)
+                                                              .pitchBend(0, 0, 9000),
+                                                          0, q))
+                                           << 0.5 << 1200;
+        QTest::newRow("portamento") << songOf(note(MidiTrack().controlChange(0, 0, 65, 0), 0, q)) << -1.0
+                                    << 0;
+        QTest::newRow("fine tuning") << songOf(note(MidiTrack()
+                                                        .controlChange(0, 0, 101, 0)
+                                                        .controlChange(0, 0, 100, 1)
+                                                        .controlChange(0, 0, 6, 80),
+                                                    0, q))
+                                     << -1.0 << 0;
+        QTest::newRow("non-registered parameter") << songOf(note(MidiTrack()
+                                                                     .controlChange(0, 0, 99, 120)
+                                                                     .controlChange(0, 0, 98, 38)
+                                                                     .controlChange(0, 0, 6, 100),
+                                                                 0, q))
+                                                  << -1.0 << 0;
+        QTest::newRow("tuning message")
+            << songOf(note(MidiTrack().sysex(0, QByteArray::fromHex("7f7f08020001003c0000f7")), 0, q)) << -1.0
+            << 0;
+    }
+
+    void howFarASongPlaysEachPreset()
+    {
+        QFETCH(QByteArray, song);
+        QFETCH(double, holdSeconds);
+        QFETCH(int, bendCents);
+        const auto sequence = parsed(song);
+        QVERIFY(sequence);
+        std::string why;
+        const auto tables = SoundFontTables::read(m_soundFont.toStdString(), &why);
+        QVERIFY2(tables, why.c_str());
+        const SoundFontUse use = collectSoundFontUse(*sequence, *tables);
+        QVERIFY(use.presets.count({0, 0}));
+        if (holdSeconds < 0) {
+            QVERIFY(use.reach.empty());
+            return;
+        }
+        const PresetReach reach = use.reachOf({0, 0});
+        QVERIFY2(std::fabs(reach.holdSeconds - holdSeconds) < 0.001,
+                 qPrintable(QString::number(reach.holdSeconds)));
+        QCOMPARE(reach.bendCents, bendCents);
+    }
+
+    // A sample that plays once through is kept only as far as the song's notes can play it: their
+    // hold, the release as the modulators can lengthen it, the pitch. The song sounds exactly as
+    // with the whole sample (the same song made to keep samples whole by a portamento switched off),
+    // a compressed sample decoded as the synthesiser decodes it.
+    void aSampleIsKeptAsFarAsTheSongPlaysIt_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("16-bit") << int(SoundFontRecipe::Kind::Sf2);
+        QTest::newRow("compressed") << int(SoundFontRecipe::Kind::Sf3);
+    }
+
+    void aSampleIsKeptAsFarAsTheSongPlaysIt()
+    {
+        QFETCH(int, kind);
+        const QString font =
+            write(QStringLiteral("bell%1.sf2").arg(kind), onceThroughFont(SoundFontRecipe::Kind(kind)));
+        auto bells = [](MidiTrack t) {
+            return songOf(
+                t.noteOn(0, 0, 60, 127).noteOff(kPpq / 2, 0, 60).noteOn(kPpq, 0, 62, 40).noteOff(kPpq, 0, 62),
+                6 * kPpq);
+        };
+        const QByteArray cut = bells(MidiTrack());
+        const QByteArray whole = bells(MidiTrack().controlChange(0, 0, 65, 0));
+
+        std::string why;
+        const auto tables = SoundFontTables::read(font.toStdString(), &why);
+        QVERIFY2(tables, why.c_str());
+        const auto sequence = parsed(cut);
+        const SoundFontSubset cutSubset =
+            buildSoundFontSubset(*tables, collectSoundFontUse(*sequence, *tables), false, &why);
+        const SoundFontSubset wholeSubset =
+            buildSoundFontSubset(*tables, collectSoundFontUse(*parsed(whole), *tables), false, &why);
+        QVERIFY2(cutSubset.size() > 0 && wholeSubset.size() > 0, why.c_str());
+        // The C held a quarter second, the D (two semitones up) half a second, each with at most 1.5 s
+        // of release and vibrato: less than 2 s of the 3 s sample.
+        QVERIFY2(cutSubset.contents.sampleDataBytes < (2.0 * 44100 + 100) * 2,
+                 qPrintable(QString::number(cutSubset.contents.sampleDataBytes)));
+
+        auto renderSong = [&](const QByteArray& bytes, const QString& name) {
+            const QString path = write(name, bytes);
+            OpenResult opened =
+                openMidiDecoder(path.toStdString(), std::make_shared<MidiSynthCache>(), font.toStdString());
+            return opened.decoder ? render(*opened.decoder, 4 * 44100) : std::vector<float>();
+        };
+        const std::vector<float> heard = renderSong(cut, "cut.mid");
+        QCOMPARE(heard.size(), std::size_t(2 * 4 * 44100));
+        QVERIFY(peak(heard, 44100, 2 * 44100) > 0.001f); // the D rings on into its release
+        QVERIFY(heard == renderSong(whole, "whole.mid"));
+    }
+
+    // A later song on the same synthesiser that holds the preset longer than the samples were cut
+    // for loads them again, and sounds as it does on a synthesiser of its own.
+    void aSongThatPlaysFurtherLoadsTheSamplesAgain()
+    {
+        const QString font = write("bell-again.sf2", onceThroughFont(SoundFontRecipe::Kind::Sf2));
+        const QString shortSong =
+            write("short.mid", songOf(MidiTrack().noteOn(0, 0, 60, 100).noteOff(kPpq / 4, 0, 60)));
+        const QString longSong =
+            write("long.mid", songOf(MidiTrack().noteOn(0, 0, 60, 100).noteOff(4 * kPpq, 0, 60), 4 * kPpq));
+        auto cache = std::make_shared<MidiSynthCache>();
+        FileAccessWatch watch(font.toStdString());
+        QVERIFY(watch.valid());
+        OpenResult first = openMidiDecoder(shortSong.toStdString(), cache, font.toStdString());
+        QVERIFY2(first.decoder, first.message.c_str());
+        first.decoder.reset();
+        watch.take();
+        OpenResult second = openMidiDecoder(longSong.toStdString(), cache, font.toStdString());
+        QVERIFY(second.decoder);
+        const std::vector<float> again = render(*second.decoder, 4 * 44100);
+        QCOMPARE(watch.take().opens, 1);
+        OpenResult alone =
+            openMidiDecoder(longSong.toStdString(), std::make_shared<MidiSynthCache>(), font.toStdString());
+        QVERIFY(alone.decoder);
+        // A synthesiser that played before carries rounding in its effects: alike to 1e-6, where
+        // a sample cut too short would lose the last second of a note at a level of about 0.007.
+        const std::vector<float> apart = render(*alone.decoder, 4 * 44100);
+        QCOMPARE(again.size(), apart.size());
+        QVERIFY(peak(apart, 2 * 44100, 3 * 44100) > 0.001f);
+        float most = 0;
+        for (std::size_t i = 0; i < again.size(); ++i)
+            most = std::max(most, std::fabs(again[i] - apart[i]));
+        QVERIFY2(most < 1e-6f, qPrintable(QString::number(most)));
     }
 
     void aSecondSongReusesWhatIsLoaded()

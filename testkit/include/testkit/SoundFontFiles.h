@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qb::test {
@@ -20,10 +21,24 @@ struct FontSample
     std::int64_t start = -1, end = -1;
 };
 
+// A modulator as the file holds it: sources, destination generator, amount, transform.
+struct FontModulator
+{
+    std::uint16_t source = 0, destination = 0;
+    std::int16_t amount = 0;
+    std::uint16_t amountSource = 0, transform = 0;
+};
+
 struct FontZone
 {
+    FontZone() = default;
+    FontZone(int low, int high, int zoneTarget) : keyLow(low), keyHigh(high), target(zoneTarget) {}
+
     int keyLow = 0, keyHigh = 127;
-    int target = 0; // instrument (preset zones) or sample (instrument zones); any index, in range or not
+    int target = 0;      // instrument (preset zones) or sample (instrument zones); any index, in range or not
+    int sampleModes = 1; // instrument zones: 1 loops, 0 plays the sample once
+    std::vector<std::pair<std::uint16_t, std::int16_t>> generators; // more, before the target
+    std::vector<FontModulator> modulators;
 };
 
 struct FontInstrument

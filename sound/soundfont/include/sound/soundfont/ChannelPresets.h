@@ -38,6 +38,9 @@ public:
     void setDrums(int channel, bool drums);
     void noteOn(int channel, int key, int velocity);
 
+    // The preset a note on `channel` sounds now; bank -1 when the font has none for it.
+    PresetKey preset(int channel) const { return m_channels[static_cast<std::size_t>(channel & 15)].preset; }
+
     // What the notes so far sound; take() leaves nothing behind.
     const SoundFontUse& use() const { return m_use; }
     SoundFontUse take() { return std::move(m_use); }

@@ -23,7 +23,8 @@ struct SoundFontSubsetContents
 };
 
 // A SoundFont file built in memory from a font, holding what a SubsetPlan keeps of it. Its tables
-// are in memory; its sample data are read from the font file only as the subset is read. Empty
+// are in memory; its sample data are read from the font file only as the subset is read (and a
+// compressed sample cut short is decoded then). Empty
 // (size 0) when the font file cannot be opened. Keeps the font file open while it lives. One thread
 // at a time.
 class SoundFontSubset
@@ -45,12 +46,14 @@ public:
 
 private:
     friend class SubsetWriter;
-    // A run of the font file's bytes placed in a piece.
+    // A run of the font file's bytes placed in a piece; or, for a compressed sample the subset holds
+    // as 16-bit points (`streamBytes` > 0), the points decoded from the stream at `from`.
     struct Extent
     {
         std::uint64_t at;   // in the piece
         std::uint64_t from; // in the font file
         std::uint64_t bytes;
+        std::uint64_t streamBytes = 0;
     };
     // One stretch of the subset: bytes made in memory, or (sample data) runs of the font file over
     // zeros.
@@ -62,6 +65,8 @@ private:
         std::vector<Extent> extents; // sorted, apart
     };
     bool readPiece(const Piece& piece, std::uint64_t from, char* out, std::size_t bytes) const;
+    // Bytes [begin, end) of a decoded extent's points.
+    bool readDecoded(const Extent& extent, std::uint64_t begin, std::uint64_t end, char* out) const;
 
     std::vector<Piece> m_pieces; // in order, each starting where the one before ends
     posix::UniqueFd m_fd;

@@ -3,6 +3,8 @@
 #include "sound/soundfont/SoundFontUse.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -29,6 +31,12 @@ public:
     // Sample `s`'s index in the subset, -1 when it is left out; the samples kept, in the font's order.
     int sampleIndex(std::size_t s) const { return m_sampleIndex[s]; }
     const std::vector<std::size_t>& samples() const { return m_samples; }
+    // How many frames from its start of kept sample `s` the song's notes can play (use.reach): all
+    // of them (kWholeSample) when a note can reach the sample's loop, or when something that moves a
+    // voice's pitch, length or start is beyond what the plan follows (a modulator on those, a loop
+    // moved by the zone).
+    static constexpr std::uint64_t kWholeSample = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t playedFrames(std::size_t s) const;
 
     // For each preset kept, the notes it sounds in the subset as in the full font: those that reach
     // only zones the subset holds (or none at all).
@@ -43,6 +51,8 @@ private:
     NoteSet completeNotes(const SoundFontTables& tables, std::size_t preset,
                           std::map<std::size_t, NoteSet>& leftOut) const;
     NoteSet leftOutNotes(const SoundFontTables& tables, std::size_t instrument) const;
+    // Fills m_playedFrames from the kept zones and what `use` says of each preset's reach.
+    void boundSamples(const SoundFontTables& tables, const SoundFontUse& use);
 
     std::vector<bool> m_presetKept;
     std::vector<std::vector<std::size_t>> m_presetZones;
@@ -51,6 +61,7 @@ private:
     std::vector<int> m_sampleIndex;
     std::vector<std::size_t> m_samples;
     std::map<PresetKey, NoteSet> m_complete;
+    std::map<std::size_t, std::uint64_t> m_playedFrames; // by font sample; absent: whole
 };
 
 } // namespace qb::audio
