@@ -75,60 +75,149 @@ struct ZoneValues
 
 // Generators, by number, that decide where in its sample a voice plays: the start and loop offsets,
 // the pitch (the modulation LFO, vibrato and envelope to pitch, coarse and fine tune, scale tuning,
-// the key and the root key) and the release of the volume envelope.
+// the key and the root key, and FluidSynth's own pitch, which the pitch wheel moves) and the release
+// of the volume envelope.
 constexpr std::uint16_t kStartOffset = 0, kStartLoopOffset = 2, kEndLoopOffset = 3, kStartCoarseOffset = 4,
                         kModLfoToPitch = 5, kVibLfoToPitch = 6, kModEnvToPitch = 7, kVolumeRelease = 38,
-                        kStartLoopCoarseOffset = 45, kKeyNumber = 46, kEndLoopCoarseOffset = 50,
-                        kCoarseTune = 51, kFineTune = 52, kSampleModes = 54, kScaleTuning = 56, kRootKey = 58;
+                        kStartLoopCoarseOffset = 45, kKeyNumber = 46, kVelocity = 47,
+                        kEndLoopCoarseOffset = 50, kCoarseTune = 51, kFineTune = 52, kSampleModes = 54,
+                        kScaleTuning = 56, kRootKey = 58, kPitch = 59;
+
+// The keys and velocities of the notes that reach a zone, lowest and highest.
+struct NoteSpan
+{
+    int lowKey = 127, highKey = 0, lowVelocity = 127, highVelocity = 0;
+
+    // Nothing when `notes` is empty.
+    static std::optional<NoteSpan> of(const NoteSet& notes)
+    {
+        NoteSpan span;
+        bool any = false;
+        for (std::size_t n = notes._Find_first(); n < notes.size(); n = notes._Find_next(n)) {
+            const int key = static_cast<int>(n / 128), velocity = static_cast<int>(n % 128);
+            span.lowKey = std::min(span.lowKey, key);
+            span.highKey = std::max(span.highKey, key);
+            span.lowVelocity = std::min(span.lowVelocity, velocity);
+            span.highVelocity = std::max(span.highVelocity, velocity);
+            any = true;
+        }
+        return any ? std::optional(span) : std::nullopt;
+    }
+};
+
+// The largest size a modulator source can have for notes of `span`, its curve, polarity and direction
+// applied as FluidSynth maps a source to [-1, 1] (all its curves rise with the source, so the
+// largest size is at one end). Controllers other than the note's key and velocity can take any value.
+double sourceReach(std::uint16_t source, const NoteSpan& span)
+{
+    const int index = source & 0x7F;
+    const bool controller = (source & 0x80) != 0;
+    double low = 0, high = 127;
+    if (!controller && index == 0) // no source: a modulator without one gives its whole amount
+        return 1;
+    if (!controller && index == 2) {
+        low = span.lowVelocity;
+        high = span.highVelocity;
+    } else if (!controller && index == 3) {
+        low = span.lowKey;
+        high = span.highKey;
+    }
+    const bool negative = (source & 0x100) != 0, bipolar = (source & 0x200) != 0;
+    const int curve = source >> 10;
+    // The curves as FluidSynth tabulates them over 128 steps; concave lies under the straight line.
+    auto concave = [](double x) { return x >= 1 ? 1.0 : std::min(1.0, x); };
+    auto convex = [](double x) {
+        const double step = std::floor(127 * x);
+        return step >= 127 ? 1.0 : step <= 0 ? 0.0 : std::min(1.0, 1 + 400.0 / 960 * std::log10(step / 127));
+    };
+    auto map = [&](double value) {
+        double x = value / 128;
+        if (negative)
+            x = 1 - x;
+        auto shape = [&](double y) { return curve == 1 ? concave(y) : curve == 2 ? convex(y) : y; };
+        if (curve == 3)
+            return bipolar ? 1.0 : (x >= 0.5 ? 1.0 : 0.0);
+        if (!bipolar)
+            return shape(x);
+        return curve == 0 ? std::fabs(2 * x - 1) : shape(2 * std::fabs(x - 0.5));
+    };
+    if (curve > 3)
+        return 1;
+    return std::min(1.0, std::max(map(low), map(high)) + 0.01);
+}
 
 // The most the modulators of a voice's zones can move the generators that decide where it plays: a
-// modulator adds at most its amount (its sources give at most 1), and preset modulators add to the
-// instrument's. `follows` is false for a modulator this plan does not bound: one that moves the key,
+// modulator adds its amount times its sources' values, and preset modulators add to the
+// instrument's; a zone's modulator replaces its global zone's of the same sources, destination and
+// transform. `follows` is false for a modulator this plan does not bound: one that moves the key,
 // the root key, the scale tuning or a loop, or that feeds another modulator.
 struct ModulatorSwing
 {
     bool follows = true;
     double startFrames = 0, releaseTimecents = 0, cents = 0;
 
-    void add(std::span<const std::uint8_t> modulators)
+    void add(std::span<const std::uint8_t> global, std::span<const std::uint8_t> local, const NoteSpan& span)
     {
         constexpr std::size_t kBytes = SoundFontTables::kModulatorBytes;
-        for (std::size_t at = 0; at + kBytes <= modulators.size(); at += kBytes) {
-            const auto dest = static_cast<std::uint16_t>(modulators[at + 2] | (modulators[at + 3] << 8));
-            const double amount =
-                std::abs(static_cast<std::int16_t>(modulators[at + 4] | (modulators[at + 5] << 8)));
-            switch (dest) {
-            case kStartOffset:
-                startFrames += amount;
-                break;
-            case kStartCoarseOffset:
-                startFrames += 32768 * amount;
-                break;
-            case kVolumeRelease:
-                releaseTimecents += amount;
-                break;
-            case kModLfoToPitch:
-            case kVibLfoToPitch:
-            case kModEnvToPitch:
-            case kFineTune:
-                cents += amount;
-                break;
-            case kCoarseTune:
-                cents += 100 * amount;
-                break;
-            case kStartLoopOffset:
-            case kEndLoopOffset:
-            case kStartLoopCoarseOffset:
-            case kKeyNumber:
-            case kEndLoopCoarseOffset:
-            case kScaleTuning:
-            case kRootKey:
+        auto field = [](std::span<const std::uint8_t> mods, std::size_t at, std::size_t offset) {
+            return static_cast<std::uint16_t>(mods[at + offset] | (mods[at + offset + 1] << 8));
+        };
+        auto same = [&](std::span<const std::uint8_t> a, std::size_t i, std::span<const std::uint8_t> b,
+                        std::size_t j) {
+            return field(a, i, 0) == field(b, j, 0) && field(a, i, 2) == field(b, j, 2) &&
+                   field(a, i, 6) == field(b, j, 6) && field(a, i, 8) == field(b, j, 8);
+        };
+        for (std::size_t at = 0; at + kBytes <= global.size(); at += kBytes) {
+            bool replaced = false;
+            for (std::size_t own = 0; own + kBytes <= local.size() && !replaced; own += kBytes)
+                replaced = same(global, at, local, own);
+            if (!replaced)
+                addOne(global, at, span);
+        }
+        for (std::size_t at = 0; at + kBytes <= local.size(); at += kBytes)
+            addOne(local, at, span);
+    }
+
+private:
+    void addOne(std::span<const std::uint8_t> mods, std::size_t at, const NoteSpan& span)
+    {
+        const auto source = static_cast<std::uint16_t>(mods[at] | (mods[at + 1] << 8));
+        const auto dest = static_cast<std::uint16_t>(mods[at + 2] | (mods[at + 3] << 8));
+        const auto amountSource = static_cast<std::uint16_t>(mods[at + 6] | (mods[at + 7] << 8));
+        const double amount = std::abs(static_cast<std::int16_t>(mods[at + 4] | (mods[at + 5] << 8))) *
+                              sourceReach(source, span) * sourceReach(amountSource, span);
+        switch (dest) {
+        case kStartOffset:
+            startFrames += amount;
+            break;
+        case kStartCoarseOffset:
+            startFrames += 32768 * amount;
+            break;
+        case kVolumeRelease:
+            releaseTimecents += amount;
+            break;
+        case kModLfoToPitch:
+        case kVibLfoToPitch:
+        case kModEnvToPitch:
+        case kFineTune:
+        case kPitch:
+            cents += amount;
+            break;
+        case kCoarseTune:
+            cents += 100 * amount;
+            break;
+        case kStartLoopOffset:
+        case kEndLoopOffset:
+        case kStartLoopCoarseOffset:
+        case kKeyNumber:
+        case kEndLoopCoarseOffset:
+        case kScaleTuning:
+        case kRootKey:
+            follows = false;
+            break;
+        default:
+            if (dest & 0x8000)
                 follows = false;
-                break;
-            default:
-                if (dest & 0x8000)
-                    follows = false;
-            }
         }
     }
 };
@@ -166,23 +255,6 @@ double highestCents(const ZoneValues& instrument, const ZoneValues& preset,
     return keyCents + tune + swing + bendCents;
 }
 
-// The lowest and highest key of a note set; nothing when it is empty.
-std::optional<std::pair<int, int>> keySpan(const NoteSet& notes)
-{
-    int low = -1, high = -1;
-    for (int key = 0; key < 128; ++key) {
-        if ((notes & bitRange(static_cast<std::size_t>(key) * 128, static_cast<std::size_t>(key + 1) * 128))
-                .any()) {
-            if (low < 0)
-                low = key;
-            high = key;
-        }
-    }
-    if (low < 0)
-        return std::nullopt;
-    return std::pair{low, high};
-}
-
 } // namespace
 
 SubsetPlan::SubsetPlan(const SoundFontTables& tables, const SoundFontUse& use)
@@ -213,8 +285,9 @@ std::uint64_t SubsetPlan::playedFrames(std::size_t s) const
 void SubsetPlan::boundSamples(const SoundFontTables& tables, const SoundFontUse& use)
 {
     // Time a voice may sound beyond its key's release and its release, for the synthesiser's blocks,
-    // its shortest note and rounding; frames read ahead of the playing position by interpolation.
-    constexpr double kSlackSeconds = 0.1;
+    // its shortest note and rounding (a twentieth more, and a tenth of a second); frames read ahead of
+    // the playing position by interpolation.
+    constexpr double kSlackFactor = 1.05, kSlackSeconds = 0.1;
     constexpr double kReadAhead = 8;
     std::map<std::size_t, double> frames; // by sample; infinite: whole
     auto reach = [&](std::size_t sample, double played) {
@@ -244,29 +317,36 @@ void SubsetPlan::boundSamples(const SoundFontTables& tables, const SoundFontUse&
                 continue;
             const NoteSet reached = zoneNotes(pgens) & notes->second;
             const ZoneValues presetValues{pgens, pglobal};
-            ModulatorSwing presetSwing;
-            if (presetGlobal)
-                presetSwing.add(tables.presetModulators(pzones.begin));
-            presetSwing.add(tables.presetModulators(pz));
+            const std::span<const std::uint8_t> pmodGlobal =
+                presetGlobal ? tables.presetModulators(pzones.begin) : std::span<const std::uint8_t>{};
             const SoundFontTables::Zones izones = tables.instrumentZones(*instrument);
             const bool instrumentGlobal =
                 izones.begin < izones.end &&
                 globalZone(tables.instrumentGenerators(izones.begin), SoundFontTables::kSampleId);
             const Generators iglobal =
                 instrumentGlobal ? tables.instrumentGenerators(izones.begin) : Generators{};
+            const std::span<const std::uint8_t> imodGlobal = instrumentGlobal
+                                                                 ? tables.instrumentModulators(izones.begin)
+                                                                 : std::span<const std::uint8_t>{};
             for (std::size_t iz : m_instrumentZones[*instrument]) {
                 const Generators igens = tables.instrumentGenerators(iz);
                 const std::optional<std::size_t> sample = zoneTarget(igens, SoundFontTables::kSampleId);
                 if (!sample)
                     continue;
-                const std::optional<std::pair<int, int>> keys = keySpan(zoneNotes(igens) & reached);
-                if (!keys)
+                std::optional<NoteSpan> span = NoteSpan::of(zoneNotes(igens) & reached);
+                if (!span)
                     continue;
                 const ZoneValues instrumentValues{igens, iglobal};
-                ModulatorSwing swing = presetSwing;
-                if (instrumentGlobal)
-                    swing.add(tables.instrumentModulators(izones.begin));
-                swing.add(tables.instrumentModulators(iz));
+                // A zone may play every note at one key or velocity of its own.
+                if (const std::optional<int> key = instrumentValues.find(kKeyNumber);
+                    key && *key >= 0 && *key <= 127)
+                    span->lowKey = span->highKey = *key;
+                if (const std::optional<int> velocity = instrumentValues.find(kVelocity);
+                    velocity && *velocity >= 0 && *velocity <= 127)
+                    span->lowVelocity = span->highVelocity = *velocity;
+                ModulatorSwing swing;
+                swing.add(pmodGlobal, tables.presetModulators(pz), *span);
+                swing.add(imodGlobal, tables.instrumentModulators(iz), *span);
                 const bool movesLoop = instrumentValues.value(kStartLoopOffset, 0) != 0 ||
                                        instrumentValues.value(kEndLoopOffset, 0) != 0 ||
                                        instrumentValues.value(kStartLoopCoarseOffset, 0) != 0 ||
@@ -276,10 +356,12 @@ void SubsetPlan::boundSamples(const SoundFontTables& tables, const SoundFontUse&
                     reach(*sample, std::numeric_limits<double>::infinity());
                     continue;
                 }
-                const double cents = highestCents(instrumentValues, presetValues, h, keys->first,
-                                                  keys->second, presetReach.bendCents, swing);
-                const double seconds = presetReach.holdSeconds +
-                                       releaseSeconds(instrumentValues, presetValues, swing) + kSlackSeconds;
+                const double cents = highestCents(instrumentValues, presetValues, h, span->lowKey,
+                                                  span->highKey, presetReach.bendCents, swing);
+                const double seconds =
+                    (presetReach.holdSeconds + releaseSeconds(instrumentValues, presetValues, swing)) *
+                        kSlackFactor +
+                    kSlackSeconds;
                 const double start = std::max(
                     0.0, instrumentValues.value(kStartOffset, 0) +
                              32768.0 * instrumentValues.value(kStartCoarseOffset, 0) + swing.startFrames);
