@@ -15,6 +15,7 @@ struct Stream
 {
     int fd;
     std::uint64_t offset, bytes, at;
+    bool failed = false; // a read of the file failed
 };
 
 sf_count_t streamLength(void* data)
@@ -40,8 +41,12 @@ sf_count_t streamRead(void* out, sf_count_t count, void* data)
     auto* s = static_cast<Stream*>(data);
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(
         static_cast<std::uint64_t>(std::max<sf_count_t>(count, 0)), s->bytes - s->at));
-    if (n == 0 || !readFully(s->fd, s->offset + s->at, out, n))
+    if (n == 0)
         return 0;
+    if (!readFully(s->fd, s->offset + s->at, out, n)) {
+        s->failed = true;
+        return 0;
+    }
     s->at += n;
     return static_cast<sf_count_t>(n);
 }
@@ -76,21 +81,23 @@ bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, s
     SF_VIRTUAL_IO io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
     Stream stream{fd, offset, bytes, 0};
     SF_INFO info{};
+    std::fill(out, out + count, std::int16_t{0});
     SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &stream);
     if (!file)
-        return false;
-    bool ok = info.channels == 1;
+        return !stream.failed;
     // What comes before `first` is decoded and dropped: a seek in a Vorbis stream need not land on
-    // the very frame a decode from the start gives.
+    // the very frame a decode from the start gives. A stream that ends early leaves silence.
     std::int16_t skipped[4096];
-    for (std::uint64_t left = first; ok && left > 0;) {
+    bool decoding = info.channels == 1;
+    for (std::uint64_t left = first; decoding && left > 0;) {
         const auto n = static_cast<sf_count_t>(std::min<std::uint64_t>(left, std::size(skipped)));
-        ok = sf_readf_short(file, skipped, n) == n;
+        decoding = sf_readf_short(file, skipped, n) == n;
         left -= static_cast<std::uint64_t>(n);
     }
-    ok = ok && sf_readf_short(file, out, static_cast<sf_count_t>(count)) == static_cast<sf_count_t>(count);
+    if (decoding)
+        sf_readf_short(file, out, static_cast<sf_count_t>(count));
     sf_close(file);
-    return ok;
+    return !stream.failed;
 }
 
 } // namespace qb::audio

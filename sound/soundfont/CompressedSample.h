@@ -16,8 +16,8 @@ inline constexpr std::int64_t kMaxCompressedFrames = std::int64_t{1} << 26;
 std::int64_t compressedSampleFrames(int fd, std::uint64_t offset, std::uint64_t bytes);
 
 // Decodes frames [first, first + count) of that stream to 16-bit points in `out`, as FluidSynth
-// decodes it (libsndfile's conversion), decoding from the stream's start. False when the stream
-// cannot be read or holds fewer frames.
+// decodes it (libsndfile's conversion), decoding from the stream's start; what a damaged stream does
+// not give is silence. False only when the file cannot be read (a given-up open stops there).
 bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, std::uint64_t first,
                             std::int16_t* out, std::uint64_t count);
 
