@@ -74,8 +74,9 @@ public:
         // The decoder releases every note at the end of a pass: the song's end, or its loop's.
         const std::int64_t passEnd = std::max(m_sequence.lengthFrames, m_sequence.loopEndFrame.value_or(0));
         for (Channel& c : m_channels) {
-            for (const Held& h : c.sounding)
-                end(h, passEnd);
+            for (const std::vector<Held>& key : c.down)
+                for (const Held& h : key)
+                    end(h, passEnd);
             for (const Held& h : c.pedalled)
                 end(h, passEnd);
         }
@@ -87,20 +88,30 @@ public:
     }
 
 private:
+    // Notes that end together, by preset: only the earliest start of each matters.
     struct Held
     {
-        int key;
-        std::int64_t on;
         PresetKey preset;
+        std::int64_t on;
     };
+    static void hold(std::vector<Held>& held, const Held& note)
+    {
+        for (Held& h : held) {
+            if (h.preset == note.preset) {
+                h.on = std::min(h.on, note.on);
+                return;
+            }
+        }
+        held.push_back(note);
+    }
     struct Channel
     {
         bool sustain = false, sostenuto = false;
         bool registered = true; // the parameter number last selected is a registered one
         int parameter = 0x3FFF; // its number (0x3FFF: none)
         int bendSemitones = 2, bendCents = 0;
-        std::vector<Held> sounding; // keys down
-        std::vector<Held> pedalled; // keys up, held by a pedal
+        std::array<std::vector<Held>, 128> down; // by key: keys down
+        std::vector<Held> pedalled;              // keys up, held by a pedal
     };
 
     void end(const Held& h, std::int64_t at)
@@ -111,17 +122,14 @@ private:
 
     void release(Channel& c, int key, std::int64_t at)
     {
-        for (auto h = c.sounding.begin(); h != c.sounding.end();) {
-            if (h->key != key) {
-                ++h;
-                continue;
-            }
+        std::vector<Held>& down = c.down[static_cast<std::size_t>(key & 0x7F)];
+        for (const Held& h : down) {
             if (c.sustain || c.sostenuto)
-                c.pedalled.push_back(*h);
+                hold(c.pedalled, h);
             else
-                end(*h, at);
-            h = c.sounding.erase(h);
+                end(h, at);
         }
+        down.clear();
     }
 
     // False for what the reach does not follow.
@@ -136,7 +144,7 @@ private:
             if (e.data2 == 0) {
                 release(c, e.data1, e.frame);
             } else if (const PresetKey preset = m_presets.preset(e.channel()); preset.first >= 0) {
-                c.sounding.push_back({e.data1, e.frame, preset});
+                hold(c.down[e.data1 & 0x7F], {preset, e.frame});
                 m_holds.try_emplace(preset, 0);
             }
             return true;
