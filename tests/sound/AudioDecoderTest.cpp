@@ -428,6 +428,22 @@ private slots:
         QVERIFY2(opened.message.find("more than 4096 links") != std::string::npos, opened.message.c_str());
     }
 
+    // A chain whose later link is not Vorbis (an Opus link after a Vorbis one) is refused whole, as
+    // libvorbisfile refuses it, as damaged rather than as a file that is not Vorbis.
+    void aChainWithALinkOfAnotherCodecIsRefused()
+    {
+        const QString vorbis = path(QStringLiteral("vorbis link.ogg"));
+        const QString opus = path(QStringLiteral("opus link.ogg"));
+        QVERIFY(writeSoundFile(vorbis, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100, 2, sine(4410, 44100, 441.0)));
+        QVERIFY(writeSoundFile(opus, SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000, 2, sine(4800, 48000, 441.0)));
+        const QString chain = path(QStringLiteral("mixed chain.ogg"));
+        QVERIFY(chainOggFiles(chain, {vorbis, opus}));
+        const OpenResult opened = openDecoder(chain.toStdString());
+        QCOMPARE(opened.error, OpenError::InvalidFile);
+        QVERIFY2(opened.message.find("damaged or unreadable Ogg Vorbis") != std::string::npos,
+                 opened.message.c_str());
+    }
+
     // A loop found while the file plays: before the pass reaches the loop's end it plays in this pass;
     // after, the pass ends with the file and the next pass, which starts with a seek, plays it.
     void aLoopFoundLatePlaysFromTheNextPass()
