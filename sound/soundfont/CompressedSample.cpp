@@ -61,34 +61,54 @@ sf_count_t streamTell(void* data)
     return static_cast<sf_count_t>(static_cast<Stream*>(data)->at);
 }
 
+// The stream opened through libsndfile; `file` is null when libsndfile does not take it.
+class OpenStream
+{
+public:
+    OpenStream(int fd, std::uint64_t offset, std::uint64_t bytes)
+        : m_stream{fd, offset, bytes, 0}, m_file(sf_open_virtual(&m_io, SFM_READ, &m_info, &m_stream))
+    {
+    }
+    ~OpenStream()
+    {
+        if (m_file)
+            sf_close(m_file);
+    }
+    OpenStream(const OpenStream&) = delete;
+    OpenStream& operator=(const OpenStream&) = delete;
+
+    SNDFILE* file() const { return m_file; }
+    const SF_INFO& info() const { return m_info; }
+    bool readFailed() const { return m_stream.failed; }
+
+private:
+    SF_VIRTUAL_IO m_io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
+    Stream m_stream;
+    SF_INFO m_info{};
+    SNDFILE* m_file;
+};
+
 } // namespace
 
 std::int64_t compressedSampleFrames(int fd, std::uint64_t offset, std::uint64_t bytes)
 {
-    SF_VIRTUAL_IO io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
-    Stream stream{fd, offset, bytes, 0};
-    SF_INFO info{};
-    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &stream);
-    if (!file)
-        return 0;
-    sf_close(file);
-    return info.channels == 1 && info.frames > 0 && info.frames <= kMaxCompressedFrames ? info.frames : 0;
+    const OpenStream stream(fd, offset, bytes);
+    const SF_INFO& info = stream.info();
+    return stream.file() && info.channels == 1 && info.frames > 0 && info.frames <= kMaxCompressedFrames
+               ? info.frames
+               : 0;
 }
 
 bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, std::uint64_t first,
                             std::int16_t* out, std::uint64_t count)
 {
-    SF_VIRTUAL_IO io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
-    Stream stream{fd, offset, bytes, 0};
-    SF_INFO info{};
     std::fill(out, out + count, std::int16_t{0});
-    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &stream);
-    if (!file)
-        return !stream.failed;
+    const OpenStream stream(fd, offset, bytes);
+    SNDFILE* file = stream.file();
     // What comes before `first` is decoded and dropped: a seek in a Vorbis stream need not land on
     // the very frame a decode from the start gives. A stream that ends early leaves silence.
     std::int16_t skipped[4096];
-    bool decoding = info.channels == 1;
+    bool decoding = file && stream.info().channels == 1;
     for (std::uint64_t left = first; decoding && left > 0;) {
         const auto n = static_cast<sf_count_t>(std::min<std::uint64_t>(left, std::size(skipped)));
         decoding = sf_readf_short(file, skipped, n) == n;
@@ -96,8 +116,7 @@ bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, s
     }
     if (decoding)
         sf_readf_short(file, out, static_cast<sf_count_t>(count));
-    sf_close(file);
-    return !stream.failed;
+    return !stream.readFailed();
 }
 
 } // namespace qb::audio

@@ -136,7 +136,9 @@ void SubsetWriter::placeSamples()
     struct Run
     {
         Kind kind;
-        std::uint64_t begin, end, at = 0;
+        std::uint64_t begin, end;
+        std::uint64_t frames; // a decoded run's
+        std::uint64_t at = 0;
     };
     std::vector<std::size_t> order(sources.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -149,23 +151,20 @@ void SubsetWriter::placeSamples()
         Source& source = sources[i];
         if (runs.empty() || runs.back().kind != source.kind || source.kind == Kind::decoded ||
             source.begin >= runs.back().end)
-            runs.push_back({source.kind, source.begin, source.end});
+            runs.push_back({source.kind, source.begin, source.end, source.frames});
         else
             runs.back().end = std::max(runs.back().end, source.end);
         source.run = runs.size() - 1;
     }
     std::uint64_t at = 0;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        Run& run = runs[r];
+    for (Run& run : runs) {
         run.at = at;
         const bool compressed = run.kind == Kind::compressed;
         std::uint64_t bytes = run.end - run.begin;
         if (run.kind == Kind::decoded) {
-            const auto source =
-                std::find_if(sources.begin(), sources.end(), [r](const Source& s) { return s.run == r; });
             m_sampleData.extents.push_back(
-                {at, m_tables.sampleDataOffset() + run.begin, 2 * source->frames, bytes});
-            bytes = 2 * source->frames;
+                {at, m_tables.sampleDataOffset() + run.begin, 2 * run.frames, bytes});
+            bytes = 2 * run.frames;
         } else if (bytes > 0) {
             m_sampleData.extents.push_back({at, m_tables.sampleDataOffset() + run.begin, bytes});
             if (!compressed && m_tables.sample24Bytes() > 0)
