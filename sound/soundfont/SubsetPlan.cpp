@@ -336,6 +336,10 @@ void SubsetPlan::boundSamples(const SoundFontTables& tables, const SoundFontUse&
                 std::optional<NoteSpan> span = NoteSpan::of(zoneNotes(igens) & reached);
                 if (!span)
                     continue;
+                if (presetReach.whole()) {
+                    reach(*sample, std::numeric_limits<double>::infinity());
+                    continue;
+                }
                 const ZoneValues instrumentValues{igens, iglobal};
                 // A zone may play every note at one key or velocity of its own.
                 if (const std::optional<int> key = instrumentValues.find(kKeyNumber);
@@ -352,7 +356,7 @@ void SubsetPlan::boundSamples(const SoundFontTables& tables, const SoundFontUse&
                                        instrumentValues.value(kStartLoopCoarseOffset, 0) != 0 ||
                                        instrumentValues.value(kEndLoopCoarseOffset, 0) != 0;
                 const SoundFontTables::SampleHeader& h = tables.sample(*sample);
-                if (presetReach.whole() || !swing.follows || movesLoop || h.rate < 1000 || h.rate > 384000) {
+                if (!swing.follows || movesLoop || h.rate < 1000 || h.rate > 384000) {
                     reach(*sample, std::numeric_limits<double>::infinity());
                     continue;
                 }
