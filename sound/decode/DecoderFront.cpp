@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 namespace qb::audio {
@@ -51,19 +52,64 @@ bool isSoundFile(std::string_view head)
            startsWith(head, "caff") || startsWith(head, ".snd") || startsWith(head, "OggS");
 }
 
-// An ID3v2 tag, or the sync word and a valid layer of an MPEG audio frame header.
+// An MPEG audio frame header: its version (0 MPEG 2.5, 2 MPEG 2, 3 MPEG 1), layer (1 III, 2 II, 3 I),
+// sample rate index, and the bytes of its frame (0 when its bit rate is free, so not stated).
+struct MpegFrame
+{
+    int version, layer, rate;
+    std::size_t bytes;
+};
+
+// The frame whose header starts at `at` in `head`: the sync word and a valid layer, bit rate and
+// sample rate.
+std::optional<MpegFrame> mpegFrame(std::string_view head, std::size_t at)
+{
+    if (head.size() < at + 4)
+        return std::nullopt;
+    const auto byte = [&head, at](std::size_t i) { return static_cast<unsigned char>(head[at + i]); };
+    const int version = (byte(1) >> 3) & 3, layer = (byte(1) >> 1) & 3;
+    const int bitrate = byte(2) >> 4, rate = (byte(2) >> 2) & 3, padding = (byte(2) >> 1) & 1;
+    if (byte(0) != 0xff || (byte(1) & 0xe0) != 0xe0 || layer == 0 || bitrate == 15 || rate == 3)
+        return std::nullopt;
+    // Bit rates in kbit/s by bit rate index: MPEG 1 layers I, II, III; MPEG 2 and 2.5 layer I, II and III.
+    static constexpr std::array<std::array<int, 15>, 5> kKbps{{
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+    }};
+    const bool mpeg1 = version == 3;
+    const int table = mpeg1 ? 3 - layer : layer == 3 ? 3 : 4;
+    const long bitsPerSecond =
+        1000L * kKbps[static_cast<std::size_t>(table)][static_cast<std::size_t>(bitrate)];
+    static constexpr std::array<long, 3> kHz{44100, 48000, 32000};
+    const int halvings = mpeg1 ? 0 : version == 2 ? 1 : 2; // MPEG 2 halves the rates, MPEG 2.5 quarters them
+    const long hz = kHz[static_cast<std::size_t>(rate)] >> halvings;
+    const long bytes = layer == 3             ? (12 * bitsPerSecond / hz + padding) * 4
+                       : layer == 1 && !mpeg1 ? 72 * bitsPerSecond / hz + padding
+                                              : 144 * bitsPerSecond / hz + padding;
+    return MpegFrame{version, layer, rate, bitsPerSecond == 0 ? 0 : static_cast<std::size_t>(bytes)};
+}
+
+// An ID3v2 tag, or an MPEG audio frame header.
 bool isMpegAudio(std::string_view head)
+{
+    return startsWith(head, "ID3") || mpegFrame(head, 0).has_value();
+}
+
+// An ID3v2 tag, or two MPEG audio frames one after the other, of one version, layer and rate: no
+// module or game-music file starts so (a module's title may begin as a frame header does).
+bool isMpegStream(std::string_view head)
 {
     if (startsWith(head, "ID3"))
         return true;
-    if (head.size() < 4)
+    const std::optional<MpegFrame> first = mpegFrame(head, 0);
+    if (!first || first->bytes == 0)
         return false;
-    const auto byte = [&head](std::size_t i) { return static_cast<unsigned char>(head[i]); };
-    const bool sync = byte(0) == 0xff && (byte(1) & 0xe0) == 0xe0;
-    const bool layer = (byte(1) & 0x06) != 0;
-    const bool bitrate = (byte(2) & 0xf0) != 0xf0;
-    const bool rate = (byte(2) & 0x0c) != 0x0c;
-    return sync && layer && bitrate && rate;
+    const std::optional<MpegFrame> second = mpegFrame(head, first->bytes);
+    return second && second->version == first->version && second->layer == first->layer &&
+           second->rate == first->rate;
 }
 
 } // namespace
@@ -145,13 +191,16 @@ OpenResult openDecoder(const std::string& path, const OpenRequest& request)
         ogg = openOpusSource(std::move(file), &why);
     } else if (isSoundFile(head)) {
         return openSoundFile(std::move(file));
+    } else if (isMpegStream(head)) {
+        // Before the probes for modules and game music, whose libraries would be loaded to say no.
+        return openMpegAudio(std::move(file));
     } else if (isGameMusic(std::span(bytes.data(), size))) {
         // Asked after the sound files, whose leading bytes no game-music file shares, so that a WAVE
         // file does not load libgme to be told so.
         return openGameMusicDecoder(std::move(file), request.track);
     } else if (isTrackerModule(std::span(bytes.data(), size), static_cast<std::uint64_t>(file->size()))) {
         return openTrackerDecoder(std::move(file));
-    } else if (isMpegAudio(head)) {
+    } else if (isMpegAudio(head)) { // a lone frame header, or one of a free bit rate
         return openMpegAudio(std::move(file));
     } else {
         return openSoundFile(std::move(file));

@@ -228,6 +228,19 @@ private slots:
         }
     }
 
+    // A module's title may begin with what reads as an MPEG audio frame's header (a ProTracker module
+    // names itself only at byte 1080): named as an MP3, it still plays as the module it is.
+    void aModuleWhoseTitleReadsAsMpegAudioPlaysAsAModule()
+    {
+        test::ModSong song = test::jumpingModule();
+        song.title = QByteArray("\xff\xfb\x90\x64jump");
+        const QByteArray module = test::modFile(song);
+        const std::vector<float> heard = play(write(QStringLiteral("song.mp3"), module), 4096);
+        QCOMPARE(heard, straightRender(module, 4096));
+        QCOMPARE(ask(QStringLiteral("status midi length")).toLongLong(),
+                 3 * test::kJumpingModulePatternFrames * 1000 / kRate);
+    }
+
     // A tune that states no loop plays until its program ends, which may be past the length its file
     // states (the VGM's emulator runs on a little; an SPC never ends): the place it tells never lies
     // past its length. And an SPC tune seeks, at our rate, right after it starts (libgme 0.6.3 fails an

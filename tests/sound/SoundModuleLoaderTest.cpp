@@ -84,7 +84,7 @@ private slots:
         QCOMPARE(box.shown.size(), 1);
         QVERIFY(loader.mciExecute("close midi"));
 
-        // A MIDI file played, and a WAVE file at the engine's rate: those libraries stay out.
+        // A MIDI file played, a WAVE file at the engine's rate and an MP3 at it: those libraries stay out.
         const QString mid = dir.filePath(QStringLiteral("note.mid"));
         QVERIFY(test::writeBytes(
             mid, test::midiFile(0, 96,
@@ -93,9 +93,15 @@ private slots:
         QCOMPARE(loader.mciSendStringA(openMid.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
         QCOMPARE(loader.mciSendStringA("play song", nullptr, 0, nullptr), mci::MCIERROR{0});
         QCOMPARE(loader.mciSendStringA(open.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        const QString mp3 = dir.filePath(QStringLiteral("loop.mp3"));
+        QVERIFY(test::writeMp3(mp3, 44100));
+        const std::string openMp3 = "open " + mp3.toStdString() + " alias mp3";
+        QCOMPARE(loader.mciSendStringA(openMp3.c_str(), nullptr, 0, nullptr), mci::MCIERROR{0});
+        QCOMPARE(loader.mciSendStringA("play mp3", nullptr, 0, nullptr), mci::MCIERROR{0});
         QVERIFY(mapped("libfluidsynth"));
         for (const char* library : lazy)
             QVERIFY2(!mapped(library), library);
+        QVERIFY(loader.mciExecute("close mp3"));
         QVERIFY(loader.mciExecute("close song"));
         QVERIFY(loader.mciExecute("close midi"));
     }
