@@ -83,7 +83,7 @@ public:
 
 private:
     SF_VIRTUAL_IO m_io{streamLength, streamSeek, streamRead, streamWrite, streamTell};
-    Stream m_stream;
+    Stream m_stream; // moved on by libsndfile as it reads
     SF_INFO m_info{};
     SNDFILE* m_file;
 };
@@ -92,7 +92,7 @@ private:
 
 std::int64_t compressedSampleFrames(int fd, std::uint64_t offset, std::uint64_t bytes)
 {
-    const OpenStream stream(fd, offset, bytes);
+    OpenStream stream(fd, offset, bytes);
     const SF_INFO& info = stream.info();
     return stream.file() && info.channels == 1 && info.frames > 0 && info.frames <= kMaxCompressedFrames
                ? info.frames
@@ -103,7 +103,7 @@ bool decodeCompressedSample(int fd, std::uint64_t offset, std::uint64_t bytes, s
                             std::int16_t* out, std::uint64_t count)
 {
     std::fill(out, out + count, std::int16_t{0});
-    const OpenStream stream(fd, offset, bytes);
+    OpenStream stream(fd, offset, bytes);
     SNDFILE* file = stream.file();
     // What comes before `first` is decoded and dropped: a seek in a Vorbis stream need not land on
     // the very frame a decode from the start gives. A stream that ends early leaves silence.

@@ -428,8 +428,8 @@ private slots:
         QVERIFY2(opened.message.find("more than 4096 links") != std::string::npos, opened.message.c_str());
     }
 
-    // A chain whose later link is not Vorbis (an Opus link after a Vorbis one) is refused whole, as
-    // libvorbisfile refuses it, as damaged rather than as a file that is not Vorbis.
+    // A chain whose later link is not Vorbis (an Opus link after a Vorbis one) is refused whole
+    // (libvorbisfile refuses it), as damaged rather than as a file that is not Vorbis.
     void aChainWithALinkOfAnotherCodecIsRefused()
     {
         const QString vorbis = path(QStringLiteral("vorbis link.ogg"));
